@@ -1,0 +1,122 @@
+// The host's view of the dizedir plug-in: the two exports, the control
+// interface a launcher drives, the progress sink the engine reports through
+// and the plug-in info record. A host needs no other header.
+//
+// Slot numbers are part of the contract on every compiler. Slot 10 is one
+// disposal operation, not a C++ virtual destructor (which takes two slots on
+// the Itanium ABI and would shift every later slot).
+//
+// Thread-safety: the host drives the control interface from one thread. The
+// plug-in's task threads report through ProgressSink concurrently; the
+// plug-in guards what PollStatus reads.
+
+#ifndef DIZEDIR_DIZEDIR_H_
+#define DIZEDIR_DIZEDIR_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dizedir/vk_region.h"
+
+#if defined(_WIN32)
+#if defined(DIZEDIR_BUILDING_PLUGIN)
+#define DIZEDIR_PLUGIN_API __declspec(dllexport)
+#else
+#define DIZEDIR_PLUGIN_API __declspec(dllimport)
+#endif
+#else
+#define DIZEDIR_PLUGIN_API __attribute__((visibility("default")))
+#endif
+
+// Copied to the host by GetPluginInfo; constant.
+struct PluginInfoRecord {
+  char16_t moduleName[260];  // "qmz.dll"
+  int32_t first;             // -1
+  char16_t description[260];  // empty
+  int32_t second;            // 8
+};
+static_assert(sizeof(PluginInfoRecord) == 1048);
+static_assert(offsetof(PluginInfoRecord, first) == 520);
+static_assert(offsetof(PluginInfoRecord, description) == 524);
+static_assert(offsetof(PluginInfoRecord, second) == 1044);
+
+// What PollStatus returns.
+enum DizedirPollResult : int { kPollRunning = 0, kPollDone = 1, kPollFailed = 2 };
+
+class DizedirInterface {
+ public:
+  // 0. Fixes the client directory: the directory of the loaded plug-in.
+  virtual bool InitClientDir() = 0;
+  // 1. Asks the update task to stop; true when it has ended or will end
+  // within two seconds. A wait operation still follows.
+  virtual bool StopUpdate() = 0;
+  // 2. Starts the server-list task.
+  virtual bool StartServerList() = 0;
+  // 3. Starts the update task from the region at `region_index`.
+  virtual bool StartUpdate(uint8_t region_index) = 0;
+  // 4. Does nothing.
+  virtual bool Reserved(int32_t value) = 0;
+  // 5. Fractions and texts of the running task; each text buffer holds at
+  // least 256 UTF-16 units. Returns a DizedirPollResult.
+  virtual int PollStatus(float* total_fraction, float* item_fraction,
+                         char16_t* total_text, char16_t* item_text,
+                         char16_t* status_text) = 0;
+  // 6. Waits for the server-list task; a copy of the region list.
+  virtual CVkRegionList WaitServerList() = 0;
+  // 7. Waits for the update task.
+  virtual bool WaitUpdate() = 0;
+  // 8. Waits for the update task; a copy of the region list.
+  virtual CVkRegionList WaitUpdateRegionList() = 0;
+  // 9. Copies the PluginInfoRecord.
+  virtual void GetPluginInfo(PluginInfoRecord* info) = 0;
+  // 10. Destroys the object (what PluginDllStop calls).
+  virtual void Dispose() = 0;
+  // 11. Progress in thousandths during download and application.
+  virtual int32_t GetProgressValue() = 0;
+  // 12. Number of regions of the first group.
+  virtual uint8_t GetPrimaryRegionCount() = 0;
+  // 13. Index of the current region.
+  virtual uint8_t GetCurrentRegion() = 0;
+  // 14. The server list's url text; valid until the server-list task runs
+  // again or the object is destroyed.
+  virtual const char16_t* GetUrl() = 0;
+  // 15. Stores the progress value (the engine calls this itself).
+  virtual void SetProgressValue(int32_t value) = 0;
+
+  // Extension slots, which a host written against 0-15 never sees.
+  // 16. Answers the optional-patch question: 1 downloads the optional
+  // patches, any other nonzero value skips them.
+  virtual void AnswerPrompt(int32_t answer) = 0;
+  // 17. True while the update task waits for that answer.
+  virtual bool IsPromptPending() = 0;
+
+ protected:
+  ~DizedirInterface() = default;
+};
+
+// The engine's only way of reporting. Texts are narrow (ANSI code page on
+// Windows, UTF-8 elsewhere); fractions are two counts.
+class ProgressSink {
+ public:
+  virtual void SetStatusText(const char* text) = 0;                        // 0
+  virtual void SetNoticeText(const char* text) = 0;                        // 1
+  virtual void SetItemProgress(const char* text, int32_t done,
+                               int32_t total, bool update_fraction) = 0;   // 2
+  virtual void SetTotalProgress(const char* text, int32_t done,
+                                int32_t total, bool update_fraction) = 0;  // 3
+  virtual void Finish(const char* text) = 0;                               // 4
+  virtual bool ReservedCheck() = 0;                                        // 5
+  virtual void Fail(const char* text) = 0;                                 // 6
+
+ protected:
+  ~ProgressSink() = default;
+};
+
+extern "C" {
+// Creates a new plug-in object and remembers it; null when out of memory.
+DIZEDIR_PLUGIN_API DizedirInterface* GetDizedirInterface();
+// Stops and destroys the remembered object; 0 when there is none.
+DIZEDIR_PLUGIN_API int32_t PluginDllStop();
+}
+
+#endif  // DIZEDIR_DIZEDIR_H_

@@ -1,0 +1,91 @@
+// The HTTP downloader the plug-in does all its network transfers through.
+//
+// It lives in a module of its own (dizhttp.so / Http.dll) so an operator can
+// swap it; the plug-in reaches it only through the two C exports and the
+// slots below, whose order is fixed. Slots marked unused exist to keep the
+// order and do nothing.
+//
+// Thread-safety: one thread drives the object. While DownloadQueue or
+// DownloadFile runs, another thread may call GetReceivedBytes,
+// GetCurrentIndex and EndTransfers; nothing else is safe concurrently.
+
+#ifndef DIZEDIR_HTTP_INTERFACE_H_
+#define DIZEDIR_HTTP_INTERFACE_H_
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#if defined(DIZEDIR_BUILDING_HTTP)
+#define DIZEDIR_HTTP_API __declspec(dllexport)
+#else
+#define DIZEDIR_HTTP_API __declspec(dllimport)
+#endif
+#else
+#define DIZEDIR_HTTP_API __attribute__((visibility("default")))
+#endif
+
+class HttpInterface {
+ public:
+  // 0. Remembers the server and checks it answers. A host text carrying a
+  // port ("127.0.0.1:8080") wins over `port`. Also clears the effect of an
+  // earlier EndTransfers. Nonzero: reachable.
+  virtual int Connect(const char* host, uint32_t port) = 0;
+  // 1. Drops the connection.
+  virtual void Shutdown() = 0;
+  // 2. Fetches `url` ("http://host[:port]/path") to `local_path`. Nonzero
+  // only for a 2xx answer with its complete body; on failure no file is
+  // left at `local_path`.
+  virtual int DownloadFile(const char* url, const char* local_path) = 0;
+  virtual void Unused3() = 0;
+  virtual void Unused4() = 0;
+  virtual void Unused5() = 0;
+  virtual void Unused6() = 0;
+  virtual void Unused7() = 0;
+  // 8. Size in bytes of a file on the connected server, named relative to
+  // its root with backslashes or slashes; 0 on failure.
+  virtual uint32_t GetFileSize(const char* remote_name) = 0;
+  // 9. Bytes of the current queue item received so far.
+  virtual uint32_t GetReceivedBytes() = 0;
+  virtual void Unused10() = 0;
+  virtual void Unused11() = 0;
+  // 12. Zero-based index of the queue item in transfer.
+  virtual int GetCurrentIndex() = 0;
+  // 13, 14. Queue a remote name (relative to the remote directory), then the
+  // local path it goes to.
+  virtual void AddRemoteFile(const char* remote_name) = 0;
+  virtual void AddLocalFile(const char* local_path) = 0;
+  // 15. Transfers the queue in order, resuming dropped items; blocks until
+  // done. Nonzero when every item is complete.
+  virtual int DownloadQueue() = 0;
+  // 16. Aborts any transfer in progress and makes later transfers fail at
+  // once, until the next Connect. A DownloadQueue whose items are all
+  // complete still reports success.
+  virtual void EndTransfers() = 0;
+  virtual void Unused17() = 0;
+  virtual void Unused18() = 0;
+  virtual void Unused19() = 0;
+  virtual void Unused20() = 0;
+  // 21. Directory on the server that queued names are relative to.
+  virtual void SetRemoteDir(const char* dir) = 0;
+  // 22. Host (optionally with ":port") for later transfers.
+  virtual void SetHost(const char* host) = 0;
+
+  // Extension slots, which a caller written against 0-22 never sees.
+  // 23. An attempt that receives nothing for this long is aborted (and
+  // retried); default 30000.
+  virtual void SetStallTimeout(uint32_t millis) = 0;
+  // 24. How often a dropped transfer is retried, and the first wait before
+  // a retry (doubled each time); defaults 5 and 500.
+  virtual void SetRetryPolicy(uint32_t retries, uint32_t first_backoff_millis) = 0;
+
+ protected:
+  // Released through StopDll only; no destructor slot.
+  ~HttpInterface() = default;
+};
+
+extern "C" {
+DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
+DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
+}
+
+#endif  // DIZEDIR_HTTP_INTERFACE_H_
