@@ -120,6 +120,8 @@ class Env {
 
   virtual bool FileExists(const std::string& path) = 0;  // file or directory
   virtual bool IsDirectory(const std::string& path) = 0;
+  // True when the last component of `path` is itself a symbolic link.
+  virtual bool IsSymbolicLink(const std::string& path) = 0;
   virtual Status GetFileSize(const std::string& path, uint64_t* size) = 0;
   virtual Status DeleteFile(const std::string& path) = 0;
   // Removes an empty directory.
@@ -201,6 +203,9 @@ class EnvWrapper : public Env {
   }
   bool IsDirectory(const std::string& path) override {
     return target_->IsDirectory(path);
+  }
+  bool IsSymbolicLink(const std::string& path) override {
+    return target_->IsSymbolicLink(path);
   }
   Status GetFileSize(const std::string& path, uint64_t* size) override {
     return target_->GetFileSize(path, size);
