@@ -1,0 +1,597 @@
+// The POSIX backend of Env.
+
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // dladdr1, struct link_map
+#endif
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <link.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "platform/env.h"
+#include "platform/posix/path_mapping.h"
+#include "platform/text.h"
+
+namespace dizedir {
+
+namespace {
+
+Status ErrnoStatus(const std::string& context, int error) {
+  const std::string message =
+      context + ": " + std::generic_category().message(error);
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return Status::NotFound(message);
+    case ENOSPC:
+    case EDQUOT:
+      return Status::NoSpace(message);
+    case EWOULDBLOCK:
+    case EBUSY:
+      return Status::Busy(message);
+    default:
+      return Status::IOError(message);
+  }
+}
+
+// Writes all of [data, data+n) or fails; short writes and signals are the
+// normal case on pipes and full disks, not an error.
+Status WriteAll(int fd, const char* data, size_t n, const std::string& name) {
+  while (n > 0) {
+    const ssize_t done = ::write(fd, data, n);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus(name, errno);
+    }
+    data += done;
+    n -= static_cast<size_t>(done);
+  }
+  return Status::OK();
+}
+
+int CloseIgnoringSignals(int fd) {
+  // Linux releases the descriptor even when close reports EINTR, so it
+  // must not be retried.
+  return ::close(fd);
+}
+
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(std::string name, int fd)
+      : name_(std::move(name)), fd_(fd) {}
+  ~PosixReadableFile() override { CloseIgnoringSignals(fd_); }
+
+  Status Read(uint64_t offset, size_t n, char* scratch,
+              size_t* bytes_read) override {
+    *bytes_read = 0;
+    while (*bytes_read < n) {
+      const ssize_t got =
+          ::pread(fd_, scratch + *bytes_read, n - *bytes_read,
+                  static_cast<off_t>(offset + *bytes_read));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus(name_, errno);
+      }
+      if (got == 0) break;
+      *bytes_read += static_cast<size_t>(got);
+    }
+    return Status::OK();
+  }
+
+  Status Size(uint64_t* size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return ErrnoStatus(name_, errno);
+    *size = static_cast<uint64_t>(st.st_size);
+    return Status::OK();
+  }
+
+ private:
+  const std::string name_;
+  const int fd_;
+};
+
+class PosixWritableFile final : public WritableFile {
+ public:
+  PosixWritableFile(std::string name, int fd)
+      : name_(std::move(name)), fd_(fd) {
+    buffer_.reserve(kBufferSize);
+  }
+  ~PosixWritableFile() override {
+    if (fd_ >= 0) Close();
+  }
+
+  Status Append(std::string_view data) override {
+    if (fd_ < 0) return Status::IOError(name_ + ": file is closed");
+    if (data.size() <= kBufferSize - buffer_.size()) {
+      buffer_.append(data);
+      return Status::OK();
+    }
+    Status s = FlushBuffer();
+    if (!s.ok()) return s;
+    // A large piece goes straight to the OS instead of through the buffer.
+    if (data.size() >= kBufferSize) {
+      return WriteAll(fd_, data.data(), data.size(), name_);
+    }
+    buffer_.append(data);
+    return Status::OK();
+  }
+
+  Status Flush() override {
+    if (fd_ < 0) return Status::IOError(name_ + ": file is closed");
+    return FlushBuffer();
+  }
+
+  Status Sync() override {
+    Status s = Flush();
+    if (!s.ok()) return s;
+    if (::fdatasync(fd_) != 0) return ErrnoStatus(name_, errno);
+    return Status::OK();
+  }
+
+  Status Close() override {
+    if (fd_ < 0) return Status::OK();
+    Status s = FlushBuffer();
+    if (CloseIgnoringSignals(fd_) != 0 && s.ok()) {
+      s = ErrnoStatus(name_, errno);
+    }
+    fd_ = -1;
+    return s;
+  }
+
+ private:
+  static constexpr size_t kBufferSize = 64 * 1024;
+
+  Status FlushBuffer() {
+    Status s = WriteAll(fd_, buffer_.data(), buffer_.size(), name_);
+    // Whatever could not be written is dropped: retrying a full disk with
+    // the same bytes would only fail again, and the caller has the error.
+    buffer_.clear();
+    return s;
+  }
+
+  const std::string name_;
+  int fd_;
+  std::string buffer_;
+};
+
+class PosixFileLock final : public FileLock {
+ public:
+  explicit PosixFileLock(int fd) : fd_(fd) {}
+  // Closing the descriptor releases the flock.
+  ~PosixFileLock() override { CloseIgnoringSignals(fd_); }
+
+ private:
+  const int fd_;
+};
+
+// Created parked on a condition variable, so the OS thread (and its stack)
+// exists from creation on, as a suspended thread does on Windows.
+class PosixThread final : public Thread {
+ public:
+  explicit PosixThread(std::function<uint32_t()> body)
+      : body_(std::move(body)) {}
+
+  ~PosixThread() override {
+    if (!started_) return;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (state_ == State::kSuspended) state_ = State::kDiscarded;
+    }
+    wake_.notify_one();
+    JoinOnce();
+  }
+
+  Status Start() {
+    pthread_attr_t attr;
+    int error = pthread_attr_init(&attr);
+    if (error == 0) {
+      error = pthread_attr_setstacksize(&attr, Env::kThreadStackSize);
+      if (error == 0) error = pthread_create(&thread_, &attr, &Run, this);
+      pthread_attr_destroy(&attr);
+    }
+    if (error != 0) return ErrnoStatus("thread creation", error);
+    started_ = true;
+    return Status::OK();
+  }
+
+  void Resume() override {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (state_ == State::kSuspended) state_ = State::kRunning;
+    }
+    wake_.notify_one();
+  }
+
+  uint32_t Join() override {
+    {
+      // Waiting for a body that can never start would hang for ever; a
+      // never-resumed thread is discarded instead and reports no result.
+      std::unique_lock<std::mutex> lock(mu_);
+      if (state_ == State::kSuspended) state_ = State::kDiscarded;
+    }
+    wake_.notify_one();
+    JoinOnce();
+    return result_;
+  }
+
+ private:
+  enum class State { kSuspended, kRunning, kDiscarded };
+
+  static void* Run(void* arg) {
+    auto* self = static_cast<PosixThread*>(arg);
+    State state;
+    {
+      std::unique_lock<std::mutex> lock(self->mu_);
+      self->wake_.wait(lock,
+                       [self] { return self->state_ != State::kSuspended; });
+      state = self->state_;
+    }
+    if (state == State::kRunning) self->result_ = self->body_();
+    return nullptr;
+  }
+
+  void JoinOnce() {
+    if (joined_) return;
+    pthread_join(thread_, nullptr);
+    joined_ = true;
+  }
+
+  std::function<uint32_t()> body_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  State state_ = State::kSuspended;  // guarded by mu_
+  // Written by the body's thread before it ends; read after the join.
+  uint32_t result_ = UINT32_MAX;
+  pthread_t thread_{};
+  bool started_ = false;
+  bool joined_ = false;
+};
+
+std::string DirectoryOf(const std::string& file) {
+  const std::string::size_type slash = file.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  return file.substr(0, slash + 1);
+}
+
+std::string RealPath(const char* path) {
+  char* resolved = ::realpath(path, nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+class PosixEnv final : public Env {
+ public:
+  Status NewReadableFile(const std::string& path,
+                         std::unique_ptr<ReadableFile>* result) override {
+    result->reset();
+    const std::string name = MapWindowsPath(path);
+    const int fd = OpenRetrying(name, O_RDONLY, 0);
+    if (fd < 0) return ErrnoStatus(name, errno);
+    *result = std::make_unique<PosixReadableFile>(name, fd);
+    return Status::OK();
+  }
+
+  Status NewWritableFile(const std::string& path,
+                         std::unique_ptr<WritableFile>* result) override {
+    return OpenWritable(path, O_WRONLY | O_CREAT | O_TRUNC, result);
+  }
+
+  Status NewAppendableFile(const std::string& path,
+                           std::unique_ptr<WritableFile>* result) override {
+    return OpenWritable(path, O_WRONLY | O_CREAT | O_APPEND, result);
+  }
+
+  bool FileExists(const std::string& path) override {
+    return ::access(MapWindowsPath(path).c_str(), F_OK) == 0;
+  }
+
+  bool IsDirectory(const std::string& path) override {
+    struct stat st;
+    return ::stat(MapWindowsPath(path).c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode);
+  }
+
+  bool IsSymbolicLink(const std::string& path) override {
+    struct stat st;
+    return ::lstat(MapWindowsPath(path).c_str(), &st) == 0 &&
+           S_ISLNK(st.st_mode);
+  }
+
+  Status GetFileSize(const std::string& path, uint64_t* size) override {
+    *size = 0;
+    const std::string name = MapWindowsPath(path);
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
+    *size = static_cast<uint64_t>(st.st_size);
+    return Status::OK();
+  }
+
+  Status DeleteFile(const std::string& path) override {
+    const std::string name = MapWindowsPath(path);
+    if (::unlink(name.c_str()) != 0) return ErrnoStatus(name, errno);
+    return Status::OK();
+  }
+
+  Status DeleteDirectory(const std::string& path) override {
+    const std::string name = MapWindowsPath(path);
+    if (::rmdir(name.c_str()) != 0) return ErrnoStatus(name, errno);
+    return Status::OK();
+  }
+
+  Status RenameFile(const std::string& from, const std::string& to) override {
+    const std::string source = MapWindowsPath(from);
+    const std::string target = MapWindowsPath(to);
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+      return ErrnoStatus(source + " -> " + target, errno);
+    }
+    return Status::OK();
+  }
+
+  Status CreateDirectories(const std::string& path) override {
+    const std::string name = MapWindowsPath(path);
+    if (name.empty()) return Status::InvalidArgument("empty directory name");
+    // Every prefix ending before a slash is a directory to make, then the
+    // whole path; existing ones are fine.
+    std::string::size_type end = name.find('/', name[0] == '/' ? 1 : 0);
+    for (;; end = name.find('/', end + 1)) {
+      const std::string prefix = name.substr(0, end);
+      if (!prefix.empty() && prefix.back() != '/' &&
+          ::mkdir(prefix.c_str(), 0777) != 0) {
+        const int error = errno;
+        struct stat st;
+        if (error != EEXIST || ::stat(prefix.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+          return ErrnoStatus(prefix, error == EEXIST ? ENOTDIR : error);
+        }
+      }
+      if (end == std::string::npos) break;
+    }
+    return Status::OK();
+  }
+
+  Status GetChildren(const std::string& dir,
+                     std::vector<std::string>* names) override {
+    names->clear();
+    const std::string name = MapWindowsPath(dir);
+    DIR* stream = ::opendir(name.c_str());
+    if (stream == nullptr) return ErrnoStatus(name, errno);
+    while (const struct dirent* entry = ::readdir(stream)) {
+      const std::string_view child(entry->d_name);
+      if (child != "." && child != "..") names->emplace_back(child);
+    }
+    ::closedir(stream);
+    return Status::OK();
+  }
+
+  Status SyncDirectory(const std::string& dir) override {
+    const std::string name = MapWindowsPath(dir);
+    const int fd = OpenRetrying(name, O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0) return ErrnoStatus(name, errno);
+    Status s;
+    if (::fsync(fd) != 0) s = ErrnoStatus(name, errno);
+    CloseIgnoringSignals(fd);
+    return s;
+  }
+
+  Status GetFreeDiskSpace(const std::string& dir, uint64_t* bytes) override {
+    *bytes = 0;
+    const std::string name = MapWindowsPath(dir);
+    struct statvfs info;
+    if (::statvfs(name.c_str(), &info) != 0) return ErrnoStatus(name, errno);
+    *bytes = static_cast<uint64_t>(info.f_bavail) *
+             static_cast<uint64_t>(info.f_frsize);
+    return Status::OK();
+  }
+
+  Status SetFileTimes(const std::string& path,
+                      const FileTimes& times) override {
+    const std::string name = MapWindowsPath(path);
+    struct timespec values[2] = {};
+    values[0].tv_sec = static_cast<time_t>(times.accessed);
+    values[1].tv_sec = static_cast<time_t>(times.modified);
+    if (::utimensat(AT_FDCWD, name.c_str(), values, 0) != 0) {
+      return ErrnoStatus(name, errno);
+    }
+    return Status::OK();
+  }
+
+  Status SetReadOnly(const std::string& path, bool read_only) override {
+    const std::string name = MapWindowsPath(path);
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
+    mode_t mode = st.st_mode & 07777;
+    mode = read_only ? (mode & ~mode_t{0222}) : (mode | S_IWUSR);
+    if (::chmod(name.c_str(), mode) != 0) return ErrnoStatus(name, errno);
+    return Status::OK();
+  }
+
+  Status LockFile(const std::string& path,
+                  std::unique_ptr<FileLock>* lock) override {
+    lock->reset();
+    const std::string name = MapWindowsPath(path);
+    const int fd = OpenRetrying(name, O_RDWR | O_CREAT, 0666);
+    if (fd < 0) return ErrnoStatus(name, errno);
+    // flock belongs to the open file description, so a second open in this
+    // same process conflicts just as another process does.
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int error = errno;
+      CloseIgnoringSignals(fd);
+      if (error == EWOULDBLOCK) {
+        return Status::Busy(name + ": locked by another run");
+      }
+      return ErrnoStatus(name, error);
+    }
+    *lock = std::make_unique<PosixFileLock>(fd);
+    return Status::OK();
+  }
+
+  std::string NativePath(const std::string& path) override {
+    return MapWindowsPath(path);
+  }
+
+  Status NewThread(std::function<uint32_t()> body,
+                   std::unique_ptr<Thread>* result) override {
+    result->reset();
+    auto thread = std::make_unique<PosixThread>(std::move(body));
+    Status s = thread->Start();
+    if (!s.ok()) return s;
+    *result = std::move(thread);
+    return Status::OK();
+  }
+
+  uint32_t TickMillis() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t millis = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(millis);
+  }
+
+  void SleepMillis(uint32_t millis) override {
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(millis / 1000u);
+    left.tv_nsec = static_cast<long>(millis % 1000u) * 1000000L;
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+
+  LocalTime GetLocalTime() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm parts = {};
+    ::localtime_r(&now.tv_sec, &parts);
+    LocalTime local;
+    local.year = parts.tm_year + 1900;
+    local.month = parts.tm_mon + 1;
+    local.day_of_week = parts.tm_wday;
+    local.day = parts.tm_mday;
+    local.hour = parts.tm_hour;
+    local.minute = parts.tm_min;
+    local.second = parts.tm_sec;
+    local.millisecond = static_cast<int>(now.tv_nsec / 1000000L);
+    return local;
+  }
+
+  int64_t LocalTimeToUnix(const LocalTime& local) override {
+    struct tm parts = {};
+    parts.tm_year = local.year - 1900;
+    parts.tm_mon = local.month - 1;
+    parts.tm_mday = local.day;
+    parts.tm_hour = local.hour;
+    parts.tm_min = local.minute;
+    parts.tm_sec = local.second;
+    parts.tm_isdst = -1;
+    return static_cast<int64_t>(::mktime(&parts));
+  }
+
+  Status NewGuid(std::array<uint8_t, 16>* guid) override {
+    Status s = RandomBytes(guid->data(), guid->size());
+    if (!s.ok()) return s;
+    // Version 4 sits in the high nibble of the third field, which is stored
+    // little-endian, so in byte 7; the variant in the first byte of the
+    // last eight.
+    (*guid)[7] = static_cast<uint8_t>(((*guid)[7] & 0x0F) | 0x40);
+    (*guid)[8] = static_cast<uint8_t>(((*guid)[8] & 0x3F) | 0x80);
+    return Status::OK();
+  }
+
+  std::string ModuleDirectory(const void* address_in_module) override {
+    Dl_info info = {};
+    struct link_map* map = nullptr;
+    // The main program's link map has an empty name, and the name dladdr
+    // would give for it is argv[0], relative to a directory the host may
+    // have left; /proc/self/exe is reliable for it.
+    if (::dladdr1(address_in_module, &info, reinterpret_cast<void**>(&map),
+                  RTLD_DL_LINKMAP) != 0 &&
+        map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0' &&
+        info.dli_fname != nullptr && info.dli_fname[0] != '\0') {
+      const std::string module = RealPath(info.dli_fname);
+      if (!module.empty()) return DirectoryOf(module);
+    }
+    return DirectoryOf(RealPath("/proc/self/exe"));
+  }
+
+  void ShowFatalMessage(std::u16string_view text) override {
+    const std::string line = Utf16ToUtf8(text) + "\n";
+    WriteAll(STDERR_FILENO, line.data(), line.size(), "standard error");
+  }
+
+ private:
+  static int OpenRetrying(const std::string& name, int flags, mode_t mode) {
+    int fd;
+    do {
+      fd = ::open(name.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+
+  Status OpenWritable(const std::string& path, int flags,
+                      std::unique_ptr<WritableFile>* result) {
+    result->reset();
+    const std::string name = MapWindowsPath(path);
+    const int fd = OpenRetrying(name, flags, 0666);
+    if (fd < 0) return ErrnoStatus(name, errno);
+    *result = std::make_unique<PosixWritableFile>(name, fd);
+    return Status::OK();
+  }
+
+  static Status RandomBytes(uint8_t* out, size_t n) {
+    size_t filled = 0;
+    while (filled < n) {
+      const ssize_t got = ::getrandom(out + filled, n - filled, 0);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        break;  // an old kernel without getrandom: fall back below
+      }
+      filled += static_cast<size_t>(got);
+    }
+    if (filled == n) return Status::OK();
+    const int fd = OpenRetrying("/dev/urandom", O_RDONLY, 0);
+    if (fd < 0) return ErrnoStatus("/dev/urandom", errno);
+    while (filled < n) {
+      const ssize_t got = ::read(fd, out + filled, n - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        CloseIgnoringSignals(fd);
+        return Status::IOError("/dev/urandom: short read");
+      }
+      filled += static_cast<size_t>(got);
+    }
+    CloseIgnoringSignals(fd);
+    return Status::OK();
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  // Deliberately leaked: threads still running at exit may use it.
+  static Env* const env = new PosixEnv;
+  return env;
+}
+
+}  // namespace dizedir
