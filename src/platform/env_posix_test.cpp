@@ -1,0 +1,414 @@
+#include <gnu/libc-version.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/env.h"
+#include "support/fault_injection_env.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadNative(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteNative(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+class EnvPosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (fs::temp_directory_path() / "dizedir-env-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add,
+                    ignored);
+    fs::remove_all(root_, ignored);
+  }
+  // A path under the test directory in the Windows form the game uses.
+  std::string Win(const std::string& relative) const {
+    std::string path = root_.string() + "\\" + relative;
+    return path;
+  }
+
+  Env* env_ = Env::Default();
+  fs::path root_;
+};
+
+TEST_F(EnvPosixTest, MapsWindowsPathsToExistingEntriesIgnoringCase) {
+  WriteNative(root_ / "Data/Sub/File.TXT", "x");
+  WriteNative(root_ / "both/Name.txt", "upper");
+  WriteNative(root_ / "both/name.txt", "lower");
+  WriteNative(root_ / "Straße/ÄÖ.txt", "x");
+  WriteNative(root_ / "Данные/файл", "x");
+  struct Case {
+    const char* given;
+    const char* native;
+  } cases[] = {
+      {"data\\sub\\file.txt", "Data/Sub/File.TXT"},
+      {"Data\\Sub\\File.TXT", "Data/Sub/File.TXT"},
+      // Missing components keep the requested name below existing ones.
+      {"DATA\\SUB\\new.bin", "Data/Sub/new.bin"},
+      {"data\\NewDir\\Deep\\f", "Data/NewDir/Deep/f"},
+      {"data\\sub\\", "Data/Sub/"},
+      {"data\\\\sub\\file.txt", "Data//Sub/File.TXT"},
+      // The exact name wins over a case-insensitive one.
+      {"both\\name.txt", "both/name.txt"},
+      {"both\\Name.txt", "both/Name.txt"},
+      {"Both\\NAME.TXT", "both/Name.txt"},
+      {"STRASSE\\x", "STRASSE/x"},
+      {"straße\\äö.TXT", "Straße/ÄÖ.txt"},
+      {"данные\\ФАЙЛ", "Данные/файл"},
+      {"data\\.\\sub\\..\\SUB\\file.txt", "Data/./Sub/../Sub/File.TXT"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(env_->NativePath(Win(c.given)),
+              root_.string() + "/" + c.native)
+        << c.given;
+  }
+  EXPECT_EQ(env_->NativePath("no\\such\\relative"), "no/such/relative");
+}
+
+TEST_F(EnvPosixTest, FileOperationsApplyThePathMapping) {
+  WriteNative(root_ / "Client/Qmz/old.txt", "old contents");
+  EXPECT_TRUE(env_->FileExists(Win("client\\QMZ\\OLD.TXT")));
+  EXPECT_TRUE(env_->IsDirectory(Win("CLIENT\\qmz")));
+  uint64_t size = 0;
+  ASSERT_TRUE(env_->GetFileSize(Win("client\\qmz\\Old.txt"), &size).ok());
+  EXPECT_EQ(size, 12u);
+  std::string data;
+  ASSERT_TRUE(ReadFileToString(env_, Win("CLIENT\\QMZ\\old.TXT"), &data).ok());
+  EXPECT_EQ(data, "old contents");
+
+  ASSERT_TRUE(
+      WriteFileAtomically(env_, Win("client\\qmz\\New.bin"), "new").ok());
+  EXPECT_EQ(ReadNative(root_ / "Client/Qmz/New.bin"), "new");
+  ASSERT_TRUE(env_->CreateDirectories(Win("CLIENT\\qmz\\Fodder\\x")).ok());
+  EXPECT_TRUE(fs::is_directory(root_ / "Client/Qmz/Fodder/x"));
+  ASSERT_TRUE(env_->RenameFile(Win("client\\qmz\\new.bin"),
+                               Win("client\\qmz\\OLD.txt"))
+                  .ok());
+  EXPECT_EQ(ReadNative(root_ / "Client/Qmz/old.txt"), "new");
+  EXPECT_FALSE(fs::exists(root_ / "Client/Qmz/OLD.txt"));
+
+  std::vector<std::string> names;
+  ASSERT_TRUE(env_->GetChildren(Win("client\\QMZ"), &names).ok());
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+            (std::set<std::string>{"Fodder", "old.txt"}));
+  ASSERT_TRUE(env_->DeleteDirectory(Win("client\\qmz\\fodder\\X")).ok());
+  ASSERT_TRUE(env_->DeleteFile(Win("CLIENT\\QMZ\\OLD.TXT")).ok());
+  EXPECT_FALSE(fs::exists(root_ / "Client/Qmz/old.txt"));
+  EXPECT_TRUE(env_->DeleteFile(Win("client\\qmz\\old.txt")).IsNotFound());
+  EXPECT_FALSE(env_->FileExists(Win("client\\qmz\\old.txt")));
+}
+
+TEST_F(EnvPosixTest, WritableFilesKeepEveryAppendInOrder) {
+  // Sizes around the internal buffer exercise the buffered path, the
+  // direct path and the switch between them.
+  const std::vector<std::vector<size_t>> sequences = {
+      {},
+      {1, 2, 3},
+      {65535, 1, 1},
+      {65536},
+      {10, 200000, 10},
+      {40000, 40000, 40000},
+  };
+  for (const bool appendable : {false, true}) {
+    for (const auto& sizes : sequences) {
+      const std::string path = Win("out.bin");
+      std::string expected = appendable ? "prefix" : "";
+      WriteNative(root_ / "out.bin", appendable ? "prefix" : "stale");
+      std::unique_ptr<WritableFile> file;
+      ASSERT_TRUE((appendable ? env_->NewAppendableFile(path, &file)
+                              : env_->NewWritableFile(path, &file))
+                      .ok());
+      char fill = 'a';
+      for (const size_t n : sizes) {
+        const std::string piece(n, fill);
+        fill = fill == 'z' ? 'a' : static_cast<char>(fill + 1);
+        ASSERT_TRUE(file->Append(piece).ok());
+        expected += piece;
+      }
+      ASSERT_TRUE(file->Sync().ok());
+      ASSERT_TRUE(file->Close().ok());
+      EXPECT_TRUE(ReadNative(root_ / "out.bin") == expected)
+          << "appendable " << appendable << ", " << sizes.size() << " pieces";
+    }
+  }
+  // Destruction without Close still hands the buffer to the OS.
+  {
+    std::unique_ptr<WritableFile> file;
+    ASSERT_TRUE(env_->NewWritableFile(Win("unclosed"), &file).ok());
+    ASSERT_TRUE(file->Append("kept").ok());
+  }
+  EXPECT_EQ(ReadNative(root_ / "unclosed"), "kept");
+}
+
+TEST_F(EnvPosixTest, ReadableFilesReadAtOffsetsAndStopAtTheEnd) {
+  WriteNative(root_ / "in.bin", "0123456789");
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_TRUE(env_->NewReadableFile(Win("IN.BIN"), &file).ok());
+  uint64_t size = 0;
+  ASSERT_TRUE(file->Size(&size).ok());
+  EXPECT_EQ(size, 10u);
+  struct Case {
+    uint64_t offset;
+    size_t n;
+    std::string expected;
+  } cases[] = {{0, 10, "0123456789"}, {3, 4, "3456"}, {8, 5, "89"},
+               {10, 3, ""},           {100, 1, ""},   {0, 0, ""}};
+  for (const Case& c : cases) {
+    std::string scratch(c.n, '\0');
+    size_t got = 99;
+    ASSERT_TRUE(file->Read(c.offset, c.n, scratch.data(), &got).ok());
+    EXPECT_EQ(scratch.substr(0, got), c.expected) << c.offset;
+  }
+  EXPECT_TRUE(env_->NewReadableFile(Win("missing"), &file).IsNotFound());
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST_F(EnvPosixTest, AtomicWriteLeavesTheOldOrTheNewFile) {
+  struct Case {
+    const char* name;
+    int renames_to_fail;
+    uint64_t space;  // UINT64_MAX: unlimited
+    bool ok;
+    Status::Code code;
+    const char* contents;
+  } cases[] = {
+      {"success", 0, UINT64_MAX, true, Status::Code::kOk, "new contents"},
+      {"rename fails", 1, UINT64_MAX, false, Status::Code::kIOError,
+       "old contents"},
+      {"disk full", 0, 5, false, Status::Code::kNoSpace, "old contents"},
+      {"disk full at once", 0, 0, false, Status::Code::kNoSpace,
+       "old contents"},
+  };
+  for (const Case& c : cases) {
+    WriteNative(root_ / "curver.bin", "old contents");
+    FaultInjectionEnv faulty(env_);
+    faulty.FailNextRenames(c.renames_to_fail);
+    if (c.space != UINT64_MAX) faulty.FailWritesAfter(c.space);
+    const Status s =
+        WriteFileAtomically(&faulty, Win("CURVER.BIN"), "new contents");
+    EXPECT_EQ(s.ok(), c.ok) << c.name << ": " << s.ToString();
+    EXPECT_EQ(s.code(), c.code) << c.name;
+    EXPECT_EQ(ReadNative(root_ / "curver.bin"), c.contents) << c.name;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"curver.bin"}) << c.name;
+  }
+}
+
+TEST_F(EnvPosixTest, FaultEnvReportsItsFreeSpaceAndRefusesThreads) {
+  FaultInjectionEnv faulty(env_);
+  uint64_t bytes = 0;
+  ASSERT_TRUE(faulty.GetFreeDiskSpace(root_.string(), &bytes).ok());
+  EXPECT_GT(bytes, 0u);
+  faulty.ReportFreeDiskSpace(1234);
+  ASSERT_TRUE(faulty.GetFreeDiskSpace(root_.string(), &bytes).ok());
+  EXPECT_EQ(bytes, 1234u);
+
+  faulty.FailThreadCreation(true);
+  std::unique_ptr<Thread> thread;
+  EXPECT_FALSE(faulty.NewThread([] { return 1u; }, &thread).ok());
+  EXPECT_EQ(thread, nullptr);
+  faulty.FailThreadCreation(false);
+  ASSERT_TRUE(faulty.NewThread([] { return 5u; }, &thread).ok());
+  thread->Resume();
+  EXPECT_EQ(thread->Join(), 5u);
+}
+
+TEST_F(EnvPosixTest, LockFileIsExclusiveUntilReleased) {
+  const std::string path = Win("update.lock");
+  std::unique_ptr<FileLock> first, second;
+  ASSERT_TRUE(env_->LockFile(path, &first).ok());
+  EXPECT_TRUE(fs::exists(root_ / "update.lock"));
+  // Another object of the same process, through a differently cased name.
+  EXPECT_TRUE(env_->LockFile(Win("UPDATE.LOCK"), &second).IsBusy());
+  EXPECT_EQ(second, nullptr);
+  first.reset();
+  EXPECT_TRUE(env_->LockFile(path, &second).ok());
+}
+
+TEST_F(EnvPosixTest, DirectoriesLinksAndFileAttributes) {
+  ASSERT_TRUE(env_->CreateDirectories(Win("a\\b\\c")).ok());
+  EXPECT_TRUE(env_->CreateDirectories(Win("a\\b\\c")).ok());
+  EXPECT_TRUE(env_->CreateDirectories(Win("a\\b\\c\\")).ok());
+  WriteNative(root_ / "a/file", "x");
+  EXPECT_FALSE(env_->CreateDirectories(Win("a\\file\\d")).ok());
+  EXPECT_FALSE(env_->CreateDirectories(Win("a\\file")).ok());
+  EXPECT_FALSE(env_->DeleteDirectory(Win("a")).ok());  // not empty
+
+  fs::create_symlink(root_ / "a/file", root_ / "link");
+  fs::create_symlink(root_ / "nowhere", root_ / "dangling");
+  EXPECT_TRUE(env_->IsSymbolicLink(Win("link")));
+  EXPECT_TRUE(env_->IsSymbolicLink(Win("LINK")));
+  EXPECT_TRUE(env_->IsSymbolicLink(Win("dangling")));
+  EXPECT_FALSE(env_->IsSymbolicLink(Win("a\\file")));
+  EXPECT_FALSE(env_->IsSymbolicLink(Win("a")));
+  EXPECT_FALSE(env_->IsDirectory(Win("a\\file")));
+  EXPECT_TRUE(env_->IsDirectory(Win("A\\B")));
+
+  const std::string file = Win("a\\file");
+  ASSERT_TRUE(env_->SetReadOnly(file, true).ok());
+  EXPECT_EQ(fs::status(root_ / "a/file").permissions() &
+                (fs::perms::owner_write | fs::perms::group_write |
+                 fs::perms::others_write),
+            fs::perms::none);
+  ASSERT_TRUE(env_->SetReadOnly(file, false).ok());
+  EXPECT_NE(fs::status(root_ / "a/file").permissions() & fs::perms::owner_write,
+            fs::perms::none);
+
+  FileTimes times;
+  times.modified = 1000000000;
+  times.accessed = 1200000000;
+  ASSERT_TRUE(env_->SetFileTimes(Win("A\\FILE"), times).ok());
+  struct stat st;
+  ASSERT_EQ(::stat((root_ / "a/file").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(st.st_atime, 1200000000);
+
+  uint64_t free_bytes = 0;
+  EXPECT_TRUE(env_->GetFreeDiskSpace(Win("a"), &free_bytes).ok());
+  EXPECT_GT(free_bytes, 0u);
+  EXPECT_TRUE(env_->GetFreeDiskSpace(Win("missing"), &free_bytes).IsNotFound());
+  EXPECT_TRUE(env_->SyncDirectory(Win("A")).ok());
+}
+
+TEST(EnvPosixThreadTest, ThreadsRunOnlyAfterResume) {
+  Env* env = Env::Default();
+  std::atomic<int> runs{0};
+  std::atomic<size_t> stack_size{0};
+  std::unique_ptr<Thread> thread;
+  ASSERT_TRUE(env->NewThread(
+                     [&] {
+                       pthread_attr_t attr;
+                       size_t size = 0;
+                       if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+                         pthread_attr_getstacksize(&attr, &size);
+                         pthread_attr_destroy(&attr);
+                       }
+                       stack_size = size;
+                       ++runs;
+                       return 42u;
+                     },
+                     &thread)
+                  .ok());
+  env->SleepMillis(30);
+  EXPECT_EQ(runs, 0);
+  thread->Resume();
+  EXPECT_EQ(thread->Join(), 42u);
+  EXPECT_EQ(thread->Join(), 42u);
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(stack_size, Env::kThreadStackSize);
+
+  // Never resumed: destroyed without running.
+  for (int i = 0; i < 20; ++i) {
+    std::unique_ptr<Thread> discarded;
+    ASSERT_TRUE(env->NewThread([&] { return ++runs, 1u; }, &discarded).ok());
+  }
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(EnvPosixClockTest, TicksLocalTimeAndGuids) {
+  Env* env = Env::Default();
+  const uint32_t before = env->TickMillis();
+  env->SleepMillis(20);
+  EXPECT_GE(static_cast<uint32_t>(env->TickMillis() - before), 20u);
+
+  const LocalTime now = env->GetLocalTime();
+  EXPECT_NEAR(static_cast<double>(env->LocalTimeToUnix(now)),
+              static_cast<double>(::time(nullptr)), 2.0);
+  EXPECT_GE(now.millisecond, 0);
+  EXPECT_LT(now.millisecond, 1000);
+
+  std::set<std::array<uint8_t, 16>> seen;
+  for (int i = 0; i < 32; ++i) {
+    std::array<uint8_t, 16> guid{};
+    ASSERT_TRUE(env->NewGuid(&guid).ok());
+    EXPECT_EQ(guid[7] >> 4, 4) << "version";
+    EXPECT_EQ(guid[8] & 0xC0, 0x80) << "variant";
+    seen.insert(guid);
+  }
+  EXPECT_EQ(seen.size(), 32u);
+}
+
+TEST(EnvPosixClockTest, LocalTimeToUnixUsesTheLocalZone) {
+  Env* env = Env::Default();
+  const char* saved = ::getenv("TZ");
+  const std::string old_tz = saved ? saved : "";
+  struct Case {
+    const char* tz;
+    LocalTime local;
+    int64_t expected;
+  } cases[] = {
+      {"UTC0", {2000, 1, 6, 1, 0, 0, 0, 0}, 946684800},
+      {"UTC0", {2024, 2, 4, 29, 12, 30, 15, 0}, 1709209815},
+      // Central Europe: winter one hour east, summer two.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 1, 1, 15, 12, 0, 0, 0},
+       1705316400},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 7, 1, 15, 12, 0, 0, 0},
+       1721037600},
+  };
+  for (const Case& c : cases) {
+    ::setenv("TZ", c.tz, 1);
+    ::tzset();
+    EXPECT_EQ(env->LocalTimeToUnix(c.local), c.expected) << c.tz;
+  }
+  if (saved) {
+    ::setenv("TZ", old_tz.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+TEST(EnvPosixModuleTest, ModuleDirectoryFindsTheObjectHoldingTheAddress) {
+  Env* env = Env::Default();
+  struct Case {
+    const char* name;
+    const void* address;
+    const char* file_in_directory;
+  } cases[] = {
+      {"test binary", reinterpret_cast<const void*>(&ReadNative),
+       "dizedir_platform_test"},
+      {"libc", reinterpret_cast<const void*>(&::gnu_get_libc_version),
+       "libc.so.6"},
+      {"no module", nullptr, "dizedir_platform_test"},
+  };
+  for (const Case& c : cases) {
+    const std::string dir = env->ModuleDirectory(c.address);
+    ASSERT_FALSE(dir.empty()) << c.name;
+    EXPECT_EQ(dir.front(), '/') << c.name;
+    EXPECT_EQ(dir.back(), '/') << c.name;
+    EXPECT_TRUE(fs::exists(dir + c.file_in_directory)) << c.name << ": " << dir;
+  }
+}
+
+}  // namespace
+}  // namespace dizedir

@@ -1,0 +1,88 @@
+#include "platform/text.h"
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/case_fold.h"
+
+namespace dizedir {
+namespace {
+
+TEST(TextTest, Utf8ToUtf16ReplacesEachMalformedByte) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::u16string wide;
+  } cases[] = {
+      {"empty", "", u""},
+      {"ascii", "qmz\\fodder", u"qmz\\fodder"},
+      {"two bytes", "\xC3\xA9", u"\u00E9"},
+      {"three bytes", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
+      {"four bytes", "\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"largest", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+      {"embedded nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+      {"lone continuation", "a\x80" "b", u"a\uFFFDb"},
+      {"truncated at end", "a\xE4\xB8", u"a\uFFFD\uFFFD"},
+      {"truncated before ascii", "\xE4\xB8z", u"\uFFFD\uFFFDz"},
+      {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
+      {"overlong three", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
+      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"invalid lead", "\xFF\xFE", u"\uFFFD\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Utf8ToUtf16(c.utf8), c.wide) << c.name;
+    EXPECT_EQ(NarrowToUtf16(c.utf8), c.wide) << c.name;
+  }
+}
+
+TEST(TextTest, Utf16ToUtf8ReplacesUnpairedSurrogates) {
+  struct Case {
+    const char* name;
+    std::u16string wide;
+    std::string utf8;
+  } cases[] = {
+      {"ascii", u"patchone.ini", "patchone.ini"},
+      {"bmp", u"\u00E9\u4E2D", "\xC3\xA9\xE4\xB8\xAD"},
+      {"pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {"lone high at end", u"a\xD83D", "a\xEF\xBF\xBD"},
+      {"lone high before ascii", u"\xD83Dz", "\xEF\xBF\xBDz"},
+      {"lone low", u"\xDE00", "\xEF\xBF\xBD"},
+      {"reversed pair", u"\xDE00\xD83D", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Utf16ToUtf8(c.wide), c.utf8) << c.name;
+    EXPECT_EQ(Utf16ToNarrow(c.wide), c.utf8) << c.name;
+  }
+}
+
+TEST(TextTest, CaseInsensitiveNames) {
+  struct Case {
+    std::string a, b;
+    bool equal;
+  } cases[] = {
+      {"SETTING", "setting", true},
+      {"Qmz_GT", "QMZ_gt", true},
+      {"a[", "A{", false},  // '[' and '{' differ by 0x20 but are no letters
+      {"abc", "abcd", false},
+      {"Straße", "STRAßE", true},
+      {"ÀÉÎ", "àéî", true},
+      {"×", "÷", false},
+      {"ĀĹŹ", "āĺź", true},
+      {"Ÿ", "ÿ", true},
+      {"ΑΩ", "αω", true},
+      {"ДЁ", "дё", true},
+      {"中文", "中文", true},
+      {"\xFF", "\xFE", false},
+      {"\xFF", "\xFF", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EqualsIgnoreCaseUtf8(c.a, c.b), c.equal) << c.a << " " << c.b;
+    EXPECT_EQ(EqualsIgnoreCase(Utf8ToUtf16(c.a), Utf8ToUtf16(c.b)),
+              c.equal || c.a[0] == '\xFF')
+        << c.a << " " << c.b;
+  }
+}
+
+}  // namespace
+}  // namespace dizedir
