@@ -1,0 +1,90 @@
+#include "engine/patch_engine.h"
+
+#include <utility>
+
+#include "plugin/string_table.h"
+
+namespace dizedir {
+namespace {
+
+constexpr uint32_t kStringConnectFailed = 217;
+
+}  // namespace
+
+PatchEngine::PatchEngine(Env* env, const StringTable* strings,
+                         DownloaderModule downloader_module)
+    : env_(env),
+      strings_(strings),
+      downloader_module_(downloader_module),
+      region_list_(std::make_unique<CVkRegionList>()) {
+  if (downloader_module_.get != nullptr) downloader_ = downloader_module_.get();
+}
+
+PatchEngine::~PatchEngine() {
+  if (apply_thread_ != nullptr) {
+    RequestStop();
+    apply_thread_->Join();
+    apply_thread_.reset();
+  }
+  region_list_.reset();
+  if (downloader_ != nullptr) {
+    downloader_->Shutdown();
+    if (downloader_module_.stop != nullptr) downloader_module_.stop(downloader_);
+    downloader_ = nullptr;
+  }
+}
+
+void PatchEngine::SetPlugin(ProgressSink* sink, DizedirInterface* control) {
+  sink_ = sink;
+  control_ = control;
+}
+
+bool PatchEngine::SetClientDir(std::string_view dir) {
+  if (dir.size() > kMaxPathBytes) return false;
+  client_dir_.assign(dir);
+  return true;
+}
+
+void PatchEngine::SetServer(std::string_view address, uint32_t port) {
+  server_address_.assign(address);
+  server_port_ = port;
+}
+
+std::string PatchEngine::Text(uint32_t string_id) const {
+  return strings_ != nullptr ? strings_->LookupNarrow(string_id) : std::string();
+}
+
+void PatchEngine::Fail(uint32_t string_id, std::string_view detail) {
+  if (sink_ == nullptr) return;
+  std::string text = Text(string_id);
+  text += detail;
+  sink_->Fail(text.c_str());
+}
+
+void PatchEngine::RequestStop() {
+  stop_requested_.store(true);
+  if (downloader_ != nullptr) downloader_->EndTransfers();
+}
+
+int PatchEngine::ConnectServer() {
+  if (downloader_ == nullptr) return 0;
+  const std::string host =
+      server_address_.substr(0, server_address_.find('/'));
+  if (host.size() > kMaxHostBytes) {
+    Fail(kStringHostTooLong);
+    return -1;
+  }
+  return downloader_->Connect(host.c_str(), server_port_) != 0 ? 1 : 0;
+}
+
+bool PatchEngine::RunUpdate() {
+  if (StopRequested()) return false;
+  if (!SelectRegion()) return false;
+  const int connected = ConnectServer();
+  if (connected == 0) Fail(kStringConnectFailed);
+  if (connected != 1) return false;
+  // The version check, download and application follow here.
+  return !StopRequested();
+}
+
+}  // namespace dizedir

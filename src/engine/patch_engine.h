@@ -1,0 +1,147 @@
+// PatchEngine: the worker behind the plug-in. It runs the two tasks, the
+// server list and the update, and holds what they share: the region list,
+// the downloader, the current server and the download queue. It reports to
+// the host only through the ProgressSink it is given.
+//
+// Thread-safety: one task runs at a time, in a thread the plug-in starts.
+// RequestStop, AnswerPrompt, IsPromptPending and StopRequested may be called
+// from any thread at any time; everything else belongs to the task thread,
+// or to the host thread while no task runs.
+
+#ifndef DIZEDIR_ENGINE_PATCH_ENGINE_H_
+#define DIZEDIR_ENGINE_PATCH_ENGINE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dizedir/dizedir.h"
+#include "dizedir/http_interface.h"
+#include "dizedir/vk_region.h"
+#include "platform/env.h"
+
+namespace dizedir {
+
+class StringTable;
+
+// How the engine obtains and releases its downloader; the exports of the
+// downloader module by default, a fake in tests.
+struct DownloaderModule {
+  std::function<HttpInterface*()> get = &GetHttpInterface;
+  std::function<void(HttpInterface*)> stop = &StopDll;
+};
+
+// Fixed path and address buffers of the stored formats hold 259 bytes and a
+// terminator; anything longer is refused rather than cut.
+inline constexpr size_t kMaxPathBytes = 259;
+// The host part of a server address goes into a 64-byte buffer.
+inline constexpr size_t kMaxHostBytes = 63;
+
+// String IDs of failures the system reports beyond the original set.
+enum ExtraStringId : uint32_t {
+  kStringHostTooLong = 300,
+  kStringPathTooLong = 301,
+  kStringThreadFailed = 302,
+  kStringHostFileTooLong = 303,
+  kStringHostFileEmpty = 304,
+  kStringRegionMissing = 305,
+};
+
+class PatchEngine {
+ public:
+  // `strings` may be null (every text is then empty); it must outlive the
+  // engine, as must `env`.
+  PatchEngine(Env* env, const StringTable* strings,
+              DownloaderModule downloader_module = DownloaderModule());
+  PatchEngine(const PatchEngine&) = delete;
+  PatchEngine& operator=(const PatchEngine&) = delete;
+  // Stops and joins the apply thread if one still runs, then releases the
+  // region list and the downloader.
+  ~PatchEngine();
+
+  // The back pointers: where reports go, and the plug-in object whose
+  // SetProgressValue slot publishes the progress value.
+  void SetPlugin(ProgressSink* sink, DizedirInterface* control);
+
+  // The directory every file name is relative to, with its trailing
+  // separator. False (and unchanged) when it would not leave room for names.
+  bool SetClientDir(std::string_view dir);
+  const std::string& client_dir() const { return client_dir_; }
+
+  // The two tasks; each reports its failures through the sink.
+  bool RunServerList();
+  bool RunUpdate();
+
+  // Reads the client's patchone.ini into the region list, the first-group
+  // count, the current region and the url. A missing file or key reads as
+  // empty.
+  void ParseRegionList();
+  // Takes the current region's server address and port and gives the
+  // downloader its host; false (reported) when there is no such region or
+  // its address does not fit.
+  bool SelectRegion();
+
+  // 1 connected; 0 the server did not answer (the caller reports it);
+  // -1 refused and already reported.
+  int ConnectServer();
+
+  // Cooperative stop of the running task: the task, its apply thread and
+  // the downloader's transfer all end promptly. Cleared when a task starts.
+  void RequestStop();
+  bool StopRequested() const { return stop_requested_.load(); }
+  void ClearStop() { stop_requested_.store(false); }
+
+  // The answer to the optional-patch question: 1 download, other nonzero
+  // values skip, 0 not answered yet.
+  void AnswerPrompt(int32_t answer) { prompt_answer_.store(answer); }
+  bool IsPromptPending() const { return prompt_pending_.load(); }
+
+  uint8_t current_region() const { return current_region_; }
+  void set_current_region(uint8_t index) { current_region_ = index; }
+  uint8_t primary_region_count() const { return primary_region_count_; }
+  const std::u16string& url() const { return url_; }
+  const CVkRegionList& region_list() const { return *region_list_; }
+  HttpInterface* downloader() const { return downloader_; }
+  const std::string& server_address() const { return server_address_; }
+  uint32_t server_port() const { return server_port_; }
+  void SetServer(std::string_view address, uint32_t port);
+
+ private:
+  // Reports: the string's text followed by `detail`.
+  void Fail(uint32_t string_id, std::string_view detail = {});
+  std::string Text(uint32_t string_id) const;
+  // client_dir() + name, or false (reported) when that exceeds the path
+  // limit of the stored formats.
+  bool ClientPath(std::string_view name, std::string* path);
+
+  Env* const env_;
+  const StringTable* const strings_;
+  const DownloaderModule downloader_module_;
+
+  ProgressSink* sink_ = nullptr;
+  DizedirInterface* control_ = nullptr;
+
+  int32_t installed_base_ = 0;
+  std::atomic<int32_t> prompt_answer_{0};
+  std::atomic<bool> prompt_pending_{false};
+  std::unique_ptr<CVkRegionList> region_list_;
+  uint8_t current_region_ = 0;
+  uint8_t primary_region_count_ = 0;
+  HttpInterface* downloader_ = nullptr;
+  std::u16string url_;
+  std::string server_address_;
+  uint32_t server_port_ = 0;
+  std::string client_dir_;
+
+  std::unique_ptr<Thread> apply_thread_;
+  std::atomic<int32_t> apply_result_{0};
+  std::atomic<bool> stop_requested_{false};
+};
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_ENGINE_PATCH_ENGINE_H_

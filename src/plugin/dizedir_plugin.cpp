@@ -1,0 +1,250 @@
+#include "plugin/dizedir_plugin.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "platform/text.h"
+#include "plugin/string_table.h"
+
+namespace dizedir {
+namespace {
+
+// Status texts are handed over only when they fit the host's buffers of
+// 256 units with their terminator.
+constexpr size_t kHostTextLimit = 256;
+
+// How long StopUpdate waits for the task to wind down.
+constexpr uint32_t kStopWaitMillis = 2000;
+
+constexpr int32_t kPrefixNotice = 240;
+constexpr int32_t kPrefixFailure = 241;
+
+void CopyToHost(const std::string& narrow, char16_t* out) {
+  if (out == nullptr || narrow.size() >= kHostTextLimit) return;
+  const std::u16string wide = NarrowToUtf16(narrow);
+  // UTF-16 never needs more units than UTF-8 has bytes.
+  std::copy(wide.begin(), wide.end(), out);
+  out[wide.size()] = 0;
+}
+
+float Fraction(int32_t done, int32_t total) {
+  return total > 0 ? static_cast<float>(static_cast<double>(done) / total)
+                   : 0.0f;
+}
+
+}  // namespace
+
+DizedirPlugin::DizedirPlugin(Env* env, const StringTable* strings,
+                             const void* module_anchor,
+                             DownloaderModule downloader_module)
+    : env_(env),
+      strings_(strings),
+      module_anchor_(module_anchor),
+      engine_(std::make_unique<PatchEngine>(env, strings, downloader_module)) {
+  engine_->SetPlugin(this, this);
+}
+
+DizedirPlugin::~DizedirPlugin() {
+  // A host that destroys the object with a task still running must not
+  // leave that task touching freed memory.
+  engine_->RequestStop();
+  JoinTask(&server_list_thread_);
+  JoinTask(&update_thread_);
+  engine_.reset();
+}
+
+std::string DizedirPlugin::Text(uint32_t string_id) const {
+  return strings_ != nullptr ? strings_->LookupNarrow(string_id) : std::string();
+}
+
+bool DizedirPlugin::InitClientDir() {
+  return engine_->SetClientDir(env_->ModuleDirectory(module_anchor_));
+}
+
+bool DizedirPlugin::StopUpdate() {
+  engine_->RequestStop();
+  if (update_thread_.thread == nullptr) return true;
+  const uint32_t start = env_->TickMillis();
+  while (!update_thread_.finished->load()) {
+    if (env_->TickMillis() - start >= kStopWaitMillis) return false;
+    env_->SleepMillis(10);
+  }
+  return true;
+}
+
+bool DizedirPlugin::StartTask(TaskThread* task, bool (PatchEngine::*body)(),
+                              bool clear_fractions_in_thread) {
+  if (task->thread != nullptr) {
+    if (!task->finished->load()) return false;
+    JoinTask(task);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_ = false;
+    failed_ = false;
+    item_progress_ = 0.0f;
+    total_progress_ = 0.0f;
+  }
+  engine_->ClearStop();
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  PatchEngine* engine = engine_.get();
+  std::unique_ptr<Thread> thread;
+  Status s = env_->NewThread(
+      [this, engine, body, finished, clear_fractions_in_thread]() -> uint32_t {
+        if (clear_fractions_in_thread) {
+          std::lock_guard<std::mutex> lock(mu_);
+          total_progress_ = 0.0f;
+          item_progress_ = 0.0f;
+        }
+        const bool ok = (engine->*body)();
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (ok) {
+            done_ = true;
+            total_progress_ = 1.0f;
+          } else {
+            failed_ = true;
+          }
+        }
+        finished->store(true);
+        return ok ? 1 : 0;
+      },
+      &thread);
+  if (!s.ok()) {
+    const std::string detail = " (" + s.ToString() + ")";
+    Fail((Text(kStringThreadFailed) + detail).c_str());
+    return true;
+  }
+  task->thread = std::move(thread);
+  task->finished = std::move(finished);
+  task->thread->Resume();
+  return true;
+}
+
+void DizedirPlugin::JoinTask(TaskThread* task) {
+  if (task->thread == nullptr) return;
+  task->thread->Join();
+  task->thread.reset();
+  task->finished.reset();
+}
+
+bool DizedirPlugin::StartServerList() {
+  return StartTask(&server_list_thread_, &PatchEngine::RunServerList, false);
+}
+
+bool DizedirPlugin::StartUpdate(uint8_t region_index) {
+  if (update_thread_.thread != nullptr && !update_thread_.finished->load()) {
+    return false;
+  }
+  engine_->set_current_region(region_index);
+  return StartTask(&update_thread_, &PatchEngine::RunUpdate, true);
+}
+
+bool DizedirPlugin::Reserved(int32_t) { return true; }
+
+int DizedirPlugin::PollStatus(float* total_fraction, float* item_fraction,
+                              char16_t* total_text, char16_t* item_text,
+                              char16_t* status_text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (total_fraction != nullptr) *total_fraction = total_progress_;
+  if (item_fraction != nullptr) *item_fraction = item_progress_;
+  CopyToHost(total_text_, total_text);
+  CopyToHost(item_text_, item_text);
+  CopyToHost(status_text_, status_text);
+  if (failed_) return kPollFailed;
+  return done_ ? kPollDone : kPollRunning;
+}
+
+CVkRegionList DizedirPlugin::WaitServerList() {
+  JoinTask(&server_list_thread_);
+  return CVkRegionList(engine_->region_list());
+}
+
+bool DizedirPlugin::WaitUpdate() {
+  JoinTask(&update_thread_);
+  return true;
+}
+
+CVkRegionList DizedirPlugin::WaitUpdateRegionList() {
+  JoinTask(&update_thread_);
+  return CVkRegionList(engine_->region_list());
+}
+
+void DizedirPlugin::GetPluginInfo(PluginInfoRecord* info) {
+  if (info == nullptr) return;
+  std::memset(info, 0, sizeof(*info));
+  static constexpr char16_t kModuleName[] = u"qmz.dll";
+  std::copy(std::begin(kModuleName), std::end(kModuleName), info->moduleName);
+  info->first = -1;
+  info->second = 8;
+}
+
+void DizedirPlugin::Dispose() { delete this; }
+
+int32_t DizedirPlugin::GetProgressValue() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return progress_value_;
+}
+
+uint8_t DizedirPlugin::GetPrimaryRegionCount() {
+  return engine_->primary_region_count();
+}
+
+uint8_t DizedirPlugin::GetCurrentRegion() { return engine_->current_region(); }
+
+const char16_t* DizedirPlugin::GetUrl() { return engine_->url().c_str(); }
+
+void DizedirPlugin::SetProgressValue(int32_t value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  progress_value_ = value;
+}
+
+void DizedirPlugin::AnswerPrompt(int32_t answer) { engine_->AnswerPrompt(answer); }
+
+bool DizedirPlugin::IsPromptPending() { return engine_->IsPromptPending(); }
+
+void DizedirPlugin::SetStatusText(const char* text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  status_text_ = text != nullptr ? text : "";
+}
+
+void DizedirPlugin::SetNoticeText(const char* text) {
+  std::string notice = Text(kPrefixNotice);
+  if (text != nullptr) notice += text;
+  std::lock_guard<std::mutex> lock(mu_);
+  notice_text_ = std::move(notice);
+}
+
+void DizedirPlugin::SetItemProgress(const char* text, int32_t done,
+                                    int32_t total, bool update_fraction) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (update_fraction) item_progress_ = Fraction(done, total);
+  item_text_ = text != nullptr ? text : "";
+}
+
+void DizedirPlugin::SetTotalProgress(const char* text, int32_t done,
+                                     int32_t total, bool update_fraction) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (update_fraction) total_progress_ = Fraction(done, total);
+  total_text_ = text != nullptr ? text : "";
+}
+
+void DizedirPlugin::Finish(const char* text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  total_progress_ = 1.0f;
+  status_text_ = text != nullptr ? text : "";
+  done_ = true;
+}
+
+bool DizedirPlugin::ReservedCheck() { return true; }
+
+void DizedirPlugin::Fail(const char* text) {
+  std::string status = Text(kPrefixFailure);
+  if (text != nullptr) status += text;
+  std::lock_guard<std::mutex> lock(mu_);
+  status_text_ = std::move(status);
+  failed_ = true;
+}
+
+}  // namespace dizedir

@@ -1,0 +1,25 @@
+# The plug-in object, as a library the tests link directly...
+add_library(dizedir_plugin_core STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/dizedir_plugin.cpp
+)
+target_include_directories(dizedir_plugin_core PUBLIC ${PROJECT_SOURCE_DIR}/src
+                           ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(dizedir_plugin_core PUBLIC dizedir_engine)
+
+# ...and as the module a host loads: dizedir.so, exporting only the two
+# entry points. The downloader and region-list modules lie beside it.
+add_library(dizedir_module SHARED ${CMAKE_CURRENT_LIST_DIR}/exports.cpp)
+set_target_properties(dizedir_module PROPERTIES
+  PREFIX "" OUTPUT_NAME dizedir
+  BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN"
+  LINK_FLAGS "-Wl,--enable-new-dtags -Wl,--no-undefined")
+target_compile_definitions(dizedir_module PRIVATE DIZEDIR_BUILDING_PLUGIN)
+target_link_libraries(dizedir_module PRIVATE dizedir_plugin_core dizhttp vkmain)
+add_dependencies(dizedir_module reschn_dll)
+
+dizedir_test(dizedir_plugin_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dizedir_plugin_test.cpp
+  LIBS dizedir_plugin_core)
+target_compile_definitions(dizedir_plugin_test PRIVATE
+  DIZEDIR_RESCHN_DLL="${DIZEDIR_MODULE_DIR}/ResChn.dll")
+add_dependencies(dizedir_plugin_test reschn_dll)

@@ -1,0 +1,13 @@
+# The built modules as a launcher sees them.
+dizedir_test(host_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/host_test.cpp
+  LIBS dizedir_host)
+target_compile_definitions(host_test PRIVATE DIZEDIR_MODULE_DIR="${DIZEDIR_MODULE_DIR}")
+add_dependencies(host_test dizedir_module)
+
+# What the modules export, and what a launch without the string library does.
+add_test(NAME module_exports_test
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/module_exports_test.sh ${DIZEDIR_MODULE_DIR})
+add_test(NAME missing_strings_test
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/missing_strings_test.sh
+          ${DIZEDIR_MODULE_DIR} $<TARGET_FILE:dizedir>)

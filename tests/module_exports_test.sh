@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Each module exports exactly its entry points, finds its siblings through
+# $ORIGIN, and nothing of its internals leaks into a host's namespace.
+set -euo pipefail
+dir=$1
+fail=0
+exports() {
+  # Defined, global dynamic symbols that are functions or data.
+  nm -D --defined-only "$dir/$1" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | sort
+}
+check() {
+  local module=$1
+  shift
+  local want got
+  want=$(printf '%s\n' "$@" | sort)
+  got=$(exports "$module")
+  if [ "$got" != "$want" ]; then
+    echo "FAIL $module exports:"; echo "$got"; echo "expected:"; echo "$want"; fail=1
+  fi
+}
+check dizedir.so GetDizedirInterface PluginDllStop
+check dizhttp.so GetHttpInterface StopDll
+# The region list's classes are its whole interface.
+if exports vkmain.so | grep -v -E '^_ZN(K)?(9CVkRegion|13CVkRegionList)' | grep -q .; then
+  echo "FAIL vkmain.so exports more than its two classes:"; exports vkmain.so; fail=1
+fi
+runpath=$(readelf -d "$dir/dizedir.so" | grep -E 'RUNPATH|RPATH' || true)
+case "$runpath" in
+  *'[$ORIGIN]'*) ;;
+  *) echo "FAIL dizedir.so runpath: $runpath"; fail=1 ;;
+esac
+exit $fail

@@ -1,0 +1,114 @@
+// FakeDownloader: an in-memory HttpInterface for engine and plug-in tests.
+// Remote files are a map from URL path to bytes; every call is recorded.
+//
+// Thread-safety: the recorded calls and results are guarded; a test may
+// inspect them while a task thread drives the fake.
+
+#ifndef DIZEDIR_TESTS_SUPPORT_FAKE_DOWNLOADER_H_
+#define DIZEDIR_TESTS_SUPPORT_FAKE_DOWNLOADER_H_
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dizedir/http_interface.h"
+#include "engine/patch_engine.h"
+#include "platform/env.h"
+
+namespace dizedir {
+
+class FakeDownloader final : public HttpInterface {
+ public:
+  // A module whose GetHttpInterface hands out this object and whose StopDll
+  // records the release.
+  DownloaderModule module() {
+    DownloaderModule m;
+    m.get = [this]() -> HttpInterface* { return this; };
+    m.stop = [this](HttpInterface*) { stopped = true; };
+    return m;
+  }
+
+  // Path (e.g. "/patchone.ini") to body.
+  void AddFile(const std::string& path, std::string body) {
+    std::lock_guard<std::mutex> lock(mu_);
+    files_[path] = std::move(body);
+  }
+  std::vector<std::string> calls() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
+
+  int Connect(const char* host, uint32_t port) override {
+    Record("Connect " + std::string(host) + " " + std::to_string(port));
+    ended_ = false;
+    return connect_result.load();
+  }
+  void Shutdown() override { Record("Shutdown"); }
+  int DownloadFile(const char* url, const char* local_path) override {
+    Record("DownloadFile " + std::string(url) + " " + local_path);
+    if (ended_) return 0;
+    std::string path = url;
+    const auto scheme = path.find("://");
+    if (scheme != std::string::npos) {
+      const auto slash = path.find('/', scheme + 3);
+      path = slash == std::string::npos ? "/" : path.substr(slash);
+    }
+    std::string body;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = files_.find(path);
+      if (it == files_.end()) return 0;
+      body = it->second;
+    }
+    return WriteFileAtomically(Env::Default(), local_path, body).ok() ? 1 : 0;
+  }
+  void Unused3() override {}
+  void Unused4() override {}
+  void Unused5() override {}
+  void Unused6() override {}
+  void Unused7() override {}
+  uint32_t GetFileSize(const char* remote_name) override {
+    Record("GetFileSize " + std::string(remote_name));
+    return 0;
+  }
+  uint32_t GetReceivedBytes() override { return 0; }
+  void Unused10() override {}
+  void Unused11() override {}
+  int GetCurrentIndex() override { return 0; }
+  void AddRemoteFile(const char* name) override { Record("AddRemoteFile " + std::string(name)); }
+  void AddLocalFile(const char* path) override { Record("AddLocalFile " + std::string(path)); }
+  int DownloadQueue() override { return ended_ ? 0 : 1; }
+  void EndTransfers() override {
+    ended_ = true;
+    end_count++;
+  }
+  void Unused17() override {}
+  void Unused18() override {}
+  void Unused19() override {}
+  void Unused20() override {}
+  void SetRemoteDir(const char* dir) override { Record("SetRemoteDir " + std::string(dir)); }
+  void SetHost(const char* host) override { Record("SetHost " + std::string(host)); }
+  void SetStallTimeout(uint32_t) override {}
+  void SetRetryPolicy(uint32_t, uint32_t) override {}
+
+  std::atomic<int> connect_result{1};
+  std::atomic<int> end_count{0};
+  std::atomic<bool> stopped{false};
+
+ private:
+  void Record(std::string call) {
+    std::lock_guard<std::mutex> lock(mu_);
+    calls_.push_back(std::move(call));
+  }
+
+  mutable std::mutex mu_;
+  std::map<std::string, std::string> files_;
+  std::vector<std::string> calls_;
+  std::atomic<bool> ended_{false};
+};
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_TESTS_SUPPORT_FAKE_DOWNLOADER_H_

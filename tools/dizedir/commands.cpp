@@ -1,0 +1,123 @@
+#include "commands.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+#include "platform/text.h"
+#include "plugin_host.h"
+
+namespace dizedir {
+namespace {
+
+void Anchor() {}
+
+// Where this program's build or installation keeps the modules: client/
+// beside the bin/ directory holding the program.
+std::string DefaultModuleDir() {
+  Env* env = Env::Default();
+  return env->ModuleDirectory(reinterpret_cast<const void*>(&Anchor)) +
+         "../client/";
+}
+
+std::string WithSlash(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+[[noreturn]] void Die(const std::string& message) {
+  std::fprintf(stderr, "dizedir: %s\n", message.c_str());
+  throw CLI::RuntimeError(1);
+}
+
+std::unique_ptr<PluginHost> LoadOrDie(const std::string& client_dir) {
+  std::unique_ptr<PluginHost> host;
+  Status s = PluginHost::Load(client_dir, &host);
+  if (!s.ok()) Die(s.ToString());
+  return host;
+}
+
+void RunInfo(const std::string& client_dir, bool json) {
+  std::unique_ptr<PluginHost> host = LoadOrDie(client_dir);
+  DizedirInterface* plugin = host->Create();
+  if (plugin == nullptr) Die("the plug-in could not create its object");
+  plugin->InitClientDir();
+  PluginInfoRecord info;
+  plugin->GetPluginInfo(&info);
+  const std::string name = Utf16ToUtf8(info.moduleName);
+  const std::string description = Utf16ToUtf8(info.description);
+  if (json) {
+    std::printf("{\"module\":\"%s\",\"first\":%d,\"description\":\"%s\",\"second\":%d}\n",
+                JsonEscape(name).c_str(), info.first,
+                JsonEscape(description).c_str(), info.second);
+  } else {
+    std::printf("module       %s\nfirst        %d\ndescription  %s\nsecond       %d\n",
+                name.c_str(), info.first, description.c_str(), info.second);
+  }
+}
+
+void RunInstall(const std::string& client_dir, const std::string& from) {
+  Env* env = Env::Default();
+  const std::string source = WithSlash(from.empty() ? DefaultModuleDir() : from);
+  const std::string target = WithSlash(client_dir);
+  Status s = env->CreateDirectories(target);
+  if (!s.ok()) Die(s.ToString());
+  for (const char* module : kClientModules) {
+    std::string data;
+    s = ReadFileToString(env, source + module, &data);
+    // A rename over a loaded module is safe; the running process keeps
+    // the old mapping.
+    if (s.ok()) s = WriteFileAtomically(env, target + module, data);
+    if (!s.ok()) Die(s.ToString());
+    std::printf("installed %s\n", (target + module).c_str());
+  }
+}
+
+}  // namespace
+
+void RegisterCommands(CLI::App& app) {
+  auto client = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  auto from = std::make_shared<std::string>();
+
+  CLI::App* info = app.add_subcommand(
+      "info", "Load the client's plug-in and print its info record");
+  info->add_option("--client", *client, "Client directory holding dizedir.so")
+      ->required();
+  info->add_flag("--json", *json, "Print one JSON object");
+  info->callback([client, json] { RunInfo(*client, *json); });
+
+  CLI::App* install = app.add_subcommand(
+      "install", "Copy the plug-in's modules and ResChn.dll into a client directory");
+  install->add_option("--client", *client, "Client directory to install into")
+      ->required();
+  install->add_option("--from", *from,
+                      "Directory holding the built modules (default: ../client "
+                      "beside this program)");
+  install->callback([client, from] { RunInstall(*client, *from); });
+}
+
+}  // namespace dizedir
