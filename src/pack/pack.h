@@ -1,0 +1,87 @@
+// Pack archives (.pac): the game's containers of small resources, each entry
+// addressed by a 32-bit id and stored raw or as a zlib stream together with
+// the MD5 of its stored bytes.
+//
+// Plain functions over an opaque handle, in the argument order every caller
+// of the format uses: the archive comes last, results are 1 for success and
+// 0 for failure, and a null archive is a failure that does nothing.
+//
+// An archive opened for update keeps the blocks of the entries it did not
+// change in the file it came from and copies them straight into the new file
+// at save, so memory grows with the table and with what is added, not with
+// the size of the pack. Saving writes a temporary file beside the pack and
+// renames it over the original: a crash, a full disk or a failed save leaves
+// the old file whole. A file that is truncated or whose table does not fit
+// its size is refused by both open operations, so a damaged pack is never
+// silently replaced by an empty one.
+//
+// Thread-safety: an archive belongs to one thread at a time.
+
+#ifndef DIZEDIR_PACK_PACK_H_
+#define DIZEDIR_PACK_PACK_H_
+
+#include <cstdint>
+#include <string>
+
+namespace dizedir {
+
+class Env;
+struct PackArchive;
+
+// Byte sizes of the file format.
+inline constexpr uint32_t kPackHeaderSize = 8;
+inline constexpr uint32_t kPackRowSize = 53;
+
+// A new archive for update. A missing file gives an empty archive; null when
+// the file exists but cannot be read or is damaged.
+PackArchive* PackOpenForUpdate(Env* env, const std::string& path);
+// A read-only archive with its file kept open; null when the file cannot be
+// opened or is damaged.
+PackArchive* PackOpenReadOnly(Env* env, const std::string& path);
+
+// Saves an archive opened for update (the result of that save, which the
+// callers of the format ignore), then releases the archive. 1 for a
+// read-only archive; 0 for null.
+int PackClose(PackArchive* archive);
+// Writes the whole archive to its path. 0 for a read-only archive or when the
+// new file cannot be written; the old file is then untouched.
+int PackSave(PackArchive* archive);
+
+uint32_t PackGetCount(PackArchive* archive);
+// The id at an enumeration position; 0 (also a valid id) past the end.
+// Consecutive positions cost O(1) each.
+uint32_t PackGetIdAt(uint32_t position, PackArchive* archive);
+
+// With a null buffer: sets *size to the entry's contents size. Otherwise
+// fills buffer (at least the entry's size) with the contents: a compressed
+// entry inflated whole, a raw one up to *size bytes; *size is unchanged.
+// 0 when the id is absent, the block cannot be read, or it does not inflate
+// to exactly the entry's size.
+int PackRead(void* buffer, uint32_t* size, uint32_t id, PackArchive* archive);
+// 1 and the entry's compressed flag (as stored) in *compressed.
+int PackIsCompressed(uint32_t id, PackArchive* archive, int* compressed);
+// Adds an entry, compressed with zlib at the default level when compress is
+// non-zero, and copies its 33-byte digest (32 hex digits and a NUL) to
+// digest_out when that is not null. 0 without change for a read-only
+// archive, null data, or an id that exists.
+int PackAdd(uint32_t id, const void* data, uint32_t size, PackArchive* archive,
+            int compress, char* digest_out);
+// 1 when the entry existed and was removed; 0 when absent or read-only.
+int PackRemove(uint32_t id, PackArchive* archive);
+
+// What a table row says about an entry, for tools that inspect packs.
+struct PackEntryInfo {
+  uint32_t id = 0;
+  uint32_t offset = 0;  // 0xFFFFFFFF for an entry added since the last save
+  uint32_t size = 0;
+  uint32_t stored_size = 0;
+  uint32_t compressed = 0;
+  std::string digest;  // the 32 stored digest characters
+};
+int PackGetEntryInfo(uint32_t id, PackArchive* archive, PackEntryInfo* info);
+// The entry's data block as stored (the bytes its digest covers).
+int PackReadStored(uint32_t id, PackArchive* archive, std::string* block);
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_PACK_PACK_H_

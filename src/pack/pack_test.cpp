@@ -1,0 +1,362 @@
+#include "pack/pack.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codec/md5.h"
+#include "platform/env.h"
+#include "support/fault_injection_env.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string U32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+std::string Row(uint32_t id, uint32_t offset, uint32_t size, uint32_t stored,
+                uint32_t compressed, const std::string& block) {
+  return U32(id) + U32(offset) + U32(size) + U32(stored) + U32(compressed) +
+         Md5Hex(block) + std::string(1, '\0');
+}
+
+std::string Zlib(const std::string& data) {
+  uLongf n = compressBound(data.size());
+  std::string out(n, '\0');
+  compress(reinterpret_cast<Bytef*>(out.data()), &n,
+           reinterpret_cast<const Bytef*>(data.data()), data.size());
+  out.resize(n);
+  return out;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+class PackTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() /
+           ("dizedir-pack-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(dir_);
+    path_ = (dir_ / "a.pac").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::string Read(PackArchive* a, uint32_t id) {
+    uint32_t size = 0;
+    if (!PackRead(nullptr, &size, id, a)) return "<absent>";
+    std::string out(size, '\0');
+    if (!PackRead(out.data(), &size, id, a)) return "<failed>";
+    return out;
+  }
+
+  Env* env_ = Env::Default();
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(PackTest, FileBytesAreExact) {
+  const std::string hello = "hello";
+  const std::string z = Zlib("abcabcabcabc");
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint32_t, std::pair<std::string, int>>> adds;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"empty archive", {}, U32(0) + U32(0)},
+      {"one raw entry: 66 bytes",
+       {{7, {hello, 0}}},
+       U32(0) + U32(1) + Row(7, 61, 5, 5, 0, hello) + hello},
+      {"compressed entry: digest of the zlib stream",
+       {{9, {"abcabcabcabc", 1}}},
+       U32(0) + U32(1) +
+           Row(9, 61, 12, static_cast<uint32_t>(z.size()), 1, z) + z},
+      {"rows and blocks in enumeration order, not insertion order",
+       {{386, {"c", 0}}, {5, {"dd", 0}}, {193, {"b", 0}}},
+       U32(0) + U32(3) + Row(193, 167, 1, 1, 0, "b") +
+           Row(386, 168, 1, 1, 0, "c") + Row(5, 169, 2, 2, 0, "dd") + "bcdd"},
+      {"compress flag is stored as given", {{1, {"x", 0}}, {2, {"y", 0}}},
+       U32(0) + U32(2) + Row(1, 114, 1, 1, 0, "x") + Row(2, 115, 1, 1, 0, "y") +
+           "xy"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path_);
+    PackArchive* a = PackOpenForUpdate(env_, path_);
+    ASSERT_NE(a, nullptr);
+    for (const auto& [id, data] : c.adds) {
+      char digest[33];
+      ASSERT_EQ(PackAdd(id, data.first.data(),
+                        static_cast<uint32_t>(data.first.size()), a,
+                        data.second, digest),
+                1);
+      EXPECT_EQ(digest[32], '\0');
+    }
+    EXPECT_EQ(PackClose(a), 1);
+    EXPECT_EQ(ReadAll(path_), c.expected);
+    EXPECT_FALSE(fs::exists(path_ + std::string(kTempSuffix)));
+  }
+}
+
+TEST_F(PackTest, EntriesReadBackAsAdded) {
+  const std::string text(5000, 'q');
+  const std::string noise = RandomBytes(4096, 1);
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  char digest[33];
+  ASSERT_EQ(PackAdd(1, text.data(), 5000, a, 1, digest), 1);
+  EXPECT_EQ(std::string(digest), Md5Hex(Zlib(text)));
+  ASSERT_EQ(PackAdd(2, noise.data(), 4096, a, 1, digest), 1);
+  ASSERT_EQ(PackAdd(3, noise.data(), 4096, a, 0, digest), 1);
+  EXPECT_EQ(std::string(digest), Md5Hex(noise));
+  ASSERT_EQ(PackAdd(4, "", 0, a, 1, nullptr), 1);
+  ASSERT_EQ(PackClose(a), 1);
+
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "read-only" : "update");
+    a = pass == 0 ? PackOpenReadOnly(env_, path_)
+                  : PackOpenForUpdate(env_, path_);
+    ASSERT_NE(a, nullptr);
+    uint32_t size = 0;
+    ASSERT_EQ(PackRead(nullptr, &size, 1, a), 1);
+    EXPECT_EQ(size, 5000u) << "size query gives the contents size";
+    EXPECT_EQ(Read(a, 1), text);
+    EXPECT_EQ(Read(a, 2), noise) << "incompressible data still a zlib stream";
+    EXPECT_EQ(Read(a, 3), noise);
+    EXPECT_EQ(Read(a, 4), "");
+    EXPECT_EQ(Read(a, 5), "<absent>");
+    PackEntryInfo info;
+    ASSERT_EQ(PackGetEntryInfo(2, a, &info), 1);
+    EXPECT_GT(info.stored_size, 4096u);
+    EXPECT_EQ(info.compressed, 1u);
+    int flag = -1;
+    ASSERT_EQ(PackIsCompressed(3, a, &flag), 1);
+    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(PackIsCompressed(5, a, &flag), 0);
+    // A raw read copies no more than the caller asks for.
+    std::string part(10, '-');
+    size = 4;
+    ASSERT_EQ(PackRead(part.data(), &size, 3, a), 1);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(part, noise.substr(0, 4) + "------");
+    PackClose(a);
+  }
+}
+
+TEST_F(PackTest, OperationsAndTheirResults) {
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(PackAdd(1, "old", 3, a, 0, nullptr), 1);
+  EXPECT_EQ(PackAdd(1, "new", 3, a, 0, nullptr), 0) << "existing id";
+  EXPECT_EQ(Read(a, 1), "old");
+  EXPECT_EQ(PackAdd(2, nullptr, 3, a, 0, nullptr), 0) << "null data";
+  EXPECT_EQ(PackGetCount(a), 1u);
+  EXPECT_EQ(PackRemove(1, a), 1);
+  EXPECT_EQ(PackRemove(1, a), 0);
+  EXPECT_EQ(PackAdd(1, "new", 3, a, 0, nullptr), 1);
+  EXPECT_EQ(Read(a, 1), "new");
+  EXPECT_EQ(PackGetIdAt(0, a), 1u);
+  EXPECT_EQ(PackGetIdAt(1, a), 0u) << "past the end";
+  PackClose(a);
+
+  a = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(PackAdd(5, "x", 1, a, 0, nullptr), 0);
+  EXPECT_EQ(PackRemove(1, a), 0);
+  EXPECT_EQ(PackSave(a), 0);
+  EXPECT_EQ(PackGetCount(a), 1u);
+  PackClose(a);
+
+  uint32_t size = 0;
+  int flag = 0;
+  EXPECT_EQ(PackClose(nullptr), 0);
+  EXPECT_EQ(PackSave(nullptr), 0);
+  EXPECT_EQ(PackGetCount(nullptr), 0u);
+  EXPECT_EQ(PackRead(nullptr, &size, 1, nullptr), 0);
+  EXPECT_EQ(PackIsCompressed(1, nullptr, &flag), 0);
+  EXPECT_EQ(PackAdd(1, "x", 1, nullptr, 0, nullptr), 0);
+  EXPECT_EQ(PackRemove(1, nullptr), 0);
+
+  const std::string missing = (dir_ / "missing.pac").string();
+  EXPECT_EQ(PackOpenReadOnly(env_, missing), nullptr);
+  a = PackOpenForUpdate(env_, missing);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(PackRemove(3, a), 0);
+  PackClose(a);
+  EXPECT_EQ(ReadAll(missing), U32(0) + U32(0));
+}
+
+TEST_F(PackTest, DuplicateRowsLoadAsTheLaterOne) {
+  // Two rows for id 4: the later one wins and the next save writes one row.
+  const std::string file = U32(0) + U32(2) + Row(4, 114, 1, 1, 0, "a") +
+                           Row(4, 115, 1, 1, 0, "b") + "ab";
+  WriteAll(path_, file);
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(PackGetCount(a), 1u);
+  EXPECT_EQ(Read(a, 4), "b");
+  PackClose(a);
+  EXPECT_EQ(ReadAll(path_), U32(0) + U32(1) + Row(4, 61, 1, 1, 0, "b") + "b");
+}
+
+TEST_F(PackTest, DamagedFilesAreRefusedAndKept) {
+  const std::string ok = U32(0) + U32(1) + Row(7, 61, 5, 5, 0, "hello") + "hello";
+  const std::string z = Zlib(std::string(100, 'a'));
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"empty file", ""},
+      {"short header", U32(0)},
+      {"count larger than the file holds", U32(0) + U32(2) + ok.substr(8)},
+      {"table cut short", ok.substr(0, 40)},
+      {"block cut short", ok.substr(0, 65)},
+      {"offset past the end",
+       U32(0) + U32(1) + Row(7, 62, 5, 5, 0, "hello") + "hello"},
+      {"stored size past the end",
+       U32(0) + U32(1) + Row(7, 61, 5, 6, 0, "hello") + "hello"},
+      {"offset wraps 32 bits",
+       U32(0) + U32(1) + Row(7, 0xFFFFFFFF, 5, 5, 0, "hello") + "hello"},
+      {"raw entry whose size is not its block's",
+       U32(0) + U32(1) + Row(7, 61, 9, 5, 0, "hello") + "hello"},
+      {"compressed size beyond any inflation",
+       U32(0) + U32(1) +
+           Row(7, 61, 0x7FFFFFFF, static_cast<uint32_t>(z.size()), 1, z) + z},
+      {"huge count", U32(0) + U32(0xFFFFFFFF)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path_, c.bytes);
+    EXPECT_EQ(PackOpenReadOnly(env_, path_), nullptr);
+    PackArchive* a = PackOpenForUpdate(env_, path_);
+    EXPECT_EQ(a, nullptr);
+    PackClose(a);
+    EXPECT_EQ(ReadAll(path_), c.bytes) << "nothing may overwrite it";
+  }
+  WriteAll(path_, ok);
+  PackArchive* a = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(a, nullptr) << "the undamaged file opens";
+  PackClose(a);
+}
+
+TEST_F(PackTest, ReadFailsWhenTheBlockDoesNotInflateToTheSize) {
+  const std::string z = Zlib("contents");
+  const std::string garbage = "not a zlib stream";
+  struct Case {
+    const char* name;
+    uint32_t size;
+    std::string block;
+  };
+  const Case cases[] = {
+      {"corrupt stream", 8, garbage},
+      {"inflates to less than the size", 9, z},
+      {"inflates to more than the size", 7, z},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto stored = static_cast<uint32_t>(c.block.size());
+    WriteAll(path_, U32(0) + U32(1) + Row(3, 61, c.size, stored, 1, c.block) +
+                        c.block);
+    for (PackArchive* a :
+         {PackOpenReadOnly(env_, path_), PackOpenForUpdate(env_, path_)}) {
+      ASSERT_NE(a, nullptr);
+      std::string out(c.size, '\0');
+      uint32_t size = c.size;
+      EXPECT_EQ(PackRead(out.data(), &size, 3, a), 0);
+      if (PackSave(a)) {
+        EXPECT_EQ(PackRead(out.data(), &size, 3, a), 0);
+      }
+      PackClose(a);
+    }
+  }
+}
+
+TEST_F(PackTest, UpdateKeepsUnchangedBlocksAcrossSaves) {
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  PackAdd(1, "a", 1, a, 0, nullptr);
+  PackAdd(2, "bb", 2, a, 0, nullptr);
+  PackAdd(6, "zzzz", 4, a, 1, nullptr);
+  ASSERT_EQ(PackClose(a), 1);
+
+  a = PackOpenForUpdate(env_, path_);
+  ASSERT_NE(a, nullptr);
+  PackRemove(1, a);
+  PackAdd(3, "ccc", 3, a, 0, nullptr);
+  ASSERT_EQ(PackSave(a), 1);
+  // The blocks of entries 2 and 6 now live at new offsets in a new file;
+  // the archive must still find them, save again and read them.
+  PackAdd(4, "d", 1, a, 0, nullptr);
+  ASSERT_EQ(PackSave(a), 1);
+  EXPECT_EQ(Read(a, 2), "bb");
+  EXPECT_EQ(Read(a, 6), "zzzz");
+  PackEntryInfo info;
+  ASSERT_EQ(PackGetEntryInfo(2, a, &info), 1);
+  EXPECT_EQ(info.offset, 8u + 4 * 53);
+  ASSERT_EQ(PackClose(a), 1);
+
+  const std::string z = Zlib("zzzz");
+  const uint32_t data = 8 + 4 * 53;
+  EXPECT_EQ(ReadAll(path_),
+            U32(0) + U32(4) + Row(2, data, 2, 2, 0, "bb") +
+                Row(3, data + 2, 3, 3, 0, "ccc") +
+                Row(4, data + 5, 1, 1, 0, "d") +
+                Row(6, data + 6, 4, static_cast<uint32_t>(z.size()), 1, z) +
+                "bbcccd" + z);
+}
+
+TEST_F(PackTest, FailedSaveKeepsTheOldFile) {
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  PackAdd(1, "old", 3, a, 0, nullptr);
+  ASSERT_EQ(PackClose(a), 1);
+  const std::string before = ReadAll(path_);
+  const std::string big = RandomBytes(3 << 20, 2);
+
+  enum class Fault { kFullDisk, kRename };
+  for (Fault fault : {Fault::kFullDisk, Fault::kRename}) {
+    FaultInjectionEnv faulty(env_);
+    if (fault == Fault::kFullDisk) faulty.FailWritesAfter(1000);
+    if (fault == Fault::kRename) faulty.FailNextRenames(2);  // the save and the one in close
+    a = PackOpenForUpdate(&faulty, path_);
+    ASSERT_NE(a, nullptr);
+    PackAdd(2, big.data(), static_cast<uint32_t>(big.size()), a, 0, nullptr);
+    EXPECT_EQ(PackSave(a), 0);
+    EXPECT_EQ(PackClose(a), 0);
+    EXPECT_TRUE(ReadAll(path_) == before) << "the old pack must survive";
+    EXPECT_FALSE(fs::exists(path_ + std::string(kTempSuffix)));
+  }
+  // A file that cannot be created at all.
+  PackArchive* lost = PackOpenForUpdate(env_, (dir_ / "no" / "b.pac").string());
+  ASSERT_NE(lost, nullptr);
+  EXPECT_EQ(PackSave(lost), 0);
+  PackClose(lost);
+}
+
+}  // namespace
+}  // namespace dizedir
