@@ -10,6 +10,7 @@
 
 #include "dizedir/dizedir.h"
 #include "plugin_host.h"
+#include "support/scratch_dir.h"
 
 namespace dizedir {
 namespace {
@@ -40,10 +41,7 @@ unsigned CallListSlot(void* object, int slot) {
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("dizedir_host_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = scratch_.path();
     client_ = root_ / "client";
     fs::create_directories(client_);
     fs::create_directories(root_ / "elsewhere");
@@ -55,9 +53,9 @@ class HostTest : public ::testing::Test {
   }
   void TearDown() override {
     fs::current_path(previous_dir_);
-    fs::remove_all(root_);
   }
 
+  ScratchDir scratch_{"host"};
   fs::path root_, client_, previous_dir_;
 };
 

@@ -5,3 +5,10 @@ add_library(dizedir_engine STATIC
 target_include_directories(dizedir_engine PUBLIC ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(dizedir_engine PUBLIC dizedir_platform dizedir_strings vkmain)
+
+dizedir_test(server_list_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/server_list_test.cpp
+  LIBS dizedir_engine)
+target_compile_definitions(server_list_test PRIVATE
+  DIZEDIR_RESCHN_DLL="${DIZEDIR_MODULE_DIR}/ResChn.dll")
+add_dependencies(server_list_test reschn_dll)

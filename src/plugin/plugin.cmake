@@ -12,7 +12,8 @@ add_library(dizedir_module SHARED ${CMAKE_CURRENT_LIST_DIR}/exports.cpp)
 set_target_properties(dizedir_module PROPERTIES
   PREFIX "" OUTPUT_NAME dizedir
   BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN"
-  LINK_FLAGS "-Wl,--enable-new-dtags -Wl,--no-undefined")
+  LINK_FLAGS "-Wl,--enable-new-dtags -Wl,--no-undefined -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/exports.map"
+  LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/exports.map)
 target_compile_definitions(dizedir_module PRIVATE DIZEDIR_BUILDING_PLUGIN)
 target_link_libraries(dizedir_module PRIVATE dizedir_plugin_core dizhttp vkmain)
 add_dependencies(dizedir_module reschn_dll)

@@ -1,0 +1,57 @@
+// RecordingSink: a ProgressSink that remembers what the engine reported, for
+// engine tests that run without a plug-in object.
+//
+// Thread-safety: guarded; the engine's threads may report while a test reads.
+
+#ifndef DIZEDIR_TESTS_SUPPORT_RECORDING_SINK_H_
+#define DIZEDIR_TESTS_SUPPORT_RECORDING_SINK_H_
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dizedir/dizedir.h"
+
+namespace dizedir {
+
+class RecordingSink final : public ProgressSink {
+ public:
+  RecordingSink() = default;
+  RecordingSink& operator=(RecordingSink&& other) {
+    std::scoped_lock lock(mu_, other.mu_);
+    statuses_ = std::move(other.statuses_);
+    failures_ = std::move(other.failures_);
+    finished_ = std::move(other.finished_);
+    return *this;
+  }
+
+  void SetStatusText(const char* text) override { Add(&statuses_, text); }
+  void SetNoticeText(const char*) override {}
+  void SetItemProgress(const char*, int32_t, int32_t, bool) override {}
+  void SetTotalProgress(const char*, int32_t, int32_t, bool) override {}
+  void Finish(const char* text) override { Add(&finished_, text); }
+  bool ReservedCheck() override { return true; }
+  // Without the plug-in's failure prefix.
+  void Fail(const char* text) override { Add(&failures_, text); }
+
+  std::vector<std::string> statuses() const { return Get(statuses_); }
+  std::vector<std::string> failures() const { return Get(failures_); }
+  std::vector<std::string> finished() const { return Get(finished_); }
+
+ private:
+  void Add(std::vector<std::string>* to, const char* text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    to->push_back(text != nullptr ? text : "");
+  }
+  std::vector<std::string> Get(const std::vector<std::string>& from) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return from;
+  }
+
+  mutable std::mutex mu_;
+  std::vector<std::string> statuses_, failures_, finished_;
+};
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_TESTS_SUPPORT_RECORDING_SINK_H_
