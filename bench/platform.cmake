@@ -1,0 +1,2 @@
+add_executable(path_mapping_bench ${CMAKE_CURRENT_SOURCE_DIR}/path_mapping_bench.cpp)
+target_link_libraries(path_mapping_bench PRIVATE dizedir_platform benchmark::benchmark)
