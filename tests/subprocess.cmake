@@ -1,0 +1,5 @@
+# Child processes for tests that kill a program at random points.
+add_library(dizedir_subprocess STATIC ${CMAKE_CURRENT_LIST_DIR}/support/subprocess.cpp)
+target_include_directories(dizedir_subprocess PUBLIC ${PROJECT_SOURCE_DIR}/tests
+                           ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(dizedir_subprocess PUBLIC dizedir_platform)

@@ -1,0 +1,78 @@
+#include "support/subprocess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace dizedir {
+
+Status Subprocess::Spawn(const std::string& program,
+                         const std::vector<std::string>& args,
+                         const Options& options,
+                         std::unique_ptr<Subprocess>* result) {
+  std::vector<std::string> strings;
+  strings.push_back(program);
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.quiet) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
+                                     O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                                argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    return Status::IOError(program + ": " + std::strerror(error));
+  }
+  result->reset(new Subprocess(pid));
+  return Status::OK();
+}
+
+Subprocess::~Subprocess() {
+  if (!reaped_) {
+    Kill(SIGKILL);
+    Wait();
+  }
+}
+
+void Subprocess::Kill(int signal) {
+  if (!reaped_) ::kill(pid_, signal == 0 ? SIGKILL : signal);
+}
+
+int Subprocess::Wait() {
+  if (reaped_) return result_;
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      result_ = -1;
+      reaped_ = true;
+      return result_;
+    }
+  }
+  reaped_ = true;
+  if (WIFEXITED(status)) {
+    result_ = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result_ = -WTERMSIG(status);
+  } else {
+    result_ = -1;
+  }
+  return result_;
+}
+
+}  // namespace dizedir

@@ -1,0 +1,51 @@
+// Subprocess: starts a program as a child process, so tests can stop it by a
+// signal at any moment (crash tests) and collect how it ended.
+//
+// Thread-safety: one object per child, used by one thread.
+
+#ifndef DIZEDIR_TESTS_SUPPORT_SUBPROCESS_H_
+#define DIZEDIR_TESTS_SUPPORT_SUBPROCESS_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace dizedir {
+
+class Subprocess {
+ public:
+  struct Options {
+    // Sends the child's standard output and error to /dev/null.
+    bool quiet = false;
+  };
+
+  // Starts `program` (a path; no search of PATH) with `args` after its name.
+  static Status Spawn(const std::string& program,
+                      const std::vector<std::string>& args,
+                      const Options& options,
+                      std::unique_ptr<Subprocess>* result);
+
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+  // Kills a child that is still running and reaps it.
+  ~Subprocess();
+
+  // Sends a signal (SIGKILL when 0). Harmless once the child has ended.
+  void Kill(int signal = 0);
+  // Waits for the child: its exit code, or minus the signal that ended it.
+  // Later calls return the same value.
+  int Wait();
+
+ private:
+  explicit Subprocess(int pid) : pid_(pid) {}
+
+  int pid_;
+  bool reaped_ = false;
+  int result_ = 0;
+};
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_TESTS_SUPPORT_SUBPROCESS_H_
