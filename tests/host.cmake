@@ -11,3 +11,12 @@ add_test(NAME module_exports_test
 add_test(NAME missing_strings_test
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/missing_strings_test.sh
           ${DIZEDIR_MODULE_DIR} $<TARGET_FILE:dizedir>)
+
+# The server list end to end, through the host program.
+dizedir_test(servers_e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/servers_e2e_test.cpp
+  LIBS dizedir_host dizedir_test_http_server dizedir_platform)
+target_compile_definitions(servers_e2e_test PRIVATE
+  DIZEDIR_MODULE_DIR="${DIZEDIR_MODULE_DIR}"
+  DIZEDIR_HOST_PROGRAM="$<TARGET_FILE:dizedir>")
+add_dependencies(servers_e2e_test dizedir dizedir_module)

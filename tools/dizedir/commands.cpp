@@ -79,6 +79,70 @@ void RunInfo(const std::string& client_dir, bool json) {
   }
 }
 
+// Polls the running task until it ends, the way a launcher's timer does.
+int PollUntilEnded(DizedirInterface* plugin, std::u16string* status) {
+  char16_t total_text[256] = {0}, item_text[256] = {0}, status_text[256] = {0};
+  float total = 0, item = 0;
+  int result;
+  while ((result = plugin->PollStatus(&total, &item, total_text, item_text,
+                                      status_text)) == kPollRunning) {
+    Env::Default()->SleepMillis(20);
+  }
+  *status = status_text;
+  return result;
+}
+
+std::string Narrow(const char16_t* text) { return Utf16ToUtf8(text != nullptr ? text : u""); }
+
+void RunServers(const std::string& client_dir, bool json) {
+  std::unique_ptr<PluginHost> host = LoadOrDie(client_dir);
+  DizedirInterface* plugin = host->Create();
+  if (plugin == nullptr) Die("the plug-in could not create its object");
+  plugin->InitClientDir();
+  plugin->StartServerList();
+  std::u16string status;
+  const int result = PollUntilEnded(plugin, &status);
+  const CVkRegionList regions = plugin->WaitServerList();
+  if (result == kPollFailed) Die(Utf16ToUtf8(status));
+
+  const unsigned primary = plugin->GetPrimaryRegionCount();
+  const unsigned current = plugin->GetCurrentRegion();
+  const std::string url = Narrow(plugin->GetUrl());
+  if (json) {
+    std::string out = "{\"regions\":[";
+    for (unsigned i = 0; i < regions.GetCount(); ++i) {
+      const CVkRegion* r = regions.GetAt(i);
+      if (i > 0) out += ",";
+      out += "{\"index\":" + std::to_string(i) + ",\"name\":\"" + JsonEscape(Narrow(r->name)) +
+             "\",\"server\":\"" + JsonEscape(Narrow(r->serverAddress)) +
+             "\",\"port\":" + std::to_string(r->port) + ",\"gatewayHost\":\"" +
+             JsonEscape(Narrow(r->gatewayHost)) + "\",\"gatewayPort\":" +
+             std::to_string(r->gatewayPort) + ",\"gatewayRest\":\"" +
+             JsonEscape(Narrow(r->gatewayRest)) + "\",\"mainRegion\":\"" +
+             JsonEscape(Narrow(r->mainRegion)) + "\",\"primary\":" +
+             (i < primary ? "true" : "false") + ",\"current\":" +
+             (i == current ? "true" : "false") + "}";
+    }
+    out += "],\"primaryRegionCount\":" + std::to_string(primary) +
+           ",\"currentRegion\":" + std::to_string(current) + ",\"url\":\"" + JsonEscape(url) +
+           "\"}";
+    std::printf("%s\n", out.c_str());
+    return;
+  }
+  std::printf("%-3s %-5s %-20s %-28s %-22s %s\n", "", "index", "name", "server", "gateway",
+              "main region");
+  for (unsigned i = 0; i < regions.GetCount(); ++i) {
+    const CVkRegion* r = regions.GetAt(i);
+    const std::string gateway =
+        Narrow(r->gatewayHost) + ":" + std::to_string(r->gatewayPort) + Narrow(r->gatewayRest);
+    std::printf("%-3s %-5u %-20s %-28s %-22s %s\n", i == current ? "*" : "", i,
+                Narrow(r->name).c_str(), Narrow(r->serverAddress).c_str(), gateway.c_str(),
+                Narrow(r->mainRegion).c_str());
+  }
+  std::printf("first group: %u region(s)   current: %u   url: %s\n", primary, current,
+              url.c_str());
+}
+
 void RunInstall(const std::string& client_dir, const std::string& from) {
   Env* env = Env::Default();
   const std::string source = WithSlash(from.empty() ? DefaultModuleDir() : from);
@@ -109,6 +173,13 @@ void RegisterCommands(CLI::App& app) {
       ->required();
   info->add_flag("--json", *json, "Print one JSON object");
   info->callback([client, json] { RunInfo(*client, *json); });
+
+  CLI::App* servers = app.add_subcommand(
+      "servers", "Fetch the server list and print the regions");
+  servers->add_option("--client", *client, "Client directory holding dizedir.so")
+      ->required();
+  servers->add_flag("--json", *json, "Print one JSON object");
+  servers->callback([client, json] { RunServers(*client, *json); });
 
   CLI::App* install = app.add_subcommand(
       "install", "Copy the plug-in's modules and ResChn.dll into a client directory");
