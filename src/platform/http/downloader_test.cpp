@@ -1,0 +1,434 @@
+// The downloader module driven through its C exports against a loopback
+// server that misbehaves on request.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dizedir/http_interface.h"
+#include "platform/env.h"
+#include "support/test_http_server.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+using Fault = TestHttpServer::Fault;
+
+struct StopDllDeleter {
+  void operator()(HttpInterface* downloader) const { StopDll(downloader); }
+};
+using DownloaderPtr = std::unique_ptr<HttpInterface, StopDllDeleter>;
+
+std::string Bytes(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed;
+  for (char& c : bytes) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+class DownloaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.started());
+    std::random_device random;
+    dir_ = fs::temp_directory_path() /
+           ("dizhttp_test_" + std::to_string(random()) +
+            std::to_string(random()));
+    fs::create_directories(dir_);
+    downloader_.reset(GetHttpInterface());
+    ASSERT_NE(downloader_, nullptr);
+    downloader_->SetRetryPolicy(3, 10);
+    downloader_->SetStallTimeout(300);
+  }
+
+  void TearDown() override {
+    // Closing the client first lets the server stop without waiting out
+    // its kept-alive connection.
+    downloader_.reset();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::string Local(const std::string& name) const {
+    return (dir_ / name).string();
+  }
+
+  bool Exists(const std::string& path) {
+    return Env::Default()->FileExists(path);
+  }
+
+  std::string Read(const std::string& path) {
+    std::string data;
+    EXPECT_TRUE(ReadFileToString(Env::Default(), path, &data).ok()) << path;
+    return data;
+  }
+
+  // The Range headers of the GETs of one path, in order.
+  std::vector<std::string> GetRanges(const std::string& path) {
+    std::vector<std::string> ranges;
+    for (const auto& request : server_.RequestsFor(path)) {
+      if (request.method == "GET") ranges.push_back(request.range);
+    }
+    return ranges;
+  }
+
+  TestHttpServer server_;  // outlives the downloader
+  fs::path dir_;
+  DownloaderPtr downloader_;
+};
+
+TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
+  struct Case {
+    const char* name;
+    std::optional<Fault> fault;
+    bool served;  // the file exists on the server
+    bool succeeds;
+    std::vector<std::string> ranges;  // expected Range headers of the GETs
+  };
+  Fault drop_and_ignore_range = Fault::DropAfter(1000, 1);
+  drop_and_ignore_range.ignore_range = true;
+  const std::vector<Case> cases = {
+      {"plain", std::nullopt, true, true, {""}},
+      {"missing", std::nullopt, false, false, {""}},
+      {"status 404", Fault::Status(404), true, false, {""}},
+      {"status 500", Fault::Status(500), true, false, {""}},
+      {"short body", Fault::ShortBody(100), true, false,
+       {"", "bytes=70000-", "bytes=70000-", "bytes=70000-", "bytes=70000-"}},
+      {"drop resumes", Fault::DropAfter(1000, 1), true, true,
+       {"", "bytes=1000-"}},
+      {"drop twice resumes twice", Fault::DropAfter(1000, 2), true, true,
+       {"", "bytes=1000-", "bytes=2000-"}},
+      {"range ignored restarts", drop_and_ignore_range, true, true,
+       {"", "bytes=1000-"}},
+      {"stall is cut and resumed", Fault::Stall(1000, 1), true, true,
+       {"", "bytes=1000-"}},
+      {"slow link", Fault::SlowRate(200000), true, true, {""}},
+      {"drops every time gives up", Fault::DropAfter(0, -1), true, false,
+       {"", "", "", ""}},
+  };
+  const std::string body = Bytes(70000, 7);
+  ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/file" + std::to_string(n++) + ".bin";
+    if (c.served) server_.AddFile(path, body);
+    if (c.fault) server_.SetFault(path, *c.fault);
+    const std::string local = Local("target.bin");
+    // An old copy must be replaced on success and gone on failure.
+    ASSERT_TRUE(WriteFileAtomically(Env::Default(), local, "old").ok());
+
+    const int result = downloader_->DownloadFile(
+        ("http://" + server_.host() + path).c_str(), local.c_str());
+
+    EXPECT_EQ(result != 0, c.succeeds);
+    EXPECT_EQ(Exists(local), c.succeeds);
+    if (c.succeeds && Exists(local)) {
+      EXPECT_TRUE(Read(local) == body);
+    }
+    EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+    EXPECT_EQ(GetRanges(path), c.ranges);
+  }
+}
+
+TEST_F(DownloaderTest, ExplicitPortInHostWins) {
+  server_.AddFile("/f.txt", "hello");
+  int closed_port = 0;
+  {
+    TestHttpServer gone;
+    closed_port = gone.port();
+  }
+  const std::string own = std::to_string(server_.port());
+  const std::string closed = std::to_string(closed_port);
+  struct Case {
+    std::string host;
+    uint32_t port;
+    int connects;
+    std::string url;
+    int downloads;
+  };
+  const std::vector<Case> cases = {
+      // The port in the host text wins over the argument...
+      {"127.0.0.1:" + own, static_cast<uint32_t>(closed_port), 1,
+       "http://127.0.0.1/f.txt", 1},
+      // ...and a URL without a port uses the one connected to.
+      {"127.0.0.1", static_cast<uint32_t>(server_.port()), 1,
+       "http://127.0.0.1/f.txt", 1},
+      // A URL's own port wins over the connected one.
+      {"127.0.0.1", static_cast<uint32_t>(server_.port()), 1,
+       "http://127.0.0.1:" + closed + "/f.txt", 0},
+      {"127.0.0.1:" + closed, static_cast<uint32_t>(server_.port()), 0,
+       "http://127.0.0.1:" + own + "/f.txt", 1},
+      {"", 80, 0, "http://127.0.0.1:" + own + "/f.txt", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host + " " + c.url);
+    EXPECT_EQ(downloader_->Connect(c.host.c_str(), c.port), c.connects);
+    const std::string local = Local("f.txt");
+    EXPECT_EQ(downloader_->DownloadFile(c.url.c_str(), local.c_str()),
+              c.downloads);
+    EXPECT_EQ(Exists(local), c.downloads == 1);
+  }
+}
+
+TEST_F(DownloaderTest, LocalPathInWindowsFormGetsItsDirectory) {
+  server_.AddFile("/downloadaddr.txt", "addr");
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  const std::string local = dir_.string() + "\\qmz_GT\\downloadaddr.txt";
+  ASSERT_EQ(downloader_->DownloadFile(
+                ("http://" + server_.host() + "/downloadaddr.txt").c_str(),
+                local.c_str()),
+            1);
+  EXPECT_EQ(Read((dir_ / "qmz_GT" / "downloadaddr.txt").string()), "addr");
+}
+
+TEST_F(DownloaderTest, GetFileSizeByHeadOrRangeFallback) {
+  struct Case {
+    const char* name;
+    std::string remote_name;
+    std::string server_path;
+    std::optional<Fault> fault;
+    uint32_t size;
+    std::vector<std::string> requests;  // method and Range of each request
+    std::string target;                 // the encoded target, when checked
+  };
+  Fault refuse_all = Fault::RefuseHead();
+  refuse_all.ignore_range = true;
+  const std::vector<Case> cases = {
+      {"head", "patch\\v2\\a_0.zxp", "/patch/v2/a_0.zxp", std::nullopt, 5000,
+       {"HEAD "}, "/patch/v2/a_0.zxp"},
+      {"head refused", "b.zxp", "/b.zxp", Fault::RefuseHead(), 5000,
+       {"HEAD ", "GET bytes=0-0"}, ""},
+      {"head refused, range ignored", "c.zxp", "/c.zxp", refuse_all, 5000,
+       {"HEAD ", "GET bytes=0-0"}, ""},
+      {"missing", "none.zxp", "", std::nullopt, 0, {"HEAD "}, ""},
+      {"server error", "e.zxp", "/e.zxp", Fault::Status(500), 0,
+       {"HEAD ", "GET bytes=0-0"}, ""},
+      {"space and non-ASCII letters", "dir\\a b\\\xC3\xBC\xC3\x9F.zxp",
+       "/dir/a b/\xC3\xBC\xC3\x9F.zxp", std::nullopt, 5000, {"HEAD "},
+       "/dir/a%20b/%C3%BC%C3%9F.zxp"},
+  };
+  downloader_->SetHost(server_.host().c_str());
+  ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.server_path.empty()) server_.AddFile(c.server_path, Bytes(5000, 1));
+    if (c.fault) server_.SetFault(c.server_path, *c.fault);
+    server_.ClearRequests();
+
+    EXPECT_EQ(downloader_->GetFileSize(c.remote_name.c_str()), c.size);
+
+    std::vector<std::string> seen;
+    for (const auto& request : server_.requests()) {
+      seen.push_back(request.method + " " + request.range);
+    }
+    EXPECT_EQ(seen, c.requests);
+    if (!c.target.empty() && !server_.requests().empty()) {
+      EXPECT_EQ(server_.requests().front().target, c.target);
+    }
+  }
+}
+
+TEST_F(DownloaderTest, QueueTransfersInOrderAndResumes) {
+  struct Item {
+    Item(std::string n, std::optional<Fault> f = std::nullopt,
+         bool s = true)
+        : name(std::move(n)), fault(std::move(f)), served(s) {}
+    std::string name;
+    std::optional<Fault> fault;
+    bool served;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Item> items;
+    int result;
+    std::vector<bool> stored;  // which local files exist afterwards
+  };
+  Fault ignore_and_drop = Fault::DropAfter(3000, 1);
+  ignore_and_drop.ignore_range = true;
+  const std::vector<Case> cases = {
+      {"clean", {{"a.zxp"}, {"b.zxp"}, {"c.zip"}}, 1, {true, true, true}},
+      {"faults on the way",
+       {{"a.zxp", Fault::DropAfter(5000, 1)},
+        {"b.zxp", ignore_and_drop},
+        {"c.zxp", Fault::Stall(100, 1)}},
+       1,
+       {true, true, true}},
+      {"a missing item ends the queue",
+       {{"a.zxp"}, {"b.zxp", std::nullopt, false}, {"c.zxp"}},
+       0,
+       {true, false, false}},
+      {"short item fails",
+       {{"a.zxp", Fault::ShortBody(10)}, {"b.zxp"}},
+       0,
+       {false, false}},
+      {"empty queue", {}, 1, {}},
+  };
+  downloader_->SetHost(server_.host().c_str());
+  ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
+  downloader_->SetRemoteDir("patch/v2");
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = "/patch/v2/r" + std::to_string(run) + "_";
+    std::vector<std::string> bodies;
+    for (size_t i = 0; i < c.items.size(); ++i) {
+      const Item& item = c.items[i];
+      bodies.push_back(Bytes(20000 + i * 1000, static_cast<uint32_t>(i)));
+      if (item.served) server_.AddFile(prefix + item.name, bodies.back());
+      if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
+      downloader_->AddRemoteFile(
+          ("r" + std::to_string(run) + "_" + item.name).c_str());
+      downloader_->AddLocalFile(Local(std::to_string(run) + item.name).c_str());
+    }
+    EXPECT_EQ(downloader_->DownloadQueue(), c.result);
+    for (size_t i = 0; i < c.items.size(); ++i) {
+      const std::string local = Local(std::to_string(run) + c.items[i].name);
+      EXPECT_EQ(Exists(local), c.stored[i]) << c.items[i].name;
+      if (c.stored[i] && Exists(local)) {
+        EXPECT_TRUE(Read(local) == bodies[i]);
+      }
+      EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+    }
+    ++run;
+  }
+  // The resumed items asked for the rest of what they had.
+  EXPECT_EQ(GetRanges("/patch/v2/r1_a.zxp"),
+            (std::vector<std::string>{"", "bytes=5000-"}));
+  EXPECT_EQ(GetRanges("/patch/v2/r1_c.zxp"),
+            (std::vector<std::string>{"", "bytes=100-"}));
+}
+
+TEST_F(DownloaderTest, QueueKeepsOneConnection) {
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".zxp";
+    server_.AddFile("/" + name, Bytes(10000, i));
+    EXPECT_EQ(downloader_->GetFileSize(name.c_str()), 10000u);
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+  }
+  ASSERT_EQ(downloader_->DownloadQueue(), 1);
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 8u);
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.remote_port, requests.front().remote_port)
+        << request.method << " " << request.path;
+  }
+}
+
+TEST_F(DownloaderTest, EndTransfersStopsARunningQueueWithinASecond) {
+  server_.AddFile("/slow.zxp", Bytes(1 << 20, 3));
+  server_.SetFault("/slow.zxp", Fault::SlowRate(20000));
+  server_.AddFile("/small.txt", "small");
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetStallTimeout(30000);
+  downloader_->AddRemoteFile("slow.zxp");
+  downloader_->AddLocalFile(Local("slow.zxp").c_str());
+
+  std::atomic<int> result{-1};
+  std::atomic<int64_t> returned_at{0};
+  std::thread transfer([&] {
+    result = downloader_->DownloadQueue();
+    returned_at = std::chrono::steady_clock::now().time_since_epoch().count();
+  });
+  while (downloader_->GetReceivedBytes() == 0 && result == -1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto ended_at = std::chrono::steady_clock::now();
+  downloader_->EndTransfers();
+  transfer.join();
+
+  EXPECT_EQ(result, 0);
+  const auto took = std::chrono::steady_clock::duration(returned_at.load()) -
+                    ended_at.time_since_epoch();
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_FALSE(Exists(Local("slow.zxp")));
+  EXPECT_FALSE(Exists(Local("slow.zxp") + std::string(kTempSuffix)));
+
+  // Later transfers fail without asking the server, until the next Connect.
+  server_.ClearRequests();
+  const std::string url = server_.url("/small.txt");
+  EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 0);
+  EXPECT_EQ(downloader_->GetFileSize("small.txt"), 0u);
+  EXPECT_TRUE(server_.requests().empty());
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 1);
+}
+
+TEST_F(DownloaderTest, QueueCompleteBeforeEndTransfersStillSucceeds) {
+  server_.AddFile("/a.zxp", Bytes(3000, 1));
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->AddRemoteFile("a.zxp");
+  downloader_->AddLocalFile(Local("a.zxp").c_str());
+  ASSERT_EQ(downloader_->DownloadQueue(), 1);
+  downloader_->EndTransfers();
+  // The queue was consumed: running it again has nothing left to do.
+  EXPECT_EQ(downloader_->DownloadQueue(), 1);
+  EXPECT_TRUE(Exists(Local("a.zxp")));
+}
+
+// The engine's watcher polls from another thread and, once it sees the last
+// item's full size, reads the files at once: a full count must mean the file
+// is in place.
+TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
+  const std::vector<size_t> sizes = {60000, 40000};
+  std::vector<std::string> locals;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const std::string name = "q" + std::to_string(i) + ".zxp";
+    server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
+    server_.SetFault("/" + name, Fault::SlowRate(400000));
+    locals.push_back(Local(name));
+  }
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    downloader_->AddRemoteFile(("q" + std::to_string(i) + ".zxp").c_str());
+    downloader_->AddLocalFile(locals[i].c_str());
+  }
+
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> highest_index{-1};
+  std::thread watcher([&] {
+    int last_index = 0;
+    while (!done) {
+      const int index = downloader_->GetCurrentIndex();
+      const uint32_t bytes = downloader_->GetReceivedBytes();
+      if (index < last_index || index < 0 ||
+          index >= static_cast<int>(sizes.size())) {
+        ++failures;
+      } else if (bytes > sizes[index]) {
+        ++failures;
+      } else if (downloader_->GetCurrentIndex() == index &&
+                 bytes == sizes[index] && !Exists(locals[index])) {
+        ++failures;
+      }
+      last_index = index;
+      if (index > highest_index) highest_index = index;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const int result = downloader_->DownloadQueue();
+  done = true;
+  watcher.join();
+
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(highest_index, 1);
+  EXPECT_EQ(downloader_->GetCurrentIndex(), 1);
+  EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[1]);
+}
+
+}  // namespace
+}  // namespace dizedir

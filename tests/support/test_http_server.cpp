@@ -1,0 +1,325 @@
+#include "support/test_http_server.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace dizedir {
+
+namespace {
+
+constexpr size_t kChunkBytes = 16 * 1024;
+// A slow link sends in slices this many times a second.
+constexpr size_t kSlicesPerSecond = 20;
+
+struct ByteRange {
+  size_t start = 0;
+  size_t end = 0;  // exclusive
+};
+
+// The first range of "bytes=a-b", "bytes=a-" or "bytes=-n" against a body of
+// `size` bytes; nullopt when the header is not a byte range at all.
+std::optional<ByteRange> ParseRange(const std::string& header, size_t size,
+                                    bool* satisfiable) {
+  *satisfiable = true;
+  const std::string prefix = "bytes=";
+  if (header.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  std::string spec = header.substr(prefix.size());
+  spec = spec.substr(0, spec.find(','));
+  const size_t dash = spec.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const std::string first = spec.substr(0, dash);
+  const std::string last = spec.substr(dash + 1);
+  try {
+    ByteRange range;
+    if (first.empty()) {
+      if (last.empty()) return std::nullopt;
+      const size_t suffix = std::min<size_t>(std::stoull(last), size);
+      range.start = size - suffix;
+      range.end = size;
+    } else {
+      range.start = std::stoull(first);
+      range.end = last.empty() ? size
+                               : std::min<size_t>(std::stoull(last) + 1, size);
+    }
+    if (range.start >= size || range.end <= range.start) *satisfiable = false;
+    return range;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+bool FaultApplies(int times, int gets_seen) {
+  return times < 0 || gets_seen <= times;
+}
+
+}  // namespace
+
+TestHttpServer::Fault TestHttpServer::Fault::Status(int code) {
+  Fault fault;
+  fault.status = code;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::DropAfter(size_t bytes,
+                                                       int times) {
+  Fault fault;
+  fault.drop_after = bytes;
+  fault.drop_times = times;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::Stall(size_t after_bytes,
+                                                   int times) {
+  Fault fault;
+  fault.stall_after = after_bytes;
+  fault.stall_times = times;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::SlowRate(
+    size_t bytes_per_second) {
+  Fault fault;
+  fault.bytes_per_second = bytes_per_second;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::IgnoreRange() {
+  Fault fault;
+  fault.ignore_range = true;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::ShortBody(size_t missing_bytes) {
+  Fault fault;
+  fault.missing_bytes = missing_bytes;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::RefuseHead() {
+  Fault fault;
+  fault.refuse_head = true;
+  return fault;
+}
+
+TestHttpServer::TestHttpServer() : server_(std::make_unique<httplib::Server>()) {
+  // Enough requests per connection for any queue a test runs, and a short
+  // idle limit so that stopping never waits long for a kept-alive client.
+  server_->set_keep_alive_max_count(100000);
+  server_->set_keep_alive_timeout(1);
+  server_->Get(R"(.*)", [this](const httplib::Request& req,
+                               httplib::Response& res) { Serve(req, res); });
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) return;
+  listener_ = std::thread([this] { server_->listen_after_bind(); });
+  while (!server_->is_running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+TestHttpServer::~TestHttpServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopping_cv_.notify_all();
+  server_->stop();
+  if (listener_.joinable()) listener_.join();
+}
+
+std::string TestHttpServer::host_port() const {
+  return host() + ":" + std::to_string(port_);
+}
+
+std::string TestHttpServer::url(const std::string& path) const {
+  return "http://" + host_port() + path;
+}
+
+void TestHttpServer::AddFile(const std::string& path, std::string bytes) {
+  auto content = std::make_shared<const std::string>(std::move(bytes));
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_[path] = std::move(content);
+}
+
+void TestHttpServer::RemoveFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_.erase(path);
+}
+
+void TestHttpServer::ServeDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  directory_ = dir;
+}
+
+void TestHttpServer::SetFault(const std::string& path, const Fault& fault) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paths_[path] = PathState{fault, 0};
+}
+
+void TestHttpServer::ClearFault(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paths_.erase(path);
+}
+
+std::vector<TestHttpServer::Request> TestHttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<TestHttpServer::Request> TestHttpServer::RequestsFor(
+    const std::string& path) const {
+  std::vector<Request> matching;
+  for (const Request& request : requests()) {
+    if (request.path == path) matching.push_back(request);
+  }
+  return matching;
+}
+
+void TestHttpServer::ClearRequests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+}
+
+std::shared_ptr<const std::string> TestHttpServer::FindContent(
+    const std::string& path) {
+  std::string directory;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = files_.find(path);
+    if (it != files_.end()) return it->second;
+    directory = directory_;
+  }
+  if (directory.empty() || path.empty() || path.front() != '/' ||
+      path.find("..") != std::string::npos) {
+    return nullptr;
+  }
+  std::ifstream in(directory + path, std::ios::binary);
+  if (!in) return nullptr;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::make_shared<const std::string>(bytes.str());
+}
+
+bool TestHttpServer::Sleep(int64_t millis) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (millis < 0) {
+    stopping_cv_.wait(lock, [this] { return stopping_; });
+    return false;
+  }
+  return !stopping_cv_.wait_for(lock, std::chrono::milliseconds(millis),
+                                [this] { return stopping_; });
+}
+
+void TestHttpServer::Serve(const httplib::Request& req,
+                           httplib::Response& res) {
+  // Ranges are answered here, not by the library, so that faults can bend
+  // them; clearing what it parsed keeps it from slicing the body again. The
+  // request object is the library's own non-const local.
+  const_cast<httplib::Request&>(req).ranges.clear();
+  const std::string range_header = req.get_header_value("Range");
+
+  Fault fault;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(Request{req.method, req.path, req.target,
+                                range_header, req.remote_port});
+    const auto it = paths_.find(req.path);
+    if (it != paths_.end()) fault = it->second.fault;
+  }
+  const bool is_head = req.method == "HEAD";
+
+  if (fault.refuse_head && is_head) {
+    res.status = 405;
+    return;
+  }
+  if (fault.status != 0) {
+    res.status = fault.status;
+    res.set_content("injected status\n", "text/plain");
+    return;
+  }
+  const std::shared_ptr<const std::string> content = FindContent(req.path);
+  if (!content) {
+    res.status = 404;
+    res.set_content("not found\n", "text/plain");
+    return;
+  }
+
+  const size_t real_size = content->size();
+  const size_t declared_size = real_size + fault.missing_bytes;
+  ByteRange span{0, declared_size};
+  res.status = 200;
+  if (!range_header.empty() && !fault.ignore_range) {
+    bool satisfiable = true;
+    if (const auto range = ParseRange(range_header, declared_size,
+                                      &satisfiable)) {
+      if (!satisfiable) {
+        res.status = 416;
+        res.set_header("Content-Range",
+                       "bytes */" + std::to_string(declared_size));
+        return;
+      }
+      span = *range;
+      res.status = 206;
+      res.set_header("Content-Range",
+                     "bytes " + std::to_string(span.start) + "-" +
+                         std::to_string(span.end - 1) + "/" +
+                         std::to_string(declared_size));
+    }
+  }
+  if (!fault.ignore_range) res.set_header("Accept-Ranges", "bytes");
+
+  bool drop = false;
+  bool stall = false;
+  if (!is_head) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = paths_.find(req.path);
+    if (it != paths_.end()) {
+      const int seen = ++it->second.gets_seen;
+      drop = fault.drop_after && FaultApplies(fault.drop_times, seen);
+      stall = fault.stall_after && FaultApplies(fault.stall_times, seen);
+    }
+  }
+
+  const size_t length = span.end - span.start;
+  if (length == 0) {
+    res.set_content("", "application/octet-stream");
+    return;
+  }
+  const std::optional<size_t> drop_after =
+      drop ? fault.drop_after : std::nullopt;
+  const std::optional<size_t> stall_after =
+      stall ? fault.stall_after : std::nullopt;
+  const size_t rate = fault.bytes_per_second;
+  const size_t start = span.start;
+  res.set_content_provider(
+      length, "application/octet-stream",
+      [this, content, start, real_size, drop_after, stall_after, rate](
+          size_t offset, size_t remaining, httplib::DataSink& sink) {
+        const size_t position = start + offset;
+        // A short body closes the connection where the real bytes end.
+        if (position >= real_size) return false;
+        size_t chunk = std::min({remaining, kChunkBytes, real_size - position});
+        if (drop_after) {
+          if (offset >= *drop_after) return false;
+          chunk = std::min(chunk, *drop_after - offset);
+        }
+        if (stall_after) {
+          if (offset >= *stall_after) {
+            Sleep(-1);
+            return false;
+          }
+          chunk = std::min(chunk, *stall_after - offset);
+        }
+        if (rate > 0) {
+          chunk = std::min(chunk, std::max<size_t>(rate / kSlicesPerSecond, 1));
+          if (!Sleep(static_cast<int64_t>(chunk * 1000 / rate))) return false;
+        }
+        return sink.write(content->data() + position, chunk);
+      });
+}
+
+}  // namespace dizedir
