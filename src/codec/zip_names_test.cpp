@@ -1,0 +1,56 @@
+#include "codec/zip_names.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+
+namespace dizedir {
+namespace {
+
+TEST(ZipNamesTest, CleanNameAndContainment) {
+  struct Case {
+    const char16_t* stored;
+    const char16_t* cleaned;
+    bool contained;
+  };
+  const Case cases[] = {
+      {u"C:/x/y.txt", u"x/y.txt", true},
+      {u"a/b/../c.txt", u"c.txt", true},
+      {u"//srv/share/d.txt", u"srv/share/d.txt", true},
+      {u"e/f.txt", u"e/f.txt", true},
+      {u"a\\b\\..\\c.txt", u"c.txt", true},
+      {u"a\\b\\../c.txt", u"c.txt", true},
+      {u"a/b/..\\c.txt", u"c.txt", true},
+      // Rules apply again to what is left, in their order.
+      {u"C:\\D:\\x.txt", u"x.txt", true},
+      {u"x/../C:/y.txt", u"y.txt", true},
+      {u"/a/../b/../c", u"c", true},
+      {u"C:", u"", true},
+      {u"", u"", true},
+      {u"ab:c", u"ab:c", true},
+      // What the rules leave climbing out is kept, and refused later.
+      {u"../x", u"../x", false},
+      {u"/../x.txt", u"../x.txt", false},
+      {u"a/../../x", u"../x", false},
+      {u"..\\x", u"..\\x", false},
+      {u"..", u"..", false},
+      {u"a/..", u"a/..", false},
+      {u"a/.../b", u"a/.../b", false},
+      {u"a/.. /b", u"a/.. /b", false},
+      {u"/etc/x", u"etc/x", true},
+      {u"C:\\x", u"x", true},
+      {u"..a/b..", u"..a/b..", true},
+      {u"./a/./b", u"./a/./b", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.stored));
+    const std::u16string cleaned = ZipCleanName(c.stored);
+    EXPECT_EQ(Utf16ToUtf8(cleaned), Utf16ToUtf8(c.cleaned));
+    EXPECT_EQ(ZipNameIsContained(cleaned), c.contained);
+  }
+  EXPECT_FALSE(ZipNameIsContained(u"/x"));
+  EXPECT_FALSE(ZipNameIsContained(u"C:x"));
+}
+
+}  // namespace
+}  // namespace dizedir
