@@ -1,0 +1,46 @@
+// How dizedir-publish shows a version list to an operator: which of the
+// three list files a name denotes, and each record as one line of named
+// fields, as plain text or as JSON.
+//
+// Thread-safety: pure functions.
+
+#ifndef DIZEDIR_TOOLS_PUBLISH_LIST_PRINTER_H_
+#define DIZEDIR_TOOLS_PUBLISH_LIST_PRINTER_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lists/version_record.h"
+
+namespace dizedir::publish {
+
+enum class ListKind {
+  kInstalled,  // curver.bin as a client keeps it
+  kPublished,  // newver.bin; the server publishes it as curver.bin
+  kPatches,    // verlist.bin
+};
+
+// "curver", "newver", "verlist" (also with ".bin", any case).
+std::optional<ListKind> ParseListKind(std::string_view text);
+// From the file name at the end of a path (either separator).
+std::optional<ListKind> ListKindFromPath(std::string_view path);
+std::string_view ListKindName(ListKind kind);
+
+// One line per record, fields named, no line end.
+std::string RecordText(const VersionRecord& record);
+std::string RecordText(const PatchRecord& record);
+std::string RecordText(const LocalVersionRecord& record);
+
+// One JSON object per record, no line end.
+std::string RecordJson(const VersionRecord& record);
+std::string RecordJson(const PatchRecord& record);
+std::string RecordJson(const LocalVersionRecord& record);
+
+// A JSON string literal. Bytes that are not printable ASCII are written as
+// \u00XX, so any bytes a list holds give valid JSON.
+std::string JsonString(std::string_view bytes);
+
+}  // namespace dizedir::publish
+
+#endif  // DIZEDIR_TOOLS_PUBLISH_LIST_PRINTER_H_
