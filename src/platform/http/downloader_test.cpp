@@ -329,42 +329,65 @@ TEST_F(DownloaderTest, QueueKeepsOneConnection) {
 }
 
 TEST_F(DownloaderTest, EndTransfersStopsARunningQueueWithinASecond) {
-  server_.AddFile("/slow.zxp", Bytes(1 << 20, 3));
-  server_.SetFault("/slow.zxp", Fault::SlowRate(20000));
+  struct Case {
+    const char* name;
+    Fault fault;
+    uint32_t first_backoff_millis;
+  };
+  const std::vector<Case> cases = {
+      {"data flowing slowly", Fault::SlowRate(20000), 10},
+      // Nothing arrives, so only the loop's own wakeups can notice.
+      {"link stalled", Fault::Stall(100, -1), 10},
+      // Ended while waiting to retry a dropped connection.
+      {"waiting to retry", Fault::DropAfter(100, -1), 20000},
+  };
   server_.AddFile("/small.txt", "small");
-  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
-  downloader_->SetStallTimeout(30000);
-  downloader_->AddRemoteFile("slow.zxp");
-  downloader_->AddLocalFile(Local("slow.zxp").c_str());
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "slow" + std::to_string(n++) + ".zxp";
+    server_.AddFile("/" + name, Bytes(1 << 20, 3));
+    server_.SetFault("/" + name, c.fault);
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    downloader_->SetStallTimeout(30000);
+    downloader_->SetRetryPolicy(5, c.first_backoff_millis);
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
 
-  std::atomic<int> result{-1};
-  std::atomic<int64_t> returned_at{0};
-  std::thread transfer([&] {
-    result = downloader_->DownloadQueue();
-    returned_at = std::chrono::steady_clock::now().time_since_epoch().count();
-  });
-  while (downloader_->GetReceivedBytes() == 0 && result == -1) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::atomic<int> result{-1};
+    std::atomic<int64_t> returned_at{0};
+    std::thread transfer([&] {
+      result = downloader_->DownloadQueue();
+      returned_at =
+          std::chrono::steady_clock::now().time_since_epoch().count();
+    });
+    while (downloader_->GetReceivedBytes() == 0 && result == -1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Let the transfer settle into its slow, silent or waiting state.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto ended_at = std::chrono::steady_clock::now();
+    downloader_->EndTransfers();
+    transfer.join();
+
+    EXPECT_EQ(result, 0);
+    const auto took =
+        std::chrono::steady_clock::duration(returned_at.load()) -
+        ended_at.time_since_epoch();
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_FALSE(Exists(Local(name)));
+    EXPECT_FALSE(Exists(Local(name) + std::string(kTempSuffix)));
+
+    // Later transfers fail without asking the server, until the next
+    // Connect.
+    server_.ClearRequests();
+    const std::string url = server_.url("/small.txt");
+    EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 0);
+    EXPECT_EQ(downloader_->GetFileSize("small.txt"), 0u);
+    EXPECT_TRUE(server_.requests().empty());
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 1);
   }
-  const auto ended_at = std::chrono::steady_clock::now();
-  downloader_->EndTransfers();
-  transfer.join();
-
-  EXPECT_EQ(result, 0);
-  const auto took = std::chrono::steady_clock::duration(returned_at.load()) -
-                    ended_at.time_since_epoch();
-  EXPECT_LT(took, std::chrono::seconds(1));
-  EXPECT_FALSE(Exists(Local("slow.zxp")));
-  EXPECT_FALSE(Exists(Local("slow.zxp") + std::string(kTempSuffix)));
-
-  // Later transfers fail without asking the server, until the next Connect.
-  server_.ClearRequests();
-  const std::string url = server_.url("/small.txt");
-  EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 0);
-  EXPECT_EQ(downloader_->GetFileSize("small.txt"), 0u);
-  EXPECT_TRUE(server_.requests().empty());
-  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
-  EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 1);
 }
 
 TEST_F(DownloaderTest, QueueCompleteBeforeEndTransfersStillSucceeds) {
