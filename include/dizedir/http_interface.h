@@ -33,8 +33,10 @@ class HttpInterface {
   // 1. Drops the connection.
   virtual void Shutdown() = 0;
   // 2. Fetches `url` ("http://host[:port]/path") to `local_path`. Nonzero
-  // only for a 2xx answer with its complete body; on failure no file is
-  // left at `local_path`.
+  // only for a 2xx answer with its complete body. The body is written beside
+  // `local_path` and renamed over it when complete; on failure no file is
+  // left at `local_path`, not even one that was there before. A URL without
+  // a port uses Connect's port when it names Connect's host.
   virtual int DownloadFile(const char* url, const char* local_path) = 0;
   virtual void Unused3() = 0;
   virtual void Unused4() = 0;
@@ -44,18 +46,22 @@ class HttpInterface {
   // 8. Size in bytes of a file on the connected server, named relative to
   // its root with backslashes or slashes; 0 on failure.
   virtual uint32_t GetFileSize(const char* remote_name) = 0;
-  // 9. Bytes of the current queue item received so far.
+  // 9. Bytes of the current queue item received so far. It reaches the
+  // item's full size only once the item is stored at its local path, so a
+  // watcher that sees every byte in may read the file at once.
   virtual uint32_t GetReceivedBytes() = 0;
   virtual void Unused10() = 0;
   virtual void Unused11() = 0;
-  // 12. Zero-based index of the queue item in transfer.
+  // 12. Zero-based index of the queue item in transfer. When it moves on,
+  // GetReceivedBytes has already been reset for the new item.
   virtual int GetCurrentIndex() = 0;
   // 13, 14. Queue a remote name (relative to the remote directory), then the
   // local path it goes to.
   virtual void AddRemoteFile(const char* remote_name) = 0;
   virtual void AddLocalFile(const char* local_path) = 0;
   // 15. Transfers the queue in order, resuming dropped items; blocks until
-  // done. Nonzero when every item is complete.
+  // done. Nonzero when every item is complete. The queue is consumed either
+  // way; an item that fails ends the run and later items are not fetched.
   virtual int DownloadQueue() = 0;
   // 16. Aborts any transfer in progress and makes later transfers fail at
   // once, until the next Connect. A DownloadQueue whose items are all
@@ -74,8 +80,9 @@ class HttpInterface {
   // 23. An attempt that receives nothing for this long is aborted (and
   // retried); default 30000.
   virtual void SetStallTimeout(uint32_t millis) = 0;
-  // 24. How often a dropped transfer is retried, and the first wait before
-  // a retry (doubled each time); defaults 5 and 500.
+  // 24. How often a dropped transfer is retried in a row without getting
+  // any further (an attempt that adds bytes resets the count), and the
+  // first wait before a retry (doubled each time); defaults 5 and 500.
   virtual void SetRetryPolicy(uint32_t retries, uint32_t first_backoff_millis) = 0;
 
  protected:
