@@ -4,7 +4,7 @@ add_library(dizedir_engine STATIC
 )
 target_include_directories(dizedir_engine PUBLIC ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(dizedir_engine PUBLIC dizedir_platform dizedir_strings vkmain)
+target_link_libraries(dizedir_engine PUBLIC dizedir_platform dizedir_strings vkmain dizhttp)
 
 dizedir_test(server_list_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/server_list_test.cpp
