@@ -1,0 +1,3 @@
+# pack_bench: merging into and copying out of a 512 MiB pack, as ratios to cp.
+add_executable(pack_bench ${CMAKE_CURRENT_LIST_DIR}/pack_bench.cpp)
+target_link_libraries(pack_bench PRIVATE dizedir_pack dizedir_md5 dizedir_platform)
