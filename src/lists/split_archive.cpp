@@ -55,6 +55,10 @@ bool JoinParts(Env* env, const std::string& dir, const std::string& archive,
   // Joined into a temporary beside the target so that neither a failure nor
   // a killed process leaves a truncated archive under the real name.
   const std::string temp = output + std::string(kTempSuffix);
+  // The join replaces any earlier archive, and a failed one must leave
+  // none, so the old one can go first; a rename onto a free name is also
+  // cheaper than one that must drop a large file on the way.
+  env->DeleteFile(output);
   std::unique_ptr<WritableFile> out;
   if (!env->NewWritableFile(temp, &out).ok()) return false;
 
@@ -70,9 +74,6 @@ bool JoinParts(Env* env, const std::string& dir, const std::string& archive,
   if (s.ok()) s = env->RenameFile(temp, output);
   if (!s.ok()) {
     env->DeleteFile(temp);
-    // The join replaces any earlier archive; a failed one leaves none, so a
-    // stale archive is never mistaken for this patch.
-    env->DeleteFile(output);
     return false;
   }
   return true;
