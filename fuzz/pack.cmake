@@ -6,3 +6,6 @@ dizedir_fuzzer(fuzz_pack_load
 dizedir_fuzzer(fuzz_zip_names
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/zip_names_fuzzer.cpp
   LIBS dizedir_zip)
+dizedir_fuzzer(fuzz_zip_archive
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zip_archive_fuzzer.cpp
+  LIBS dizedir_zip)
