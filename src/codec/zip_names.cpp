@@ -33,6 +33,8 @@ std::u16string ZipCleanName(std::u16string_view stored) {
 bool ZipNameIsContained(std::u16string_view name) {
   if (!name.empty() && (name[0] == u'\\' || name[0] == u'/')) return false;
   if (name.size() >= 2 && name[1] == u':') return false;
+  // The OS would cut the path at a NUL and write somewhere else than named.
+  if (name.find(u'\0') != std::u16string_view::npos) return false;
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find_first_of(u"\\/", start);

@@ -24,9 +24,9 @@ namespace dizedir {
 // including it.
 std::u16string ZipCleanName(std::u16string_view stored);
 
-// True when the relative name, split at '\' and '/', has no ".." component
-// and does not begin with a separator or a drive ("C:"), so that it names a
-// place inside whatever directory it is appended to.
+// True when the relative name, split at '\' and '/', has no ".." component,
+// does not begin with a separator or a drive ("C:") and holds no NUL, so
+// that it names a place inside whatever directory it is appended to.
 bool ZipNameIsContained(std::u16string_view name);
 
 }  // namespace dizedir

@@ -50,6 +50,7 @@ TEST(ZipNamesTest, CleanNameAndContainment) {
   }
   EXPECT_FALSE(ZipNameIsContained(u"/x"));
   EXPECT_FALSE(ZipNameIsContained(u"C:x"));
+  EXPECT_FALSE(ZipNameIsContained(std::u16string(u"a\0/b", 4)));
 }
 
 }  // namespace
