@@ -255,6 +255,8 @@ int PackClose(PackArchive* archive) {
   return result;
 }
 
+void PackDiscard(PackArchive* archive) { delete archive; }
+
 int PackSave(PackArchive* archive) {
   if (archive == nullptr || archive->read_only) return 0;
   PackIndex& index = archive->index;

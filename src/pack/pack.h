@@ -43,6 +43,9 @@ PackArchive* PackOpenReadOnly(Env* env, const std::string& path);
 // callers of the format ignore), then releases the archive. 1 for a
 // read-only archive; 0 for null.
 int PackClose(PackArchive* archive);
+// Releases an archive without saving it: the file keeps what it held before
+// the archive was opened. Null does nothing.
+void PackDiscard(PackArchive* archive);
 // Writes the whole archive to its path. 0 for a read-only archive or when the
 // new file cannot be written; the old file is then untouched.
 int PackSave(PackArchive* archive);
