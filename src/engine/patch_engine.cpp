@@ -5,11 +5,6 @@
 #include "plugin/string_table.h"
 
 namespace dizedir {
-namespace {
-
-constexpr uint32_t kStringConnectFailed = 217;
-
-}  // namespace
 
 PatchEngine::PatchEngine(Env* env, const StringTable* strings,
                          DownloaderModule downloader_module)
@@ -23,8 +18,7 @@ PatchEngine::PatchEngine(Env* env, const StringTable* strings,
 PatchEngine::~PatchEngine() {
   if (apply_thread_ != nullptr) {
     RequestStop();
-    apply_thread_->Join();
-    apply_thread_.reset();
+    StopApplyThread();
   }
   region_list_.reset();
   if (downloader_ != nullptr) {
@@ -77,14 +71,5 @@ int PatchEngine::ConnectServer() {
   return downloader_->Connect(host.c_str(), server_port_) != 0 ? 1 : 0;
 }
 
-bool PatchEngine::RunUpdate() {
-  if (StopRequested()) return false;
-  if (!SelectRegion()) return false;
-  const int connected = ConnectServer();
-  if (connected == 0) Fail(kStringConnectFailed);
-  if (connected != 1) return false;
-  // The version check, download and application follow here.
-  return !StopRequested();
-}
 
 }  // namespace dizedir

@@ -22,6 +22,7 @@
 #include "dizedir/dizedir.h"
 #include "dizedir/http_interface.h"
 #include "dizedir/vk_region.h"
+#include "lists/version_lists.h"
 #include "platform/env.h"
 
 namespace dizedir {
@@ -49,7 +50,16 @@ enum ExtraStringId : uint32_t {
   kStringHostFileTooLong = 303,
   kStringHostFileEmpty = 304,
   kStringRegionMissing = 305,
+  kStringUpdateRunning = 306,
+  kStringExtractFailed = 307,
+  kStringPackWriteFailed = 308,
+  kStringUpdateStopped = 309,
+  kStringListWriteFailed = 310,
 };
+
+// The file an update holds locked in the client directory, so that two
+// launchers never interleave their writes to one client.
+inline constexpr const char* kUpdateLockName = "dizedir.lock";
 
 class PatchEngine {
  public:
@@ -85,6 +95,16 @@ class PatchEngine {
   // its address does not fit.
   bool SelectRegion();
 
+  // The steps of the update task. CheckVersion: 1 an update is needed, 0 the
+  // client is current, -1 failed. DownloadPatches: 1 the transfer completed
+  // and the apply thread runs, -1 failed. ApplyPatches: 1 applied, 0 failed.
+  int32_t CheckVersion();
+  int32_t DownloadPatches();
+  int32_t ApplyPatches();
+
+  const VersionLists& lists() const { return lists_; }
+  int32_t installed_base() const { return installed_base_; }
+
   // 1 connected; 0 the server did not answer (the caller reports it);
   // -1 refused and already reported.
   int ConnectServer();
@@ -117,7 +137,27 @@ class PatchEngine {
   // client_dir() + name, or false (reported) when that exceeds the path
   // limit of the stored formats.
   bool ClientPath(std::string_view name, std::string* path);
+  // client_dir() + name without a limit check, for names whose length the
+  // caller has already bounded.
+  std::string InClient(std::string_view name) const;
+  void ShowStatus(uint32_t string_id);
+  void FinishWith(uint32_t string_id);
+  void SetProgress(int32_t value);
+  // Sleeps up to `millis`, returning early (false) on a stop request.
+  bool SleepUnlessStopped(uint32_t millis);
 
+  // The apply thread's body: watches the transfer, then applies.
+  int32_t WatchDownloads();
+  // Waits for the optional-patch answer; false when stopped first.
+  bool WaitForPromptAnswer();
+  bool QueuePart(const PartEntry& part);
+  // Joins and stops the apply thread, if one runs.
+  void StopApplyThread();
+  // Removes the temporaries a killed run left in the client directory.
+  void RemoveStaleTemporaries();
+  int32_t ApplyPatch(const PatchRecord& record, size_t position);
+  void DeleteFetchedLists();
+  bool VerifyParts();
   Env* const env_;
   const StringTable* const strings_;
   const DownloaderModule downloader_module_;
@@ -137,9 +177,24 @@ class PatchEngine {
   uint32_t server_port_ = 0;
   std::string client_dir_;
 
+  VersionLists lists_;
+  std::vector<uint32_t> file_sizes_;
+  std::vector<std::string> file_names_;
+  std::vector<std::string> file_digests_;
+  uint32_t total_bytes_ = 0;
+  uint64_t largest_join_bytes_ = 0;
+  uint32_t last_tick_ = 0;
+
   std::unique_ptr<Thread> apply_thread_;
   std::atomic<int32_t> apply_result_{0};
   std::atomic<bool> stop_requested_{false};
+  // Set by the update thread once DownloadQueue has returned, with its
+  // result; the apply thread applies nothing before that.
+  std::atomic<bool> queue_finished_{false};
+  std::atomic<bool> queue_ok_{false};
+  // Ends the apply thread without applying (failed queue or a stop).
+  std::atomic<bool> apply_cancelled_{false};
+  std::atomic<bool> stalled_{false};
 };
 
 }  // namespace dizedir

@@ -21,7 +21,9 @@ Status LoadSharedLibrary(const std::string& path,
                          std::unique_ptr<SharedLibrary>* library) {
   library->reset();
   // RTLD_LOCAL keeps the plug-in's internals out of the host's namespace.
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // RTLD_NODELETE: a module never goes away under a thread or a static that
+  // still points into it (its libraries keep global state of their own).
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     const char* why = dlerror();
     return Status::IOError(path + ": " + (why != nullptr ? why : "cannot load"));

@@ -1,0 +1,197 @@
+// Patch application: verify every downloaded part, then unpack and apply
+// the required patches one at a time.
+//
+// Why a rerun after a crash converges: each patch is recorded as installed
+// (curver.bin rewritten whole) only after its items are extracted, its
+// handlers have run and its downloads are deleted. A crash therefore leaves
+// at most the one patch in progress unrecorded; the next run fetches its
+// parts again and applies it again, which is harmless: extracted files are
+// rewritten whole through temporaries, merges replace entries by id, and
+// deletions of what is already gone change nothing.
+
+#include <cstdio>
+#include <string>
+
+#include "codec/zip.h"
+#include "engine/item_handlers.h"
+#include "engine/patch_engine.h"
+#include "lists/list_text.h"
+#include "lists/split_archive.h"
+#include "platform/text.h"
+#include "plugin/string_table.h"
+
+namespace dizedir {
+namespace {
+
+constexpr uint32_t kStringArchiveUnusable = 226;
+constexpr uint32_t kStringWrongDigest = 236;
+constexpr uint32_t kStringApplyStarts = 242;
+constexpr uint32_t kStringUnpackStarts = 243;
+constexpr uint32_t kStringItemBefore = 244;
+constexpr uint32_t kStringPatchBefore = 245;
+constexpr uint32_t kStringUpdateComplete = 246;
+constexpr uint32_t kStringAfter = 249;
+
+bool EndsWith(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+bool PatchEngine::VerifyParts() {
+  for (size_t v = 0; v < file_names_.size(); ++v) {
+    PartEntry part;
+    part.name = file_names_[v];
+    // Streamed through the digest: parts may be far larger than memory.
+    const std::string digest = DigestPart(env_, client_dir_, &part) ? part.digest : "";
+    if (digest == file_digests_[v] || Scramble(digest) == file_digests_[v]) continue;
+    Fail(kStringWrongDigest, " (" + PartFileName(file_names_[v]) + ")");
+    // A part with the wrong bytes is worthless; the next run fetches it
+    // again. Parts that verified stay for the next run to reuse.
+    env_->DeleteFile(InClient(PartFileName(file_names_[v])));
+    return false;
+  }
+  return true;
+}
+
+int32_t PatchEngine::ApplyPatches() {
+  downloader_->EndTransfers();
+  ShowStatus(kStringApplyStarts);
+  if (!VerifyParts()) {
+    DeleteFetchedLists();
+    return 0;
+  }
+  SetProgress(1);
+  ShowStatus(kStringUnpackStarts);
+
+  for (size_t position = 0; position < lists_.patches.size(); ++position) {
+    const PatchRecord& record = lists_.patches[position];
+    if (record.number <= installed_base_ || record.state != 1) continue;
+    if (ApplyPatch(record, position) != 1) {
+      DeleteFetchedLists();
+      return 0;
+    }
+  }
+
+  DeleteFetchedLists();
+  lists_.DigestLocalVersions(env_, client_dir_);
+  for (LocalVersionRecord& l : lists_.localVersions) {
+    if (l.state == 3) l.state = 1;
+  }
+  if (!lists_.WriteLocalVersions(env_, InClient("curver.bin"))) {
+    Fail(kStringListWriteFailed);
+    return 0;
+  }
+  SetProgress(1000);
+  FinishWith(kStringUpdateComplete);
+  return 1;
+}
+
+int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
+  const bool split = record.archive.find(".zip") == std::string::npos;
+  std::string archive = record.archive;
+  if (split) {
+    if (!JoinParts(env_, client_dir_, record.archive, static_cast<int>(record.PartCount()))) {
+      Fail(kStringArchiveUnusable, " (" + record.archive + ")");
+      return 0;
+    }
+    archive += ".zip";
+  }
+  ZipArchive* zip = ZipOpenFile(env_, NarrowToUtf16(InClient(archive)), nullptr);
+  if (zip == nullptr) {
+    Fail(kStringArchiveUnusable, " (" + archive + ")");
+    return 0;
+  }
+  ZipSetBaseDir(zip, NarrowToUtf16(client_dir_));
+  ZipItem item;
+  ZipGetItem(zip, -1, &item);
+  const int items = item.index;
+  const size_t parts_queued = file_names_.size();
+  const int32_t base =
+      parts_queued > 0 ? static_cast<int32_t>(double(position) / parts_queued * 1000) : 0;
+  auto progress = [&](int done) {
+    if (parts_queued == 0) return;
+    const int32_t value =
+        base + static_cast<int32_t>(1000.0 * done / items / static_cast<double>(parts_queued));
+    SetProgress(value == 0 ? 1 : value);
+  };
+
+  int32_t result = 1;
+  for (int c = 0; c < items && result == 1; ++c) {
+    if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
+      Fail(kStringExtractFailed, " (" + archive + ")");
+      result = 0;
+      break;
+    }
+    const std::string name = Utf16ToNarrow(item.name);
+    const ZipResult extracted = ZipUnzipItem(zip, c, item.name);
+    progress(c);
+    if (sink_ != nullptr) {
+      sink_->SetItemProgress((Text(kStringItemBefore) + name).c_str(), c, items, true);
+    }
+    if (extracted == ZipResult::kRefused) {
+      // A name that would leave the client directory is skipped, never
+      // written and never handled.
+      continue;
+    }
+    if (extracted != ZipResult::kOk) {
+      Fail(kStringExtractFailed, " (" + name + ")");
+      result = 0;
+      break;
+    }
+    Status handled;
+    if (EndsWith(name, "pac")) {
+      handled = MergePack(env_, client_dir_, name, &stop_requested_);
+    } else if (name == "del.txt") {
+      handled = RunDeleteList(env_, client_dir_, &stop_requested_);
+    } else if (name == "Move.txt") {
+      handled = RunMoveList(env_, client_dir_, &stop_requested_);
+    }
+    if (!handled.ok()) {
+      Fail(handled.IsAborted() ? kStringUpdateStopped : kStringPackWriteFailed,
+           handled.IsAborted() ? "" : " (" + name + ": " + handled.message() + ")");
+      result = 0;
+      break;
+    }
+    if (StopRequested()) {
+      Fail(kStringUpdateStopped);
+      result = 0;
+      break;
+    }
+    progress(c + 1);
+    if (sink_ != nullptr) {
+      sink_->SetItemProgress((Text(kStringItemBefore) + name + Text(kStringAfter)).c_str(),
+                             c + 1, items, true);
+    }
+  }
+  ZipClose(zip);
+  if (result == 1 && items == 0) {
+    // An empty archive cannot be what was published; stopping here keeps
+    // later patches from being recorded ahead of it.
+    Fail(kStringArchiveUnusable, " (" + archive + ")");
+    result = 0;
+  }
+  if (split) env_->DeleteFile(InClient(archive));
+  if (result != 1) return result;
+
+  // The downloads go before the record says installed: a crash in between
+  // only makes the next run fetch and apply this patch once more.
+  for (const PartEntry& part : record.parts) env_->DeleteFile(InClient(PartFileName(part.name)));
+  for (LocalVersionRecord& l : lists_.localVersions) {
+    if (l.number == record.number && l.state == 3) l.state = 1;
+  }
+  if (!lists_.WriteLocalVersions(env_, InClient("curver.bin"))) {
+    Fail(kStringListWriteFailed);
+    return 0;
+  }
+  if (sink_ != nullptr) {
+    const std::string text =
+        Text(kStringPatchBefore) + std::to_string(position + 1) + Text(kStringAfter);
+    sink_->SetTotalProgress(text.c_str(), static_cast<int32_t>(position + 1),
+                            static_cast<int32_t>(parts_queued), true);
+  }
+  return 1;
+}
+
+}  // namespace dizedir

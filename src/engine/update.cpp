@@ -1,0 +1,527 @@
+// The update task up to the moment the patches are applied: the version
+// check, the driver that queues the missing parts, and the apply thread's
+// watch over the transfer.
+//
+// Why a rerun after a crash converges: the fetched lists are deleted and
+// fetched again on every run; a part is skipped only when its file on disk
+// has the published digest, so a partial part is simply fetched again; and
+// curver.bin is only ever replaced whole (see WriteLocalVersions).
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "engine/patch_engine.h"
+#include "lists/split_archive.h"
+#include "plugin/string_table.h"
+
+namespace dizedir {
+namespace {
+
+constexpr uint32_t kStringConnectFailed = 217;
+constexpr uint32_t kStringLocalListBad = 220;
+constexpr uint32_t kStringPublishedListFetch = 221;
+constexpr uint32_t kStringOtherReleaseLine = 222;
+constexpr uint32_t kStringListsContradict = 223;
+constexpr uint32_t kStringPatchListFetch = 224;
+constexpr uint32_t kStringTransferFailed = 225;
+constexpr uint32_t kStringClientCurrent = 227;
+constexpr uint32_t kStringFreeSpaceQuery = 228;
+constexpr uint32_t kStringNoSpace = 229;
+constexpr uint32_t kStringPublishedListBad = 230;
+constexpr uint32_t kStringPublishedListBadAgain = 231;
+constexpr uint32_t kStringPatchListBad = 233;
+constexpr uint32_t kStringStalled = 234;
+constexpr uint32_t kStringPatchListLoaded = 235;
+constexpr uint32_t kStringPartStarts = 247;
+constexpr uint32_t kStringPartProgress = 248;
+constexpr uint32_t kStringDownloadAddressFetch = 250;
+constexpr uint32_t kStringOptionalQuestion = 276;
+
+// Polls of the apply thread that may pass without progress over a whole
+// transfer before it is given up.
+constexpr int kStallPolls = 120;
+// Host texts are cut to what the host's buffers hold.
+constexpr size_t kProgressTextLimit = 255;
+
+std::string Cut(std::string text) {
+  if (text.size() > kProgressTextLimit) text.resize(kProgressTextLimit);
+  return text;
+}
+
+// The text after the first "/" of a server address, empty when none.
+std::string RemoteDir(const std::string& address) {
+  const size_t slash = address.find('/');
+  return slash == std::string::npos ? std::string() : address.substr(slash + 1);
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+template <typename Record>
+Record* FindNumber(std::vector<Record>& records, int32_t number) {
+  for (Record& r : records) {
+    if (r.number == number) return &r;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string PatchEngine::InClient(std::string_view name) const {
+  std::string path = client_dir_;
+  path.append(name);
+  return path;
+}
+
+void PatchEngine::ShowStatus(uint32_t string_id) {
+  if (sink_ != nullptr) sink_->SetStatusText(Text(string_id).c_str());
+}
+
+void PatchEngine::FinishWith(uint32_t string_id) {
+  if (sink_ != nullptr) sink_->Finish(Text(string_id).c_str());
+}
+
+void PatchEngine::SetProgress(int32_t value) {
+  if (control_ != nullptr) control_->SetProgressValue(value);
+}
+
+bool PatchEngine::SleepUnlessStopped(uint32_t millis) {
+  // Short steps keep a stop prompt while honouring the polling rhythm.
+  const uint32_t start = env_->TickMillis();
+  while (!StopRequested() && !apply_cancelled_.load()) {
+    const uint32_t elapsed = env_->TickMillis() - start;
+    if (elapsed >= millis) return true;
+    env_->SleepMillis(std::min<uint32_t>(50, millis - elapsed));
+  }
+  return false;
+}
+
+void PatchEngine::DeleteFetchedLists() {
+  env_->DeleteFile(InClient("newver.bin"));
+  env_->DeleteFile(InClient("verlist.bin"));
+}
+
+void PatchEngine::RemoveStaleTemporaries() {
+  // Only names with our own suffix are touched; the walk stays inside the
+  // client directory and never follows a link.
+  std::vector<std::string> pending = {client_dir_};
+  while (!pending.empty()) {
+    const std::string dir = pending.back();
+    pending.pop_back();
+    std::vector<std::string> names;
+    if (!env_->GetChildren(dir, &names).ok()) continue;
+    for (const std::string& name : names) {
+      const std::string path = dir + name;
+      if (env_->IsSymbolicLink(path)) continue;
+      if (env_->IsDirectory(path)) {
+        pending.push_back(path + "/");
+      } else if (name.size() > kTempSuffix.size() &&
+                 name.compare(name.size() - kTempSuffix.size(), kTempSuffix.size(),
+                              kTempSuffix) == 0) {
+        env_->DeleteFile(path);
+      }
+    }
+  }
+}
+
+bool PatchEngine::RunUpdate() {
+  if (StopRequested()) return false;
+  if (!SelectRegion()) return false;
+
+  std::string lock_path;
+  if (!ClientPath(kUpdateLockName, &lock_path)) return false;
+  std::unique_ptr<FileLock> lock;
+  if (!env_->LockFile(lock_path, &lock).ok()) {
+    Fail(kStringUpdateRunning);
+    return false;
+  }
+  // Every file the run creates is named below the client directory; check
+  // once that the longest of them fits.
+  std::string longest;
+  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest)) return false;
+  RemoveStaleTemporaries();
+
+  const int connected = ConnectServer();
+  if (connected == 0) Fail(kStringConnectFailed);
+  if (connected != 1) return false;
+
+  const int32_t check = CheckVersion();
+  if (check <= 0) return check == 0;
+  if (DownloadPatches() < 0) return false;
+
+  StopApplyThread();
+  if (StopRequested() && apply_result_.load() != 1) {
+    Fail(kStringUpdateStopped);
+    return false;
+  }
+  return apply_result_.load() == 1;
+}
+
+void PatchEngine::StopApplyThread() {
+  if (apply_thread_ == nullptr) return;
+  apply_thread_->Join();
+  apply_thread_.reset();
+}
+
+int32_t PatchEngine::CheckVersion() {
+  const std::string address_file = InClient("qmz_GT\\downloadaddr.txt");
+  const std::string published = InClient("newver.bin");
+  const std::string base_url = "http://" + server_address_ + "/";
+  if ((base_url + "downloadaddr.txt").size() > kMaxPathBytes) {
+    Fail(kStringPathTooLong);
+    return -1;
+  }
+
+  env_->DeleteFile(address_file);
+  if (downloader_->DownloadFile((base_url + "downloadaddr.txt").c_str(),
+                                address_file.c_str()) == 0) {
+    Fail(kStringDownloadAddressFetch);
+    return -1;
+  }
+  env_->DeleteFile(published);
+  if (downloader_->DownloadFile((base_url + "curver.bin").c_str(), published.c_str()) == 0) {
+    Fail(kStringPublishedListFetch);
+    env_->DeleteFile(published);
+    return -1;
+  }
+  if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_)) {
+    Fail(kStringLocalListBad);
+    return -1;
+  }
+  if (!lists_.ReadRemoteVersions(env_, published)) {
+    Fail(kStringPublishedListBad);
+    Fail(kStringPublishedListBadAgain);
+    env_->DeleteFile(published);
+    return -1;
+  }
+
+  const std::string local_id =
+      lists_.localVersions.empty() ? "local" : lists_.localVersions.front().guid;
+  const std::string remote_id =
+      lists_.remoteVersions.empty() ? "remote" : lists_.remoteVersions.front().guid;
+  if (local_id != remote_id) {
+    Fail(kStringOtherReleaseLine);
+    env_->DeleteFile(published);
+    return -1;
+  }
+  installed_base_ = lists_.LastInstalledNumber();
+
+  bool update_needed = false;
+  bool inconsistent = false;
+  // The local pass gives the same outcome for every remote record, so it is
+  // made once; an inconsistency anywhere ends the check the same way.
+  for (const LocalVersionRecord& l : lists_.localVersions) {
+    VersionRecord* r = FindNumber(lists_.remoteVersions, l.number);
+    if (l.state == 1) {
+      if (r != nullptr && r->state != 1) inconsistent = true;
+    } else if (l.state == 2) {
+      if (r == nullptr || r->state == 1 || r->state == 2) {
+        update_needed = true;
+      } else {
+        inconsistent = true;
+      }
+    } else {
+      inconsistent = true;
+    }
+  }
+  for (const VersionRecord& r : lists_.remoteVersions) {
+    LocalVersionRecord* l = FindNumber(lists_.localVersions, r.number);
+    if (r.state == 1) {
+      if (l == nullptr || l->state == 2) {
+        update_needed = true;
+      } else if (l->state != 1) {
+        inconsistent = true;
+      }
+    } else if (r.state == 2) {
+      if (l == nullptr || l->state == 2) {
+        update_needed = true;
+      } else {
+        inconsistent = true;
+      }
+    } else {
+      inconsistent = true;
+    }
+  }
+  if (lists_.remoteVersions.empty()) {
+    // Without remote records the local pass never runs.
+    inconsistent = false;
+    update_needed = false;
+  }
+  if (inconsistent) {
+    env_->DeleteFile(published);
+    FinishWith(kStringListsContradict);
+    return -1;
+  }
+  if (!update_needed) {
+    env_->DeleteFile(published);
+    // A run killed after its last curver.bin write leaves only these.
+    env_->DeleteFile(InClient("verlist.bin"));
+    FinishWith(kStringClientCurrent);
+    return 0;
+  }
+  return 1;
+}
+
+bool PatchEngine::WaitForPromptAnswer() {
+  if (sink_ != nullptr) {
+    sink_->SetTotalProgress(Text(kStringOptionalQuestion).c_str(), 0, 1, false);
+  }
+  prompt_pending_.store(true);
+  while (prompt_answer_.load() == 0) {
+    if (!SleepUnlessStopped(100)) break;
+  }
+  prompt_pending_.store(false);
+  if (sink_ != nullptr) sink_->SetTotalProgress("", 0, 1, false);
+  return !StopRequested();
+}
+
+bool PatchEngine::QueuePart(const PartEntry& part) {
+  std::string remote = RemoteDir(server_address_);
+  if (!remote.empty()) remote += "\\";
+  remote = PartFileName(remote + part.name);
+  const std::string local = InClient(PartFileName(part.name));
+  if (local.size() > kMaxPathBytes || remote.size() > kMaxPathBytes) {
+    Fail(kStringPathTooLong);
+    return false;
+  }
+  env_->DeleteFile(local);
+  const uint32_t size = downloader_->GetFileSize(remote.c_str());
+  if (size == 0) {
+    char detail[300];
+    std::snprintf(detail, sizeof detail, " (%s)", remote.c_str());
+    Fail(kStringTransferFailed, detail);
+    return false;
+  }
+  file_sizes_.push_back(size);
+  total_bytes_ += size;
+  file_names_.push_back(part.name);
+  file_digests_.push_back(part.digest);
+  return true;
+}
+
+int32_t PatchEngine::DownloadPatches() {
+  const std::string patch_list = InClient("verlist.bin");
+  auto fail_and_clean = [this](uint32_t id) {
+    Fail(id);
+    DeleteFetchedLists();
+    return -1;
+  };
+
+  env_->DeleteFile(patch_list);
+  if (downloader_->DownloadFile(("http://" + server_address_ + "/verlist.bin").c_str(),
+                                patch_list.c_str()) == 0) {
+    return fail_and_clean(kStringPatchListFetch);
+  }
+  if (!lists_.ReadPatches(env_, patch_list)) {
+    Fail(kStringPatchListBad);
+    env_->DeleteFile(InClient("newver.bin"));
+    return -1;
+  }
+  ShowStatus(kStringPatchListLoaded);
+
+  total_bytes_ = 0;
+  largest_join_bytes_ = 0;
+  prompt_answer_.store(0);
+  file_sizes_.clear();
+  file_names_.clear();
+  file_digests_.clear();
+  queue_finished_.store(false);
+  queue_ok_.store(false);
+  apply_cancelled_.store(false);
+  stalled_.store(false);
+  apply_result_.store(0);
+  bool ask = true;
+
+  auto has_part = [](const LocalVersionRecord* l, const PartEntry& p) {
+    if (l == nullptr) return false;
+    for (const PartEntry& own : l->parts) {
+      if (own.name == p.name && own.digest == p.digest) return true;
+    }
+    return false;
+  };
+
+  for (const PatchRecord& r : lists_.patches) {
+    if (r.number <= installed_base_) continue;
+    LocalVersionRecord* l = FindNumber(lists_.localVersions, r.number);
+    const bool found = l != nullptr;
+    if (!found) {
+      LocalVersionRecord added;
+      added.stamp = r.stamp;
+      added.guid = r.guid;
+      added.number = r.number;
+      added.state = r.state == 1 ? 3 : r.state;
+      added.partCount = static_cast<int32_t>(r.parts.size());
+      for (const PartEntry& p : r.parts) added.AddPart(p.name);
+      lists_.localVersions.push_back(std::move(added));
+      // The added record has no digests, so every part is fetched.
+      l = nullptr;
+    }
+    if (r.state == 1 && (!found || l->state == 2)) {
+      // Joining a split archive needs room for the joined copy too.
+      uint64_t joined = 0;
+      for (const PartEntry& p : r.parts) {
+        if (found) l->state = 3;
+        if (has_part(l, p)) {
+          uint64_t size = 0;
+          env_->GetFileSize(InClient(PartFileName(p.name)), &size);
+          joined += size;
+          continue;
+        }
+        const size_t before = file_sizes_.size();
+        if (!QueuePart(p)) {
+          DeleteFetchedLists();
+          return -1;
+        }
+        joined += file_sizes_.size() > before ? file_sizes_.back() : 0;
+      }
+      if (r.archive.find(".zip") == std::string::npos) {
+        largest_join_bytes_ = std::max(largest_join_bytes_, joined);
+      }
+    } else if (r.state == 2 && (!found || l->state == 2)) {
+      for (const PartEntry& p : r.parts) {
+        if (has_part(l, p)) continue;
+        if (ask) {
+          ask = false;
+          if (!WaitForPromptAnswer()) return fail_and_clean(kStringUpdateStopped);
+        }
+        if (prompt_answer_.load() == 1 && !QueuePart(p)) {
+          DeleteFetchedLists();
+          return -1;
+        }
+      }
+    } else if (r.state == 0 && found) {
+      l->state = 0;
+      for (const PartEntry& p : l->parts) env_->DeleteFile(InClient(PartFileName(p.name)));
+    }
+    if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
+  }
+
+  // The filesystem that receives the parts is the client's own.
+  uint64_t free_bytes = 0;
+  if (!env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok()) {
+    return fail_and_clean(kStringFreeSpaceQuery);
+  }
+  if (free_bytes < uint64_t{total_bytes_} + largest_join_bytes_) {
+    return fail_and_clean(kStringNoSpace);
+  }
+
+  downloader_->SetRemoteDir(RemoteDir(server_address_).c_str());
+  for (const std::string& name : file_names_) {
+    const std::string stored = PartFileName(name);
+    downloader_->AddRemoteFile(Lower(stored).c_str());
+    downloader_->AddLocalFile(InClient(stored).c_str());
+  }
+
+  // The pending records reach curver.bin before any byte arrives, so a run
+  // killed during the transfer resumes with what is already on disk.
+  lists_.DigestLocalVersions(env_, client_dir_);
+  lists_.WriteLocalVersions(env_, InClient("curver.bin"));
+
+  last_tick_ = env_->TickMillis();
+  std::unique_ptr<Thread> thread;
+  if (!env_->NewThread([this] { return static_cast<uint32_t>(WatchDownloads()); }, &thread)
+           .ok()) {
+    return fail_and_clean(kStringThreadFailed);
+  }
+  apply_thread_ = std::move(thread);
+  apply_thread_->Resume();
+
+  const bool queued_ok = downloader_->DownloadQueue() != 0;
+  queue_ok_.store(queued_ok);
+  queue_finished_.store(true);
+  if (!queued_ok) {
+    // Nothing may be applied from an incomplete transfer; the apply thread
+    // is ended and joined before the task returns.
+    apply_cancelled_.store(true);
+    StopApplyThread();
+    if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
+    if (stalled_.load()) {
+      DeleteFetchedLists();
+      return -1;  // the stall was reported where it was seen
+    }
+    return fail_and_clean(kStringTransferFailed);
+  }
+  return 1;
+}
+
+int32_t PatchEngine::WatchDownloads() {
+  int stall_polls = 0;
+  int last_index = -1;
+  uint32_t previous_bytes = 0;
+  const size_t count = file_names_.size();
+  while (total_bytes_ != 0 && !queue_finished_.load()) {
+    const int reported = downloader_->GetCurrentIndex();
+    // Before the first item starts or after the last one ends the index
+    // may lie outside the queue; it is never used to index it then.
+    const size_t index =
+        static_cast<size_t>(std::clamp<int>(reported, 0, static_cast<int>(count) - 1));
+    const int n = static_cast<int>(index) + 1;
+    uint32_t previous = previous_bytes;
+    if (static_cast<int>(index) != last_index) {
+      lists_.DigestLocalVersions(env_, client_dir_);
+      lists_.WriteLocalVersions(env_, InClient("curver.bin"));
+      if (sink_ != nullptr) {
+        const std::string text =
+            Cut(strings_ != nullptr ? strings_->FormatNarrow(kStringPartStarts, n,
+                                                             static_cast<int>(count))
+                                    : std::string());
+        sink_->SetTotalProgress(text.c_str(), n, static_cast<int32_t>(count), true);
+      }
+      last_index = static_cast<int>(index);
+      previous = 0;
+    }
+    const uint32_t received = downloader_->GetReceivedBytes();
+    const uint32_t delta = received - previous;
+    previous_bytes = received;
+    if (received == previous && ++stall_polls >= kStallPolls) {
+      stalled_.store(true);
+      Fail(kStringStalled);
+      SetProgress(1);
+      apply_result_.store(-1);
+      downloader_->EndTransfers();  // so the blocked queue returns
+      return -1;
+    }
+    const uint32_t now = env_->TickMillis();
+    uint32_t dt = now - last_tick_;
+    last_tick_ = now;
+    if (dt == 0) dt = 1;
+    const uint32_t size = file_sizes_[index];
+    uint32_t before = 0;
+    for (size_t k = 0; k < index; ++k) before += file_sizes_[k];
+    if (sink_ != nullptr) {
+      const std::string text =
+          Cut(strings_ != nullptr
+                  ? strings_->FormatNarrow(kStringPartProgress, n, received / 1024, size / 1024,
+                                           delta / dt)
+                  : std::string());
+      sink_->SetItemProgress(text.c_str(), static_cast<int32_t>(received),
+                             static_cast<int32_t>(size), true);
+    }
+    const double total = total_bytes_;
+    const double value =
+        1000.0 * (before / total + (size > 0 ? double(received) / size : 0.0) * (size / total));
+    SetProgress(static_cast<int32_t>(value));
+    if (static_cast<size_t>(n) == count && before + received == total_bytes_) break;
+    if (!SleepUnlessStopped(1000)) break;
+  }
+  if (total_bytes_ == 0) SetProgress(1000);
+
+  // Apply only what a finished, successful transfer left on disk.
+  while (!queue_finished_.load()) {
+    if (!SleepUnlessStopped(20)) break;
+  }
+  if (apply_cancelled_.load() || StopRequested() || !queue_ok_.load()) {
+    apply_result_.store(0);
+    return 0;
+  }
+  const int32_t result = ApplyPatches();
+  apply_result_.store(result);
+  return result;
+}
+
+}  // namespace dizedir

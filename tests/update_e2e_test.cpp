@@ -1,0 +1,223 @@
+// The update task end to end, in process: a release served on loopback by
+// the test server (with its faults), the real downloader module, and a
+// client directory on disk that must end exactly at the published version.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+
+#include "engine/patch_engine.h"
+#include "platform/env.h"
+#include "plugin/string_table.h"
+#include "support/recording_sink.h"
+#include "support/release_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+std::string RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
+// The tree a client at each version holds (beside the system's own files).
+const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};
+const Files kPatch2 = {{"game.cfg", "v2"}, {"sub/new.txt", "added in 2"}};
+const Files kPatch3 = {{"sub/new.txt", "changed in 3"}, {"data/blob.bin", RandomBytes(300000, 3)}};
+
+Files Expected(int version) {
+  Files tree = kVersion1;
+  if (version >= 2) {
+    for (const auto& [k, v] : kPatch2) tree[k] = v;
+  }
+  if (version >= 3) {
+    for (const auto& [k, v] : kPatch3) tree[k] = v;
+  }
+  return tree;
+}
+
+class UpdateEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StringTable::Open(Env::Default(), DIZEDIR_RESCHN_DLL, &strings_).ok());
+    client_ = scratch_.path() / "client";
+    served_ = scratch_.path() / "served";
+    fs::remove_all(client_);
+    fs::remove_all(served_);
+    release_ = std::make_unique<ReleaseFixture>(served_ / "rel", scratch_.path() / "work");
+    release_->AddPatch(2, 1, kPatch2, 1);
+    release_->AddPatch(3, 1, kPatch3, 3);
+    server_.ServeDirectory(served_.string());
+    for (const auto& [name, bytes] : kVersion1) WriteBytes(client_ / name, bytes);
+    WriteBytes(client_ / "curver.bin", release_->ClientList(1));
+    WriteBytes(client_ / "patchone.ini", "[Region1]\nlist=main\nmain=" + server_.host_port() +
+                                             "/rel\n[curregDianXin]\nregion=0\n");
+  }
+
+  // One run of the update task in a fresh engine, as a fresh launcher would.
+  bool RunUpdate() {
+    DownloaderModule module;
+    module.get = [] {
+      HttpInterface* d = GetHttpInterface();
+      // Faults in these tests must not take the production 30 s.
+      d->SetStallTimeout(300);
+      d->SetRetryPolicy(3, 20);
+      return d;
+    };
+    PatchEngine engine(Env::Default(), strings_.get(), module);
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    EXPECT_TRUE(engine.SetClientDir(client_.string() + "/"));
+    engine.ParseRegionList();
+    engine.AnswerPrompt(2);
+    return engine.RunUpdate();
+  }
+
+  // The client tree without the system's own files.
+  Files ClientTree() {
+    Files tree;
+    for (const auto& entry : fs::recursive_directory_iterator(client_)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string name = fs::relative(entry.path(), client_).generic_string();
+      // Downloaded parts are not part of the game; they may stay for reuse.
+      const bool download = name.rfind("upd", 0) == 0 &&
+                            (name.find(".zip") != std::string::npos ||
+                             name.find(".zxp") != std::string::npos);
+      if (download || name == "curver.bin" || name == "patchone.ini" ||
+          name == "dizedir.lock" || name == "qmz_GT/downloadaddr.txt") {
+        continue;
+      }
+      tree[name] = ReadBytes(entry.path());
+    }
+    return tree;
+  }
+
+  void ExpectCurrent() {
+    EXPECT_EQ(ClientTree(), Expected(3));
+    // Applied patches leave no download behind.
+    for (const auto& entry : fs::directory_iterator(client_)) {
+      EXPECT_EQ(entry.path().filename().string().rfind("upd", 0), std::string::npos)
+          << entry.path();
+    }
+    // A further run finds nothing to do.
+    EXPECT_TRUE(RunUpdate());
+    EXPECT_EQ(sink_.finished(), std::vector<std::string>{strings_->LookupNarrow(227)});
+    EXPECT_EQ(ClientTree(), Expected(3));
+  }
+
+  std::string FirstFailure() const {
+    const auto failures = sink_.failures();
+    return failures.empty() ? "" : failures.front();
+  }
+  std::string Text(uint32_t id) const { return strings_->LookupNarrow(id); }
+
+  ScratchDir scratch_{"update_e2e"};
+  fs::path client_, served_;
+  std::unique_ptr<StringTable> strings_;
+  std::unique_ptr<ReleaseFixture> release_;
+  TestHttpServer server_;
+  RecordingSink sink_;
+};
+
+TEST_F(UpdateEndToEnd, FromOneToThreeThroughAWholeAndASplitArchive) {
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(246)});
+  ExpectCurrent();
+}
+
+TEST_F(UpdateEndToEnd, EveryFaultEndsCleanlyAndTheNextRunConverges) {
+  struct Case {
+    const char* name;
+    std::string path;
+    TestHttpServer::Fault fault;
+    bool first_run_succeeds;
+    uint32_t failure;
+  };
+  const std::vector<Case> cases = {
+      {"part missing", "/rel/upd3_1.zxp", TestHttpServer::Fault::Status(404), false, 225},
+      {"server error", "/rel/upd2.zip", TestHttpServer::Fault::Status(500), false, 225},
+      {"patch list missing", "/rel/verlist.bin", TestHttpServer::Fault::Status(404), false, 224},
+      {"published list missing", "/rel/curver.bin", TestHttpServer::Fault::Status(500), false, 221},
+      {"dropped mid-part", "/rel/upd3_0.zxp", TestHttpServer::Fault::DropAfter(5000, 1), true, 0},
+      {"stalled part", "/rel/upd3_1.zxp", TestHttpServer::Fault::Stall(2000, 1), true, 0},
+      {"truncated part", "/rel/upd3_2.zxp", TestHttpServer::Fault::ShortBody(100), false, 225},
+      {"range ignored", "/rel/upd3_0.zxp", TestHttpServer::Fault::IgnoreRange(), true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    server_.SetFault(c.path, c.fault);
+    const bool ok = RunUpdate();
+    EXPECT_EQ(ok, c.first_run_succeeds) << FirstFailure();
+    if (!ok) {
+      EXPECT_EQ(FirstFailure().rfind(Text(c.failure), 0), 0u) << FirstFailure();
+      EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
+    }
+    server_.ClearFault(c.path);
+    if (!ok) {
+      ASSERT_TRUE(RunUpdate()) << FirstFailure();
+    }
+    ExpectCurrent();
+  }
+}
+
+TEST_F(UpdateEndToEnd, AWrongDigestIsRefusedAndNothingIsUnpacked) {
+  release_->patches()[1].parts[1].digest = std::string(32, '0');
+  release_->Publish();
+  EXPECT_FALSE(RunUpdate());
+  EXPECT_EQ(FirstFailure().rfind(Text(236), 0), 0u) << FirstFailure();
+  EXPECT_EQ(ClientTree(), Expected(1));
+  // Mended on the server: the parts that verified are reused.
+  PatchRecord& fixed = release_->patches()[1];
+  fixed.parts[1].digest = Md5Hex(ReadBytes(release_->root() / "upd3_1.zxp"));
+  release_->Publish();
+  server_.ClearRequests();
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  for (const char* reused : {"/rel/upd2.zip", "/rel/upd3_0.zxp", "/rel/upd3_2.zxp"}) {
+    for (const auto& request : server_.RequestsFor(reused)) {
+      EXPECT_NE(request.method, "GET") << reused;
+    }
+  }
+  ExpectCurrent();
+}
+
+TEST_F(UpdateEndToEnd, AnInterruptedTransferResumesWithTheMissingPartsOnly) {
+  // The last part never arrives: everything before it is complete on disk.
+  server_.SetFault("/rel/upd3_2.zxp", TestHttpServer::Fault::Stall(0, 1000));
+  EXPECT_FALSE(RunUpdate());
+  server_.ClearFault("/rel/upd3_2.zxp");
+  server_.ClearRequests();
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  std::vector<std::string> fetched;
+  for (const auto& request : server_.requests()) {
+    if (request.method == "GET" && request.path.find(".z") != std::string::npos) {
+      fetched.push_back(request.path);
+    }
+  }
+  EXPECT_EQ(fetched, std::vector<std::string>{"/rel/upd3_2.zxp"});
+  ExpectCurrent();
+}
+
+TEST_F(UpdateEndToEnd, ASecondUpdateOfTheSameClientIsRefused) {
+  std::unique_ptr<FileLock> held;
+  ASSERT_TRUE(Env::Default()->LockFile((client_ / kUpdateLockName).string(), &held).ok());
+  EXPECT_FALSE(RunUpdate());
+  EXPECT_EQ(FirstFailure(), Text(kStringUpdateRunning));
+  EXPECT_EQ(ClientTree(), Expected(1));
+  held.reset();
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  ExpectCurrent();
+}
+
+}  // namespace
+}  // namespace dizedir
