@@ -8,6 +8,9 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
+#include <functional>
+#include <chrono>
 
 #include "engine/patch_engine.h"
 #include "platform/env.h"
@@ -65,7 +68,8 @@ class UpdateEndToEnd : public ::testing::Test {
   }
 
   // One run of the update task in a fresh engine, as a fresh launcher would.
-  bool RunUpdate() {
+  // `beside` runs on the test thread while the task runs on its own.
+  bool RunUpdate(const std::function<void(PatchEngine*)>& beside = nullptr) {
     DownloaderModule module;
     module.get = [] {
       HttpInterface* d = GetHttpInterface();
@@ -79,8 +83,20 @@ class UpdateEndToEnd : public ::testing::Test {
     engine.SetPlugin(&sink_, nullptr);
     EXPECT_TRUE(engine.SetClientDir(client_.string() + "/"));
     engine.ParseRegionList();
-    engine.AnswerPrompt(2);
-    return engine.RunUpdate();
+    if (!beside) return engine.RunUpdate();
+    bool ok = false;
+    std::thread task([&] { ok = engine.RunUpdate(); });
+    beside(&engine);
+    task.join();
+    return ok;
+  }
+
+  // Waits (bounded) until the task asks the optional-patch question.
+  static bool WaitForQuestion(PatchEngine* engine) {
+    for (int i = 0; i < 1000 && !engine->IsPromptPending(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return engine->IsPromptPending();
   }
 
   // The client tree without the system's own files.
@@ -217,6 +233,71 @@ TEST_F(UpdateEndToEnd, ASecondUpdateOfTheSameClientIsRefused) {
   held.reset();
   ASSERT_TRUE(RunUpdate()) << FirstFailure();
   ExpectCurrent();
+}
+
+TEST_F(UpdateEndToEnd, OneQuestionCoversEveryOptionalPatch) {
+  const Files optional4 = {{"extras/hd.bin", RandomBytes(5000, 4)}};
+  const Files optional5 = {{"extras/voice.bin", RandomBytes(7000, 5)}};
+  release_->AddPatch(4, 2, optional4, 1);
+  release_->AddPatch(5, 2, optional5, 2);
+  struct Case {
+    int32_t answer;
+    bool fetched;
+  };
+  for (const Case& c : {Case{2, false}, Case{1, true}}) {
+    SCOPED_TRACE(c.answer);
+    int questions = 0;
+    ASSERT_TRUE(RunUpdate([&](PatchEngine* engine) {
+      if (WaitForQuestion(engine)) ++questions;
+      engine->AnswerPrompt(c.answer);
+    })) << FirstFailure();
+    EXPECT_EQ(questions, 1);
+    // Optional patches are fetched on consent but never applied.
+    EXPECT_EQ(ClientTree(), Expected(3));
+    EXPECT_EQ(fs::exists(client_ / "upd4.zip"), c.fetched);
+    EXPECT_EQ(fs::exists(client_ / "upd5_1.zxp"), c.fetched);
+  }
+}
+
+TEST_F(UpdateEndToEnd, AStopEndsTheTaskPromptlyAndTheNextRunResumes) {
+  struct Case {
+    const char* name;
+    std::function<void(PatchEngine*)> stop;
+  };
+  const Case cases[] = {
+      {"during the question",
+       [](PatchEngine* engine) {
+         ASSERT_TRUE(WaitForQuestion(engine));
+         engine->RequestStop();
+       }},
+      {"during the transfer",
+       [this](PatchEngine* engine) {
+         ASSERT_TRUE(WaitForQuestion(engine));
+         server_.SetFault("/rel/upd3_1.zxp", TestHttpServer::Fault::SlowRate(2000));
+         engine->AnswerPrompt(2);
+         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+         engine->RequestStop();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    release_->AddPatch(4, 2, {{"extras/hd.bin", "optional"}}, 1);
+    std::chrono::steady_clock::time_point stopped;
+    const bool ok = RunUpdate([&](PatchEngine* engine) {
+      c.stop(engine);
+      stopped = std::chrono::steady_clock::now();
+    });
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    EXPECT_FALSE(ok);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(FirstFailure(), Text(kStringUpdateStopped));
+    server_.ClearFault("/rel/upd3_1.zxp");
+    ASSERT_TRUE(RunUpdate([](PatchEngine* engine) {
+      if (WaitForQuestion(engine)) engine->AnswerPrompt(2);
+    })) << FirstFailure();
+    EXPECT_EQ(ClientTree(), Expected(3));
+  }
 }
 
 }  // namespace
