@@ -7,6 +7,7 @@
 #include "platform/env.h"
 #include "platform/text.h"
 #include "plugin_host.h"
+#include "update_command.h"
 
 namespace dizedir {
 namespace {
@@ -189,6 +190,8 @@ void RegisterCommands(CLI::App& app) {
                       "Directory holding the built modules (default: ../client "
                       "beside this program)");
   install->callback([client, from] { RunInstall(*client, *from); });
+
+  RegisterUpdateCommand(app);
 }
 
 }  // namespace dizedir

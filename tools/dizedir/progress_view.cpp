@@ -1,0 +1,342 @@
+#include "progress_view.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+namespace dizedir {
+namespace {
+
+// Estimates look this far back; long enough to smooth the engine's
+// once-a-second updates, short enough to follow a change of link speed.
+constexpr uint32_t kWindowMillis = 8000;
+// No change for this long means the transfer is standing still, and a speed
+// from before would mislead.
+constexpr uint32_t kStallMillis = 3000;
+// Two samples closer than this give a rate dominated by rounding.
+constexpr uint32_t kShortestSpanMillis = 500;
+
+// Decodes one UTF-8 character at `*pos`; an invalid byte reads as U+FFFD
+// and advances by one.
+char32_t NextCodePoint(std::string_view text, size_t* pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(*pos);
+  int length = 0;
+  char32_t cp = 0;
+  if (lead < 0x80) {
+    ++*pos;
+    return lead;
+  } else if ((lead & 0xe0) == 0xc0) {
+    length = 2, cp = lead & 0x1f;
+  } else if ((lead & 0xf0) == 0xe0) {
+    length = 3, cp = lead & 0x0f;
+  } else if ((lead & 0xf8) == 0xf0) {
+    length = 4, cp = lead & 0x07;
+  } else {
+    ++*pos;
+    return 0xfffd;
+  }
+  if (*pos + length > text.size()) {
+    ++*pos;
+    return 0xfffd;
+  }
+  for (int i = 1; i < length; ++i) {
+    if ((byte(*pos + i) & 0xc0) != 0x80) {
+      ++*pos;
+      return 0xfffd;
+    }
+    cp = (cp << 6) | (byte(*pos + i) & 0x3f);
+  }
+  *pos += length;
+  return cp;
+}
+
+bool IsWide(char32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115f) || (cp >= 0x2e80 && cp <= 0x303e) ||
+         (cp >= 0x3041 && cp <= 0x33ff) || (cp >= 0x3400 && cp <= 0x4dbf) ||
+         (cp >= 0x4e00 && cp <= 0x9fff) || (cp >= 0xa000 && cp <= 0xa4cf) ||
+         (cp >= 0xac00 && cp <= 0xd7a3) || (cp >= 0xf900 && cp <= 0xfaff) ||
+         (cp >= 0xfe30 && cp <= 0xfe4f) || (cp >= 0xff00 && cp <= 0xff60) ||
+         (cp >= 0xffe0 && cp <= 0xffe6) || (cp >= 0x20000 && cp <= 0x3fffd);
+}
+
+bool IsControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7f && cp < 0xa0); }
+
+int ColumnsOf(char32_t cp) { return IsWide(cp) ? 2 : 1; }
+
+std::string Printable(std::string_view text) { return FitColumns(text, INT_MAX); }
+
+float Clamped(float fraction) {
+  if (!std::isfinite(fraction) || fraction < 0.0f) return 0.0f;
+  return std::min(fraction, 1.0f);
+}
+
+std::string Percent(int32_t thousandths) {
+  const int32_t value = std::clamp<int32_t>(thousandths, 0, 1000);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d.%d%%", value / 10, value % 10);
+  return buf;
+}
+
+std::string BarLine(float fraction, int bar_width, const std::string& text, int columns) {
+  // Floored, so a bar is full and says 100% only when the work is; the
+  // small allowance keeps 0.29 (stored as 0.28999...) from showing 28%.
+  const double f = Clamped(fraction);
+  const int filled = std::min(bar_width, static_cast<int>(f * bar_width + 1e-4));
+  char pct[8];
+  std::snprintf(pct, sizeof pct, "%3d%%", std::min(100, static_cast<int>(f * 100.0 + 1e-4)));
+  std::string line = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') +
+                     "] " + pct;
+  if (!text.empty()) line += "  " + text;
+  return FitColumns(line, columns);
+}
+
+void JsonString(std::string_view text, std::string* out) {
+  *out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          *out += buf;
+        } else {
+          *out += static_cast<char>(c);
+        }
+    }
+  }
+  *out += '"';
+}
+
+void JsonFraction(float fraction, std::string* out) {
+  // JSON has no NaN or infinity; a launcher would refuse the whole line.
+  if (!std::isfinite(fraction)) fraction = 0.0f;
+  char buf[32];
+  const auto result = std::to_chars(buf, buf + sizeof buf, fraction);
+  out->append(buf, result.ptr);
+}
+
+}  // namespace
+
+int DisplayColumns(std::string_view text) {
+  int columns = 0;
+  for (size_t pos = 0; pos < text.size();) columns += ColumnsOf(NextCodePoint(text, &pos));
+  return columns;
+}
+
+std::string FitColumns(std::string_view text, int columns) {
+  std::string out;
+  int used = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t start = pos;
+    const char32_t cp = NextCodePoint(text, &pos);
+    const int width = ColumnsOf(cp);
+    if (used + width > columns) break;
+    used += width;
+    if (IsControl(cp) || cp == 0xfffd) {
+      out += '?';
+    } else {
+      out.append(text.substr(start, pos - start));
+    }
+  }
+  return out;
+}
+
+std::optional<PartCounts> ParsePartCounts(std::string_view item_text) {
+  std::vector<uint64_t> numbers;
+  for (size_t i = 0; i < item_text.size();) {
+    if (item_text[i] < '0' || item_text[i] > '9') {
+      ++i;
+      continue;
+    }
+    uint64_t value = 0;
+    const auto result = std::from_chars(item_text.data() + i, item_text.data() + item_text.size(),
+                                        value);
+    if (result.ec != std::errc()) return std::nullopt;
+    numbers.push_back(value);
+    i = static_cast<size_t>(result.ptr - item_text.data());
+    if (numbers.size() > 4) return std::nullopt;
+  }
+  if (numbers.size() != 4 || numbers[1] > numbers[2]) return std::nullopt;
+  return PartCounts{numbers[0], numbers[1], numbers[2]};
+}
+
+std::string FormatSpeed(double bytes_per_second) {
+  char buf[32];
+  if (bytes_per_second < 1024.0) {
+    std::snprintf(buf, sizeof buf, "%.0f B/s", bytes_per_second);
+  } else if (bytes_per_second < 1024.0 * 1024.0) {
+    std::snprintf(buf, sizeof buf, "%.1f KiB/s", bytes_per_second / 1024.0);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.1f MiB/s", bytes_per_second / (1024.0 * 1024.0));
+  }
+  return buf;
+}
+
+std::string FormatDuration(double seconds) {
+  const auto total = static_cast<int64_t>(std::ceil(std::max(0.0, seconds)));
+  char buf[32];
+  if (total >= 3600) {
+    std::snprintf(buf, sizeof buf, "%lld:%02d:%02d", static_cast<long long>(total / 3600),
+                  static_cast<int>(total / 60 % 60), static_cast<int>(total % 60));
+  } else {
+    std::snprintf(buf, sizeof buf, "%d:%02d", static_cast<int>(total / 60),
+                  static_cast<int>(total % 60));
+  }
+  return buf;
+}
+
+void ProgressMeter::Trim(std::deque<Sample>* samples, uint32_t now_millis) {
+  while (samples->size() > 1 && now_millis - samples->front().millis > kWindowMillis) {
+    samples->pop_front();
+  }
+}
+
+std::optional<double> ProgressMeter::RatePerMilli(const std::deque<Sample>& samples,
+                                                  uint32_t now_millis) {
+  if (samples.size() < 2) return std::nullopt;
+  if (now_millis - samples.back().millis > kStallMillis) return std::nullopt;
+  const uint32_t span = samples.back().millis - samples.front().millis;
+  if (span < kShortestSpanMillis) return std::nullopt;
+  const double rate = (samples.back().value - samples.front().value) / span;
+  if (!(rate > 0.0)) return std::nullopt;
+  return rate;
+}
+
+void ProgressMeter::Add(uint32_t now_millis, const ProgressSnapshot& snapshot) {
+  now_millis_ = now_millis;
+  const double value = snapshot.progress;
+  // The value starts again from the bottom when application follows the
+  // transfer; the rate of one phase says nothing about the next.
+  if (!progress_.empty() && value < progress_.back().value) progress_.clear();
+  if (progress_.empty() || value != progress_.back().value) {
+    progress_.push_back({now_millis, value});
+  }
+  Trim(&progress_, now_millis);
+
+  const std::optional<PartCounts> counts = ParsePartCounts(snapshot.item_text);
+  if (!counts) {
+    kib_.clear();
+    have_part_ = false;
+    return;
+  }
+  double moved = 0;
+  bool restart = !have_part_;
+  if (have_part_ && counts->part == part_) {
+    if (counts->received_kib >= part_received_) {
+      moved = static_cast<double>(counts->received_kib - part_received_);
+    } else {
+      restart = true;  // the part is being fetched again from its start
+    }
+  } else if (have_part_) {
+    moved = static_cast<double>(part_size_ - part_received_ + counts->received_kib);
+  }
+  if (restart) {
+    kib_.clear();
+    kib_moved_ = 0;
+    kib_.push_back({now_millis, 0});
+  } else if (moved > 0) {
+    kib_moved_ += moved;
+    kib_.push_back({now_millis, kib_moved_});
+  }
+  have_part_ = true;
+  part_ = counts->part;
+  part_received_ = counts->received_kib;
+  part_size_ = counts->size_kib;
+  Trim(&kib_, now_millis);
+}
+
+ProgressEstimate ProgressMeter::Estimate() const {
+  ProgressEstimate estimate;
+  if (const auto kib_rate = RatePerMilli(kib_, now_millis_)) {
+    estimate.bytes_per_second = *kib_rate * 1024.0 * 1000.0;
+  }
+  if (const auto rate = RatePerMilli(progress_, now_millis_)) {
+    const double remaining = std::max(0.0, 1000.0 - progress_.back().value);
+    const double millis = remaining / *rate - (now_millis_ - progress_.back().millis);
+    estimate.seconds_left = std::max(0.0, millis) / 1000.0;
+  }
+  return estimate;
+}
+
+std::vector<std::string> FormatTerminalLines(const ProgressSnapshot& snapshot,
+                                             const ProgressEstimate& estimate, int width) {
+  if (width <= 0) width = 80;
+  const int columns = std::max(width, 20) - 1;
+  const int bar_width = std::clamp(columns / 3, 10, 40);
+  std::string summary = Percent(snapshot.progress);
+  if (snapshot.result == 0) {
+    if (estimate.bytes_per_second) summary += "  " + FormatSpeed(*estimate.bytes_per_second);
+    if (estimate.seconds_left) summary += "  " + FormatDuration(*estimate.seconds_left) + " left";
+  }
+  return {FitColumns(snapshot.status, columns),
+          BarLine(snapshot.item_fraction, bar_width, snapshot.item_text, columns),
+          BarLine(snapshot.total_fraction, bar_width, snapshot.total_text, columns),
+          FitColumns(summary, columns)};
+}
+
+std::string FormatPlainLine(const ProgressSnapshot& snapshot, const ProgressEstimate& estimate) {
+  std::string line = "[" + Percent(snapshot.progress) + "]";
+  const auto field = [&line](const std::string& text) {
+    if (!text.empty()) line += (line.back() == ']' ? " " : " | ") + Printable(text);
+  };
+  field(snapshot.status);
+  field(snapshot.total_text);
+  field(snapshot.item_text);
+  if (snapshot.result == 0) {
+    if (estimate.bytes_per_second) field(FormatSpeed(*estimate.bytes_per_second));
+    if (estimate.seconds_left) field(FormatDuration(*estimate.seconds_left) + " left");
+  }
+  return line;
+}
+
+std::string FormatJsonLine(const ProgressSnapshot& snapshot) {
+  std::string out = "{\"result\":" + std::to_string(snapshot.result) + ",\"status\":";
+  JsonString(snapshot.status, &out);
+  out += ",\"itemText\":";
+  JsonString(snapshot.item_text, &out);
+  out += ",\"itemFraction\":";
+  JsonFraction(snapshot.item_fraction, &out);
+  out += ",\"totalText\":";
+  JsonString(snapshot.total_text, &out);
+  out += ",\"totalFraction\":";
+  JsonFraction(snapshot.total_fraction, &out);
+  out += ",\"progress\":" + std::to_string(snapshot.progress) + ",\"promptPending\":" +
+         (snapshot.prompt_pending ? "true" : "false") + "}";
+  return out;
+}
+
+std::string TerminalView::Redraw(const std::vector<std::string>& lines) {
+  if (drawn_ > 0 && lines == last_) return {};
+  std::string out;
+  if (drawn_ > 0) out += "\r\x1b[" + std::to_string(drawn_) + "A";
+  for (const std::string& line : lines) out += "\x1b[2K" + line + "\n";
+  drawn_ = lines.size();
+  last_ = lines;
+  return out;
+}
+
+std::optional<std::string> PlainView::Next(uint32_t now_millis, const ProgressSnapshot& snapshot,
+                                           const ProgressEstimate& estimate) {
+  std::string line = FormatPlainLine(snapshot, estimate);
+  const bool due = !printed_ || snapshot.status != status_ ||
+                   snapshot.total_text != total_text_ || snapshot.result != result_ ||
+                   (line != line_ && now_millis - printed_at_ >= kRepeatMillis);
+  if (!due) return std::nullopt;
+  printed_ = true;
+  printed_at_ = now_millis;
+  result_ = snapshot.result;
+  status_ = snapshot.status;
+  total_text_ = snapshot.total_text;
+  line_ = line;
+  return line;
+}
+
+}  // namespace dizedir

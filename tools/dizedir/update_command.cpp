@@ -1,0 +1,292 @@
+#include "update_command.h"
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+#include "platform/interrupt.h"
+#include "platform/terminal.h"
+#include "platform/text.h"
+#include "plugin_host.h"
+#include "progress_view.h"
+
+namespace dizedir {
+namespace {
+
+// Reads the plug-in's status. The buffers live as long as the poller: the
+// plug-in leaves a buffer unchanged when its text is too long to copy, and
+// the previous text is then the best there is to show.
+class StatusPoller {
+ public:
+  StatusPoller(DizedirInterface* plugin, bool update_task)
+      : plugin_(plugin), update_task_(update_task) {}
+
+  ProgressSnapshot Poll() {
+    ProgressSnapshot snapshot;
+    snapshot.result = plugin_->PollStatus(&snapshot.total_fraction, &snapshot.item_fraction,
+                                          total_text_, item_text_, status_text_);
+    // A well-behaved plug-in terminates each text; do not rely on it.
+    total_text_[kTextUnits - 1] = item_text_[kTextUnits - 1] = status_text_[kTextUnits - 1] = 0;
+    snapshot.total_text = Utf16ToUtf8(total_text_);
+    snapshot.item_text = Utf16ToUtf8(item_text_);
+    snapshot.status = Utf16ToUtf8(status_text_);
+    if (update_task_) {
+      snapshot.progress = plugin_->GetProgressValue();
+      snapshot.prompt_pending = plugin_->IsPromptPending();
+    }
+    return snapshot;
+  }
+
+ private:
+  static constexpr size_t kTextUnits = 256;
+  DizedirInterface* plugin_;
+  bool update_task_;
+  char16_t total_text_[kTextUnits] = {};
+  char16_t item_text_[kTextUnits] = {};
+  char16_t status_text_[kTextUnits] = {};
+};
+
+class ProgressDisplay {
+ public:
+  ProgressDisplay(ProgressOutput output, UpdateConsole* console)
+      : output_(output), console_(console) {}
+
+  void Show(const ProgressSnapshot& snapshot) {
+    const uint32_t now = console_->NowMillis();
+    meter_.Add(now, snapshot);
+    const ProgressEstimate estimate = meter_.Estimate();
+    switch (output_) {
+      case ProgressOutput::kJson:
+        console_->WriteOutput(FormatJsonLine(snapshot) + "\n");
+        break;
+      case ProgressOutput::kTerminal: {
+        const std::string frame =
+            terminal_.Redraw(FormatTerminalLines(snapshot, estimate, console_->Columns()));
+        if (!frame.empty()) console_->WriteOutput(frame);
+        break;
+      }
+      case ProgressOutput::kPlain:
+        if (auto line = plain_.Next(now, snapshot, estimate)) console_->WriteOutput(*line + "\n");
+        break;
+    }
+  }
+
+  // Text written after this goes below the frame, which is not redrawn
+  // over it.
+  void Release() { terminal_.Release(); }
+
+ private:
+  ProgressOutput output_;
+  UpdateConsole* console_;
+  ProgressMeter meter_;
+  TerminalView terminal_;
+  PlainView plain_;
+};
+
+bool IsYes(const std::string& answer) {
+  std::string word;
+  for (char c : answer) {
+    if (!std::isspace(static_cast<unsigned char>(c))) {
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return word == "y" || word == "yes";
+}
+
+void ReportFailure(UpdateConsole* console, const std::string& status) {
+  console->WriteError("dizedir: " + (status.empty() ? std::string("the task failed") : status) +
+                      "\n");
+}
+
+// 1 download the optional patches, 2 skip them, nullopt the user
+// interrupted instead of answering.
+std::optional<int32_t> AnswerFor(const UpdateOptions& options, UpdateConsole* console,
+                                 ProgressDisplay* display) {
+  switch (options.optional) {
+    case OptionalPatches::kYes: return 1;
+    case OptionalPatches::kNo: return 2;
+    case OptionalPatches::kAsk: break;
+  }
+  display->Release();
+  // Standard output belongs to the launcher in JSON mode.
+  if (options.output == ProgressOutput::kJson) {
+    console->WriteError(kOptionalQuestion);
+  } else {
+    console->WriteOutput(kOptionalQuestion);
+  }
+  const std::optional<std::string> answer = console->ReadAnswer();
+  if (!answer && console->Interrupted()) return std::nullopt;
+  return answer && IsYes(*answer) ? 1 : 2;
+}
+
+int Stopped(UpdateConsole* console) {
+  console->WriteError(std::string(kStoppedMessage) + "\n");
+  return kInterruptedExitStatus;
+}
+
+}  // namespace
+
+int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateConsole* console) {
+  // The region list lives in the plug-in object, so a fresh process always
+  // fetches it before it can pick a region.
+  plugin->StartServerList();
+  ProgressSnapshot snapshot;
+  {
+    StatusPoller poller(plugin, false);
+    while ((snapshot = poller.Poll()).result == kPollRunning) {
+      // The server-list task cannot be stopped; its own time-outs bound it.
+      if (console->WaitForInterrupt(kPollIntervalMillis)) break;
+    }
+    plugin->WaitServerList();
+  }
+  if (console->Interrupted()) return Stopped(console);
+  if (snapshot.result == kPollFailed) {
+    ReportFailure(console, snapshot.status);
+    return 1;
+  }
+
+  const uint8_t region = options.region ? *options.region : plugin->GetCurrentRegion();
+  if (!plugin->StartUpdate(region)) {
+    ReportFailure(console, "the update task could not start");
+    return 1;
+  }
+  StatusPoller poller(plugin, true);
+  ProgressDisplay display(options.output, console);
+  bool answered = false;
+  bool interrupted = false;
+  for (;;) {
+    snapshot = poller.Poll();
+    display.Show(snapshot);
+    if (snapshot.result != kPollRunning) break;
+    if (!snapshot.prompt_pending) {
+      answered = false;
+    } else if (!answered) {
+      // The engine looks for the answer only now and then, so the question
+      // stays pending a while after it was answered; ask once.
+      answered = true;
+      const std::optional<int32_t> answer = AnswerFor(options, console, &display);
+      if (!answer) {
+        interrupted = true;
+        break;
+      }
+      plugin->AnswerPrompt(*answer);
+    }
+    if (console->WaitForInterrupt(kPollIntervalMillis)) {
+      interrupted = true;
+      break;
+    }
+  }
+
+  if (interrupted) {
+    plugin->StopUpdate();
+    plugin->WaitUpdate();
+    display.Show(poller.Poll());
+    display.Release();
+    return Stopped(console);
+  }
+  plugin->WaitUpdate();
+  display.Release();
+  if (snapshot.result == kPollFailed) {
+    ReportFailure(console, snapshot.status);
+    return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+class ProcessConsole final : public UpdateConsole {
+ public:
+  ProcessConsole(Env* env, InterruptWatch* interrupt) : env_(env), interrupt_(interrupt) {}
+
+  void WriteOutput(std::string_view text) override { Write(stdout, text); }
+  void WriteError(std::string_view text) override { Write(stderr, text); }
+  uint32_t NowMillis() override { return env_->TickMillis(); }
+  bool WaitForInterrupt(uint32_t millis) override { return interrupt_->WaitFor(millis); }
+  bool Interrupted() override { return interrupt_->Interrupted(); }
+  int Columns() override { return TerminalColumns(); }
+  std::optional<std::string> ReadAnswer() override {
+    std::string line;
+    if (!ReadInputLine(&line, [this] { return !interrupt_->Interrupted(); })) return std::nullopt;
+    return line;
+  }
+
+ private:
+  static void Write(std::FILE* stream, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+  }
+
+  Env* env_;
+  InterruptWatch* interrupt_;
+};
+
+struct UpdateFlags {
+  std::string client;
+  int region = -1;
+  std::string optional;
+  bool json = false;
+};
+
+[[noreturn]] void Exit(int status) { throw CLI::RuntimeError(status); }
+
+[[noreturn]] void Die(const std::string& message) {
+  std::fprintf(stderr, "dizedir: %s\n", message.c_str());
+  Exit(1);
+}
+
+void RunUpdateCommand(const UpdateFlags& flags) {
+  UpdateOptions options;
+  if (flags.region >= 0) options.region = static_cast<uint8_t>(flags.region);
+  if (flags.optional == "yes") {
+    options.optional = OptionalPatches::kYes;
+  } else if (flags.optional == "ask" ||
+             (flags.optional.empty() && IsTerminal(StandardStream::kInput))) {
+    options.optional = OptionalPatches::kAsk;
+  } else {
+    options.optional = OptionalPatches::kNo;
+  }
+  options.output = flags.json ? ProgressOutput::kJson
+                   : IsTerminal(StandardStream::kOutput) ? ProgressOutput::kTerminal
+                                                         : ProgressOutput::kPlain;
+
+  // Watching begins before the plug-in loads, so that no interrupt can
+  // kill the process halfway through a write.
+  std::unique_ptr<InterruptWatch> interrupt;
+  Status s = InterruptWatch::Install(&interrupt);
+  if (!s.ok()) Die(s.ToString());
+  std::unique_ptr<PluginHost> host;
+  s = PluginHost::Load(flags.client, &host);
+  if (!s.ok()) Die(s.ToString());
+  DizedirInterface* plugin = host->Create();
+  if (plugin == nullptr) Die("the plug-in could not create its object");
+  plugin->InitClientDir();
+
+  ProcessConsole console(Env::Default(), interrupt.get());
+  const int status = DriveUpdate(plugin, options, &console);
+  if (status != 0) Exit(status);
+}
+
+}  // namespace
+
+void RegisterUpdateCommand(CLI::App& app) {
+  auto flags = std::make_shared<UpdateFlags>();
+  CLI::App* update = app.add_subcommand(
+      "update", "Bring the client up to date from its region's update server");
+  update->add_option("--client", flags->client, "Client directory holding dizedir.so")
+      ->required();
+  update->add_option("--region", flags->region,
+                     "Index of the region to update from (default: the server list's "
+                     "current region)")
+      ->check(CLI::Range(0, 255));
+  update->add_option("--optional", flags->optional,
+                     "Optional patches: yes, no or ask (default: ask when standard input "
+                     "is a terminal, otherwise no)")
+      ->check(CLI::IsMember({"yes", "no", "ask"}));
+  update->add_flag("--json", flags->json, "Print one JSON object per poll, for launchers");
+  update->callback([flags] { RunUpdateCommand(*flags); });
+}
+
+}  // namespace dizedir

@@ -1,0 +1,65 @@
+// `dizedir update`: brings a client directory up to date the way a player's
+// launcher does. It fetches the server list, starts the update task from the
+// chosen region, shows its progress, answers the optional-patch question and
+// turns an interrupt into a clean stop that the next run resumes from.
+//
+// DriveUpdate holds the whole conversation with the plug-in; the console it
+// is given is its only contact with the outside world, so tests drive it
+// with a scripted plug-in and a virtual clock.
+//
+// Thread-safety: one thread drives one update.
+
+#ifndef DIZEDIR_TOOLS_DIZEDIR_UPDATE_COMMAND_H_
+#define DIZEDIR_TOOLS_DIZEDIR_UPDATE_COMMAND_H_
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "dizedir/dizedir.h"
+
+namespace dizedir {
+
+enum class OptionalPatches { kYes, kNo, kAsk };
+enum class ProgressOutput { kTerminal, kPlain, kJson };
+
+struct UpdateOptions {
+  // The region to update from; the plug-in's current region when empty.
+  std::optional<uint8_t> region;
+  OptionalPatches optional = OptionalPatches::kNo;
+  ProgressOutput output = ProgressOutput::kPlain;
+};
+
+inline constexpr uint32_t kPollIntervalMillis = 100;
+inline constexpr const char* kOptionalQuestion = "Download optional patches? [y/N] ";
+inline constexpr const char* kStoppedMessage = "stopped; run the same command again to resume";
+
+class UpdateConsole {
+ public:
+  virtual ~UpdateConsole() = default;
+  virtual void WriteOutput(std::string_view text) = 0;
+  virtual void WriteError(std::string_view text) = 0;
+  virtual uint32_t NowMillis() = 0;
+  // Waits up to `millis`; true (early) once the user has interrupted.
+  virtual bool WaitForInterrupt(uint32_t millis) = 0;
+  virtual bool Interrupted() = 0;
+  // Columns of the terminal; 0 when unknown.
+  virtual int Columns() = 0;
+  // One line of the user's answer; empty when input ended or the user
+  // interrupted instead.
+  virtual std::optional<std::string> ReadAnswer() = 0;
+};
+
+// Runs the server list, then the update, on a plug-in object whose client
+// directory is set. Returns the exit status: 0 current or updated, 1 failed
+// (the status text went to standard error), 130 stopped by the user.
+int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateConsole* console);
+
+void RegisterUpdateCommand(CLI::App& app);
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_TOOLS_DIZEDIR_UPDATE_COMMAND_H_
