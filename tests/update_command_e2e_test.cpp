@@ -1,0 +1,167 @@
+// The update command end to end: a client directory with the built modules,
+// a server list on loopback, and the host program's `update` command against
+// update servers that refuse the connection or stand still.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/text.h"
+#include "plugin_host.h"
+#include "support/scratch_dir.h"
+#include "support/subprocess.h"
+#include "support/test_http_server.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Shifted(const std::string& host) {
+  std::string out;
+  for (size_t i = 0; i < host.size(); ++i) {
+    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
+  }
+  return out;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The text of a string of the built string library, from its source table.
+std::string StringText(int id) {
+  const char* source = std::getenv("DIZEDIR_SOURCE_DIR");
+  std::ifstream table(fs::path(source != nullptr ? source : ".") / "resources/strings.txt");
+  const std::string key = std::to_string(id) + "\t";
+  for (std::string line; std::getline(table, line);) {
+    if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+  }
+  ADD_FAILURE() << "no string " << id;
+  return {};
+}
+
+// A port on which nothing listens: one a server had a moment ago.
+int RefusingPort() {
+  TestHttpServer gone;
+  return gone.port();
+}
+
+class UpdateCommandEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(list_server_.started());
+    client_ = scratch_.path() / "client";
+    fs::create_directories(client_);
+    for (const char* module : kClientModules) {
+      fs::copy_file(fs::path(DIZEDIR_MODULE_DIR) / module, client_ / module);
+    }
+    std::ofstream(client_ / "IPconfig.dat", std::ios::binary)
+        << Shifted(list_server_.host_port());
+    std::ofstream(client_ / "ng.ini", std::ios::binary) << "[SETTING]\r\nSP=2\r\n";
+  }
+
+  // Regions 0 and 1; the list makes region 1 current.
+  void ServeRegions(const std::string& first, const std::string& second) {
+    list_server_.AddFile("/patchone2.ini", "[Region1]\r\nlist=A,B\r\nA=" + first +
+                                               "\r\nB=" + second +
+                                               "\r\n[curregDianXin]\r\nregion=1\r\n");
+  }
+
+  std::string Command(const std::string& flags) {
+    return "exec '" + std::string(DIZEDIR_HOST_PROGRAM) + "' update --client '" +
+           client_.string() + "' " + flags + " </dev/null >'" + (scratch_.path() / "out").string() +
+           "' 2>'" + (scratch_.path() / "err").string() + "'";
+  }
+
+  int RunUpdate(const std::string& flags, std::string* out, std::string* err) {
+    const int status = std::system(Command(flags).c_str());
+    *out = ReadAll(scratch_.path() / "out");
+    *err = ReadAll(scratch_.path() / "err");
+    return WEXITSTATUS(status);
+  }
+
+  TestHttpServer list_server_;
+  ScratchDir scratch_{"update_command_e2e"};
+  fs::path client_;
+};
+
+TEST_F(UpdateCommandEndToEnd, ARefusedConnectionFailsWithItsText) {
+  const std::string refused = "127.0.0.1:" + std::to_string(RefusingPort());
+  const std::string expected_error =
+      "dizedir: " + StringText(241) + StringText(217) + "\n";
+  struct Case {
+    const char* name;
+    std::string flags;
+  };
+  const Case cases[] = {
+      {"current region", ""},
+      {"chosen region", "--region 0 --optional yes"},
+      {"json", "--json"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServeRegions(refused, refused + "/patch");
+    std::string out, err;
+    EXPECT_EQ(RunUpdate(c.flags, &out, &err), 1) << out;
+    EXPECT_EQ(err, expected_error);
+    if (c.flags == "--json") {
+      std::istringstream lines(out);
+      std::string line, last;
+      while (std::getline(lines, line)) {
+        EXPECT_EQ(line.rfind("{\"result\":", 0), 0u) << line;
+        last = line;
+      }
+      EXPECT_EQ(last.rfind("{\"result\":2,", 0), 0u) << last;
+    } else {
+      EXPECT_NE(out.find(StringText(217)), std::string::npos) << out;
+    }
+  }
+}
+
+TEST_F(UpdateCommandEndToEnd, AMissingRegionFails) {
+  ServeRegions("127.0.0.1:1", "127.0.0.1:1");
+  std::string out, err;
+  EXPECT_EQ(RunUpdate("--region 7", &out, &err), 1);
+  EXPECT_EQ(err.rfind("dizedir: " + StringText(241), 0), 0u) << err;
+}
+
+TEST_F(UpdateCommandEndToEnd, InterruptStopsTheTaskAndExits130) {
+  TestHttpServer update_server;
+  ASSERT_TRUE(update_server.started());
+  update_server.AddFile("/downloadaddr.txt", "http://127.0.0.1/\r\n");
+  update_server.SetFault("/downloadaddr.txt", TestHttpServer::Fault::Stall(0, -1));
+  ServeRegions("127.0.0.1:1", update_server.host_port());
+
+  std::unique_ptr<Subprocess> child;
+  ASSERT_TRUE(Subprocess::Spawn("/bin/sh", {"-c", Command("")}, {}, &child).ok());
+  // Wait until the task stands in the stalled transfer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (update_server.RequestsFor("/downloadaddr.txt").empty() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_FALSE(update_server.RequestsFor("/downloadaddr.txt").empty())
+      << ReadAll(scratch_.path() / "err");
+  const auto interrupted = std::chrono::steady_clock::now();
+  child->Kill(SIGINT);
+  EXPECT_EQ(child->Wait(), 130);
+  // The task was stopped, not waited out.
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(5));
+  const std::string err = ReadAll(scratch_.path() / "err");
+  EXPECT_NE(err.find("stopped; run the same command again to resume\n"), std::string::npos)
+      << err;
+}
+
+}  // namespace
+}  // namespace dizedir
