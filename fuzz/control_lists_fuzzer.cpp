@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& file : list.files) {
     CheckName(file);
     bytes += file.size();
-    again += file + "\n";
+    // A word cut to nothing at a NUL can only be written as that NUL.
+    again += (file.empty() ? std::string(1, '\0') : file) + "\n";
   }
   if (bytes > size) std::abort();
   const DeleteList reread = ParseDeleteList(again);
