@@ -364,8 +364,8 @@ int32_t PatchEngine::DownloadPatches() {
     if (r.state == 1 && (!found || l->state == 2)) {
       // Joining a split archive needs room for the joined copy too.
       uint64_t joined = 0;
+      if (found) l->state = 3;
       for (const PartEntry& p : r.parts) {
-        if (found) l->state = 3;
         if (has_part(l, p)) {
           uint64_t size = 0;
           env_->GetFileSize(InClient(PartFileName(p.name)), &size);
