@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 
 #include "platform/text.h"
 #include "plugin_host.h"
+#include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
 #include "support/test_http_server.h"
@@ -51,6 +53,8 @@ std::string StringText(int id) {
   return {};
 }
 
+const char kStopped[] = "stopped; run the same command again to resume\n";
+
 // A port on which nothing listens: one a server had a moment ago.
 int RefusingPort() {
   TestHttpServer gone;
@@ -78,14 +82,19 @@ class UpdateCommandEndToEnd : public ::testing::Test {
                                                "\r\n[curregDianXin]\r\nregion=1\r\n");
   }
 
-  std::string Command(const std::string& flags) {
+  // `input` is what standard input holds.
+  std::string Command(const std::string& flags, const std::string& input = "") {
+    const fs::path in = scratch_.path() / "in";
+    WriteBytes(in, input);
     return "exec '" + std::string(DIZEDIR_HOST_PROGRAM) + "' update --client '" +
-           client_.string() + "' " + flags + " </dev/null >'" + (scratch_.path() / "out").string() +
-           "' 2>'" + (scratch_.path() / "err").string() + "'";
+           client_.string() + "' " + flags + " <'" + in.string() + "' >'" +
+           (scratch_.path() / "out").string() + "' 2>'" + (scratch_.path() / "err").string() +
+           "'";
   }
 
-  int RunUpdate(const std::string& flags, std::string* out, std::string* err) {
-    const int status = std::system(Command(flags).c_str());
+  int RunUpdate(const std::string& flags, std::string* out, std::string* err,
+                const std::string& input = "") {
+    const int status = std::system(Command(flags, input).c_str());
     *out = ReadAll(scratch_.path() / "out");
     *err = ReadAll(scratch_.path() / "err");
     return WEXITSTATUS(status);
@@ -159,8 +168,83 @@ TEST_F(UpdateCommandEndToEnd, InterruptStopsTheTaskAndExits130) {
   // The task was stopped, not waited out.
   EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(5));
   const std::string err = ReadAll(scratch_.path() / "err");
-  EXPECT_NE(err.find("stopped; run the same command again to resume\n"), std::string::npos)
-      << err;
+  EXPECT_NE(err.find(kStopped), std::string::npos) << err;
+}
+
+// A release from version 1 to 3 through two required patches (one split in
+// three parts) and one optional patch, published on a second loopback server.
+class UpdateCommandRelease : public UpdateCommandEndToEnd {
+ protected:
+  void SetUp() override {
+    UpdateCommandEndToEnd::SetUp();
+    ASSERT_TRUE(update_server_.started());
+    release_ = std::make_unique<ReleaseFixture>(scratch_.path() / "served" / "rel",
+                                                scratch_.path() / "work");
+    release_->AddPatch(2, 1, {{"data/a.txt", "version two"}, {"b.bin", std::string(3000, 'b')}},
+                       1);
+    release_->AddPatch(3, 1, {{"data/a.txt", "version three"}, {"c.bin", std::string(90000, 'c')}},
+                       3);
+    release_->AddPatch(4, 2, {{"extras/hd.bin", "optional"}}, 1);
+    update_server_.ServeDirectory((scratch_.path() / "served").string());
+    WriteBytes(client_ / "data/a.txt", "version one");
+    WriteBytes(client_ / "curver.bin", release_->ClientList(1));
+    ServeRegions("127.0.0.1:1", update_server_.host_port() + "/rel");
+  }
+
+  void ExpectVersion3() {
+    EXPECT_EQ(ReadAll(client_ / "data/a.txt"), "version three");
+    EXPECT_EQ(ReadAll(client_ / "b.bin"), std::string(3000, 'b'));
+    EXPECT_EQ(ReadAll(client_ / "c.bin"), std::string(90000, 'c'));
+    // Optional patches are fetched on consent, never applied.
+    EXPECT_FALSE(fs::exists(client_ / "extras/hd.bin"));
+  }
+
+  TestHttpServer update_server_;
+  std::unique_ptr<ReleaseFixture> release_;
+};
+
+TEST_F(UpdateCommandRelease, UpdatesAskingAboutOptionalPatchesThenFindsItCurrent) {
+  std::string out, err;
+  ASSERT_EQ(RunUpdate("--optional ask", &out, &err, "y\n"), 0) << err << out;
+  EXPECT_EQ(err, "");
+  // Asked once, and the answer (not echoed from a file) ends the line.
+  const std::string question = "Download optional patches? [y/N] \n";
+  EXPECT_NE(out.find(question), std::string::npos) << out;
+  EXPECT_EQ(out.find(question), out.rfind(question)) << out;
+  ExpectVersion3();
+  EXPECT_TRUE(fs::exists(client_ / "upd4.zip"));
+
+  ASSERT_EQ(RunUpdate("--json", &out, &err), 0) << err;
+  EXPECT_EQ(err, "");
+  const std::string last = out.substr(out.rfind('{'));
+  EXPECT_EQ(last.rfind("{\"result\":1,", 0), 0u) << last;
+  ExpectVersion3();
+}
+
+TEST_F(UpdateCommandRelease, AnInterruptedTransferResumesOnTheNextRun) {
+  update_server_.SetFault("/rel/upd3_1.zxp", TestHttpServer::Fault::SlowRate(2000));
+  std::unique_ptr<Subprocess> child;
+  ASSERT_TRUE(Subprocess::Spawn("/bin/sh", {"-c", Command("--optional no")}, {}, &child).ok());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (update_server_.RequestsFor("/rel/upd3_1.zxp").empty() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_FALSE(update_server_.RequestsFor("/rel/upd3_1.zxp").empty())
+      << ReadAll(scratch_.path() / "err");
+  child->Kill(SIGINT);
+  EXPECT_EQ(child->Wait(), 130);
+  EXPECT_NE(ReadAll(scratch_.path() / "err").find(kStopped), std::string::npos);
+  EXPECT_EQ(ReadAll(client_ / "data/a.txt"), "version one");
+
+  update_server_.ClearFault("/rel/upd3_1.zxp");
+  update_server_.ClearRequests();
+  std::string out, err;
+  ASSERT_EQ(RunUpdate("", &out, &err), 0) << err << out;
+  ExpectVersion3();
+  // The part that had arrived before the interrupt was not fetched again.
+  EXPECT_TRUE(update_server_.RequestsFor("/rel/upd3_0.zxp").empty() ||
+              update_server_.RequestsFor("/rel/upd3_0.zxp").front().method == "HEAD");
 }
 
 }  // namespace

@@ -111,12 +111,17 @@ std::optional<int32_t> AnswerFor(const UpdateOptions& options, UpdateConsole* co
   }
   display->Release();
   // Standard output belongs to the launcher in JSON mode.
-  if (options.output == ProgressOutput::kJson) {
-    console->WriteError(kOptionalQuestion);
-  } else {
-    console->WriteOutput(kOptionalQuestion);
-  }
+  const auto write = [&](std::string_view text) {
+    if (options.output == ProgressOutput::kJson) {
+      console->WriteError(text);
+    } else {
+      console->WriteOutput(text);
+    }
+  };
+  write(kOptionalQuestion);
   const std::optional<std::string> answer = console->ReadAnswer();
+  // Without an echo the next output would run on after the question.
+  if (!console->InputEchoes()) write("\n");
   if (!answer && console->Interrupted()) return std::nullopt;
   return answer && IsYes(*answer) ? 1 : 2;
 }
@@ -207,6 +212,7 @@ class ProcessConsole final : public UpdateConsole {
   bool WaitForInterrupt(uint32_t millis) override { return interrupt_->WaitFor(millis); }
   bool Interrupted() override { return interrupt_->Interrupted(); }
   int Columns() override { return TerminalColumns(); }
+  bool InputEchoes() override { return IsTerminal(StandardStream::kInput); }
   std::optional<std::string> ReadAnswer() override {
     std::string line;
     if (!ReadInputLine(&line, [this] { return !interrupt_->Interrupted(); })) return std::nullopt;

@@ -51,6 +51,9 @@ class UpdateConsole {
   // One line of the user's answer; empty when input ended or the user
   // interrupted instead.
   virtual std::optional<std::string> ReadAnswer() = 0;
+  // Whether the user's input shows on the output by itself (a terminal
+  // echoes it; a file or pipe does not).
+  virtual bool InputEchoes() = 0;
 };
 
 // Runs the server list, then the update, on a plug-in object whose client

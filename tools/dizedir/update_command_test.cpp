@@ -111,6 +111,7 @@ class ScriptedConsole final : public UpdateConsole {
   }
   bool Interrupted() override { return now_ >= interrupt_at; }
   int Columns() override { return 60; }
+  bool InputEchoes() override { return true; }
   std::optional<std::string> ReadAnswer() override {
     ++questions;
     if (interrupt_instead_of_answer) {
