@@ -1,5 +1,6 @@
 // dizedir-publish: the publisher's tool for the files an update server
-// serves. `show` decodes a version list for reading.
+// serves. `show` decodes a version list for reading; `diff`, `release`,
+// `serverlist`, `verify` and `serve` make, check and serve a release.
 
 #include <CLI/CLI.hpp>
 
@@ -8,6 +9,8 @@
 #include <string>
 
 #include "platform/env.h"
+#include "tools/publish/commands.h"
+#include "tools/publish/serve_command.h"
 #include "tools/publish/show_command.h"
 
 int main(int argc, char** argv) {
@@ -34,12 +37,128 @@ int main(int argc, char** argv) {
   show_command->add_flag("--json", show.json,
                          "JSON: an array with one record object per line");
 
+  dizedir::publish::DiffCommand diff;
+  CLI::App* diff_command = app.add_subcommand(
+      "diff", "Compare two client trees and write the patch that turns the "
+              "old one into the new one (PATCH_DIR/patch.zip, patch.txt)");
+  diff_command->add_option("OLD_TREE", diff.old_tree, "The tree clients have")
+      ->required()->check(CLI::ExistingDirectory);
+  diff_command->add_option("NEW_TREE", diff.new_tree, "The next version's tree")
+      ->required()->check(CLI::ExistingDirectory);
+  diff_command->add_option("-o,--output", diff.patch_dir, "The patch directory")
+      ->required();
+  diff_command->add_option("--level", diff.level,
+                           "Deflate level: -1 default, 1 fastest .. 9 smallest")
+      ->check(CLI::Range(-1, 9));
+
+  dizedir::publish::ReleaseCommand release;
+  double part_mib = 0;
+  CLI::App* release_command = app.add_subcommand(
+      "release", "Start a release line, add a patch as its next version, or "
+                 "withdraw its newest patch");
+  release_command->add_option("RELEASE_DIR", release.release_dir,
+                              "The directory the update server serves")
+      ->required();
+  release_command->add_flag("--init", release.init,
+                            "Start a new release line at version 1");
+  release_command->add_option("--from", release.from_tree,
+                              "With --init: the base tree, which gets the "
+                              "client's curver.bin")
+      ->check(CLI::ExistingDirectory);
+  release_command->add_option("--client-list", release.client_list,
+                              "With --init: also write the client's curver.bin "
+                              "here");
+  release_command->add_option("--add", release.add,
+                              "Publish a patch (a diff's PATCH_DIR, or a zip)")
+      ->check(CLI::ExistingPath);
+  release_command->add_flag("--optional", release.add_options.optional,
+                            "With --add: clients fetch it only on consent and "
+                            "do not apply it yet");
+  auto* parts_option = release_command->add_option(
+      "--parts", release.add_options.parts,
+      "With --add: cut the archive into N parts (1: one zip)")
+      ->check(CLI::Range(1, 9999));
+  release_command->add_option("--part-size", part_mib,
+                              "With --add: MiB per part; smaller archives stay "
+                              "one zip (default 8)")
+      ->check(CLI::PositiveNumber)->excludes(parts_option);
+  release_command->add_option("--withdraw", release.withdraw,
+                              "Withdraw patch N (the newest live one)")
+      ->check(CLI::Range(1, 2147483647));
+  release_command->add_option("--download-address", release.download_address,
+                              "Text for downloadaddr.txt");
+
+  dizedir::publish::ServerListCommand serverlist;
+  CLI::App* serverlist_command = app.add_subcommand(
+      "serverlist", "Write patchone.ini for the server-list host and "
+                    "IPconfig.dat and ng.ini for client directories");
+  serverlist_command->add_option("-o,--output", serverlist.out_dir,
+                                 "Output directory")->required();
+  serverlist_command->add_option(
+      "--region", serverlist.first_group,
+      "NAME=ADDRESS[,GATEWAY[,MAIN]] of the first group; ADDRESS is the "
+      "update server, host[:port][/dir]; GATEWAY is \"host port\" or host:port");
+  serverlist_command->add_option("--region2", serverlist.second_group,
+                                 "A region of the second group, same form");
+  serverlist_command->add_option("--current", serverlist.spec.current,
+                                 "Current region: index in the first group, "
+                                 "-1 for --current2 in the second");
+  serverlist_command->add_option("--current2", serverlist.spec.second_current,
+                                 "Index in the second group when --current is -1");
+  serverlist_command->add_option("--url", serverlist.spec.url,
+                                 "Text handed to the launcher");
+  serverlist_command->add_option("--list-host", serverlist.spec.list_host,
+                                 "The server-list host, for IPconfig.dat");
+  serverlist_command->add_option("--list-number", serverlist.spec.list_number,
+                                 "ng.ini SP: 1 or more names the list "
+                                 "patchoneN.ini");
+
+  std::string verify_dir;
+  CLI::App* verify_command = app.add_subcommand(
+      "verify", "Check a release as clients read it: lists, parts, digests, "
+                "and every patch unpacked");
+  verify_command->add_option("RELEASE_DIR", verify_dir)->required()
+      ->check(CLI::ExistingDirectory);
+
+  dizedir::publish::ServeOptions serve;
+  CLI::App* serve_command = app.add_subcommand(
+      "serve", "Serve a release directory over HTTP for trying it out "
+               "(static files, Range, HEAD, access log on stderr)");
+  serve_command->add_option("RELEASE_DIR", serve.dir)->required()
+      ->check(CLI::ExistingDirectory);
+  serve_command->add_option("--port", serve.port, "Port; 0 picks a free one")
+      ->check(CLI::Range(0, 65535));
+  serve_command->add_option("--bind", serve.bind, "Address to listen on");
+  serve_command->add_option("--prefix", serve.prefix,
+                            "URL path the directory appears under, for "
+                            "addresses of the form host/dir");
+
   CLI11_PARSE(app, argc, argv);
+  dizedir::Env* env = dizedir::Env::Default();
+
+  if (diff_command->parsed()) {
+    return dizedir::publish::RunDiff(env, diff, std::cout, std::cerr);
+  }
+  if (release_command->parsed()) {
+    if (part_mib > 0) {
+      release.add_options.part_bytes =
+          static_cast<uint64_t>(part_mib * 1024 * 1024);
+    }
+    return dizedir::publish::RunRelease(env, release, std::cout, std::cerr);
+  }
+  if (serverlist_command->parsed()) {
+    return dizedir::publish::RunServerList(env, serverlist, std::cout, std::cerr);
+  }
+  if (verify_command->parsed()) {
+    return dizedir::publish::RunVerify(env, verify_dir, std::cout, std::cerr);
+  }
+  if (serve_command->parsed()) {
+    return dizedir::publish::RunServe(serve, std::cout, std::cerr);
+  }
 
   if (show_command->parsed()) {
     if (!kind_text.empty()) show.kind = kinds.at(kind_text);
-    return dizedir::publish::RunShow(dizedir::Env::Default(), show, std::cout,
-                                     std::cerr);
+    return dizedir::publish::RunShow(env, show, std::cout, std::cerr);
   }
   return 1;
 }

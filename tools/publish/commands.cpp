@@ -1,0 +1,127 @@
+#include "tools/publish/commands.h"
+
+#include "tools/publish/release_verifier.h"
+
+namespace dizedir::publish {
+namespace {
+
+int Failed(std::ostream& err, const std::string& what, const Status& s) {
+  err << "dizedir-publish: " << what << ": " << s.message() << '\n';
+  return 1;
+}
+
+}  // namespace
+
+int RunDiff(Env* env, const DiffCommand& c, std::ostream& out, std::ostream& err) {
+  TreeDiffOptions options;
+  options.zip.level = c.level;
+  TreeDiffResult result;
+  const Status s = DiffTrees(env, c.old_tree, c.new_tree, c.patch_dir, options, &result);
+  if (!s.ok()) return Failed(err, "diff", s);
+  size_t shipped = 0, removed_entries = 0;
+  for (const PackDelta& d : result.packs) {
+    shipped += d.shipped.size();
+    removed_entries += d.removed.size();
+  }
+  out << c.patch_dir << "/" << kPatchArchiveName << ": " << result.items << " items, "
+      << result.archive_bytes << " bytes\n"
+      << "files: " << result.added.size() << " added, " << result.changed.size()
+      << " changed, " << result.removed.size() << " removed\n"
+      << "pack entries: " << shipped << " shipped, " << removed_entries
+      << " removed, " << result.moves.size() << " moved, in "
+      << result.packs.size() << " packs\n";
+  return 0;
+}
+
+int RunRelease(Env* env, const ReleaseCommand& c, std::ostream& out,
+               std::ostream& err) {
+  const int actions = (c.init ? 1 : 0) + (c.add.empty() ? 0 : 1) + (c.withdraw ? 1 : 0);
+  if (actions != 1) {
+    err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw\n";
+    return 1;
+  }
+  if (c.init) {
+    InitOptions options;
+    options.download_address = c.download_address;
+    std::string client_list;
+    Status s = InitRelease(env, c.release_dir, options, &client_list);
+    if (!s.ok()) return Failed(err, "release --init", s);
+    out << c.release_dir << ": release line started at version "
+        << options.base_number << '\n';
+    std::vector<std::string> targets;
+    if (!c.from_tree.empty()) targets.push_back(c.from_tree + "/curver.bin");
+    if (!c.client_list.empty()) targets.push_back(c.client_list);
+    for (const std::string& path : targets) {
+      s = WriteFileAtomically(env, path, client_list);
+      if (!s.ok()) return Failed(err, path, s);
+      out << "client list for the base tree: " << path << '\n';
+    }
+    if (targets.empty()) {
+      out << "no --from tree: a base client needs curver.bin from "
+             "release --init --client-list PATH\n";
+    }
+    return 0;
+  }
+  if (c.withdraw) {
+    const Status s = WithdrawPatch(env, c.release_dir, c.withdraw);
+    if (!s.ok()) return Failed(err, "release --withdraw", s);
+    out << c.release_dir << ": patch " << c.withdraw << " withdrawn\n";
+    return 0;
+  }
+  std::string archive = c.add;
+  if (env->IsDirectory(archive)) archive += std::string("/") + kPatchArchiveName;
+  AddOptions options = c.add_options;
+  options.download_address = c.download_address;
+  AddResult result;
+  const Status s = AddPatch(env, c.release_dir, archive, options, &result);
+  if (!s.ok()) return Failed(err, "release --add", s);
+  for (int32_t n : result.promoted) {
+    out << "patch " << n << " was optional and is now required: the new patch "
+        << "builds on it\n";
+  }
+  out << c.release_dir << ": version " << result.patch.number
+      << (result.patch.state == 2 ? " (optional)" : "") << " as "
+      << result.patch.archive << " in " << result.patch.parts.size() << " part"
+      << (result.patch.parts.size() == 1 ? "" : "s") << '\n';
+  return 0;
+}
+
+int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
+                  std::ostream& err) {
+  ServerListSpec spec = c.spec;
+  spec.first_group.clear();
+  spec.second_group.clear();
+  for (const auto& [texts, group] :
+       {std::pair{&c.first_group, &spec.first_group},
+        std::pair{&c.second_group, &spec.second_group}}) {
+    for (const std::string& text : *texts) {
+      RegionSpec region;
+      const Status s = ParseRegionSpec(text, &region);
+      if (!s.ok()) return Failed(err, "serverlist", s);
+      group->push_back(region);
+    }
+  }
+  const Status s = WriteServerList(env, c.out_dir, spec);
+  if (!s.ok()) return Failed(err, "serverlist", s);
+  out << c.out_dir << ": " << ServerListFileName(spec.list_number)
+      << " (for the server-list host), "
+      << (spec.list_host.empty() ? "" : "IPconfig.dat and ")
+      << "ng.ini (for client directories)\n";
+  return 0;
+}
+
+int RunVerify(Env* env, const std::string& release_dir, std::ostream& out,
+              std::ostream& err) {
+  VerifyReport report;
+  const Status s = VerifyRelease(env, release_dir, &report);
+  if (!s.ok()) return Failed(err, "verify", s);
+  for (const std::string& p : report.problems) {
+    err << "dizedir-publish: " << release_dir << ": " << p << '\n';
+  }
+  out << release_dir << ": " << report.parts_checked << " parts, "
+      << report.patches_unpacked << " patches unpacked (" << report.items_unpacked
+      << " items), " << report.problems.size() << " problems\n";
+  return report.ok() ? 0 : 1;
+}
+
+}  // namespace dizedir::publish

@@ -1,0 +1,251 @@
+#include "tools/publish/release_verifier.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "codec/zip.h"
+#include "lists/list_text.h"
+#include "lists/split_archive.h"
+#include "lists/version_lists.h"
+#include "pack/pack.h"
+#include "platform/text.h"
+#include "tools/publish/release_builder.h"
+
+namespace dizedir::publish {
+namespace {
+
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+bool HasUpperCase(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+Status Concatenate(Env* env, const std::vector<std::string>& parts,
+                   const std::string& target) {
+  std::unique_ptr<WritableFile> out;
+  Status s = env->NewWritableFile(target, &out);
+  std::string chunk(kCopyChunk, '\0');
+  for (size_t i = 0; s.ok() && i < parts.size(); ++i) {
+    std::unique_ptr<ReadableFile> in;
+    s = env->NewReadableFile(parts[i], &in);
+    for (uint64_t offset = 0; s.ok();) {
+      size_t got = 0;
+      s = in->Read(offset, chunk.size(), chunk.data(), &got);
+      if (!s.ok() || got == 0) break;
+      s = out->Append(std::string_view(chunk.data(), got));
+      offset += got;
+    }
+  }
+  if (s.ok()) s = out->Close();
+  return s;
+}
+
+class Verifier {
+ public:
+  Verifier(Env* env, std::string dir, std::string scratch, VerifyReport* report)
+      : env_(env), dir_(std::move(dir)), scratch_(std::move(scratch)),
+        report_(report) {}
+
+  void Run() {
+    CheckDownloadAddress();
+    if (!ReadLists()) return;
+    CheckAgreement();
+    for (const PatchRecord& p : patches_) {
+      if (p.state == 1 || p.state == 2) CheckPatch(p);
+    }
+  }
+
+ private:
+  void Problem(std::string text) { report_->problems.push_back(std::move(text)); }
+  std::string Path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+
+  void CheckDownloadAddress() {
+    uint64_t size = 0;
+    if (!env_->GetFileSize(Path(kDownloadAddressName), &size).ok() || size == 0) {
+      Problem(std::string(kDownloadAddressName) +
+              " is missing or empty; clients stop at it");
+    }
+  }
+
+  bool ReadLists() {
+    std::string data;
+    size_t line = 0;
+    if (!ReadFileToString(env_, Path(kPublishedListName), &data, kMaxListFileBytes).ok()) {
+      Problem(std::string(kPublishedListName) + " cannot be read");
+      return false;
+    }
+    if (!DecodeRemoteVersions(data, &versions_, &line)) {
+      Problem(std::string(kPublishedListName) + ": line " + std::to_string(line) +
+              " does not parse");
+      return false;
+    }
+    if (!ReadFileToString(env_, Path(kPatchListName), &data, kMaxListFileBytes).ok()) {
+      Problem(std::string(kPatchListName) + " cannot be read");
+      return false;
+    }
+    if (!DecodePatches(data, &patches_, &line)) {
+      Problem(std::string(kPatchListName) + ": line " + std::to_string(line) +
+              " does not parse");
+      return false;
+    }
+    if (versions_.empty()) {
+      Problem(std::string(kPublishedListName) +
+              " lists no version; no client passes the identity check");
+      return false;
+    }
+    return true;
+  }
+
+  void CheckAgreement() {
+    const std::string& guid = versions_.front().guid;
+    std::map<int32_t, int32_t> published;  // number -> state
+    for (const VersionRecord& v : versions_) {
+      if (v.guid != guid) Problem("version " + std::to_string(v.number) + " has another GUID");
+      if (v.state != 1 && v.state != 2) {
+        Problem("version " + std::to_string(v.number) + " is published in state " +
+                std::to_string(v.state) + ", which clients take for an inconsistency");
+      }
+      if (!published.emplace(v.number, v.state).second) {
+        Problem("version " + std::to_string(v.number) + " is published twice");
+      }
+    }
+    const int32_t head = versions_.front().number;
+    std::map<int32_t, int32_t> live;
+    for (const PatchRecord& p : patches_) {
+      const std::string what = "patch " + std::to_string(p.number);
+      if (p.guid != guid) Problem(what + " has another GUID than the published list");
+      if (p.state < 0 || p.state > 2) Problem(what + " is in state " + std::to_string(p.state));
+      if (p.state == 1 || p.state == 2) {
+        if (!live.emplace(p.number, p.state).second) Problem(what + " is listed twice");
+        auto it = published.find(p.number);
+        if (p.number > head && (it == published.end() || it->second != p.state)) {
+          Problem(what + " is live but not published in its state");
+        }
+      }
+    }
+    for (size_t i = 1; i < versions_.size(); ++i) {
+      auto it = live.find(versions_[i].number);
+      if (it == live.end() || it->second != versions_[i].state) {
+        Problem("version " + std::to_string(versions_[i].number) +
+                " is published without a live patch in that state");
+      }
+    }
+  }
+
+  void CheckPatch(const PatchRecord& p) {
+    const std::string what = "patch " + std::to_string(p.number);
+    const bool single = p.archive.find(".zip") != std::string::npos;
+    if (p.parts.empty() || (single && p.parts.size() != 1) ||
+        (!single && p.parts.size() < 2)) {
+      Problem(what + ": " + std::to_string(p.parts.size()) + " parts for archive " +
+              p.archive + " (one zip, or two or more parts)");
+      return;
+    }
+    std::vector<std::string> files;
+    bool parts_ok = true;
+    for (const PartEntry& part : p.parts) {
+      ++report_->parts_checked;
+      const std::string file = PartFileName(part.name);
+      files.push_back(Path(file));
+      if (HasUpperCase(file)) {
+        Problem(what + ": " + file + " has upper-case letters; clients ask for it in lower case");
+      }
+      uint64_t size = 0;
+      if (!env_->GetFileSize(Path(file), &size).ok()) {
+        Problem(what + ": " + file + " is missing");
+        parts_ok = false;
+        continue;
+      }
+      if (size == 0) {
+        Problem(what + ": " + file + " is empty; clients refuse a part of size 0");
+        parts_ok = false;
+      }
+      PartEntry copy = part;
+      DigestPart(env_, dir_ + "/", &copy);
+      if (copy.digest != part.digest) {
+        Problem(what + ": " + file + " has digest " + copy.digest + ", published " +
+                part.digest);
+        parts_ok = false;
+      }
+    }
+    if (parts_ok) Unpack(p, what, single ? files.front() : "", files);
+  }
+
+  void Unpack(const PatchRecord& p, const std::string& what, std::string zip_path,
+              const std::vector<std::string>& parts) {
+    const std::string base = scratch_ + "/patch" + std::to_string(p.number);
+    if (!env_->CreateDirectories(base + "/tree").ok()) {
+      Problem(what + ": no scratch space to unpack it");
+      return;
+    }
+    if (zip_path.empty()) {
+      zip_path = base + "/joined.zip";
+      if (!Concatenate(env_, parts, zip_path).ok()) {
+        Problem(what + ": the parts do not join");
+        return;
+      }
+    }
+    ZipArchive* zip = ZipOpenFile(env_, NarrowToUtf16(zip_path), nullptr);
+    if (zip == nullptr) {
+      Problem(what + ": not a zip archive");
+      return;
+    }
+    ZipSetBaseDir(zip, NarrowToUtf16(base + "/tree/"));
+    ZipItem count;
+    ZipGetItem(zip, -1, &count);
+    if (count.index == 0) Problem(what + ": the archive holds no items; clients fail on it");
+    for (int i = 0; i < count.index; ++i) {
+      ZipItem item;
+      if (ZipGetItem(zip, i, &item) != ZipResult::kOk ||
+          ZipUnzipItem(zip, i, item.name) != ZipResult::kOk) {
+        Problem(what + ": item " + std::to_string(i) + " (" + Utf16ToUtf8(item.name) +
+                ") does not unpack");
+        continue;
+      }
+      ++report_->items_unpacked;
+      const std::string name = Utf16ToNarrow(item.name);
+      if (EndsWith(name, "pac")) {
+        PackArchive* pack = PackOpenReadOnly(env_, base + "/tree/" + name);
+        if (pack == nullptr) Problem(what + ": " + name + " is not a readable pack");
+        PackClose(pack);
+      }
+    }
+    ZipClose(zip);
+    ++report_->patches_unpacked;
+  }
+
+  Env* const env_;
+  const std::string dir_;
+  const std::string scratch_;
+  VerifyReport* const report_;
+  std::vector<VersionRecord> versions_;
+  std::vector<PatchRecord> patches_;
+};
+
+}  // namespace
+
+Status VerifyRelease(Env* env, const std::string& release_dir,
+                     VerifyReport* report) {
+  *report = VerifyReport();
+  std::array<uint8_t, 16> guid{};
+  Status s = env->NewGuid(&guid);
+  if (!s.ok()) return s;
+  std::string tag;
+  for (uint8_t b : guid) tag += "0123456789abcdef"[b & 15];
+  std::error_code error;
+  const std::filesystem::path scratch =
+      std::filesystem::temp_directory_path(error) / ("dizedir-verify-" + tag);
+  if (error) return Status::IOError("no temporary directory: " + error.message());
+  Verifier(env, release_dir, scratch.string(), report).Run();
+  std::filesystem::remove_all(scratch, error);
+  return Status::OK();
+}
+
+}  // namespace dizedir::publish

@@ -1,0 +1,500 @@
+#include "tools/publish/tree_diff.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <tuple>
+#include <utility>
+
+#include "pack/pack.h"
+#include "platform/case_fold.h"
+#include "platform/text.h"
+
+namespace dizedir::publish {
+namespace {
+
+constexpr std::string_view kPackDir = "qmz/fodder/";
+constexpr size_t kCompareChunk = size_t{1} << 20;
+
+// Windows names match without regard to case, and so does the client's Env:
+// two paths that differ only in case are one file to a player.
+std::string FoldKey(std::string_view rel) {
+  std::u16string wide = Utf8ToUtf16(rel);
+  for (char16_t& c : wide) c = FoldCase(c);
+  return Utf16ToUtf8(wide);
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+bool IsPackPath(std::string_view rel) {
+  return rel.size() > kPackDir.size() + 4 &&
+         FoldKey(rel.substr(0, kPackDir.size())) == kPackDir &&
+         EndsWith(rel, ".pac");
+}
+
+// The name the pack item carries in the archive: the client unpacks it to
+// that name and merges it into qmz\fodder\ + the same name.
+std::string PackItemName(std::string_view rel) {
+  return std::string(rel.substr(kPackDir.size()));
+}
+
+bool HasWhiteSpace(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+           c == '\f';
+  });
+}
+
+std::string Backslashed(std::string rel) {
+  std::replace(rel.begin(), rel.end(), '/', '\\');
+  return rel;
+}
+
+// The name del.txt and Move.txt give a pack, or empty when the pack cannot
+// be named there (in a subdirectory, or with white space in its name).
+std::string ListPackName(std::string_view rel) {
+  const std::string item = PackItemName(rel);
+  if (item.find('/') != std::string::npos || HasWhiteSpace(item)) return "";
+  return item.substr(0, item.size() - 4);
+}
+
+std::vector<std::string> ParentDirs(std::string_view rel) {
+  std::vector<std::string> dirs;
+  for (size_t at = rel.find('/'); at != std::string_view::npos;
+       at = rel.find('/', at + 1)) {
+    dirs.emplace_back(rel.substr(0, at));
+  }
+  return dirs;
+}
+
+// Files a client keeps about its own state. A tree made with release --init
+// holds curver.bin; shipping or deleting it would rewrite what the client
+// believes it has installed.
+bool IsClientBookkeeping(std::string_view rel) {
+  const std::string key = FoldKey(rel);
+  return key == "curver.bin" || key == "newver.bin" || key == "verlist.bin" ||
+         key == "patchone_temp.ini" || key == "qmz_gt/downloadaddr.txt" ||
+         EndsWith(key, kTempSuffix);
+}
+
+struct TreeFile {
+  std::string rel;
+  bool pack = false;
+};
+
+using Tree = std::map<std::string, TreeFile>;  // by FoldKey
+
+Status Walk(Env* env, const std::string& root, const std::string& rel,
+            Tree* tree) {
+  const std::string dir = rel.empty() ? root : root + "/" + rel;
+  std::vector<std::string> names;
+  Status s = env->GetChildren(dir, &names);
+  if (!s.ok()) return s;
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string child_rel = rel.empty() ? name : rel + "/" + name;
+    const std::string path = root + "/" + child_rel;
+    if (name.find('\\') != std::string::npos) {
+      return Status::InvalidArgument(
+          "a backslash in a name means a directory to a client: " + path);
+    }
+    if (env->IsSymbolicLink(path)) {
+      return Status::InvalidArgument("symbolic links cannot be published: " +
+                                     path);
+    }
+    if (env->IsDirectory(path)) {
+      s = Walk(env, root, child_rel, tree);
+      if (!s.ok()) return s;
+      continue;
+    }
+    if (IsClientBookkeeping(child_rel)) continue;
+    TreeFile file{child_rel, IsPackPath(child_rel)};
+    auto [it, inserted] = tree->emplace(FoldKey(child_rel), file);
+    if (!inserted) {
+      return Status::InvalidArgument("names differ only in case: " +
+                                     it->second.rel + " and " + child_rel);
+    }
+  }
+  return Status::OK();
+}
+
+Status SameContents(Env* env, const std::string& a, const std::string& b,
+                    bool* same) {
+  uint64_t size_a = 0, size_b = 0;
+  Status s = env->GetFileSize(a, &size_a);
+  if (s.ok()) s = env->GetFileSize(b, &size_b);
+  if (!s.ok()) return s;
+  *same = false;
+  if (size_a != size_b) return s;
+  std::unique_ptr<ReadableFile> fa, fb;
+  s = env->NewReadableFile(a, &fa);
+  if (s.ok()) s = env->NewReadableFile(b, &fb);
+  std::string ba(kCompareChunk, '\0'), bb(kCompareChunk, '\0');
+  for (uint64_t offset = 0; s.ok();) {
+    size_t got_a = 0, got_b = 0;
+    s = fa->Read(offset, kCompareChunk, ba.data(), &got_a);
+    if (s.ok()) s = fb->Read(offset, kCompareChunk, bb.data(), &got_b);
+    if (!s.ok()) return s;
+    if (got_a != got_b || std::memcmp(ba.data(), bb.data(), got_a) != 0) {
+      return s;
+    }
+    if (got_a == 0) break;
+    offset += got_a;
+  }
+  *same = s.ok();
+  return s;
+}
+
+// A pack's table: what decides whether an entry changed without reading any
+// data. Equal stored digests mean equal stored bytes.
+struct EntryKey {
+  std::string digest;
+  uint32_t size = 0;
+  uint32_t compressed = 0;
+  bool operator==(const EntryKey&) const = default;
+  auto operator<=>(const EntryKey&) const = default;
+};
+
+using PackTable = std::map<uint32_t, EntryKey>;
+
+Status ReadPackTable(Env* env, const std::string& path, PackTable* table) {
+  PackArchive* pack = PackOpenReadOnly(env, path);
+  if (pack == nullptr) {
+    return Status::Corruption("not a readable pack: " + path);
+  }
+  const uint32_t count = PackGetCount(pack);
+  for (uint32_t i = 0; i < count; ++i) {
+    PackEntryInfo info;
+    const uint32_t id = PackGetIdAt(i, pack);
+    if (!PackGetEntryInfo(id, pack, &info)) {
+      PackClose(pack);
+      return Status::Corruption("unreadable entry in " + path);
+    }
+    (*table)[id] = {info.digest, info.size, info.compressed};
+  }
+  PackClose(pack);
+  return Status::OK();
+}
+
+// Copies the listed entries of `source` into a new pack at `target`: same
+// ids, same contents, same compressed flags.
+Status WritePatchPack(Env* env, const std::string& source,
+                      const std::vector<uint32_t>& ids,
+                      const std::string& target) {
+  env->DeleteFile(target);
+  PackArchive* in = PackOpenReadOnly(env, source);
+  if (in == nullptr) return Status::Corruption("not a readable pack: " + source);
+  PackArchive* out = PackOpenForUpdate(env, target);
+  if (out == nullptr) {
+    PackClose(in);
+    return Status::IOError("cannot start pack " + target);
+  }
+  Status s;
+  std::string buffer;
+  for (uint32_t id : ids) {
+    uint32_t size = 0;
+    int compressed = 0;
+    if (!PackRead(nullptr, &size, id, in) ||
+        !PackIsCompressed(id, in, &compressed)) {
+      s = Status::Corruption("unreadable entry " + std::to_string(id) + " in " +
+                             source);
+      break;
+    }
+    buffer.resize(std::max<uint32_t>(size, 1));
+    if (!PackRead(buffer.data(), &size, id, in) ||
+        !PackAdd(id, buffer.data(), size, out, compressed, nullptr)) {
+      s = Status::Corruption("cannot copy entry " + std::to_string(id) +
+                             " of " + source);
+      break;
+    }
+  }
+  PackClose(in);
+  const int saved = PackClose(out);
+  if (s.ok() && !saved) s = Status::IOError("cannot write pack " + target);
+  return s;
+}
+
+std::string SignedDecimal(uint32_t id) {
+  // The client reads ids as signed 32-bit numbers; large ids wrap to the
+  // negative form that reads back to the same bits.
+  return std::to_string(static_cast<int32_t>(id));
+}
+
+struct PackWork {
+  TreeFile file;
+  bool in_old = false;
+  bool in_new = false;
+  PackTable old_table;
+  PackTable new_table;
+  PackDelta delta;
+  std::string list_name;
+};
+
+}  // namespace
+
+std::string FormatDiffSummary(const TreeDiffResult& r) {
+  std::string out;
+  for (const std::string& p : r.added) out += "added " + p + "\n";
+  for (const std::string& p : r.changed) out += "changed " + p + "\n";
+  for (const std::string& p : r.removed) out += "removed " + p + "\n";
+  for (const PackDelta& d : r.packs) {
+    out += "pack " + d.path + " shipped " + std::to_string(d.shipped.size()) +
+           " removed " + std::to_string(d.removed.size()) +
+           (d.created ? " created" : "") + (d.rebuilt ? " rebuilt" : "") + "\n";
+  }
+  for (const PackMove& m : r.moves) {
+    out += "move " + std::to_string(m.id) + " " + m.from + " " + m.to + "\n";
+  }
+  out += "items " + std::to_string(r.items) + " bytes " +
+         std::to_string(r.archive_bytes) + "\n";
+  return out;
+}
+
+Status DiffTrees(Env* env, const std::string& old_tree,
+                 const std::string& new_tree, const std::string& patch_dir,
+                 const TreeDiffOptions& options, TreeDiffResult* result) {
+  *result = TreeDiffResult();
+  Tree old_files, new_files;
+  Status s = Walk(env, old_tree, "", &old_files);
+  if (s.ok()) s = Walk(env, new_tree, "", &new_files);
+  if (!s.ok()) return s;
+
+  std::set<std::string> old_dirs;
+  for (const auto& [key, file] : old_files) {
+    for (const std::string& d : ParentDirs(key)) old_dirs.insert(d);
+  }
+
+  // What the client would misread.
+  for (const auto& [key, file] : new_files) {
+    if (key == "del.txt" || key == "move.txt") {
+      return Status::InvalidArgument(
+          file.rel + ": the client runs a root del.txt or Move.txt as a list");
+    }
+    if (!file.pack && EndsWith(file.rel, "pac")) {
+      return Status::InvalidArgument(
+          file.rel + ": the client merges every item ending in \"pac\" as a "
+                     "pack; only qmz/fodder/*.pac can be packs");
+    }
+    if (old_dirs.count(key)) {
+      return Status::InvalidArgument(
+          file.rel + ": a directory cannot turn into a file in a patch");
+    }
+    auto old = old_files.find(key);
+    if (old != old_files.end() && old->second.pack != file.pack) {
+      return Status::InvalidArgument(file.rel + " and " + old->second.rel +
+                                     " are one file to a client, but only one "
+                                     "is a pack");
+    }
+    if (file.pack) {
+      const std::string item_key = FoldKey(PackItemName(file.rel));
+      bool collides = old_files.count(item_key) || new_files.count(item_key);
+      for (const std::string& d : ParentDirs(item_key)) {
+        collides = collides || old_files.count(d) || new_files.count(d);
+      }
+      if (collides) {
+        return Status::InvalidArgument(
+            file.rel + ": the client unpacks this pack to " +
+            PackItemName(file.rel) + " before merging, where the tree has a file");
+      }
+    }
+  }
+
+  // Plain files, and which packs to look into.
+  std::map<std::string, PackWork> packs;  // by FoldKey
+  for (const auto& [key, file] : new_files) {
+    auto old = old_files.find(key);
+    if (file.pack) {
+      PackWork& w = packs[key];
+      w.file = file;
+      w.in_new = true;
+      w.in_old = old != old_files.end();
+      continue;
+    }
+    if (old == old_files.end()) {
+      result->added.push_back(file.rel);
+      continue;
+    }
+    bool same = false;
+    s = SameContents(env, old_tree + "/" + old->second.rel,
+                     new_tree + "/" + file.rel, &same);
+    if (!s.ok()) return s;
+    if (!same) result->changed.push_back(file.rel);
+  }
+  std::vector<std::string> removed_files;  // as del.txt names them
+  for (const auto& [key, file] : old_files) {
+    if (new_files.count(key)) continue;
+    if (HasWhiteSpace(file.rel)) {
+      return Status::InvalidArgument(
+          file.rel + ": del.txt cannot name a file with white space in it");
+    }
+    result->removed.push_back(file.rel);
+    removed_files.push_back(Backslashed(file.rel));
+    if (file.pack) {
+      PackWork& w = packs[key];
+      w.file = file;
+      w.in_old = true;
+    }
+  }
+
+  // Entry by entry.
+  for (auto& [key, w] : packs) {
+    w.delta.path = w.file.rel;
+    w.delta.created = !w.in_old;
+    w.list_name = ListPackName(w.file.rel);
+    if (w.in_old) {
+      s = ReadPackTable(env, old_tree + "/" + w.file.rel, &w.old_table);
+      if (!s.ok()) return s;
+    }
+    if (w.in_new) {
+      s = ReadPackTable(env, new_tree + "/" + w.file.rel, &w.new_table);
+      if (!s.ok()) return s;
+    }
+    for (const auto& [id, entry] : w.new_table) {
+      auto old = w.old_table.find(id);
+      if (old == w.old_table.end() || !(old->second == entry)) {
+        w.delta.shipped.push_back(id);
+      }
+    }
+    for (const auto& [id, entry] : w.old_table) {
+      if (!w.new_table.count(id)) w.delta.removed.push_back(id);
+    }
+  }
+
+  // Moves: an entry gone from one nameable pack that arrives with the same
+  // stored bytes in another where its id is new. One move per id, since the
+  // move list keeps one pair per id.
+  std::map<std::pair<uint32_t, EntryKey>, std::vector<PackWork*>> gone;
+  for (auto& [key, w] : packs) {
+    if (w.list_name.empty()) continue;
+    for (uint32_t id : w.delta.removed) {
+      gone[{id, w.old_table.at(id)}].push_back(&w);
+    }
+  }
+  std::set<uint32_t> moved_ids;
+  for (auto& [key, target] : packs) {
+    if (target.list_name.empty() || !target.in_new) continue;
+    std::vector<uint32_t> still_shipped;
+    for (uint32_t id : target.delta.shipped) {
+      auto candidates = gone.find({id, target.new_table.at(id)});
+      const bool id_is_new = !target.old_table.count(id);
+      if (!id_is_new || moved_ids.count(id) || candidates == gone.end() ||
+          candidates->second.empty()) {
+        still_shipped.push_back(id);
+        continue;
+      }
+      PackWork* source = candidates->second.back();
+      candidates->second.pop_back();
+      auto& removed = source->delta.removed;
+      removed.erase(std::find(removed.begin(), removed.end(), id));
+      moved_ids.insert(id);
+      result->moves.push_back({id, source->list_name, target.list_name});
+    }
+    target.delta.shipped = std::move(still_shipped);
+  }
+
+  // Removals del.txt cannot name: delete the pack and ship it whole.
+  std::string groups;
+  for (auto& [key, w] : packs) {
+    if (!w.in_new) continue;  // the whole file goes
+    if (!w.delta.removed.empty() && w.list_name.empty()) {
+      if (HasWhiteSpace(w.file.rel)) {
+        return Status::InvalidArgument(
+            w.file.rel + ": entries leave a pack whose name del.txt cannot "
+                         "hold (white space)");
+      }
+      w.delta.rebuilt = true;
+      w.delta.removed.clear();
+      w.delta.shipped.clear();
+      for (const auto& [id, entry] : w.new_table) w.delta.shipped.push_back(id);
+      removed_files.push_back(Backslashed(w.file.rel));
+    }
+    if (!w.delta.removed.empty()) {
+      groups += "Packet:" + w.list_name;
+      for (uint32_t id : w.delta.removed) groups += " " + SignedDecimal(id);
+      groups += "\r\n";
+    }
+  }
+  if (!groups.empty() || !removed_files.empty()) {
+    // The first word that is not a number ends the pack section and is
+    // dropped, so a marker stands between the two sections.
+    result->delete_list = groups + "Files:\r\n";
+    for (const std::string& f : removed_files) result->delete_list += f + "\r\n";
+  }
+  for (const PackMove& m : result->moves) {
+    result->move_list += SignedDecimal(m.id) + " From:" + m.from + " To:" +
+                         m.to + "\r\n";
+  }
+
+  // The archive, in the order the client must act on it.
+  s = env->CreateDirectories(patch_dir);
+  if (!s.ok()) return s;
+  const std::string zip_path = patch_dir + "/" + kPatchArchiveName;
+  std::unique_ptr<ZipWriter> zip;
+  s = ZipWriter::Create(env, zip_path, options.zip, &zip);
+  if (!s.ok()) return s;
+  std::set<std::string> dirs;
+  for (auto& [key, w] : packs) {
+    if (!w.in_new || w.in_old) continue;
+    const std::vector<std::string> parents = ParentDirs(w.file.rel);
+    if (dirs.insert(FoldKey(parents.back())).second) {
+      s = zip->AddDirectory(parents.back());
+      if (!s.ok()) return s;
+    }
+  }
+  if (!result->move_list.empty()) s = zip->AddBytes("Move.txt", result->move_list);
+  if (s.ok() && !result->delete_list.empty()) {
+    s = zip->AddBytes("del.txt", result->delete_list);
+  }
+  std::vector<std::string> plain = result->added;
+  plain.insert(plain.end(), result->changed.begin(), result->changed.end());
+  std::sort(plain.begin(), plain.end());
+  for (size_t i = 0; s.ok() && i < plain.size(); ++i) {
+    s = zip->AddFile(plain[i], new_tree + "/" + plain[i]);
+  }
+  const std::string work_pack = patch_dir + "/pack" + std::string(kTempSuffix);
+  for (auto& [key, w] : packs) {
+    if (!s.ok()) break;
+    if (!w.in_new) continue;
+    // A created pack that only receives moved entries gets its file from
+    // the move list; one with nothing at all still needs the item to exist.
+    const bool needed = !w.delta.shipped.empty() || w.delta.rebuilt ||
+                        (w.delta.created && w.new_table.empty());
+    if (needed) {
+      s = WritePatchPack(env, new_tree + "/" + w.file.rel, w.delta.shipped,
+                         work_pack);
+      if (s.ok()) s = zip->AddFile(PackItemName(w.file.rel), work_pack);
+      env->DeleteFile(work_pack);
+    }
+    if (needed || !w.delta.removed.empty()) result->packs.push_back(w.delta);
+  }
+  if (!s.ok()) return s;
+  // Moves that filled a pack are part of its change too.
+  for (auto& [key, w] : packs) {
+    const bool listed = std::any_of(result->packs.begin(), result->packs.end(),
+                                    [&](const PackDelta& d) { return d.path == w.delta.path; });
+    const bool moved = std::any_of(result->moves.begin(), result->moves.end(),
+                                   [&](const PackMove& m) {
+                                     return m.from == w.list_name || m.to == w.list_name;
+                                   });
+    if (!listed && moved && !w.list_name.empty() && w.in_new) {
+      result->packs.push_back(w.delta);
+    }
+  }
+  result->items = zip->item_count();
+  if (result->items == 0) {
+    return Status::InvalidArgument("the trees are equal: nothing to publish");
+  }
+  s = zip->Finish();
+  if (s.ok()) s = env->GetFileSize(zip_path, &result->archive_bytes);
+  if (s.ok()) {
+    s = WriteFileAtomically(env, patch_dir + "/" + kPatchSummaryName,
+                            FormatDiffSummary(*result));
+  }
+  return s;
+}
+
+}  // namespace dizedir::publish
