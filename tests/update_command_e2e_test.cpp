@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@ namespace dizedir {
 namespace {
 
 namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
 
 std::string Shifted(const std::string& host) {
   std::string out;
@@ -180,11 +182,11 @@ class UpdateCommandRelease : public UpdateCommandEndToEnd {
     ASSERT_TRUE(update_server_.started());
     release_ = std::make_unique<ReleaseFixture>(scratch_.path() / "served" / "rel",
                                                 scratch_.path() / "work");
-    release_->AddPatch(2, 1, {{"data/a.txt", "version two"}, {"b.bin", std::string(3000, 'b')}},
+    release_->AddPatch(2, 1, Files{{"data/a.txt", "version two"}, {"b.bin", std::string(3000, 'b')}},
                        1);
-    release_->AddPatch(3, 1, {{"data/a.txt", "version three"}, {"c.bin", std::string(90000, 'c')}},
+    release_->AddPatch(3, 1, Files{{"data/a.txt", "version three"}, {"c.bin", std::string(90000, 'c')}},
                        3);
-    release_->AddPatch(4, 2, {{"extras/hd.bin", "optional"}}, 1);
+    release_->AddPatch(4, 2, Files{{"extras/hd.bin", "optional"}}, 1);
     update_server_.ServeDirectory((scratch_.path() / "served").string());
     WriteBytes(client_ / "data/a.txt", "version one");
     WriteBytes(client_ / "curver.bin", release_->ClientList(1));
