@@ -2,16 +2,25 @@
 // with the published lists and patch archives (whole or split), and the
 // client-side curver.bin of a given installed version.
 //
+// ClientTree and PatchContents go further for tests that compare a client
+// with what it should hold: a tree of plain files and packs (under
+// qmz/fodder), patches that merge packs and carry del.txt and Move.txt, and
+// a model of applying a patch to a tree, written from the list grammars
+// rather than from the engine, so the two can be checked against each other.
+//
 // Thread-safety: one test thread.
 
 #ifndef DIZEDIR_TESTS_SUPPORT_RELEASE_FIXTURE_H_
 #define DIZEDIR_TESTS_SUPPORT_RELEASE_FIXTURE_H_
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/md5.h"
@@ -19,6 +28,7 @@
 #include "lists/split_archive.h"
 #include "lists/version_lists.h"
 #include "lists/version_record.h"
+#include "pack/pack.h"
 #include "platform/env.h"
 
 namespace dizedir {
@@ -32,6 +42,158 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// One pack entry as a reader sees it.
+struct PackEntryBytes {
+  std::string bytes;
+  bool compressed = false;
+  bool operator==(const PackEntryBytes&) const = default;
+};
+using PackContents = std::map<uint32_t, PackEntryBytes>;
+
+// Where a client keeps its packs, with '/'.
+inline constexpr const char* kPackDir = "qmz/fodder/";
+
+// What a client holds beside the system's own files: plain files by
+// relative name with '/', and packs by name relative to kPackDir.
+struct ClientTree {
+  std::map<std::string, std::string> files;
+  std::map<std::string, PackContents> packs;
+  bool operator==(const ClientTree&) const = default;
+};
+
+// A pack file with exactly these entries, made by the pack writer.
+inline std::string MakePack(const std::filesystem::path& scratch, const PackContents& entries) {
+  std::filesystem::create_directories(scratch.parent_path());
+  std::filesystem::remove(scratch);
+  PackArchive* pack = PackOpenForUpdate(Env::Default(), scratch.string());
+  if (pack == nullptr) std::abort();
+  for (const auto& [id, entry] : entries) {
+    if (PackAdd(id, entry.bytes.data(), static_cast<uint32_t>(entry.bytes.size()), pack,
+                entry.compressed ? 1 : 0, nullptr) != 1) {
+      std::abort();
+    }
+  }
+  if (PackClose(pack) != 1) std::abort();
+  std::string bytes = ReadBytes(scratch);
+  std::filesystem::remove(scratch);
+  return bytes;
+}
+
+// The entries of the pack at `path`; nullopt when it does not load or an
+// entry does not read back (size, inflation, digest of its block).
+inline std::optional<PackContents> ReadPack(const std::filesystem::path& path) {
+  PackArchive* pack = PackOpenReadOnly(Env::Default(), path.string());
+  if (pack == nullptr) return std::nullopt;
+  PackContents contents;
+  bool ok = true;
+  const uint32_t count = PackGetCount(pack);
+  for (uint32_t k = 0; k < count && ok; ++k) {
+    const uint32_t id = PackGetIdAt(k, pack);
+    uint32_t size = 0;
+    int compressed = 0;
+    PackEntryInfo info;
+    std::string block;
+    ok = PackRead(nullptr, &size, id, pack) == 1 && PackIsCompressed(id, pack, &compressed) == 1 &&
+         PackGetEntryInfo(id, pack, &info) == 1 && PackReadStored(id, pack, &block) == 1 &&
+         Md5Hex(block) == info.digest && contents.count(id) == 0;
+    if (!ok) break;
+    std::string bytes(size, '\0');
+    ok = PackRead(bytes.data(), &size, id, pack) == 1;
+    contents[id] = {std::move(bytes), compressed != 0};
+  }
+  PackClose(pack);
+  if (!ok) return std::nullopt;
+  return contents;
+}
+
+// Writes a client directory's game files (not its lists or modules).
+inline void WriteClientTree(const std::filesystem::path& client, const ClientTree& tree) {
+  for (const auto& [name, bytes] : tree.files) WriteBytes(client / name, bytes);
+  for (const auto& [name, entries] : tree.packs) {
+    const std::filesystem::path path = client / kPackDir / name;
+    WriteBytes(path, MakePack(client / "pack-scratch", entries));
+  }
+}
+
+// The contents of one patch archive. Items are applied in this order:
+// plain files, packs to merge, Move.txt, del.txt.
+struct PatchContents {
+  struct Move {
+    uint32_t id;
+    std::string from, to;  // pack names without directory and ".pac"
+  };
+  std::vector<std::pair<std::string, std::string>> files;
+  std::map<std::string, PackContents> packs;  // item name ("x.pac", "ui/y.pac")
+  std::vector<Move> moves;
+  // del.txt: pack name to ids, then file names (with backslashes).
+  std::vector<std::pair<std::string, std::vector<uint32_t>>> deleted_entries;
+  std::vector<std::string> deleted_files;
+
+  std::string MoveListText() const {
+    std::string text;
+    for (const Move& m : moves) {
+      text += std::to_string(m.id) + " From:" + m.from + "\tTo:" + m.to + "\r\n";
+    }
+    return text;
+  }
+
+  std::string DeleteListText() const {
+    std::string text;
+    for (const auto& [pack, ids] : deleted_entries) {
+      text += "Packet:" + pack;
+      for (uint32_t id : ids) text += " " + std::to_string(id);
+      text += "\r\n";
+    }
+    // The word that ends the pack section is read and dropped.
+    text += "[files]\r\n";
+    for (const std::string& f : deleted_files) text += f + "\r\n";
+    return text;
+  }
+
+  // The archive's items, in application order; packs are made under
+  // `scratch`.
+  std::vector<std::pair<std::string, std::string>> Items(
+      const std::filesystem::path& scratch) const {
+    std::vector<std::pair<std::string, std::string>> items = files;
+    for (const auto& [name, entries] : packs) items.emplace_back(name, MakePack(scratch, entries));
+    if (!moves.empty()) items.emplace_back("Move.txt", MoveListText());
+    if (!deleted_entries.empty() || !deleted_files.empty()) {
+      items.emplace_back("del.txt", DeleteListText());
+    }
+    return items;
+  }
+
+  // What the client holds after this patch, by the rules of the lists.
+  void ApplyTo(ClientTree* tree) const {
+    for (const auto& [name, bytes] : files) tree->files[name] = bytes;
+    for (const auto& [name, entries] : packs) {
+      for (const auto& [id, entry] : entries) tree->packs[name][id] = entry;
+    }
+    // Moves run in ascending id order, the last record of an id counting.
+    std::map<uint32_t, Move> by_id;
+    for (const Move& m : moves) by_id[m.id] = m;
+    for (const auto& [id, m] : by_id) {
+      PackContents& from = tree->packs[m.from + ".pac"];
+      PackContents& to = tree->packs[m.to + ".pac"];
+      auto found = from.find(id);
+      if (found == from.end() || to.count(id) != 0) continue;
+      to[id] = found->second;
+      from.erase(found);
+    }
+    for (const auto& [pack, ids] : deleted_entries) {
+      if (ids.empty()) continue;
+      PackContents& contents = tree->packs[pack + ".pac"];  // a missing pack is made empty
+      for (uint32_t id : ids) contents.erase(id);
+    }
+    for (std::string name : deleted_files) {
+      for (char& c : name) {
+        if (c == '\\') c = '/';
+      }
+      tree->files.erase(name);
+    }
+  }
+};
 
 class ReleaseFixture {
  public:
@@ -49,15 +211,33 @@ class ReleaseFixture {
   // required, 2 optional, 0 withdrawn.
   void AddPatch(int number, int state, const std::map<std::string, std::string>& files,
                 int parts) {
+    AddPatchItems(number, state,
+                  std::vector<std::pair<std::string, std::string>>(files.begin(), files.end()),
+                  parts);
+  }
+
+  // The same with the archive's items in the order given, which is the
+  // order the client applies them in. `zip_level` is Info-ZIP's -0 .. -9.
+  void AddPatchItems(int number, int state,
+                     const std::vector<std::pair<std::string, std::string>>& files, int parts,
+                     int zip_level = 6) {
     const std::filesystem::path staging = work_ / ("staging" + std::to_string(number));
     std::filesystem::remove_all(staging);
-    for (const auto& [name, bytes] : files) WriteBytes(staging / name, bytes);
+    std::string names;
+    for (const auto& [name, bytes] : files) {
+      WriteBytes(staging / name, bytes);
+      names += " '" + name + "'";
+    }
     const std::string stem = "upd" + std::to_string(number);
     const std::filesystem::path zip = root_ / (stem + ".zip");
     std::filesystem::remove(zip);
-    const std::string command = "cd '" + staging.string() + "' && zip -q -r -X '" +
-                                zip.string() + "' . >/dev/null";
+    // Named one by one (no -r): the archive holds exactly these items, in
+    // this order, without directory entries.
+    const std::string command = "cd '" + staging.string() + "' && zip -q -X -" +
+                                std::to_string(zip_level) + " '" + zip.string() + "'" + names +
+                                " >/dev/null";
     if (std::system(command.c_str()) != 0) std::abort();
+    std::filesystem::remove_all(staging);
 
     PatchRecord record;
     record.stamp = "2026-12-01 10:00:00";
@@ -80,6 +260,12 @@ class ReleaseFixture {
     patches_.push_back(record);
     AddVersion(number, state == 0 ? 0 : state);
     Publish();
+  }
+
+  // A patch made of plain files, pack merges and the two lists.
+  void AddPatchOf(int number, int state, const PatchContents& contents, int parts,
+                  int zip_level = 6) {
+    AddPatchItems(number, state, contents.Items(work_ / "pack-scratch.pac"), parts, zip_level);
   }
 
   // The client's curver.bin after installing versions up to `installed`.
