@@ -74,15 +74,6 @@ PackContents MakeEntries(uint32_t first, uint32_t last, size_t min_size, size_t 
   return entries;
 }
 
-// The stored form a server-list host's address takes in IPconfig.dat.
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
-
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
   std::string field;
@@ -247,7 +238,7 @@ class CrashUpdate : public ::testing::Test {
   // minus the signal when killed after `kill_after`.
   int RunLauncher(const fs::path& client, const TestHttpServer& server, const fs::path& trace,
                   std::optional<std::chrono::milliseconds> kill_after = std::nullopt) {
-    WriteBytes(client / "IPconfig.dat", Shifted(server.host_port()));
+    WriteBytes(client / "IPconfig.dat", HostFileText(server.host_port()));
     std::unique_ptr<Subprocess> child;
     Subprocess::Options options;
     options.quiet = true;
@@ -268,65 +259,8 @@ class CrashUpdate : public ::testing::Test {
     return lines.empty() ? std::string() : lines.back().status;
   }
 
-  // What differs between the client and the published version 3; empty
-  // when nothing does.
   std::string CompareWithRelease(const fs::path& client) const {
-    static const std::set<std::string> kOwnFiles = {
-        "dizedir.so", "dizhttp.so", "vkmain.so", "ResChn.dll", "IPconfig.dat",
-        "patchone.ini", "dizedir.lock", "curver.bin", "qmz_GT/downloadaddr.txt"};
-    std::string problems;
-    ClientTree actual;
-    for (const auto& entry : fs::recursive_directory_iterator(client)) {
-      if (!entry.is_regular_file()) continue;
-      const std::string name = fs::relative(entry.path(), client).generic_string();
-      if (kOwnFiles.count(name) != 0) continue;
-      if (name.find(std::string(kTempSuffix)) != std::string::npos) {
-        problems += " temporary:" + name;
-      } else if (name.rfind(kPackDir, 0) == 0 && name.size() > 4 &&
-                 name.compare(name.size() - 4, 4, ".pac") == 0) {
-        std::optional<PackContents> pack = ReadPack(entry.path());
-        if (!pack) {
-          problems += " unreadable-pack:" + name;
-        } else {
-          actual.packs[name.substr(std::string(kPackDir).size())] = std::move(*pack);
-        }
-      } else {
-        actual.files[name] = ReadBytes(entry.path());
-      }
-    }
-    for (const auto& [name, bytes] : actual.files) {
-      auto it = expected_.files.find(name);
-      if (it == expected_.files.end()) {
-        problems += " extra:" + name;
-      } else if (it->second != bytes) {
-        problems += " differs:" + name;
-      }
-    }
-    for (const auto& [name, bytes] : expected_.files) {
-      if (actual.files.count(name) == 0) problems += " missing:" + name;
-    }
-    for (const auto& [name, entries] : expected_.packs) {
-      auto it = actual.packs.find(name);
-      if (it == actual.packs.end()) {
-        problems += " missing-pack:" + name;
-        continue;
-      }
-      for (const auto& [id, entry] : entries) {
-        auto found = it->second.find(id);
-        if (found == it->second.end()) {
-          problems += " " + name + ":lacks:" + std::to_string(id);
-        } else if (!(found->second == entry)) {
-          problems += " " + name + ":differs:" + std::to_string(id);
-        }
-      }
-      for (const auto& [id, entry] : it->second) {
-        if (entries.count(id) == 0) problems += " " + name + ":extra:" + std::to_string(id);
-      }
-    }
-    for (const auto& [name, entries] : actual.packs) {
-      if (expected_.packs.count(name) == 0) problems += " extra-pack:" + name;
-    }
-    return problems;
+    return CompareClientTree(client, expected_);
   }
 
   // A fresh client at version 1.

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,16 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
 inline std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// IPconfig.dat for a server-list host "host[:port]": each byte shifted by
+// its position plus ten.
+inline std::string HostFileText(const std::string& host) {
+  std::string out;
+  for (size_t i = 0; i < host.size(); ++i) {
+    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
+  }
+  return out;
 }
 
 // One pack entry as a reader sees it.
@@ -114,6 +125,70 @@ inline void WriteClientTree(const std::filesystem::path& client, const ClientTre
     const std::filesystem::path path = client / kPackDir / name;
     WriteBytes(path, MakePack(client / "pack-scratch", entries));
   }
+}
+
+// What differs between a client directory and `expected`, beside the
+// system's own files; empty when nothing does. Temporaries, unreadable packs
+// and files the tree does not name (downloads, lists) all count.
+inline std::string CompareClientTree(const std::filesystem::path& client,
+                                     const ClientTree& expected) {
+  namespace fs = std::filesystem;
+  static const std::set<std::string> kOwnFiles = {
+      "dizedir.so", "dizhttp.so", "vkmain.so", "ResChn.dll", "IPconfig.dat",
+      "patchone.ini", "dizedir.lock", "curver.bin", "qmz_GT/downloadaddr.txt"};
+  std::string problems;
+  ClientTree actual;
+  for (const auto& entry : fs::recursive_directory_iterator(client)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = fs::relative(entry.path(), client).generic_string();
+    if (kOwnFiles.count(name) != 0) continue;
+    if (name.find(std::string(kTempSuffix)) != std::string::npos) {
+      problems += " temporary:" + name;
+    } else if (name.rfind(kPackDir, 0) == 0 && name.size() > 4 &&
+               name.compare(name.size() - 4, 4, ".pac") == 0) {
+      std::optional<PackContents> pack = ReadPack(entry.path());
+      if (!pack) {
+        problems += " unreadable-pack:" + name;
+      } else {
+        actual.packs[name.substr(std::string(kPackDir).size())] = std::move(*pack);
+      }
+    } else {
+      actual.files[name] = ReadBytes(entry.path());
+    }
+  }
+  for (const auto& [name, bytes] : actual.files) {
+    auto it = expected.files.find(name);
+    if (it == expected.files.end()) {
+      problems += " extra:" + name;
+    } else if (it->second != bytes) {
+      problems += " differs:" + name;
+    }
+  }
+  for (const auto& [name, bytes] : expected.files) {
+    if (actual.files.count(name) == 0) problems += " missing:" + name;
+  }
+  for (const auto& [name, entries] : expected.packs) {
+    auto it = actual.packs.find(name);
+    if (it == actual.packs.end()) {
+      problems += " missing-pack:" + name;
+      continue;
+    }
+    for (const auto& [id, entry] : entries) {
+      auto found = it->second.find(id);
+      if (found == it->second.end()) {
+        problems += " " + name + ":lacks:" + std::to_string(id);
+      } else if (!(found->second == entry)) {
+        problems += " " + name + ":differs:" + std::to_string(id);
+      }
+    }
+    for (const auto& [id, entry] : it->second) {
+      if (entries.count(id) == 0) problems += " " + name + ":extra:" + std::to_string(id);
+    }
+  }
+  for (const auto& [name, entries] : actual.packs) {
+    if (expected.packs.count(name) == 0) problems += " extra-pack:" + name;
+  }
+  return problems;
 }
 
 // The contents of one patch archive. Items are applied in this order:
