@@ -24,7 +24,7 @@ struct DiffCommand {
   std::string old_tree;
   std::string new_tree;
   std::string patch_dir;
-  int level = -1;
+  int level = 1;
 };
 int RunDiff(Env* env, const DiffCommand& c, std::ostream& out, std::ostream& err);
 

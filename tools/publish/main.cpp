@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   diff_command->add_option("-o,--output", diff.patch_dir, "The patch directory")
       ->required();
   diff_command->add_option("--level", diff.level,
-                           "Deflate level: -1 default, 1 fastest .. 9 smallest")
+                           "Deflate level: 1 fastest (default) .. 9 smallest, -1 zlib's default")
       ->check(CLI::Range(-1, 9));
 
   dizedir::publish::ReleaseCommand release;

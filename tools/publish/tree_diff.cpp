@@ -122,8 +122,14 @@ Status Walk(Env* env, const std::string& root, const std::string& rel,
   return Status::OK();
 }
 
+// The two buffers live across calls: a tree has thousands of files.
+struct CompareBuffers {
+  std::string a = std::string(kCompareChunk, '\0');
+  std::string b = std::string(kCompareChunk, '\0');
+};
+
 Status SameContents(Env* env, const std::string& a, const std::string& b,
-                    bool* same) {
+                    CompareBuffers* buffers, bool* same) {
   uint64_t size_a = 0, size_b = 0;
   Status s = env->GetFileSize(a, &size_a);
   if (s.ok()) s = env->GetFileSize(b, &size_b);
@@ -133,7 +139,8 @@ Status SameContents(Env* env, const std::string& a, const std::string& b,
   std::unique_ptr<ReadableFile> fa, fb;
   s = env->NewReadableFile(a, &fa);
   if (s.ok()) s = env->NewReadableFile(b, &fb);
-  std::string ba(kCompareChunk, '\0'), bb(kCompareChunk, '\0');
+  std::string& ba = buffers->a;
+  std::string& bb = buffers->b;
   for (uint64_t offset = 0; s.ok();) {
     size_t got_a = 0, got_b = 0;
     s = fa->Read(offset, kCompareChunk, ba.data(), &got_a);
@@ -305,6 +312,7 @@ Status DiffTrees(Env* env, const std::string& old_tree,
 
   // Plain files, and which packs to look into.
   std::map<std::string, PackWork> packs;  // by FoldKey
+  CompareBuffers buffers;
   for (const auto& [key, file] : new_files) {
     auto old = old_files.find(key);
     if (file.pack) {
@@ -320,7 +328,7 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     }
     bool same = false;
     s = SameContents(env, old_tree + "/" + old->second.rel,
-                     new_tree + "/" + file.rel, &same);
+                     new_tree + "/" + file.rel, &buffers, &same);
     if (!s.ok()) return s;
     if (!same) result->changed.push_back(file.rel);
   }
