@@ -507,7 +507,12 @@ int32_t PatchEngine::WatchDownloads() {
         1000.0 * (before / total + (size > 0 ? double(received) / size : 0.0) * (size / total));
     SetProgress(static_cast<int32_t>(value));
     if (static_cast<size_t>(n) == count && before + received == total_bytes_) break;
-    if (!SleepUnlessStopped(1000)) break;
+    // The end of the queue does not wait for the next poll: the application
+    // starts at once instead of idling for up to a second.
+    for (uint32_t slept = 0; slept < 1000 && !queue_finished_.load(); slept += 20) {
+      if (!SleepUnlessStopped(20)) break;
+    }
+    if (StopRequested() || apply_cancelled_.load()) break;
   }
   if (total_bytes_ == 0) SetProgress(1000);
 
