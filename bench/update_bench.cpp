@@ -1,0 +1,221 @@
+// A full update of a 256 MiB release (one archive split into parts, plain
+// files and a pack merge) by a launcher process, from a loopback server,
+// against a shell pipeline doing the same transfer and checks in the same
+// run: curl of each part, md5sum, cat to join, unzip. Prints the time ratio
+// (goal: at most 1.1, the update also merges packs and writes its lists),
+// the launcher's peak resident memory (goal: at most 64 MiB) and the
+// transfer rate against curl's on the same files (goal: within 5%).
+//
+//   update_bench [ROUNDS]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin_host.h"
+#include "support/release_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMiB = size_t{1} << 20;
+constexpr int kParts = 8;
+constexpr size_t kPlainFiles = 15;
+constexpr size_t kPlainFileBytes = 16 * kMiB;
+constexpr uint32_t kPackEntries = 30000;
+constexpr size_t kPackEntryBytes = 1000;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+struct Release {
+  std::vector<std::string> parts;  // file names under the served directory
+  uint64_t part_bytes = 0;
+  ClientTree client;
+  std::string curver;
+};
+
+Release BuildRelease(const fs::path& served, const fs::path& work) {
+  std::mt19937_64 random(256);
+  auto random_bytes = [&random](size_t n) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+      const uint64_t v = random();
+      std::memcpy(&out[i], &v, 8);
+    }
+    return out;
+  };
+  // Half of each file compresses, the way game data mixes media and text.
+  auto mixed_bytes = [&](size_t n) {
+    std::string out = random_bytes(n / 2);
+    while (out.size() < n) out += "monster_" + std::to_string(out.size() % 9973) + " hp=100\r\n";
+    out.resize(n);
+    return out;
+  };
+
+  Release release;
+  PackContents existing;
+  for (uint32_t id = 1; id <= kPackEntries / 2; ++id) {
+    existing[id] = {mixed_bytes(kPackEntryBytes), id % 2 == 0};
+  }
+  release.client.files["game.cfg"] = "version=1\r\n";
+  release.client.packs["items.pac"] = existing;
+
+  PatchContents patch;
+  for (size_t i = 0; i < kPlainFiles; ++i) {
+    patch.files.emplace_back("data/set" + std::to_string(i % 3) + "/file" + std::to_string(i) +
+                                 ".bin",
+                             random_bytes(kPlainFileBytes));
+  }
+  patch.files.emplace_back("game.cfg", "version=2\r\n");
+  for (uint32_t id = kPackEntries / 4; id <= kPackEntries; ++id) {
+    patch.packs["items.pac"][id] = {mixed_bytes(kPackEntryBytes), id % 2 == 0};
+  }
+  ReleaseFixture fixture(served, work);
+  fixture.AddPatchOf(2, 1, patch, kParts, 1);
+  for (const PartEntry& part : fixture.patches().front().parts) {
+    release.parts.push_back(part.name + ".zxp");
+    release.part_bytes += fs::file_size(served / release.parts.back());
+  }
+  release.curver = fixture.ClientList(1);
+  return release;
+}
+
+}  // namespace
+}  // namespace dizedir
+
+int main(int argc, char** argv) {
+  using namespace dizedir;
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  ScratchDir scratch("update_bench");
+  const fs::path served = scratch.path() / "served";
+  std::printf("building the release...\n");
+  std::fflush(stdout);
+  const Release release = BuildRelease(served / "rel", scratch.path() / "work");
+  std::printf("release: %zu parts, %.1f MiB\n", release.parts.size(),
+              release.part_bytes / double(kMiB));
+
+  TestHttpServer server;
+  if (!server.started()) return 1;
+  for (const std::string& part : release.parts) {
+    server.AddFile("/rel/" + part, ReadBytes(served / "rel" / part));
+  }
+  for (const char* list : {"curver.bin", "verlist.bin", "downloadaddr.txt"}) {
+    server.AddFile(std::string("/rel/") + list, ReadBytes(served / "rel" / list));
+  }
+  server.AddFile("/patchone.ini", "[Region1]\r\nlist=main\r\nmain=" + server.host_port() +
+                                      "/rel\r\n[curregDianXin]\r\nregion=0\r\n");
+
+  // A client at version 1, copied fresh for every round.
+  const fs::path client_template = scratch.path() / "client-template";
+  for (const char* module : kClientModules) {
+    WriteBytes(client_template / module, ReadBytes(fs::path(DIZEDIR_MODULE_DIR) / module));
+  }
+  WriteClientTree(client_template, release.client);
+  WriteBytes(client_template / "curver.bin", release.curver);
+  WriteBytes(client_template / "IPconfig.dat", HostFileText(server.host_port()));
+
+  double best_update = 1e9, best_transfer = 1e9;
+  long peak_kib = 0;
+  const fs::path client = scratch.path() / "client";
+  const fs::path trace = scratch.path() / "trace";
+  const fs::path out = scratch.path() / "out";
+  for (int round = 0; round < rounds; ++round) {
+    fs::remove_all(client);
+    fs::copy(client_template, client, fs::copy_options::recursive);
+    Shell("sync");
+    const Clock::time_point start = Clock::now();
+    const bool ok = Shell(std::string(DIZEDIR_UPDATE_RUNNER) + " " + Quote(client) + " " +
+                          Quote(trace) + " >" + Quote(out) + " 2>&1");
+    const double took = Seconds(start);
+    if (!ok) {
+      std::fprintf(stderr, "update failed: %s\n", ReadBytes(out).c_str());
+      return 1;
+    }
+    const std::string text = ReadBytes(trace);
+    // The transfer starts when the total bar first names a part; the status
+    // shown then stays up until the application begins.
+    std::istringstream in(text);
+    std::string line, transfer_status;
+    long transfer_start = -1, transfer_end = -1;
+    while (std::getline(in, line)) {
+      std::vector<std::string> f;
+      std::istringstream row(line);
+      std::string field;
+      while (std::getline(row, field, '\t')) f.push_back(field);
+      if (f.size() < 6) continue;
+      if (transfer_start < 0 && !f[5].empty()) {
+        transfer_start = std::stol(f[0]);
+        transfer_status = f[4];
+      } else if (transfer_start >= 0 && f[4] != transfer_status) {
+        transfer_end = std::stol(f[0]);
+        break;
+      }
+    }
+    const std::string stdout_text = ReadBytes(out);
+    const size_t peak_at = stdout_text.find("peak-rss-kib\t");
+    if (peak_at != std::string::npos) {
+      peak_kib = std::max(peak_kib, std::stol(stdout_text.substr(peak_at + 13)));
+    }
+    best_update = std::min(best_update, took);
+    if (transfer_start >= 0 && transfer_end > transfer_start) {
+      best_transfer = std::min(best_transfer, (transfer_end - transfer_start) / 1000.0);
+    }
+    std::printf("round %d: update %.3f s (transfer %.3f s)\n", round + 1, took,
+                transfer_end > transfer_start ? (transfer_end - transfer_start) / 1000.0 : -1.0);
+    std::fflush(stdout);
+  }
+
+  // The same work by hand: fetch each part, check its digest, join, unpack.
+  double best_pipeline = 1e9, best_curl = 1e9;
+  const fs::path manual = scratch.path() / "manual";
+  for (int round = 0; round < rounds; ++round) {
+    fs::remove_all(manual);
+    fs::create_directories(manual / "out");
+    Shell("sync");
+    std::string fetch = "cd " + Quote(manual);
+    std::string names;
+    for (const std::string& part : release.parts) {
+      fetch += " && curl -sf -o " + part + " " + server.url("/rel/" + part);
+      names += " " + part;
+    }
+    Clock::time_point start = Clock::now();
+    if (!Shell(fetch)) return 1;
+    const double curl = Seconds(start);
+    const Clock::time_point checks = Clock::now();
+    if (!Shell("cd " + Quote(manual) + " && md5sum" + names + " >/dev/null && cat" + names +
+               " >upd2.zip && unzip -q -o upd2.zip -d out")) {
+      return 1;
+    }
+    const double total = curl + Seconds(checks);
+    best_pipeline = std::min(best_pipeline, total);
+    best_curl = std::min(best_curl, curl);
+    std::printf("round %d: pipeline %.3f s (curl %.3f s)\n", round + 1, total, curl);
+    std::fflush(stdout);
+  }
+
+  const double mib = release.part_bytes / double(kMiB);
+  std::printf("update   %.3f s   pipeline %.3f s   ratio %.3f (goal <= 1.1)\n",
+              best_update, best_pipeline, best_update / best_pipeline);
+  std::printf("peak resident memory of the launcher %.1f MiB (goal <= 64)\n", peak_kib / 1024.0);
+  std::printf("transfer %.1f MiB/s   curl %.1f MiB/s   ratio %.3f (goal >= 0.95)\n",
+              mib / best_transfer, mib / best_curl, best_curl / best_transfer);
+  return 0;
+}
