@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# What a newcomer can see today: the modules built and installed into a
-# sample client directory, the plug-in's info record, and the server list
-# fetched from a loopback server and shown as a launcher would show it.
+# The whole system on one machine: three versions of a sample game client,
+# a release published from them with dizedir-publish, served on loopback,
+# and a client at version 1 brought to version 3 by the plug-in, with
+# progress bars, then checked file for file against version 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,65 +10,96 @@ scripts/deps.sh
 echo "== building"
 scripts/build.sh build/release >/dev/null
 bin=$root/build/release/bin
+publish=$bin/dizedir-publish
+pack=$bin/dizedir-pack
 
 work=$root/demo
 rm -rf "$work"
-mkdir -p "$work/client" "$work/www" "$work/nginx"
-client=$work/client
+mkdir -p "$work"
+cd "$work"
 
-echo "== installing the plug-in into a sample client directory"
-"$bin/dizedir" install --client "$client"
-
-# A free loopback port for the server-list host.
-port=$(( 20000 + RANDOM % 20000 ))
-
-# IPconfig.dat holds the server-list host with byte i shifted by i + 10.
-shift_text() {
-  local text=$1 i code
-  for (( i = 0; i < ${#text}; i++ )); do
-    code=$(( ( $(printf '%d' "'${text:i:1}") + i + 10 ) % 256 ))
-    printf "\\$(printf '%03o' "$code")"
+random_file() {  # random_file PATH KIB
+  mkdir -p "$(dirname "$1")"
+  head -c "$(( $2 * 1024 ))" /dev/urandom >"$1"
+}
+add_entries() {  # add_entries PACK FIRST LAST
+  local id
+  for (( id = $2; id <= $3; id++ )); do
+    head -c $(( 200 + id * 37 % 900 )) /dev/urandom >entry.tmp
+    "$pack" add "$1" "$id" entry.tmp >/dev/null
   done
+  rm -f entry.tmp
 }
-shift_text "127.0.0.1:$port" >"$client/IPconfig.dat"
-printf '[SETTING]\r\nSP=0\r\n' >"$client/ng.ini"
 
-# Operators write the list as UTF-16LE with a byte-order mark, as Windows
-# clients read it.
-{ printf '\xff\xfe'; sed 's/$/\r/' scripts/demo/patchone.ini | iconv -f UTF-8 -t UTF-16LE; } \
-  >"$work/www/patchone.ini"
+echo "== making three versions of a sample client"
+mkdir -p v1/qmz/fodder v1/bin
+printf 'version=1\n' >v1/game.cfg
+printf 'Welcome to the game.\n' >v1/bin/readme.txt
+add_entries v1/qmz/fodder/items.pac 1 40
+add_entries v1/qmz/fodder/maps.pac 100 110
 
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events {}
-http {
-  access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-  }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+cp -r v1 v2
+printf 'version=2\n' >v2/game.cfg
+random_file v2/sounds/theme.ogg 1024
+head -c 500 /dev/urandom >entry.tmp && "$pack" add v2/qmz/fodder/items.pac 3 entry.tmp >/dev/null
+add_entries v2/qmz/fodder/items.pac 41 45
+"$pack" rm v2/qmz/fodder/items.pac 5 6 >/dev/null
+# Entry 101 moves from the map pack to the item pack unchanged.
+"$pack" cat v2/qmz/fodder/maps.pac 101 >entry.tmp
+"$pack" add v2/qmz/fodder/items.pac 101 entry.tmp >/dev/null
+"$pack" rm v2/qmz/fodder/maps.pac 101 >/dev/null
+rm -f entry.tmp
+
+cp -r v2 v3
+printf 'version=3\n' >v3/game.cfg
+rm v3/bin/readme.txt
+random_file "v3/data/world map.bin" 6144
+add_entries v3/qmz/fodder/maps.pac 111 130
+
+echo "== publishing the release"
+port=$(( 20000 + RANDOM % 20000 ))
+"$publish" release --init rel --from v1
+"$publish" diff v1 v2 -o patch2
+"$publish" release rel --add patch2
+"$publish" diff v2 v3 -o patch3
+"$publish" release rel --add patch3 --parts 4
+"$publish" serverlist -o lists --region "Europe=127.0.0.1:$port,gw.example 7000" \
+  --current 0 --url "http://news.example/" --list-host "127.0.0.1:$port"
+cp lists/patchone.ini rel/
+"$publish" verify rel
+"$publish" show rel/verlist.bin
+
+echo "== a client at version 1"
+cp -r v1 client
+cp lists/IPconfig.dat lists/ng.ini client/
+"$bin/dizedir" install --client client >/dev/null
+
+"$publish" serve rel --port "$port" 2>serve.log &
 server=$!
 trap 'kill $server 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
-  [ -f "$work/nginx/nginx.pid" ] && break
+  "$bin/dizedir" servers --client client >/dev/null 2>&1 && break
   sleep 0.1
 done
 
-echo "== the plug-in's info record"
-"$bin/dizedir" info --client "$client"
+echo "== the server list"
+"$bin/dizedir" servers --client client
 echo
-echo "== the server list, fetched from http://127.0.0.1:$port/patchone.ini"
-"$bin/dizedir" servers --client "$client"
+echo "== updating the client"
+"$bin/dizedir" update --client client --optional no
 echo
-echo "== the same for launchers and scripts (--json)"
-"$bin/dizedir" servers --client "$client" --json
+echo "== checking the client against version 3"
+system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|qmz_GT)'
+diff <(cd v3 && find . -type f ! -name curver.bin | sed 's|^\./||' | sort) \
+     <(cd client && find . -type f | sed 's|^\./||' | grep -v -E "$system_files" | sort)
+while IFS= read -r f; do
+  cmp -s "v3/$f" "client/$f" || { echo "differs: $f"; exit 1; }
+done < <(cd v3 && find . -type f ! -name '*.pac' ! -name curver.bin)
+while IFS= read -r p; do
+  diff <("$pack" ls "v3/$p" | sort) <("$pack" ls "client/$p" | sort) >/dev/null ||
+    { echo "pack differs: $p"; exit 1; }
+done < <(cd v3 && find . -name '*.pac')
+echo "the client holds version 3, file for file and pack entry for pack entry"
+echo
+echo "== a second run finds nothing to do"
+"$bin/dizedir" update --client client --optional no
