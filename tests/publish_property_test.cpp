@@ -18,6 +18,7 @@
 #include "publish_support.h"
 #include "release_builder.h"
 #include "support/release_fixture.h"
+#include "support/client_files.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
 #include "tree_diff.h"
@@ -117,13 +118,6 @@ class TreeMaker {
   uint32_t next_id_ = 0;
 };
 
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
 
 // The tree of a client directory without the files the system itself keeps.
 Tree GameTree(const fs::path& client) {
@@ -180,7 +174,7 @@ TEST(PublishProperty, EveryEarlierVersionUpdatesToTheNewestTree) {
       std::string client_list;
       ASSERT_TRUE(publish::ClientListAt(lists, static_cast<int32_t>(k + 1), &client_list).ok());
       WriteBytes(client / "curver.bin", client_list);
-      WriteBytes(client / "IPconfig.dat", Shifted(server.host_port()));
+      WriteBytes(client / "IPconfig.dat", ShiftedHost(server.host_port()));
       WriteBytes(client / "patchone.ini",
                  "[Region1]\r\nlist=main\r\nmain=" + server.host_port() + "\r\n");
       for (const char* module : kClientModules) {

@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "plugin_host.h"
+#include "support/client_files.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
 
@@ -18,22 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
 
-std::string Utf16LeWithBom(const std::u16string& text) {
-  std::string out = "\xff\xfe";
-  for (char16_t c : text) {
-    out += static_cast<char>(c & 0xff);
-    out += static_cast<char>(c >> 8);
-  }
-  return out;
-}
 
 const std::u16string kServerList =
     u"[Region1]\r\nlist=Nord, S\u00fcd\r\nNord=127.0.0.1/patch\r\nS\u00fcd=10.1.1.1\r\n"
@@ -56,7 +42,7 @@ class ServersEndToEnd : public ::testing::Test {
     for (const char* module : kClientModules) {
       fs::copy_file(fs::path(DIZEDIR_MODULE_DIR) / module, client_ / module);
     }
-    std::ofstream(client_ / "IPconfig.dat", std::ios::binary) << Shifted(server_.host_port());
+    std::ofstream(client_ / "IPconfig.dat", std::ios::binary) << ShiftedHost(server_.host_port());
     std::ofstream(client_ / "ng.ini", std::ios::binary) << "[SETTING]\r\nSP=2\r\n";
   }
 
@@ -95,7 +81,7 @@ TEST_F(ServersEndToEnd, EveryEncodingGivesTheSameRegions) {
     std::string bytes;
   };
   const Case cases[] = {
-      {"utf-16le", Utf16LeWithBom(kServerList)},
+      {"utf-16le", Utf16Le(kServerList, true)},
       {"utf-8 bom", "\xef\xbb\xbf" + Utf16ToUtf8(kServerList)},
       {"utf-8", Utf16ToUtf8(kServerList)},
   };

@@ -11,6 +11,7 @@
 #include "plugin/string_table.h"
 #include "support/fake_downloader.h"
 #include "support/recording_sink.h"
+#include "support/client_files.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir {
@@ -18,22 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
 
-std::string Utf16Le(const std::u16string& text, bool bom) {
-  std::string out = bom ? "\xff\xfe" : "";
-  for (char16_t c : text) {
-    out += static_cast<char>(c & 0xff);
-    out += static_cast<char>(c >> 8);
-  }
-  return out;
-}
 
 class ServerListTest : public ::testing::Test {
  protected:
@@ -95,7 +81,7 @@ TEST_F(ServerListTest, ListNumberChoosesTheUrl) {
     NewEngine();
     fs::remove(dir_ / "ng.ini");
     if (c.settings) Write("ng.ini", c.settings);
-    Write("IPconfig.dat", Shifted("lists.example:8080"));
+    Write("IPconfig.dat", ShiftedHost("lists.example:8080"));
     EXPECT_TRUE(engine_->RunServerList());
     const std::vector<std::string> calls = fake_->calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -118,13 +104,13 @@ TEST_F(ServerListTest, HostFileFailures) {
       {"missing", false, "", 1, 216, ""},
       {"abc", true, "\x6b\x6d\x6f", 1, 0, "abc"},
       {"empty file", true, "", 1, kStringHostFileEmpty, ""},
-      {"decodes to a NUL first", true, Shifted(std::string("\0x", 2)), 1, kStringHostFileEmpty, ""},
-      {"200 bytes fit", true, Shifted(std::string(200, 'h')), 1, 0, std::string(200, 'h')},
-      {"259 bytes fit, but not in the url", true, Shifted(std::string(259, 'h')), 1,
+      {"decodes to a NUL first", true, ShiftedHost(std::string("\0x", 2)), 1, kStringHostFileEmpty, ""},
+      {"200 bytes fit", true, ShiftedHost(std::string(200, 'h')), 1, 0, std::string(200, 'h')},
+      {"259 bytes fit, but not in the url", true, ShiftedHost(std::string(259, 'h')), 1,
        kStringPathTooLong, std::string(259, 'h')},
-      {"260 bytes do not", true, Shifted(std::string(260, 'h')), 1, kStringHostFileTooLong, ""},
+      {"260 bytes do not", true, ShiftedHost(std::string(260, 'h')), 1, kStringHostFileTooLong, ""},
       {"far too long", true, std::string(100000, 'x'), 1, kStringHostFileTooLong, ""},
-      {"server does not answer", true, Shifted("down.example"), 0, 217, "down.example"},
+      {"server does not answer", true, ShiftedHost("down.example"), 0, 217, "down.example"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,7 +171,7 @@ TEST_F(ServerListTest, RegionListFromEveryEncoding) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     NewEngine();
-    Write("IPconfig.dat", Shifted("lists.example"));
+    Write("IPconfig.dat", ShiftedHost("lists.example"));
     fake_->AddFile("/patchone.ini", c.bytes);
     ASSERT_TRUE(engine_->RunServerList());
     EXPECT_EQ(Read("patchone.ini"), c.bytes);
@@ -262,7 +248,7 @@ TEST_F(ServerListTest, FailedDownloadKeepsTheOldList) {
     NewEngine();
     fs::remove(dir_ / "patchone.ini");
     if (c.old_present) Write("patchone.ini", old_list);
-    Write("IPconfig.dat", Shifted("lists.example"));
+    Write("IPconfig.dat", ShiftedHost("lists.example"));
     // The fake has no /patchone.ini: the download fails.
     EXPECT_TRUE(engine_->RunServerList());
     EXPECT_TRUE(sink_.failures().empty());
