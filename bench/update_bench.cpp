@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "plugin_host.h"
+#include "support/client_files.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
@@ -130,7 +131,7 @@ int main(int argc, char** argv) {
   }
   WriteClientTree(client_template, release.client);
   WriteBytes(client_template / "curver.bin", release.curver);
-  WriteBytes(client_template / "IPconfig.dat", HostFileText(server.host_port()));
+  WriteBytes(client_template / "IPconfig.dat", ShiftedHost(server.host_port()));
 
   double best_update = 1e9, best_transfer = 1e9;
   long peak_kib = 0;

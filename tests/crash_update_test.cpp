@@ -30,6 +30,7 @@
 #include "platform/env.h"
 #include "plugin/string_table.h"
 #include "plugin_host.h"
+#include "support/client_files.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
@@ -239,7 +240,7 @@ class CrashUpdate : public ::testing::Test {
   // minus the signal when killed after `kill_after`.
   int RunLauncher(const fs::path& client, const TestHttpServer& server, const fs::path& trace,
                   std::optional<std::chrono::milliseconds> kill_after = std::nullopt) {
-    WriteBytes(client / "IPconfig.dat", HostFileText(server.host_port()));
+    WriteBytes(client / "IPconfig.dat", ShiftedHost(server.host_port()));
     std::unique_ptr<Subprocess> child;
     Subprocess::Options options;
     options.quiet = true;

@@ -21,6 +21,7 @@
 #include "platform/env.h"
 #include "plugin/string_table.h"
 #include "plugin_host.h"
+#include "support/client_files.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
@@ -160,7 +161,7 @@ TEST_F(NginxUpdate, AClientGoesFromOneToThree) {
   }
   WriteClientTree(client, tree);
   WriteBytes(client / "curver.bin", release.ClientList(1));
-  WriteBytes(client / "IPconfig.dat", HostFileText(host));
+  WriteBytes(client / "IPconfig.dat", ShiftedHost(host));
 
   auto run = [&](const fs::path& trace) {
     std::unique_ptr<Subprocess> child;

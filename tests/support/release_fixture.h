@@ -44,16 +44,6 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// IPconfig.dat for a server-list host "host[:port]": each byte shifted by
-// its position plus ten.
-inline std::string HostFileText(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
-
 // One pack entry as a reader sees it.
 struct PackEntryBytes {
   std::string bytes;
