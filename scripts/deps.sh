@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libminizip-dev libcurl4-openssl-dev
   libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev nginx zip unzip
+  libssl-dev nginx zip unzip curl
   clang libclang-rt-14-dev
   binutils-mingw-w64-i686
 )
