@@ -25,36 +25,46 @@ random_file() {  # random_file PATH KIB
 add_entries() {  # add_entries PACK FIRST LAST
   local id
   for (( id = $2; id <= $3; id++ )); do
-    head -c $(( 200 + id * 37 % 900 )) /dev/urandom >entry.tmp
+    head -c $(( 200 + id * 37 % 2000 )) /dev/urandom >entry.tmp
     "$pack" add "$1" "$id" entry.tmp >/dev/null
   done
   rm -f entry.tmp
 }
 
-echo "== making three versions of a sample client"
+echo "== making four versions of a sample client"
+SECONDS=0
 mkdir -p v1/qmz/fodder v1/bin
 printf 'version=1\n' >v1/game.cfg
 printf 'Welcome to the game.\n' >v1/bin/readme.txt
-add_entries v1/qmz/fodder/items.pac 1 40
-add_entries v1/qmz/fodder/maps.pac 100 110
+for (( i = 0; i < 300; i++ )); do
+  random_file "v1/data/zone$(( i % 12 ))/tile$i.dat" $(( 8 + i % 64 ))
+done
+add_entries v1/qmz/fodder/items.pac 1 2000
+add_entries v1/qmz/fodder/maps.pac 5000 6000
 
 cp -r v1 v2
 printf 'version=2\n' >v2/game.cfg
 random_file v2/sounds/theme.ogg 1024
+for i in 3 17 250; do random_file "v2/data/zone$(( i % 12 ))/tile$i.dat" 40; done
 head -c 500 /dev/urandom >entry.tmp && "$pack" add v2/qmz/fodder/items.pac 3 entry.tmp >/dev/null
-add_entries v2/qmz/fodder/items.pac 41 45
-"$pack" rm v2/qmz/fodder/items.pac 5 6 >/dev/null
-# Entry 101 moves from the map pack to the item pack unchanged.
-"$pack" cat v2/qmz/fodder/maps.pac 101 >entry.tmp
-"$pack" add v2/qmz/fodder/items.pac 101 entry.tmp >/dev/null
-"$pack" rm v2/qmz/fodder/maps.pac 101 >/dev/null
+add_entries v2/qmz/fodder/items.pac 2001 2050
+"$pack" rm v2/qmz/fodder/items.pac 5 6 7 >/dev/null
+# Entry 5001 moves from the map pack to the item pack unchanged.
+"$pack" cat v2/qmz/fodder/maps.pac 5001 >entry.tmp
+"$pack" add v2/qmz/fodder/items.pac 5001 entry.tmp >/dev/null
+"$pack" rm v2/qmz/fodder/maps.pac 5001 >/dev/null
 rm -f entry.tmp
 
 cp -r v2 v3
 printf 'version=3\n' >v3/game.cfg
-rm v3/bin/readme.txt
-random_file "v3/data/world map.bin" 6144
-add_entries v3/qmz/fodder/maps.pac 111 130
+rm v3/bin/readme.txt v3/data/zone0/tile0.dat
+random_file "v3/data/world map.bin" 12288
+add_entries v3/qmz/fodder/maps.pac 6001 6300
+
+# An optional extra (high-resolution textures) that players fetch on consent.
+cp -r v3 v4
+random_file v4/hd/textures.bin 4096
+echo "made in ${SECONDS}s"
 
 echo "== publishing the release"
 port=$(( 20000 + RANDOM % 20000 ))
@@ -63,6 +73,8 @@ port=$(( 20000 + RANDOM % 20000 ))
 "$publish" release rel --add patch2
 "$publish" diff v2 v3 -o patch3
 "$publish" release rel --add patch3 --parts 4
+"$publish" diff v3 v4 -o patch4
+"$publish" release rel --add patch4 --optional
 "$publish" serverlist -o lists --region "Europe=127.0.0.1:$port,gw.example 7000" \
   --current 0 --url "http://news.example/" --list-host "127.0.0.1:$port"
 cp lists/patchone.ini rel/
@@ -86,12 +98,17 @@ echo "== the server list"
 "$bin/dizedir" servers --client client
 echo
 echo "== updating the client"
-"$bin/dizedir" update --client client --optional no
+SECONDS=0
+"$bin/dizedir" update --client client --optional yes
+update_seconds=$SECONDS
 echo
 echo "== checking the client against version 3"
+for p in client/qmz/fodder/*.pac; do "$pack" verify "$p"; done
+echo "every pack verifies"
 system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|qmz_GT)'
 diff <(cd v3 && find . -type f ! -name curver.bin | sed 's|^\./||' | sort) \
-     <(cd client && find . -type f | sed 's|^\./||' | grep -v -E "$system_files" | sort)
+     <(cd client && find . -type f | sed 's|^\./||' | grep -v -E "$system_files" |
+       grep -v -E '^patch4' | sort)
 while IFS= read -r f; do
   cmp -s "v3/$f" "client/$f" || { echo "differs: $f"; exit 1; }
 done < <(cd v3 && find . -type f ! -name '*.pac' ! -name curver.bin)
@@ -101,5 +118,10 @@ while IFS= read -r p; do
 done < <(cd v3 && find . -name '*.pac')
 echo "the client holds version 3, file for file and pack entry for pack entry"
 echo
-echo "== a second run finds nothing to do"
+echo "== a second run, the optional patch declined, changes nothing"
 "$bin/dizedir" update --client client --optional no
+echo
+echo "== what happened"
+echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
+echo "updated:   version 1 to 3 in ${update_seconds}s; the optional patch 4 was fetched on consent and waits on disk"
+echo "checked:   $(cd client && find . -type f | wc -l) files and $(cat client/qmz/fodder/*.pac | wc -c) bytes of packs"
