@@ -95,14 +95,14 @@ std::string StringTable::FormatNumbers(std::string_view format,
       ++i;
       continue;
     }
-    const std::string spec(format.substr(i, end + 1 - i));
+    const std::string directive(format.substr(i, end + 1 - i));
     const uint32_t value = values[used++];
     char field[2 * 1000 + 16];
     int length =
         is_signed
-            ? std::snprintf(field, sizeof field, spec.c_str(),
+            ? std::snprintf(field, sizeof field, directive.c_str(),
                             static_cast<int>(static_cast<int32_t>(value)))
-            : std::snprintf(field, sizeof field, spec.c_str(),
+            : std::snprintf(field, sizeof field, directive.c_str(),
                             static_cast<unsigned>(value));
     if (length > 0) {
       out.append(field, std::min(static_cast<size_t>(length), sizeof field - 1));

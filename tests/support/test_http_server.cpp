@@ -28,12 +28,12 @@ std::optional<ByteRange> ParseRange(const std::string& header, size_t size,
   *satisfiable = true;
   const std::string prefix = "bytes=";
   if (header.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
-  std::string spec = header.substr(prefix.size());
-  spec = spec.substr(0, spec.find(','));
-  const size_t dash = spec.find('-');
+  std::string range = header.substr(prefix.size());
+  range = range.substr(0, range.find(','));
+  const size_t dash = range.find('-');
   if (dash == std::string::npos) return std::nullopt;
-  const std::string first = spec.substr(0, dash);
-  const std::string last = spec.substr(dash + 1);
+  const std::string first = range.substr(0, dash);
+  const std::string last = range.substr(dash + 1);
   try {
     ByteRange range;
     if (first.empty()) {

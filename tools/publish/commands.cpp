@@ -88,12 +88,12 @@ int RunRelease(Env* env, const ReleaseCommand& c, std::ostream& out,
 
 int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
                   std::ostream& err) {
-  ServerListSpec spec = c.spec;
-  spec.first_group.clear();
-  spec.second_group.clear();
+  ServerListSpec layout = c.layout;
+  layout.first_group.clear();
+  layout.second_group.clear();
   for (const auto& [texts, group] :
-       {std::pair{&c.first_group, &spec.first_group},
-        std::pair{&c.second_group, &spec.second_group}}) {
+       {std::pair{&c.first_group, &layout.first_group},
+        std::pair{&c.second_group, &layout.second_group}}) {
     for (const std::string& text : *texts) {
       RegionSpec region;
       const Status s = ParseRegionSpec(text, &region);
@@ -101,11 +101,11 @@ int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
       group->push_back(region);
     }
   }
-  const Status s = WriteServerList(env, c.out_dir, spec);
+  const Status s = WriteServerList(env, c.out_dir, layout);
   if (!s.ok()) return Failed(err, "serverlist", s);
-  out << c.out_dir << ": " << ServerListFileName(spec.list_number)
+  out << c.out_dir << ": " << ServerListFileName(layout.list_number)
       << " (for the server-list host), "
-      << (spec.list_host.empty() ? "" : "IPconfig.dat and ")
+      << (layout.list_host.empty() ? "" : "IPconfig.dat and ")
       << "ng.ini (for client directories)\n";
   return 0;
 }

@@ -45,7 +45,7 @@ struct ServerListCommand {
   std::string out_dir;
   std::vector<std::string> first_group;  // NAME=ADDRESS[,GATEWAY[,MAIN]]
   std::vector<std::string> second_group;
-  ServerListSpec spec;  // everything but the groups
+  ServerListSpec layout;  // everything but the groups
 };
 int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
                   std::ostream& err);

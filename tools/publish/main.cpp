@@ -100,16 +100,16 @@ int main(int argc, char** argv) {
       "update server, host[:port][/dir]; GATEWAY is \"host port\" or host:port");
   serverlist_command->add_option("--region2", serverlist.second_group,
                                  "A region of the second group, same form");
-  serverlist_command->add_option("--current", serverlist.spec.current,
+  serverlist_command->add_option("--current", serverlist.layout.current,
                                  "Current region: index in the first group, "
                                  "-1 for --current2 in the second");
-  serverlist_command->add_option("--current2", serverlist.spec.second_current,
+  serverlist_command->add_option("--current2", serverlist.layout.second_current,
                                  "Index in the second group when --current is -1");
-  serverlist_command->add_option("--url", serverlist.spec.url,
+  serverlist_command->add_option("--url", serverlist.layout.url,
                                  "Text handed to the launcher");
-  serverlist_command->add_option("--list-host", serverlist.spec.list_host,
+  serverlist_command->add_option("--list-host", serverlist.layout.list_host,
                                  "The server-list host, for IPconfig.dat");
-  serverlist_command->add_option("--list-number", serverlist.spec.list_number,
+  serverlist_command->add_option("--list-number", serverlist.layout.list_number,
                                  "ng.ini SP: 1 or more names the list "
                                  "patchoneN.ini");
 

@@ -102,10 +102,10 @@ std::string ServerListFileName(int list_number) {
                           : "patchone.ini";
 }
 
-std::string ServerListIni(const ServerListSpec& spec) {
+std::string ServerListIni(const ServerListSpec& layout) {
   std::u16string text = u"\xFEFF";
-  const std::vector<RegionSpec>* groups[] = {&spec.first_group,
-                                             &spec.second_group};
+  const std::vector<RegionSpec>* groups[] = {&layout.first_group,
+                                             &layout.second_group};
   for (int g = 0; g < 2; ++g) {
     AppendLine(&text, "[Region" + std::to_string(g + 1) + "]");
     AppendLine(&text, "list=" + JoinNames(*groups[g]));
@@ -124,11 +124,11 @@ std::string ServerListIni(const ServerListSpec& spec) {
     }
   }
   AppendLine(&text, "[curregDianXin]");
-  AppendLine(&text, "region=" + std::to_string(spec.current));
+  AppendLine(&text, "region=" + std::to_string(layout.current));
   AppendLine(&text, "[curregWangTong]");
-  AppendLine(&text, "region=" + std::to_string(spec.second_current));
+  AppendLine(&text, "region=" + std::to_string(layout.second_current));
   AppendLine(&text, "[url]");
-  AppendLine(&text, "url=" + spec.url);
+  AppendLine(&text, "url=" + layout.url);
   std::string bytes;
   for (char16_t c : text) {
     bytes += static_cast<char>(c & 0xFF);
@@ -150,9 +150,9 @@ std::string SettingsIni(int list_number) {
 }
 
 Status WriteServerList(Env* env, const std::string& dir,
-                       const ServerListSpec& spec) {
+                       const ServerListSpec& layout) {
   std::set<std::string> names;
-  for (const auto* group : {&spec.first_group, &spec.second_group}) {
+  for (const auto* group : {&layout.first_group, &layout.second_group}) {
     for (const RegionSpec& r : *group) {
       Status s = CheckRegion(r);
       if (!s.ok()) return s;
@@ -162,37 +162,37 @@ Status WriteServerList(Env* env, const std::string& dir,
       }
     }
   }
-  if (spec.first_group.empty() && spec.second_group.empty()) {
+  if (layout.first_group.empty() && layout.second_group.empty()) {
     return Status::InvalidArgument("no region");
   }
   const bool first_ok =
-      spec.current >= 0 && spec.current < static_cast<int>(spec.first_group.size());
+      layout.current >= 0 && layout.current < static_cast<int>(layout.first_group.size());
   const bool second_ok =
-      spec.current == -1 && spec.second_current >= 0 &&
-      spec.second_current < static_cast<int>(spec.second_group.size());
+      layout.current == -1 && layout.second_current >= 0 &&
+      layout.second_current < static_cast<int>(layout.second_group.size());
   if (!first_ok && !second_ok) {
     return Status::InvalidArgument("the current region is not in its group");
   }
-  if (HasLineBreakOrControl(spec.url)) {
+  if (HasLineBreakOrControl(layout.url)) {
     return Status::InvalidArgument("control characters in the url");
   }
-  if (spec.list_host.size() > kMaxClientText ||
-      spec.list_host.find_first_of(" /\t") != std::string::npos) {
+  if (layout.list_host.size() > kMaxClientText ||
+      layout.list_host.find_first_of(" /\t") != std::string::npos) {
     return Status::InvalidArgument(
         "the server-list host is a host name of at most 259 bytes");
   }
   Status s = env->CreateDirectories(dir);
   const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
   if (s.ok()) {
-    s = WriteFileAtomically(env, base + ServerListFileName(spec.list_number),
-                            ServerListIni(spec));
+    s = WriteFileAtomically(env, base + ServerListFileName(layout.list_number),
+                            ServerListIni(layout));
   }
-  if (s.ok() && !spec.list_host.empty()) {
+  if (s.ok() && !layout.list_host.empty()) {
     s = WriteFileAtomically(env, base + "IPconfig.dat",
-                            HostFileBytes(spec.list_host));
+                            HostFileBytes(layout.list_host));
   }
   if (s.ok()) {
-    s = WriteFileAtomically(env, base + "ng.ini", SettingsIni(spec.list_number));
+    s = WriteFileAtomically(env, base + "ng.ini", SettingsIni(layout.list_number));
   }
   return s;
 }

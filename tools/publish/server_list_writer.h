@@ -43,14 +43,14 @@ Status ParseRegionSpec(std::string_view text, RegionSpec* region);
 // The file name a client with this list number fetches.
 std::string ServerListFileName(int list_number);
 
-std::string ServerListIni(const ServerListSpec& spec);  // UTF-16LE bytes
+std::string ServerListIni(const ServerListSpec& layout);  // UTF-16LE bytes
 std::string HostFileBytes(std::string_view host);       // IPconfig.dat
 std::string SettingsIni(int list_number);               // ng.ini
 
-// Checks the spec and writes the list (under its ServerListFileName),
+// Checks the layout and writes the list (under its ServerListFileName),
 // IPconfig.dat and ng.ini into dir.
 Status WriteServerList(Env* env, const std::string& dir,
-                       const ServerListSpec& spec);
+                       const ServerListSpec& layout);
 
 }  // namespace dizedir::publish
 

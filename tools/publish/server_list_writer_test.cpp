@@ -45,16 +45,16 @@ TEST(ServerListWriterTest, RegionSpecs) {
 
 TEST(ServerListWriterTest, ClientReadersSeeWhatWasWritten) {
   ScratchDir dir("serverlist");
-  ServerListSpec spec;
-  spec.first_group = {{"north", "upd.example.com/rel", "gw.example.com 7000", ""},
+  ServerListSpec layout;
+  layout.first_group = {{"north", "upd.example.com/rel", "gw.example.com 7000", ""},
                       {"\xD1\x8E\xD0\xB3", "10.0.0.9", "gw2 7001 extra", "north"}};
-  spec.second_group = {{"west", "w.example.com", "", ""}};
-  spec.current = -1;
-  spec.second_current = 0;
-  spec.url = "http://news.example.com/";
-  spec.list_host = "abc";
-  spec.list_number = 3;
-  ASSERT_TRUE(WriteServerList(Env::Default(), dir.dir(), spec).ok());
+  layout.second_group = {{"west", "w.example.com", "", ""}};
+  layout.current = -1;
+  layout.second_current = 0;
+  layout.url = "http://news.example.com/";
+  layout.list_host = "abc";
+  layout.list_number = 3;
+  ASSERT_TRUE(WriteServerList(Env::Default(), dir.dir(), layout).ok());
 
   std::string bytes;
   ASSERT_TRUE(ReadFileToString(Env::Default(), dir.dir() + "patchone3.ini", &bytes).ok());
@@ -95,7 +95,7 @@ TEST(ServerListWriterTest, ClientReadersSeeWhatWasWritten) {
 TEST(ServerListWriterTest, RefusesListsClientsCannotUse) {
   struct Case {
     std::string label;
-    ServerListSpec spec;
+    ServerListSpec layout;
   };
   ServerListSpec good;
   good.first_group = {{"a", "x.example.com", "", ""}};
@@ -117,7 +117,7 @@ TEST(ServerListWriterTest, RefusesListsClientsCannotUse) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ScratchDir dir("serverlist_bad");
-    EXPECT_FALSE(WriteServerList(Env::Default(), dir.dir(), c.spec).ok());
+    EXPECT_FALSE(WriteServerList(Env::Default(), dir.dir(), c.layout).ok());
     EXPECT_FALSE(Env::Default()->FileExists(dir.dir() + "patchone.ini"));
   }
 }
