@@ -1,5 +1,7 @@
 #include "engine/control_lists.h"
 
+#include "lists/formatted_scanner.h"
+
 namespace dizedir {
 namespace {
 
@@ -7,65 +9,32 @@ constexpr std::string_view kPacketMarker = "Packet:";
 constexpr std::string_view kFromMarker = "From:";
 constexpr std::string_view kToMarker = "To:";
 
-// The white space of formatted input in the C locale.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Reads words and numbers the way "%s" and "%d" do, so lists written for the
-// original tools split exactly as they always have: a number may be followed
-// directly by a word ("12abc" is 12, then "abc"), and something that is not a
-// number is left for the next read.
+// original tools split exactly as they always have.
 class Scanner {
  public:
-  explicit Scanner(std::string_view text) : text_(text) {}
+  explicit Scanner(std::string_view text) : scanner_(text) {}
 
   // False at the end of the text. A word is cut at an embedded NUL, as the
   // fixed buffers of the list format always cut it.
   bool ReadWord(std::string* word) {
-    SkipSpace();
-    if (pos_ == text_.size()) return false;
-    const size_t start = pos_;
-    while (pos_ < text_.size() && !IsSpace(text_[pos_])) ++pos_;
-    std::string_view raw = text_.substr(start, pos_ - start);
-    const size_t nul = raw.find('\0');
-    if (nul != std::string_view::npos) raw = raw.substr(0, nul);
-    word->assign(raw);
+    std::string_view raw = scanner_.NextWord();
+    if (raw.empty()) return false;
+    word->assign(raw.substr(0, raw.find('\0')));
     return true;
   }
 
-  // False, leaving the text as it was apart from white space, when what
-  // follows is not an optional sign and at least one digit. Values wrap to
-  // 32 bits, so "-1" is id 0xFFFFFFFF.
+  // False when what follows is not a number. Values wrap to 32 bits, so
+  // "-1" is id 0xFFFFFFFF.
   bool ReadNumber(uint32_t* value) {
-    SkipSpace();
-    size_t p = pos_;
-    bool negative = false;
-    if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) {
-      negative = text_[p] == '-';
-      ++p;
-    }
-    if (p == text_.size() || !IsDigit(text_[p])) return false;
-    uint32_t v = 0;
-    while (p < text_.size() && IsDigit(text_[p])) {
-      v = v * 10u + static_cast<uint32_t>(text_[p] - '0');
-      ++p;
-    }
-    pos_ = p;
-    *value = negative ? 0u - v : v;
+    ScannedDecimal d;
+    if (!scanner_.NextDecimal(&d)) return false;
+    *value = d.Wrapped();
     return true;
   }
 
  private:
-  void SkipSpace() {
-    while (pos_ < text_.size() && IsSpace(text_[pos_])) ++pos_;
-  }
-
-  std::string_view text_;
-  size_t pos_ = 0;
+  FormattedScanner<char> scanner_;
 };
 
 // Windows drops trailing dots and spaces from a path component, so ".. " and

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/patch_engine.h"
+#include "lists/formatted_scanner.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
 
@@ -22,28 +23,7 @@ constexpr size_t kIniValueUnits = 1024;
 // The standard decimal conversion: leading white space, an optional sign,
 // digits; the rest is ignored and no digits give 0. Saturates instead of
 // overflowing.
-int64_t ParseDecimal(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-    negative = text[i] == u'-';
-    ++i;
-  }
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    if (value < (int64_t{1} << 40)) value = value * 10 + (text[i] - u'0');
-  }
-  return negative ? -value : value;
-}
-
-// The int a 32-bit conversion would give, for values that fit it.
-int32_t ToInt32(std::u16string_view text) {
-  const int64_t v = ParseDecimal(text);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
+int32_t ToInt32(std::u16string_view text) { return LenientInt32(text); }
 
 std::vector<std::u16string> SplitNames(std::u16string_view list) {
   std::vector<std::u16string> names;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "codec/md5.h"
+#include "lists/formatted_scanner.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 
@@ -16,72 +17,35 @@ constexpr int32_t kMaxPartCount = static_cast<int32_t>(kListLineBound);
 
 constexpr size_t kDigestReadSize = size_t{256} << 10;
 
-bool IsCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Scans the leading fields of a text the way a C formatted read of
 // "%s %s %s %d %d" does, with every token bounded. The text counts only up
 // to its first NUL.
 class FieldScanner {
  public:
-  explicit FieldScanner(std::string_view text) {
-    const size_t nul = text.find('\0');
-    text_ = nul == std::string_view::npos ? text : text.substr(0, nul);
-  }
+  explicit FieldScanner(std::string_view text)
+      : scanner_(text.substr(0, text.find('\0'))) {}
 
   bool Token(std::string* out) {
-    SkipSpace();
-    const size_t start = pos_;
-    while (pos_ < text_.size() && !IsCSpace(text_[pos_])) ++pos_;
-    if (pos_ == start || pos_ - start > kMaxListTokenLength) return false;
-    out->assign(text_.substr(start, pos_ - start));
+    const std::string_view token = scanner_.NextWord();
+    if (token.empty() || token.size() > kMaxListTokenLength) return false;
+    out->assign(token);
     return true;
   }
 
   // An optionally signed decimal; values beyond 32 bits saturate.
   bool Integer(int32_t* out) {
-    SkipSpace();
-    size_t p = pos_;
-    bool negative = false;
-    if (p < text_.size() && (text_[p] == '+' || text_[p] == '-')) {
-      negative = text_[p] == '-';
-      ++p;
-    }
-    if (p >= text_.size() || !IsDigit(text_[p])) return false;
-    int64_t value = 0;
-    while (p < text_.size() && IsDigit(text_[p])) {
-      if (value <= std::numeric_limits<int32_t>::max()) {
-        value = value * 10 + (text_[p] - '0');
-      }
-      ++p;
-    }
-    if (negative) value = -value;
-    value = std::max<int64_t>(value, std::numeric_limits<int32_t>::min());
-    value = std::min<int64_t>(value, std::numeric_limits<int32_t>::max());
-    *out = static_cast<int32_t>(value);
-    pos_ = p;
+    ScannedDecimal d;
+    if (!scanner_.NextDecimal(&d)) return false;
+    *out = d.Saturated();
     return true;
   }
 
  private:
-  void SkipSpace() {
-    while (pos_ < text_.size() && IsCSpace(text_[pos_])) ++pos_;
-  }
-
-  std::string_view text_;
-  size_t pos_ = 0;
+  FormattedScanner<char> scanner_;
 };
 
-// Lenient decimal: leading white space, a sign, digits; whatever does not
-// fit gives 0 (or stops the number).
 int32_t LenientInteger(std::string_view text) {
-  FieldScanner scanner(text);
-  int32_t value = 0;
-  return scanner.Integer(&value) ? value : 0;
+  return LenientInt32(text.substr(0, text.find('\0')));
 }
 
 // Splits off the text up to the next space. False when there is no space,
