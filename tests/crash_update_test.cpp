@@ -241,19 +241,8 @@ class CrashUpdate : public ::testing::Test {
   int RunLauncher(const fs::path& client, const TestHttpServer& server, const fs::path& trace,
                   std::optional<std::chrono::milliseconds> kill_after = std::nullopt) {
     WriteBytes(client / "IPconfig.dat", ShiftedHost(server.host_port()));
-    std::unique_ptr<Subprocess> child;
-    Subprocess::Options options;
-    options.quiet = true;
-    if (!Subprocess::Spawn(DIZEDIR_UPDATE_RUNNER, {client.string(), trace.string()}, options,
-                           &child)
-             .ok()) {
-      return -1000;
-    }
-    if (kill_after) {
-      std::this_thread::sleep_for(*kill_after);
-      child->Kill();
-    }
-    return child->Wait();
+    return Subprocess::RunQuietly(DIZEDIR_UPDATE_RUNNER, {client.string(), trace.string()},
+                                  kill_after);
   }
 
   std::string FinalStatus(const fs::path& trace) const {

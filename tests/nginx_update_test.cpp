@@ -164,15 +164,7 @@ TEST_F(NginxUpdate, AClientGoesFromOneToThree) {
   WriteBytes(client / "IPconfig.dat", ShiftedHost(host));
 
   auto run = [&](const fs::path& trace) {
-    std::unique_ptr<Subprocess> child;
-    Subprocess::Options options;
-    options.quiet = true;
-    if (!Subprocess::Spawn(DIZEDIR_UPDATE_RUNNER, {client.string(), trace.string()}, options,
-                           &child)
-             .ok()) {
-      return -1000;
-    }
-    return child->Wait();
+    return Subprocess::RunQuietly(DIZEDIR_UPDATE_RUNNER, {client.string(), trace.string()});
   };
   const fs::path trace = scratch_.path() / "update.trace";
   ASSERT_EQ(run(trace), 0) << LastStatus(trace);

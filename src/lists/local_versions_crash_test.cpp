@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "lists/crash_lists.h"
-#include "lists/lists_test_dir.h"
+#include "support/scratch_dir.h"
 #include "lists/version_lists.h"
 #include "support/subprocess.h"
 

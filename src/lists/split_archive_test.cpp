@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lists/lists_test_dir.h"
+#include "support/scratch_dir.h"
 #include "support/fault_injection_env.h"
 
 namespace dizedir {

@@ -8,7 +8,7 @@
 
 #include "codec/md5.h"
 #include "lists/list_text.h"
-#include "lists/lists_test_dir.h"
+#include "support/scratch_dir.h"
 #include "support/fault_injection_env.h"
 
 namespace dizedir {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -41,6 +42,18 @@ Status Subprocess::Spawn(const std::string& program,
   }
   result->reset(new Subprocess(pid));
   return Status::OK();
+}
+
+int Subprocess::RunQuietly(const std::string& program,
+                           const std::vector<std::string>& args,
+                           std::optional<std::chrono::milliseconds> kill_after) {
+  std::unique_ptr<Subprocess> child;
+  if (!Spawn(program, args, {.quiet = true}, &child).ok()) return kSpawnFailed;
+  if (kill_after) {
+    std::this_thread::sleep_for(*kill_after);
+    child->Kill();
+  }
+  return child->Wait();
 }
 
 Subprocess::~Subprocess() {

@@ -6,7 +6,9 @@
 #ifndef DIZEDIR_TESTS_SUPPORT_SUBPROCESS_H_
 #define DIZEDIR_TESTS_SUPPORT_SUBPROCESS_H_
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,16 @@ class Subprocess {
                       const std::vector<std::string>& args,
                       const Options& options,
                       std::unique_ptr<Subprocess>* result);
+
+  // What RunQuietly gives when the program could not be started.
+  static constexpr int kSpawnFailed = -1000;
+
+  // Runs `program` with its output discarded and waits for it: Wait's
+  // result. With `kill_after` it is killed once that much time has passed.
+  static int RunQuietly(const std::string& program,
+                        const std::vector<std::string>& args,
+                        std::optional<std::chrono::milliseconds> kill_after =
+                            std::nullopt);
 
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
