@@ -3,17 +3,33 @@
 
 #include "dizedir/http_interface.h"
 #include "platform/env.h"
+
+#if defined(_WIN32)
+#include "platform/http/winhttp_downloader.h"
+#else
 #include "platform/http/curl_downloader.h"
+#endif
+
+namespace {
+
+// Windows has WinHTTP built in; elsewhere libcurl does the same job.
+#if defined(_WIN32)
+using Downloader = dizedir::http::WinHttpDownloader;
+#else
+using Downloader = dizedir::http::CurlDownloader;
+#endif
+
+}  // namespace
 
 extern "C" {
 
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface() {
-  return new dizedir::http::CurlDownloader(dizedir::Env::Default());
+  return new Downloader(dizedir::Env::Default());
 }
 
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
-  // Every interface this module hands out is a CurlDownloader.
-  delete static_cast<dizedir::http::CurlDownloader*>(downloader);
+  // Every interface this module hands out is a Downloader.
+  delete static_cast<Downloader*>(downloader);
 }
 
 }  // extern "C"
