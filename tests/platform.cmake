@@ -6,6 +6,7 @@ target_link_libraries(dizedir_fault_env INTERFACE dizedir_platform)
 dizedir_test(dizedir_platform_test
   SOURCES
     ${PROJECT_SOURCE_DIR}/src/platform/env_posix_test.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/range_copy_test.cpp
     ${PROJECT_SOURCE_DIR}/src/platform/ini_file_test.cpp
     ${PROJECT_SOURCE_DIR}/src/platform/text_test.cpp
   LIBS dizedir_platform dizedir_fault_env)

@@ -1,8 +1,39 @@
 #include "platform/env.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace dizedir {
+
+Status WritableFile::AppendFrom(ReadableFile* source, uint64_t offset,
+                                uint64_t length) {
+  if (offset > UINT64_MAX - length) {
+    return Status::InvalidArgument("range copy past the largest offset");
+  }
+  // Big enough to stream at disk speed; a small range takes no more memory
+  // than its own size.
+  constexpr uint64_t kChunk = uint64_t{1} << 20;
+  const size_t capacity = static_cast<size_t>(std::min(length, kChunk));
+  std::unique_ptr<char[]> chunk(new char[std::max<size_t>(capacity, 1)]);
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min(length, kChunk));
+    size_t got = 0;
+    Status s = source->Read(offset, n, chunk.get(), &got);
+    if (!s.ok()) return s;
+    if (got > 0) {
+      s = Append(std::string_view(chunk.get(), got));
+      if (!s.ok()) return s;
+    }
+    if (got < n) {
+      return Status::Corruption("range copy: the source ends before the range");
+    }
+    offset += n;
+    length -= n;
+  }
+  return Status::OK();
+}
 
 Status ReadFileToString(Env* env, const std::string& path, std::string* data,
                         uint64_t max_bytes) {

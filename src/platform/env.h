@@ -54,6 +54,19 @@ class WritableFile {
   virtual Status Flush() = 0;  // hands buffered data to the OS
   virtual Status Sync() = 0;   // flushes and waits for the disk
   virtual Status Close() = 0;
+
+  // Appends `length` bytes of `source` from `offset` on, exactly as Append
+  // of those bytes would. Corruption when the source ends first; what was
+  // appended until then stays in the file. The default reads through a
+  // buffer and calls Append, so a wrapper that overrides only Append still
+  // sees every byte; a backend may copy inside the OS instead.
+  virtual Status AppendFrom(ReadableFile* source, uint64_t offset,
+                            uint64_t length);
+
+  // Says that the file will be synced once complete, so a backend may start
+  // writing it to the disk while more is appended and leave Sync less to
+  // wait for. Only a hint: ignoring it is correct.
+  virtual void WillSync() {}
 };
 
 // An exclusive lock held on a file until the object is destroyed. The OS

@@ -93,13 +93,25 @@ class FaultInjectionEnv : public EnvWrapper {
         : env_(env), file_(std::move(file)) {}
 
     Status Append(std::string_view data) override {
-      const size_t allowed = env_->TakeSpace(data.size());
+      const size_t allowed = static_cast<size_t>(env_->TakeSpace(data.size()));
       Status s = file_->Append(data.substr(0, allowed));
       if (s.ok() && allowed < data.size()) {
         return Status::NoSpace("injected full disk");
       }
       return s;
     }
+    // Forwarded so the backend's own range copy is what tests exercise, with
+    // the copied bytes claimed from the space like appended ones.
+    Status AppendFrom(ReadableFile* source, uint64_t offset,
+                      uint64_t length) override {
+      const uint64_t allowed = env_->TakeSpace(length);
+      Status s = file_->AppendFrom(source, offset, allowed);
+      if (s.ok() && allowed < length) {
+        return Status::NoSpace("injected full disk");
+      }
+      return s;
+    }
+    void WillSync() override { file_->WillSync(); }
     Status Flush() override { return file_->Flush(); }
     Status Sync() override { return file_->Sync(); }
     Status Close() override { return file_->Close(); }
@@ -110,13 +122,13 @@ class FaultInjectionEnv : public EnvWrapper {
   };
 
   // Claims up to `wanted` bytes of the remaining space; returns how many.
-  size_t TakeSpace(size_t wanted) {
+  uint64_t TakeSpace(uint64_t wanted) {
     uint64_t left = space_left_.load();
     for (;;) {
       if (left == kUnlimited) return wanted;
       const uint64_t granted = left < wanted ? left : wanted;
       if (space_left_.compare_exchange_weak(left, left - granted)) {
-        return static_cast<size_t>(granted);
+        return granted;
       }
     }
   }

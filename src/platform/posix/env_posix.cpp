@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -103,15 +104,26 @@ class PosixReadableFile final : public ReadableFile {
     return Status::OK();
   }
 
+  const std::string& name() const { return name_; }
+  int fd() const { return fd_; }
+
  private:
   const std::string name_;
   const int fd_;
 };
 
+// Errors after which copy_file_range will not work for this pair of files
+// (another filesystem, an old kernel, a file type it cannot copy), as
+// opposed to errors of the disk or the files themselves.
+bool KernelCopyUnsupported(int error) {
+  return error == EXDEV || error == ENOSYS || error == EINVAL ||
+         error == EOPNOTSUPP || error == ENOTSUP;
+}
+
 class PosixWritableFile final : public WritableFile {
  public:
-  PosixWritableFile(std::string name, int fd)
-      : name_(std::move(name)), fd_(fd) {
+  PosixWritableFile(std::string name, int fd, bool appending)
+      : name_(std::move(name)), fd_(fd), appending_(appending) {
     buffer_.reserve(kBufferSize);
   }
   ~PosixWritableFile() override {
@@ -128,10 +140,66 @@ class PosixWritableFile final : public WritableFile {
     if (!s.ok()) return s;
     // A large piece goes straight to the OS instead of through the buffer.
     if (data.size() >= kBufferSize) {
-      return WriteAll(fd_, data.data(), data.size(), name_);
+      s = WriteAll(fd_, data.data(), data.size(), name_);
+      if (s.ok()) Written(data.size());
+      return s;
     }
     buffer_.append(data);
     return Status::OK();
+  }
+
+  // Copies inside the kernel when both files are ours: no trip of the data
+  // through user space, and a shared extent on filesystems that can reflink.
+  Status AppendFrom(ReadableFile* source, uint64_t offset,
+                    uint64_t length) override {
+    if (fd_ < 0) return Status::IOError(name_ + ": file is closed");
+    auto* posix_source = dynamic_cast<PosixReadableFile*>(source);
+    // copy_file_range refuses a target opened for appending.
+    if (posix_source == nullptr || appending_ || !kernel_copy_) {
+      return WritableFile::AppendFrom(source, offset, length);
+    }
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        length > static_cast<uint64_t>(INT64_MAX) - offset) {
+      return Status::InvalidArgument(name_ + ": range copy past the largest offset");
+    }
+    Status s = FlushBuffer();
+    if (!s.ok()) return s;
+    while (length > 0) {
+      loff_t from = static_cast<loff_t>(offset);
+      const size_t n =
+          static_cast<size_t>(std::min<uint64_t>(length, kMaxKernelCopy));
+      const ssize_t done =
+          ::copy_file_range(posix_source->fd(), &from, fd_, nullptr, n, 0);
+      if (done < 0) {
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (KernelCopyUnsupported(error)) {
+          // Nothing of this call was written; the rest goes through a
+          // buffer, and so do later copies into this file.
+          kernel_copy_ = false;
+          return WritableFile::AppendFrom(source, offset, length);
+        }
+        return ErrnoStatus(name_, error);
+      }
+      if (done == 0) {
+        return Status::Corruption(posix_source->name() +
+                                  ": ends before the range to copy");
+      }
+      offset += static_cast<uint64_t>(done);
+      length -= static_cast<uint64_t>(done);
+      Written(static_cast<uint64_t>(done));
+    }
+    return Status::OK();
+  }
+
+  void WillSync() override {
+    if (fd_ < 0 || write_behind_) return;
+    if (!FlushBuffer().ok()) return;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return;
+    write_behind_ = true;
+    written_end_ = static_cast<uint64_t>(st.st_size);
+    writeback_start_ = written_end_;
   }
 
   Status Flush() override {
@@ -158,18 +226,44 @@ class PosixWritableFile final : public WritableFile {
 
  private:
   static constexpr size_t kBufferSize = 64 * 1024;
+  // One copy_file_range call at most; the kernel caps a call near 2 GiB.
+  static constexpr uint64_t kMaxKernelCopy = uint64_t{1} << 30;
+  // With write-behind on, each time this much more was handed to the OS its
+  // writeback is started, so the disk works while the copy goes on and the
+  // final sync finds little left.
+  static constexpr uint64_t kWriteBehindWindow = uint64_t{32} << 20;
 
   Status FlushBuffer() {
     Status s = WriteAll(fd_, buffer_.data(), buffer_.size(), name_);
+    if (s.ok()) Written(buffer_.size());
     // Whatever could not be written is dropped: retrying a full disk with
     // the same bytes would only fail again, and the caller has the error.
     buffer_.clear();
     return s;
   }
 
+  void Written(uint64_t bytes) {
+    if (!write_behind_) return;
+    written_end_ += bytes;
+    if (written_end_ - writeback_start_ < kWriteBehindWindow) return;
+    // Asynchronous: queues the pages for writing and returns. A failure
+    // costs only the head start, and Sync still reports real errors.
+    if (::sync_file_range(fd_, static_cast<off_t>(writeback_start_),
+                          static_cast<off_t>(written_end_ - writeback_start_),
+                          SYNC_FILE_RANGE_WRITE) != 0) {
+      write_behind_ = false;
+    }
+    writeback_start_ = written_end_;
+  }
+
   const std::string name_;
   int fd_;
+  const bool appending_;
   std::string buffer_;
+  bool kernel_copy_ = true;
+  bool write_behind_ = false;
+  uint64_t written_end_ = 0;      // file offset after the last byte written
+  uint64_t writeback_start_ = 0;  // first byte whose writeback is not started
 };
 
 class PosixFileLock final : public FileLock {
@@ -555,7 +649,8 @@ class PosixEnv final : public Env {
     const std::string name = MapWindowsPath(path);
     const int fd = OpenRetrying(name, flags, 0666);
     if (fd < 0) return ErrnoStatus(name, errno);
-    *result = std::make_unique<PosixWritableFile>(name, fd);
+    *result = std::make_unique<PosixWritableFile>(name, fd,
+                                                  (flags & O_APPEND) != 0);
     return Status::OK();
   }
 
