@@ -32,7 +32,7 @@ namespace {
 // Deflate cannot expand a stream by more than this factor; a row claiming
 // more is damaged, and trusting it would make callers allocate without limit.
 constexpr uint64_t kMaxInflateRatio = 1032;
-// Rows parsed per read while loading, and bytes per read and write while
+// Rows parsed per read while loading, and bytes gathered per write while
 // saving: large enough to stream at disk speed, small enough to keep the
 // memory of a save flat.
 constexpr size_t kRowsPerRead = 1024;
@@ -138,7 +138,7 @@ const char* GetBlock(PackArchive* archive, const PackEntry* entry,
 }
 
 // Streams the new pack file: buffers small writes and copies runs of
-// unchanged blocks from the source file in large reads.
+// unchanged blocks from the source file as whole ranges.
 class PackWriter {
  public:
   PackWriter(WritableFile* out, ReadableFile* source)
@@ -182,24 +182,16 @@ class PackWriter {
   bool FlushRun() {
     if (run_length_ == 0) return true;
     if (source_ == nullptr || !FlushBuffer()) return false;
-    uint64_t offset = run_start_;
-    uint64_t left = run_length_;
+    const uint64_t length = run_length_;
     run_length_ = 0;
-    if (chunk_ == nullptr) chunk_.reset(new char[kCopyChunk]);
-    while (left > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kCopyChunk));
-      if (!ReadExactly(source_, offset, n, chunk_.get())) return false;
-      if (!out_->Append(std::string_view(chunk_.get(), n)).ok()) return false;
-      offset += n;
-      left -= n;
-    }
-    return true;
+    // The file decides how: inside the OS where it can, so the unchanged
+    // bulk of a pack never passes through this process.
+    return out_->AppendFrom(source_, run_start_, length).ok();
   }
 
   WritableFile* const out_;
   ReadableFile* const source_;
   std::string buffer_;
-  std::unique_ptr<char[]> chunk_;
   uint64_t run_start_ = 0;
   uint64_t run_length_ = 0;
 };
@@ -278,6 +270,7 @@ int PackSave(PackArchive* archive) {
   std::unique_ptr<WritableFile> out;
   Status s = env->NewWritableFile(temp, &out);
   if (!s.ok()) return 0;
+  out->WillSync();
   bool ok = WritePack(archive, out.get(), offsets);
   if (ok) ok = out->Sync().ok();
   if (ok) ok = out->Close().ok();

@@ -359,6 +359,61 @@ TEST_F(PackTest, FailedSaveKeepsTheOldFile) {
   PackClose(lost);
 }
 
+TEST_F(PackTest, FullDiskDuringTheCopyOfUnchangedBlocksKeepsTheOldFile) {
+  // Unchanged blocks are copied file to file at save, not through Append;
+  // a disk that fills in the middle of that copy must fail the save too.
+  std::vector<std::string> blocks;
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  for (uint32_t id = 0; id < 6; ++id) {
+    blocks.push_back(RandomBytes(300000 + id, id + 10));
+    PackAdd(id, blocks.back().data(), static_cast<uint32_t>(blocks.back().size()),
+            a, 0, nullptr);
+  }
+  ASSERT_EQ(PackClose(a), 1);
+  const std::string before = ReadAll(path_);
+
+  // The expected result, written from memory by a fresh archive.
+  const std::string fresh_path = (dir_ / "fresh.pac").string();
+  PackArchive* fresh = PackOpenForUpdate(env_, fresh_path);
+  for (uint32_t id = 0; id < 6; ++id) {
+    if (id == 2) continue;
+    PackAdd(id, blocks[id].data(), static_cast<uint32_t>(blocks[id].size()),
+            fresh, 0, nullptr);
+  }
+  PackAdd(9, "new", 3, fresh, 0, nullptr);
+  ASSERT_EQ(PackClose(fresh), 1);
+  const std::string after = ReadAll(fresh_path);
+
+  const uint64_t rows = 8 + 6 * 53;
+  struct Case {
+    const char* name;
+    uint64_t space;
+    bool saved;
+  };
+  const std::vector<Case> cases = {
+      {"in the table", 100, false},
+      {"a byte into the first copied run", rows + 1, false},
+      {"in the second copied run", rows + 600001 + 10, false},
+      {"one byte short", after.size() - 1, false},
+      {"exactly enough", after.size(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path_, before);
+    FaultInjectionEnv faulty(env_);
+    a = PackOpenForUpdate(&faulty, path_);
+    ASSERT_NE(a, nullptr);
+    PackRemove(2, a);  // splits the unchanged blocks into two runs
+    PackAdd(9, "new", 3, a, 0, nullptr);
+    faulty.FailWritesAfter(c.space);
+    EXPECT_EQ(PackSave(a), c.saved ? 1 : 0);
+    PackDiscard(a);
+    EXPECT_TRUE(ReadAll(path_) == (c.saved ? after : before))
+        << "the pack must be the old one or the complete new one";
+    EXPECT_FALSE(fs::exists(path_ + std::string(kTempSuffix)));
+  }
+}
+
 // The id sequence and contents of tests/data/pack/make_samples.py.
 std::vector<uint32_t> SampleIds() {
   std::vector<uint32_t> out;
