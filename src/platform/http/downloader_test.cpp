@@ -17,6 +17,11 @@
 #include "platform/env.h"
 #include "support/test_http_server.h"
 
+#if defined(_WIN32)
+// Last, so its macros cannot rename anything declared above.
+#include <windows.h>
+#endif
+
 namespace dizedir {
 namespace {
 
@@ -27,6 +32,18 @@ struct StopDllDeleter {
   void operator()(HttpInterface* downloader) const { StopDll(downloader); }
 };
 using DownloaderPtr = std::unique_ptr<HttpInterface, StopDllDeleter>;
+
+// Wine's WinHTTP differs from Windows' in a few ways a test can see; each
+// check that depends on one says so.
+bool RunningUnderWine() {
+#if defined(_WIN32)
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 std::string Bytes(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
@@ -323,8 +340,15 @@ TEST_F(DownloaderTest, QueueKeepsOneConnection) {
   ASSERT_EQ(downloader_->DownloadQueue(), 1);
   const auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 8u);
+  // Wine's WinHTTP closes the connection a HEAD was answered on instead of
+  // keeping it as Windows does, so there only the queue's GETs can share
+  // one.
+  const bool heads_keep_connection = !RunningUnderWine();
+  const TestHttpServer::Request* first = nullptr;
   for (const auto& request : requests) {
-    EXPECT_EQ(request.remote_port, requests.front().remote_port)
+    if (request.method == "HEAD" && !heads_keep_connection) continue;
+    if (first == nullptr) first = &request;
+    EXPECT_EQ(request.remote_port, first->remote_port)
         << request.method << " " << request.path;
   }
 }

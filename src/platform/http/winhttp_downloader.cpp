@@ -776,8 +776,9 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
       received_bytes_.store(static_cast<uint32_t>(sink->stored - 1));
     }
   }
-  // WinHTTP may report a connection closed early as a plain end of body;
-  // only the announced size tells a short body from a complete one.
+  // A body can end cleanly and still not reach the end of the file: a
+  // server may answer an open range with only a piece of it. The rest comes
+  // with the next attempt.
   if (expected_total && sink->stored != *expected_total) {
     return Outcome::kRetry;
   }
