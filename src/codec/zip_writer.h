@@ -1,7 +1,16 @@
 // ZipWriter: builds the zip archives that patches are shipped in, over
 // minizip's zip interface, with everything read and written through an Env.
 //
-// Items are deflated. Names are given in the game's form ("qmz\\a.txt") and
+// Items are deflated, unless a sample of their first bytes shows that
+// deflate gains nothing (random or already compressed data): those are
+// stored. An item is deflated in pieces of 1 MiB, each primed with the end
+// of the piece before and ended on a byte boundary, so that the pieces can
+// be deflated on several threads at once and still form one deflate stream;
+// the archive's bytes depend only on what was added and the level, never on
+// the number of threads. A bounded number of pieces is in flight at a time,
+// so memory stays a few MiB per thread whatever the items' sizes.
+//
+// Names are given in the game's form ("qmz\\a.txt") and
 // stored with slashes; a name with non-ASCII bytes (UTF-8) is stored with
 // the UTF-8 flag (general purpose bit 11) so every unzip reads it the same.
 // A name that extraction would alter or refuse (absolute, a drive, a ".."
@@ -15,15 +24,24 @@
 // so that most patches land there, and applies the rest in one copy pass at
 // Finish, since an Env file is written front to back only.
 //
-// Thread-safety: a ZipWriter belongs to one thread at a time.
+// AddFile and AddBytes return once the data has been read (the source may
+// then change or go); a failure to deflate or write it shows in a later call
+// or in Finish, and it fails the whole archive.
+//
+// Thread-safety: a ZipWriter belongs to one thread at a time; the threads it
+// deflates on are its own and end with it.
 
 #ifndef DIZEDIR_CODEC_ZIP_WRITER_H_
 #define DIZEDIR_CODEC_ZIP_WRITER_H_
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/status.h"
@@ -38,6 +56,10 @@ struct ZipWriterOptions {
   LocalTime time;
   // Bytes kept in memory behind the write position for header patches.
   size_t patch_window = size_t{4} << 20;
+  // Threads that deflate: 1 deflates on the caller's thread; 0 takes one per
+  // processor. When a thread cannot be started the writer makes do with the
+  // ones it has.
+  unsigned threads = 0;
 };
 
 class ZipWriter {
@@ -70,22 +92,45 @@ class ZipWriter {
 
  private:
   class Output;
+  class Compressor;
+  struct Item;
+  struct Piece;
   ZipWriter(Env* env, std::string path, const ZipWriterOptions& options);
 
-  Status BeginItem(std::string_view name, uint64_t size_hint,
-                   bool directory, std::string* stored);
-  Status WriteData(const char* data, size_t size);
-  Status EndItem();
+  void StartThreads();
+  void StopThreads();
+  uint32_t Work();
+  Status NewItem(std::string_view name, uint64_t size, bool directory,
+                 std::shared_ptr<Item>* item);
+  // Takes the next piece of an item; `last` ends the item.
+  Status Submit(const std::shared_ptr<Item>& item, std::string data,
+                bool first, bool last);
+  void Deflate(Piece* piece, Compressor* compressor);
+  // Writes finished pieces at the head until at most `keep` remain.
+  Status Drain(size_t keep);
+  Status WritePiece(Piece& piece);
   Status Fail(Status s);
 
   Env* const env_;
   const std::string path_;
   ZipWriterOptions options_;
   std::unique_ptr<Output> output_;
-  void* zip_ = nullptr;  // minizip's zipFile
+  void* zip_ = nullptr;  // minizip's zipFile; used on the owner's thread only
   Status error_;
   uint64_t items_ = 0;
   bool finished_ = false;
+
+  // The pieces between the owner and the deflating threads.
+  std::mutex mu_;
+  std::condition_variable work_cv_;   // a piece to deflate, or stop
+  std::condition_variable state_cv_;  // a piece done, or an item's method known
+  std::deque<std::unique_ptr<Piece>> pending_;  // in archive order
+  std::deque<Piece*> todo_;                     // not yet taken by a thread
+  bool stopping_ = false;
+  std::vector<std::unique_ptr<Thread>> threads_;
+  std::unique_ptr<Compressor> own_compressor_;  // without threads
+  std::string tail_;  // the end of the previous piece of the current item
+  size_t max_pending_ = 1;
 };
 
 }  // namespace dizedir

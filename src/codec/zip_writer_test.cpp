@@ -1,7 +1,9 @@
 #include "codec/zip_writer.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -37,13 +39,15 @@ struct Item {
 
 // Builds an archive of `items` (files from disk and in-memory bytes mixed),
 // then checks it item for item through the extraction layer.
-void CheckRoundTrip(const std::vector<Item>& items, size_t window, int level) {
+void CheckRoundTrip(const std::vector<Item>& items, size_t window, int level,
+                    unsigned threads = 0) {
   ScratchDir dir("zip_writer");
   Env* env = Env::Default();
   const std::string zip_path = dir.dir() + "out.zip";
   ZipWriterOptions options;
   options.patch_window = window;
   options.level = level;
+  options.threads = threads;
   std::unique_ptr<ZipWriter> writer;
   ASSERT_TRUE(ZipWriter::Create(env, zip_path, options, &writer).ok());
   for (size_t i = 0; i < items.size(); ++i) {
@@ -62,11 +66,13 @@ void CheckRoundTrip(const std::vector<Item>& items, size_t window, int level) {
   ZipArchive* zip = ZipOpenFile(env, NarrowToUtf16(zip_path), nullptr);
   ASSERT_NE(zip, nullptr);
   const std::string out = dir.dir() + "x/";
+  ASSERT_TRUE(env->CreateDirectories(out).ok());
   ASSERT_EQ(ZipSetBaseDir(zip, NarrowToUtf16(out)), ZipResult::kOk);
   ZipItem count;
   ASSERT_EQ(ZipGetItem(zip, -1, &count), ZipResult::kOk);
   ASSERT_EQ(count.index, static_cast<int>(items.size()));
   for (size_t i = 0; i < items.size(); ++i) {
+    SCOPED_TRACE(items[i].stored);
     ZipItem item;
     ASSERT_EQ(ZipGetItem(zip, static_cast<int>(i), &item), ZipResult::kOk);
     EXPECT_EQ(Utf16ToUtf8(item.name), items[i].stored);
@@ -184,6 +190,164 @@ TEST(ZipWriterTest, FailureLeavesNothingAtThePath) {
       if (c.finish) {
         EXPECT_FALSE(s.ok());
       }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
+}
+
+// Text-like data that deflate shrinks, with repeats that reach back across
+// the 1 MiB pieces an item is deflated in.
+std::string Compressible(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<std::string> words;
+  for (int i = 0; i < 300; ++i) {
+    std::string w;
+    for (int j = 0, len = 3 + static_cast<int>(random() % 8); j < len; ++j) {
+      w += static_cast<char>('a' + random() % 26);
+    }
+    words.push_back(w + ' ');
+  }
+  std::string out;
+  while (out.size() < n) out += words[random() % words.size()];
+  out.resize(n);
+  return out;
+}
+
+uint32_t Le(const std::string& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) {
+    v = (v << 8) | static_cast<unsigned char>(b.at(at + i));
+  }
+  return v;
+}
+
+struct CentralEntry {
+  std::string name;
+  int method = -1;
+  uint32_t crc = 0;
+  uint32_t compressed = 0;
+  uint32_t size = 0;
+};
+
+// The central directory as an unzip reads it, straight from the bytes.
+std::vector<CentralEntry> ReadCentralDirectory(const std::string& zip) {
+  std::vector<CentralEntry> entries;
+  const size_t end = zip.rfind(std::string("PK\x05\x06", 4));
+  if (end == std::string::npos) return entries;
+  const uint32_t count = Le(zip, end + 10, 2);
+  size_t at = Le(zip, end + 16, 4);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (zip.substr(at, 4) != std::string("PK\x01\x02", 4)) break;
+    CentralEntry e;
+    e.method = static_cast<int>(Le(zip, at + 10, 2));
+    e.crc = Le(zip, at + 16, 4);
+    e.compressed = Le(zip, at + 20, 4);
+    e.size = Le(zip, at + 24, 4);
+    const uint32_t name = Le(zip, at + 28, 2);
+    e.name = zip.substr(at + 46, name);
+    entries.push_back(e);
+    at += 46 + name + Le(zip, at + 30, 2) + Le(zip, at + 32, 2);
+  }
+  return entries;
+}
+
+uint32_t Crc(const std::string& data) {
+  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+                                     static_cast<uInt>(data.size())));
+}
+
+TEST(ZipWriterTest, ParallelItemsKeepOrderMethodsAndChecksums) {
+  struct Case {
+    std::string name;
+    std::string data;
+    int method;  // what the central directory must say
+  };
+  const std::vector<Case> cases = {
+      {"text.txt", Compressible(5000, 1), Z_DEFLATED},
+      {"random.bin", RandomBytes(300000, 2), 0},
+      {"empty.txt", "", 0},
+      {"big/text.log", Compressible((5 << 20) + 12345, 3), Z_DEFLATED},
+      {"big/random.bin", RandomBytes((3 << 20) + 7, 4), 0},
+      // The first bytes decide for the whole item.
+      {"random_then_text.bin", RandomBytes(64 << 10, 5) + Compressible(2 << 20, 6), 0},
+      {"text_then_random.bin", Compressible(64 << 10, 7) + RandomBytes(2 << 20, 8),
+       Z_DEFLATED},
+      {"exact_pieces.txt", Compressible(2 << 20, 9), Z_DEFLATED},
+      {"tiny", "ab", 0},
+      {"\xC3\xA9t\xC3\xA9.txt", Compressible(70000, 10), Z_DEFLATED},
+  };
+  std::vector<Item> items;
+  for (const Case& c : cases) items.push_back({c.name, c.name, c.data});
+
+  std::string first_archive;
+  for (unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    CheckRoundTrip(items, size_t{1} << 20, 1, threads);
+
+    ScratchDir dir("zip_writer_parallel");
+    ZipWriterOptions options;
+    options.level = 1;
+    options.threads = threads;
+    options.time = {2024, 5, 0, 17, 12, 30, 0, 0};
+    std::unique_ptr<ZipWriter> writer;
+    ASSERT_TRUE(ZipWriter::Create(Env::Default(), dir.dir() + "p.zip", options,
+                                  &writer).ok());
+    for (const Case& c : cases) ASSERT_TRUE(writer->AddBytes(c.name, c.data).ok());
+    ASSERT_TRUE(writer->Finish().ok());
+    const std::string archive = ReadAll(dir.path() / "p.zip");
+    const std::vector<CentralEntry> entries = ReadCentralDirectory(archive);
+    ASSERT_EQ(entries.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+      SCOPED_TRACE(cases[i].name);
+      EXPECT_EQ(entries[i].name, cases[i].name);
+      EXPECT_EQ(entries[i].method, cases[i].method);
+      EXPECT_EQ(entries[i].size, cases[i].data.size());
+      EXPECT_EQ(entries[i].crc, Crc(cases[i].data));
+      if (cases[i].method == 0) {
+        EXPECT_EQ(entries[i].compressed, cases[i].data.size());
+      } else {
+        EXPECT_LT(entries[i].compressed, cases[i].data.size());
+      }
+    }
+    // Threads change how fast, never what.
+    if (first_archive.empty()) first_archive = archive;
+    EXPECT_TRUE(archive == first_archive) << "archive differs with threads";
+  }
+}
+
+TEST(ZipWriterTest, ParallelFailuresLeaveNothingAtThePath) {
+  struct Case {
+    const char* label;
+    uint64_t space;  // bytes the disk takes before it is full
+    bool threads_start;
+  };
+  for (const Case& c : {Case{"full in the first item", 100000, true},
+                        Case{"full several items in", 3u << 20, true},
+                        Case{"full, and no thread would start", 3u << 20, false}}) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir("zip_writer_parallel_fail");
+    FaultInjectionEnv env(Env::Default());
+    env.FailThreadCreation(!c.threads_start);
+    env.FailWritesAfter(c.space);
+    const std::string path = dir.dir() + "f.zip";
+    {
+      ZipWriterOptions options;
+      options.threads = 4;
+      options.level = 1;
+      options.patch_window = 4096;
+      std::unique_ptr<ZipWriter> writer;
+      ASSERT_TRUE(ZipWriter::Create(&env, path, options, &writer).ok());
+      Status s;
+      for (int i = 0; s.ok() && i < 8; ++i) {
+        s = writer->AddBytes("item" + std::to_string(i),
+                             i % 2 ? RandomBytes(1 << 20, i)
+                                   : Compressible(3 << 20, static_cast<uint32_t>(i)));
+      }
+      if (s.ok()) s = writer->Finish();
+      EXPECT_FALSE(s.ok());
+      // Once failed, the archive takes nothing more.
+      EXPECT_FALSE(writer->AddBytes("late", "x").ok());
     }
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
