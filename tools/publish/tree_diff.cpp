@@ -16,7 +16,9 @@ namespace dizedir::publish {
 namespace {
 
 constexpr std::string_view kPackDir = "qmz/fodder/";
-constexpr size_t kCompareChunk = size_t{1} << 20;
+// Two buffers of this size stay in the processor's cache between the read
+// and the compare; larger ones make the compare wait on memory.
+constexpr size_t kCompareChunk = size_t{256} << 10;
 
 // Windows names match without regard to case, and so does the client's Env:
 // two paths that differ only in case are one file to a player.
@@ -310,27 +312,19 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     }
   }
 
-  // Plain files, and which packs to look into.
+  // Which packs to look into; plain files are compared while the archive
+  // is written, so their deflating overlaps the reading.
   std::map<std::string, PackWork> packs;  // by FoldKey
-  CompareBuffers buffers;
+  std::vector<std::pair<const std::string*, const TreeFile*>> plain_new;
   for (const auto& [key, file] : new_files) {
-    auto old = old_files.find(key);
-    if (file.pack) {
-      PackWork& w = packs[key];
-      w.file = file;
-      w.in_new = true;
-      w.in_old = old != old_files.end();
+    if (!file.pack) {
+      plain_new.emplace_back(&key, &file);
       continue;
     }
-    if (old == old_files.end()) {
-      result->added.push_back(file.rel);
-      continue;
-    }
-    bool same = false;
-    s = SameContents(env, old_tree + "/" + old->second.rel,
-                     new_tree + "/" + file.rel, &buffers, &same);
-    if (!s.ok()) return s;
-    if (!same) result->changed.push_back(file.rel);
+    PackWork& w = packs[key];
+    w.file = file;
+    w.in_new = true;
+    w.in_old = old_files.count(key) != 0;
   }
   std::vector<std::string> removed_files;  // as del.txt names them
   for (const auto& [key, file] : old_files) {
@@ -457,11 +451,28 @@ Status DiffTrees(Env* env, const std::string& old_tree,
   if (s.ok() && !result->delete_list.empty()) {
     s = zip->AddBytes("del.txt", result->delete_list);
   }
-  std::vector<std::string> plain = result->added;
-  plain.insert(plain.end(), result->changed.begin(), result->changed.end());
-  std::sort(plain.begin(), plain.end());
-  for (size_t i = 0; s.ok() && i < plain.size(); ++i) {
-    s = zip->AddFile(plain[i], new_tree + "/" + plain[i]);
+  // Archive order is by name; the summary keeps the trees' order.
+  std::sort(plain_new.begin(), plain_new.end(),
+            [](const auto& a, const auto& b) { return a.second->rel < b.second->rel; });
+  std::set<std::string> added, changed;  // by FoldKey
+  CompareBuffers buffers;
+  for (size_t i = 0; s.ok() && i < plain_new.size(); ++i) {
+    const std::string& key = *plain_new[i].first;
+    const TreeFile& file = *plain_new[i].second;
+    auto old = old_files.find(key);
+    bool same = false;
+    if (old != old_files.end()) {
+      s = SameContents(env, old_tree + "/" + old->second.rel,
+                       new_tree + "/" + file.rel, &buffers, &same);
+      if (!s.ok()) return s;
+    }
+    if (same) continue;
+    (old == old_files.end() ? added : changed).insert(key);
+    s = zip->AddFile(file.rel, new_tree + "/" + file.rel);
+  }
+  for (const auto& [key, file] : new_files) {
+    if (added.count(key)) result->added.push_back(file.rel);
+    if (changed.count(key)) result->changed.push_back(file.rel);
   }
   const std::string work_pack = patch_dir + "/pack" + std::string(kTempSuffix);
   for (auto& [key, w] : packs) {
