@@ -57,7 +57,8 @@ class WritableFile {
 
   // Appends `length` bytes of `source` from `offset` on, exactly as Append
   // of those bytes would. Corruption when the source ends first; what was
-  // appended until then stays in the file. The default reads through a
+  // appended until then stays in the file; InvalidArgument for a range
+  // that runs past the largest offset. The default reads through a
   // buffer and calls Append, so a wrapper that overrides only Append still
   // sees every byte; a backend may copy inside the OS instead.
   virtual Status AppendFrom(ReadableFile* source, uint64_t offset,
