@@ -57,6 +57,7 @@ class ZipWriter::Output {
 
   Status Open() {
     status_ = env_->NewWritableFile(temp_path_, &file_);
+    if (status_.ok()) file_->WillSync();
     return status_;
   }
 
@@ -140,6 +141,7 @@ class ZipWriter::Output {
     std::unique_ptr<WritableFile> out;
     Status s = env_->NewReadableFile(temp_path_, &in);
     if (s.ok()) s = env_->NewWritableFile(CopyPath(), &out);
+    if (s.ok()) out->WillSync();
     std::string chunk(kCopyChunk, '\0');
     for (uint64_t offset = 0; s.ok(); offset += chunk.size()) {
       size_t got = 0;

@@ -189,6 +189,39 @@ Status ReadPackTable(Env* env, const std::string& path, PackTable* table) {
   return Status::OK();
 }
 
+// The patch packs are built beside the archive, read into it at once and
+// deleted: syncing them would only wait for the disk. Writes through this
+// Env reach the OS but are never waited for.
+class ScratchEnv : public EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+
+  Status NewWritableFile(const std::string& path,
+                         std::unique_ptr<WritableFile>* result) override {
+    Status s = target()->NewWritableFile(path, result);
+    if (s.ok()) *result = std::make_unique<File>(std::move(*result));
+    return s;
+  }
+  Status SyncDirectory(const std::string&) override { return Status::OK(); }
+
+ private:
+  class File : public WritableFile {
+   public:
+    explicit File(std::unique_ptr<WritableFile> file) : file_(std::move(file)) {}
+    Status Append(std::string_view data) override { return file_->Append(data); }
+    Status AppendFrom(ReadableFile* source, uint64_t offset,
+                      uint64_t length) override {
+      return file_->AppendFrom(source, offset, length);
+    }
+    Status Flush() override { return file_->Flush(); }
+    Status Sync() override { return file_->Flush(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    const std::unique_ptr<WritableFile> file_;
+  };
+};
+
 // Copies the listed entries of `source` into a new pack at `target`: same
 // ids, same contents, same compressed flags.
 Status WritePatchPack(Env* env, const std::string& source,
@@ -475,6 +508,7 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     if (changed.count(key)) result->changed.push_back(file.rel);
   }
   const std::string work_pack = patch_dir + "/pack" + std::string(kTempSuffix);
+  ScratchEnv scratch(env);
   for (auto& [key, w] : packs) {
     if (!s.ok()) break;
     if (!w.in_new) continue;
@@ -483,7 +517,7 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     const bool needed = !w.delta.shipped.empty() || w.delta.rebuilt ||
                         (w.delta.created && w.new_table.empty());
     if (needed) {
-      s = WritePatchPack(env, new_tree + "/" + w.file.rel, w.delta.shipped,
+      s = WritePatchPack(&scratch, new_tree + "/" + w.file.rel, w.delta.shipped,
                          work_pack);
       if (s.ok()) s = zip->AddFile(PackItemName(w.file.rel), work_pack);
       env->DeleteFile(work_pack);
