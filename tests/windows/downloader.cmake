@@ -16,6 +16,8 @@ file(MAKE_DIRECTORY ${httplib_include})
 configure_file(${DIZEDIR_HTTPLIB_SOURCE}/httplib.h ${httplib_include}/httplib.h
                COPYONLY)
 
+list(APPEND DIZEDIR_WINDOWS_TESTS downloader_test)
+
 add_library(dizedir_test_http_server STATIC
   ${PROJECT_SOURCE_DIR}/tests/support/test_http_server.cpp)
 target_include_directories(dizedir_test_http_server PUBLIC
