@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/case_fold.h"
+#include "platform/ini_profile.h"
 #include "platform/text.h"
 
 namespace dizedir {
@@ -41,6 +42,17 @@ std::u16string DecodeText(std::string_view bytes) {
     bytes.remove_prefix(3);
   }
   return Utf8ToUtf16(bytes);
+}
+
+// The Windows profile functions read UTF-16LE with its mark and take any
+// other file as ANSI text, which gives the same answers only for plain
+// ASCII. UTF-8 and big-endian files keep the reader here on every platform.
+[[maybe_unused]] bool OsReadsAlike(std::string_view bytes) {
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') return true;
+  for (const char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -93,6 +105,12 @@ Status IniFile::Load(Env* env, const std::string& path, IniFile* ini) {
   std::string bytes;
   Status s = ReadFileToString(env, path, &bytes, kMaxFileBytes);
   if (!s.ok()) return s;
+#if defined(_WIN32)
+  if (OsReadsAlike(bytes)) {
+    ini->profile_path_ = env->NativePath(path);
+    return Status::OK();
+  }
+#endif
   *ini = Parse(bytes);
   return Status::OK();
 }
@@ -114,6 +132,11 @@ std::u16string IniFile::GetString(std::u16string_view section,
                                   std::u16string_view default_value,
                                   size_t buffer_units) const {
   if (buffer_units == 0) return std::u16string();
+#if defined(_WIN32)
+  if (!profile_path_.empty()) {
+    return ProfileString(profile_path_, section, key, default_value, buffer_units);
+  }
+#endif
   const std::u16string* found = Find(section, key);
   std::u16string_view value = found ? std::u16string_view(*found) : default_value;
   if (!found) {
@@ -125,6 +148,9 @@ std::u16string IniFile::GetString(std::u16string_view section,
 
 int IniFile::GetInt(std::u16string_view section, std::u16string_view key,
                     int default_value) const {
+#if defined(_WIN32)
+  if (!profile_path_.empty()) return ProfileInt(profile_path_, section, key, default_value);
+#endif
   const std::u16string* found = Find(section, key);
   if (!found) return default_value;
   std::u16string_view text(*found);

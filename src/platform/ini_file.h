@@ -8,6 +8,11 @@
 // without one; CR LF, LF or CR line ends. Everything is bounded by the bytes
 // given, so a hostile file gives odd answers but never a crash.
 //
+// On Windows, Load leaves the lookups in a UTF-16LE or plain ASCII file to
+// the OS's profile functions over the file itself (platform/ini_profile.h),
+// which read those the same way; other encodings, Parse and every other
+// platform use the reader here.
+//
 // Thread-safety: immutable after Parse/Load; concurrent lookups are safe.
 
 #ifndef DIZEDIR_PLATFORM_INI_FILE_H_
@@ -58,6 +63,8 @@ class IniFile {
                              std::u16string_view key) const;
 
   std::vector<Section> sections_;
+  // Set by Load on Windows: the file the OS answers lookups from.
+  std::string profile_path_;
 };
 
 }  // namespace dizedir
