@@ -7,6 +7,14 @@ find_program(DIZEDIR_MINGW_LD i686-w64-mingw32-ld REQUIRED)
 
 # dizedir_string_library(TARGET table.txt output.dll): builds output.dll from
 # the table whenever either changes; TARGET builds it.
+# A cross build cannot run what it builds, so it is handed a mkreschn built
+# for the build machine.
+if(CMAKE_CROSSCOMPILING)
+  set(DIZEDIR_MKRESCHN ${DIZEDIR_HOST_MKRESCHN})
+else()
+  set(DIZEDIR_MKRESCHN mkreschn)
+endif()
+
 function(dizedir_string_library target table output)
   get_filename_component(name ${output} NAME_WE)
   get_filename_component(output_dir ${output} DIRECTORY)
@@ -14,7 +22,7 @@ function(dizedir_string_library target table output)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${work}
-    COMMAND mkreschn ${table} ${work}/${name}.rc
+    COMMAND ${DIZEDIR_MKRESCHN} ${table} ${work}/${name}.rc
     COMMAND ${DIZEDIR_WINDRES} -c 65001
             --preprocessor=${CMAKE_C_COMPILER} --preprocessor-arg=-E
             --preprocessor-arg=-xc -J rc -O coff
@@ -24,7 +32,7 @@ function(dizedir_string_library target table output)
     # to the same bytes every time.
     COMMAND ${DIZEDIR_MINGW_LD} -shared -e 0 -s --no-insert-timestamp
             -o ${output} ${work}/${name}.o
-    DEPENDS ${table} mkreschn
+    DEPENDS ${table} ${DIZEDIR_MKRESCHN}
     COMMENT "String library ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

@@ -27,7 +27,11 @@ std::unique_ptr<StringTable> OpenStringsOrAbandonLaunch() {
     // Without its texts the plug-in cannot tell the player anything; the
     // launch is abandoned rather than run mute.
     env->ShowFatalMessage(u"Missing file! \nProgram can't be launched");
+#if defined(_WIN32)
+    return nullptr;  // DllMain refuses the load
+#else
     std::_Exit(EXIT_FAILURE);
+#endif
   }
   return strings;
 }
@@ -38,6 +42,15 @@ DizedirPlugin* g_remembered = nullptr;
 
 }  // namespace
 }  // namespace dizedir
+
+#if defined(_WIN32)
+// The loader runs the module's static constructors before this; a FALSE
+// for the process attach (reason 1) makes LoadLibrary fail, which is how a
+// DLL abandons its launch.
+extern "C" int __stdcall DllMain(void*, unsigned long reason, void*) {
+  return reason != 1 || dizedir::g_strings != nullptr;
+}
+#endif
 
 extern "C" DIZEDIR_PLUGIN_API DizedirInterface* GetDizedirInterface() {
   using namespace dizedir;

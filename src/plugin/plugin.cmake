@@ -8,12 +8,22 @@ target_link_libraries(dizedir_plugin_core PUBLIC dizedir_engine)
 
 # ...and as the module a host loads: dizedir.so, exporting only the two
 # entry points. The downloader and region-list modules lie beside it.
+if(WIN32)
+  # dizedir.dll: the .def file lists the two exports undecorated and gives
+  # the export table the name launchers know the plug-in by. Windows finds
+  # Http.dll and VkMain.dll beside it when the host loads it by full path.
+  add_library(dizedir_module SHARED ${CMAKE_CURRENT_LIST_DIR}/exports.cpp
+              ${CMAKE_CURRENT_LIST_DIR}/exports.def)
+  set_target_properties(dizedir_module PROPERTIES
+    PREFIX "" OUTPUT_NAME dizedir RUNTIME_OUTPUT_DIRECTORY ${DIZEDIR_MODULE_DIR})
+else()
 add_library(dizedir_module SHARED ${CMAKE_CURRENT_LIST_DIR}/exports.cpp)
 set_target_properties(dizedir_module PROPERTIES
   PREFIX "" OUTPUT_NAME dizedir
   BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN"
   LINK_FLAGS "-Wl,--enable-new-dtags -Wl,--no-undefined -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/exports.map"
   LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/exports.map)
+endif()
 target_compile_definitions(dizedir_module PRIVATE DIZEDIR_BUILDING_PLUGIN)
 target_link_libraries(dizedir_module PRIVATE dizedir_plugin_core dizhttp vkmain)
 add_dependencies(dizedir_module reschn_dll)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/module_strings.h"
 #include "platform/text.h"
 #include "plugin/pe_resources.h"
 
@@ -21,10 +22,28 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 Status StringTable::Open(Env* env, const std::string& path,
                          std::unique_ptr<StringTable>* table) {
   table->reset();
+#if defined(_WIN32)
+  // Windows has a resource loader of its own; the OS maps the library as
+  // data and answers for each string.
+  uint64_t size = 0;
+  Status s = env->GetFileSize(path, &size);
+  if (!s.ok()) return s;
+  if (size > kMaxFileBytes) return Status::Corruption(path + ": file too large");
+  std::unique_ptr<StringTable> result(new StringTable());
+  s = ForEachModuleString(env->NativePath(path), kMaxTextUnits,
+                          [&result](uint32_t id, std::u16string_view text) {
+                            result->texts_.emplace(
+                                id, std::u16string(text.substr(0, text.find(u'\0'))));
+                          });
+  if (!s.ok()) return s;
+  *table = std::move(result);
+  return Status::OK();
+#else
   std::string file;
   Status s = ReadFileToString(env, path, &file, kMaxFileBytes);
   if (!s.ok()) return s;
   return FromBytes(file, table);
+#endif
 }
 
 Status StringTable::FromBytes(std::string_view file,

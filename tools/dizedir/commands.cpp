@@ -23,7 +23,7 @@ std::string DefaultModuleDir() {
 }
 
 std::string WithSlash(std::string dir) {
-  if (!dir.empty() && dir.back() != '/') dir += '/';
+  if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
   return dir;
 }
 
@@ -170,14 +170,14 @@ void RegisterCommands(CLI::App& app) {
 
   CLI::App* info = app.add_subcommand(
       "info", "Load the client's plug-in and print its info record");
-  info->add_option("--client", *client, "Client directory holding dizedir.so")
+  info->add_option("--client", *client, "Client directory holding the plug-in")
       ->required();
   info->add_flag("--json", *json, "Print one JSON object");
   info->callback([client, json] { RunInfo(*client, *json); });
 
   CLI::App* servers = app.add_subcommand(
       "servers", "Fetch the server list and print the regions");
-  servers->add_option("--client", *client, "Client directory holding dizedir.so")
+  servers->add_option("--client", *client, "Client directory holding the plug-in")
       ->required();
   servers->add_flag("--json", *json, "Print one JSON object");
   servers->callback([client, json] { RunServers(*client, *json); });

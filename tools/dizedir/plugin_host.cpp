@@ -6,8 +6,8 @@ Status PluginHost::Load(const std::string& client_dir,
                         std::unique_ptr<PluginHost>* host) {
   host->reset();
   std::string path = client_dir;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += "dizedir.so";
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+  path += kPluginModule;
   std::unique_ptr<PluginHost> loaded(new PluginHost);
   Status s = LoadSharedLibrary(path, &loaded->library_);
   if (!s.ok()) return s;

@@ -17,7 +17,7 @@ namespace dizedir {
 
 class PluginHost {
  public:
-  // Loads `client_dir`/dizedir.so. A module that finds no string library
+  // Loads the client directory's plug-in module. A module that finds no string library
   // beside it ends the process, as it would end a launcher.
   static Status Load(const std::string& client_dir,
                      std::unique_ptr<PluginHost>* host);
@@ -38,9 +38,16 @@ class PluginHost {
   DizedirInterface* object_ = nullptr;
 };
 
-// Module file names a client directory holds beside the game.
+// Module file names a client directory holds beside the game; the first
+// is the plug-in.
+#if defined(_WIN32)
+inline constexpr const char* kClientModules[] = {"dizedir.dll", "Http.dll",
+                                                 "VkMain.dll", "ResChn.dll"};
+#else
 inline constexpr const char* kClientModules[] = {"dizedir.so", "dizhttp.so",
                                                  "vkmain.so", "ResChn.dll"};
+#endif
+inline constexpr const char* kPluginModule = kClientModules[0];
 
 }  // namespace dizedir
 

@@ -281,7 +281,7 @@ void RegisterUpdateCommand(CLI::App& app) {
   auto flags = std::make_shared<UpdateFlags>();
   CLI::App* update = app.add_subcommand(
       "update", "Bring the client up to date from its region's update server");
-  update->add_option("--client", flags->client, "Client directory holding dizedir.so")
+  update->add_option("--client", flags->client, "Client directory holding the plug-in")
       ->required();
   update->add_option("--region", flags->region,
                      "Index of the region to update from (default: the server list's "

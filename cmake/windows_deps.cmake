@@ -1,0 +1,77 @@
+# The libraries of the Windows cross build, under the target names the rest
+# of the tree links. scripts/build-windows.sh unpacks the zlib source that
+# carries minizip and names it in DIZEDIR_ZLIB_SOURCE; zlib itself and the
+# Win32 import libraries come with the cross compiler's packages.
+
+set(DIZEDIR_ZLIB_SOURCE "" CACHE PATH "Unpacked zlib source (contrib/minizip)")
+set(DIZEDIR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source")
+# mkreschn runs on the build machine, so it is built for it separately.
+set(DIZEDIR_HOST_MKRESCHN "" CACHE FILEPATH "mkreschn built for the build machine")
+if(NOT EXISTS "${DIZEDIR_ZLIB_SOURCE}/contrib/minizip/unzip.c")
+  message(FATAL_ERROR "DIZEDIR_ZLIB_SOURCE must name an unpacked zlib source")
+endif()
+if(NOT EXISTS "${DIZEDIR_HOST_MKRESCHN}")
+  message(FATAL_ERROR "DIZEDIR_HOST_MKRESCHN must name a built mkreschn")
+endif()
+
+# Static zlib, so no zlib1.dll has to lie beside the modules.
+find_library(DIZEDIR_ZLIB_STATIC NAMES libz.a REQUIRED)
+find_path(DIZEDIR_ZLIB_INCLUDE zlib.h REQUIRED)
+add_library(ZLIB::ZLIB STATIC IMPORTED)
+set_target_properties(ZLIB::ZLIB PROPERTIES
+  IMPORTED_LOCATION ${DIZEDIR_ZLIB_STATIC}
+  INTERFACE_INCLUDE_DIRECTORIES ${DIZEDIR_ZLIB_INCLUDE})
+
+# minizip: the unzip and zip interfaces over the generic file API; every
+# file access goes through Env's callbacks, so iowin32 is not needed.
+set(minizip ${DIZEDIR_ZLIB_SOURCE}/contrib/minizip)
+add_library(dizedir_minizip STATIC ${minizip}/ioapi.c ${minizip}/unzip.c
+            ${minizip}/zip.c)
+# Third-party C: its own warnings are not ours to fix.
+target_compile_options(dizedir_minizip PRIVATE -w)
+target_compile_definitions(dizedir_minizip PUBLIC NOCRYPT NOUNCRYPT)
+target_include_directories(dizedir_minizip PUBLIC ${DIZEDIR_ZLIB_SOURCE}/contrib
+                           ${minizip})
+target_link_libraries(dizedir_minizip PUBLIC ZLIB::ZLIB)
+add_library(PkgConfig::MINIZIP ALIAS dizedir_minizip)
+
+# CLI11 is header-only; its headers are the build machine's, reached through
+# a directory that holds nothing else so no host header leaks into the
+# target's include path.
+set(cli11_root ${CMAKE_BINARY_DIR}/host-headers)
+if(NOT EXISTS ${cli11_root}/CLI)
+  file(MAKE_DIRECTORY ${cli11_root})
+  file(CREATE_LINK /usr/include/CLI ${cli11_root}/CLI SYMBOLIC)
+endif()
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+set_target_properties(CLI11::CLI11 PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES ${cli11_root})
+
+# GoogleTest built for the target from Debian's source package.
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${DIZEDIR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest
+                 EXCLUDE_FROM_ALL)
+# (Its own build names the GTest:: targets the tests link.)
+
+# The unit tests that make sense on Windows; the rest are POSIX-only.
+set(DIZEDIR_WINDOWS_TESTS
+  md5_test lists_test dizedir_zip_test
+  dizedir_pack_test dizedir_handlers_test string_table_test vk_region_test
+  server_list_test dizedir_plugin_test progress_view_test
+  update_command_test)
+
+# ctest runs the test programs under Wine, in a prefix of this build's own,
+# with the modules' directory on the DLL search path.
+set(DIZEDIR_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine CACHE PATH "Wine prefix for the tests")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh
+    ${DIZEDIR_WINE_PREFIX} ${DIZEDIR_MODULE_DIR})
+
+# GCC 12 warns falsely about std::string concatenation inlined at -O2
+# (its bug 105329); the warning says nothing about this code.
+add_compile_options(-Wno-restrict)
+
+# Cases left out under Wine, which cannot make symbolic links; the Win32
+# Env treats every reparse point as one.
+set(DIZEDIR_WINDOWS_SKIP_dizedir_zip_test
+    ZipTest.NamesAreCleanedAndNothingLeavesTheBaseDirectory)
