@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "dizedir/vk_region.h"
 
@@ -26,6 +27,29 @@
 #endif
 #else
 #define DIZEDIR_PLUGIN_API __attribute__((visibility("default")))
+#endif
+
+// 32-bit GCC on Windows passes the storage of a by-value result in ECX,
+// where MSVC (and so a launcher) passes `this`, the storage going first on
+// the stack and coming back in EAX. On that compiler the two list slots are
+// declared with the storage explicit, which is MSVC's layout of the same
+// call; WaitServerList() and WaitUpdateRegionList() stay as plain members.
+// An implementation marks its by-value members DIZEDIR_LIST_SLOT_OVERRIDE
+// and adds DIZEDIR_LIST_SLOT_ADAPTERS to its class.
+#if defined(_WIN32) && defined(__i386__) && defined(__GNUC__) && !defined(__clang__)
+#define DIZEDIR_LIST_SLOTS_TAKE_STORAGE 1
+#define DIZEDIR_LIST_SLOT_OVERRIDE
+#define DIZEDIR_LIST_SLOT_ADAPTERS                                          \
+  CVkRegionList* WaitServerListInto(CVkRegionList* storage) override {      \
+    return new (storage) CVkRegionList(WaitServerList());                   \
+  }                                                                         \
+  CVkRegionList* WaitUpdateRegionListInto(CVkRegionList* storage) override { \
+    return new (storage) CVkRegionList(WaitUpdateRegionList());             \
+  }
+#else
+#define DIZEDIR_LIST_SLOTS_TAKE_STORAGE 0
+#define DIZEDIR_LIST_SLOT_OVERRIDE override
+#define DIZEDIR_LIST_SLOT_ADAPTERS
 #endif
 
 // Copied to the host by GetPluginInfo; constant.
@@ -61,12 +85,22 @@ class DizedirInterface {
   virtual int PollStatus(float* total_fraction, float* item_fraction,
                          char16_t* total_text, char16_t* item_text,
                          char16_t* status_text) = 0;
+#if DIZEDIR_LIST_SLOTS_TAKE_STORAGE
+  // 6. Waits for the server-list task; constructs a copy of the region list
+  // in `storage` and returns `storage`.
+  virtual CVkRegionList* WaitServerListInto(CVkRegionList* storage) = 0;
+  // 7. Waits for the update task.
+  virtual bool WaitUpdate() = 0;
+  // 8. Waits for the update task; a copy of the region list, as slot 6.
+  virtual CVkRegionList* WaitUpdateRegionListInto(CVkRegionList* storage) = 0;
+#else
   // 6. Waits for the server-list task; a copy of the region list.
   virtual CVkRegionList WaitServerList() = 0;
   // 7. Waits for the update task.
   virtual bool WaitUpdate() = 0;
   // 8. Waits for the update task; a copy of the region list.
   virtual CVkRegionList WaitUpdateRegionList() = 0;
+#endif
   // 9. Copies the PluginInfoRecord.
   virtual void GetPluginInfo(PluginInfoRecord* info) = 0;
   // 10. Destroys the object (what PluginDllStop calls).
@@ -90,8 +124,26 @@ class DizedirInterface {
   // 17. True while the update task waits for that answer.
   virtual bool IsPromptPending() = 0;
 
+#if DIZEDIR_LIST_SLOTS_TAKE_STORAGE
+  CVkRegionList WaitServerList() { return TakeList(&DizedirInterface::WaitServerListInto); }
+  CVkRegionList WaitUpdateRegionList() {
+    return TakeList(&DizedirInterface::WaitUpdateRegionListInto);
+  }
+#endif
+
  protected:
   ~DizedirInterface() = default;
+
+#if DIZEDIR_LIST_SLOTS_TAKE_STORAGE
+ private:
+  CVkRegionList TakeList(CVkRegionList* (DizedirInterface::*slot)(CVkRegionList*)) {
+    alignas(CVkRegionList) unsigned char storage[sizeof(CVkRegionList)];
+    CVkRegionList* list = (this->*slot)(reinterpret_cast<CVkRegionList*>(storage));
+    CVkRegionList copy(*list);
+    list->~CVkRegionList();
+    return copy;
+  }
+#endif
 };
 
 // The engine's only way of reporting. Texts are narrow (ANSI code page on

@@ -44,9 +44,10 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   int PollStatus(float* total_fraction, float* item_fraction,
                  char16_t* total_text, char16_t* item_text,
                  char16_t* status_text) override;
-  CVkRegionList WaitServerList() override;
+  CVkRegionList WaitServerList() DIZEDIR_LIST_SLOT_OVERRIDE;
   bool WaitUpdate() override;
-  CVkRegionList WaitUpdateRegionList() override;
+  CVkRegionList WaitUpdateRegionList() DIZEDIR_LIST_SLOT_OVERRIDE;
+  DIZEDIR_LIST_SLOT_ADAPTERS
   void GetPluginInfo(PluginInfoRecord* info) override;
   void Dispose() override;
   int32_t GetProgressValue() override;

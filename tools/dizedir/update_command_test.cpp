@@ -62,7 +62,7 @@ class ScriptedPlugin final : public DizedirInterface {
     status_text[status->size()] = 0;
     return result;
   }
-  CVkRegionList WaitServerList() override {
+  CVkRegionList WaitServerList() DIZEDIR_LIST_SLOT_OVERRIDE {
     calls.push_back("WaitServerList");
     return CVkRegionList();
   }
@@ -70,7 +70,8 @@ class ScriptedPlugin final : public DizedirInterface {
     calls.push_back("WaitUpdate");
     return true;
   }
-  CVkRegionList WaitUpdateRegionList() override { return CVkRegionList(); }
+  CVkRegionList WaitUpdateRegionList() DIZEDIR_LIST_SLOT_OVERRIDE { return CVkRegionList(); }
+  DIZEDIR_LIST_SLOT_ADAPTERS
   void GetPluginInfo(PluginInfoRecord*) override {}
   void Dispose() override {}
   int32_t GetProgressValue() override { return Current().progress; }
