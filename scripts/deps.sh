@@ -11,7 +11,17 @@ packages=(
   libssl-dev nginx zip unzip curl
   clang libclang-rt-14-dev
   binutils-mingw-w64-i686
+  # The Windows build and its test leg under Wine.
+  g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
+  wine wine32
 )
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,8 +31,6 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq

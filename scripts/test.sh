@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build, the whole suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer,
-# and a short run of every fuzz target.
+# a short run of every fuzz target, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -33,4 +33,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DDIZEDIR_FUZZ=ON -DDIZED
 cmake --build build/fuzz -j"$jobs" --target fuzzers
 echo "built in ${SECONDS}s"
 scripts/fuzz.sh build/fuzz 10
+
+# The Windows build, tested under Wine (deps.sh installs it).
+if command -v wine >/dev/null; then
+  scripts/test-windows.sh build/windows build/release
+fi
 echo "all tests passed"

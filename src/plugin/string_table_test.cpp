@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/text.h"
 #include "plugin/pe_resources.h"
 
 namespace dizedir {
@@ -92,7 +93,10 @@ TEST(StringTableTest, EdgeLibraryTexts) {
     EXPECT_EQ(table->Lookup(c.id, &text), c.present) << c.id;
     EXPECT_EQ(text, c.text) << c.id;
   }
-  EXPECT_EQ(table->LookupNarrow(2), "Gr\u00f6\u00dfe \u4e2d\u6587 \u2713 \U0001F600");
+  // Narrow text is the platform's: UTF-8 on Linux, the ANSI code page on
+  // Windows.
+  EXPECT_EQ(table->LookupNarrow(2),
+            Utf16ToNarrow(u"Gr\u00f6\u00dfe \u4e2d\u6587 \u2713 \U0001F600"));
   EXPECT_EQ(table->LookupNarrow(3), "");
   EXPECT_EQ(table->FormatNarrow(3, 1), "");
   EXPECT_EQ(table->FormatNarrow(4, 50, 7), "50% of 7");

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The Windows leg: builds for Windows (scripts/build-windows.sh), runs the
+# unit tests built for it under 32-bit Wine in a private prefix, then one
+# end-to-end update of a client directory by dizedir.exe from a loopback
+# server run by the Linux dizedir-publish.
+#   scripts/test-windows.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
+# (defaults build/windows and build/release; the Linux tools are built there
+# when missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+win=${1:-build/windows}
+linux=${2:-build/release}
+
+echo "== $win"
+SECONDS=0
+scripts/build-windows.sh "$win"
+echo "built in ${SECONDS}s"
+
+if [ ! -x "$linux/bin/dizedir-publish" ] || [ ! -x "$linux/bin/dizedir-pack" ]; then
+  cmake -S . -B "$linux" -G Ninja >/dev/null
+  cmake --build "$linux" -j"$(nproc)" --target dizedir-publish dizedir-pack
+fi
+
+SECONDS=0
+# The prefix is made once, before tests start side by side.
+"$PWD/cmake/wine-run.sh" "$(cd "$win" && pwd)/wine" "$(cd "$win" && pwd)/client" \
+  wineboot >/dev/null 2>&1 || true
+ctest --test-dir "$win" --output-on-failure -j"$(nproc)"
+tests/windows/update_e2e.sh "$win" "$linux/bin"
+echo "Windows leg in ${SECONDS}s"

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# One update of a Windows client directory under Wine from a loopback
+# server: tests/windows/update_e2e.sh WINDOWS_BUILD_DIR LINUX_BIN_DIR.
+# The release is made and served by the Linux dizedir-publish; the client,
+# at version 1, is updated by dizedir.exe and must then hold version 3 file
+# for file and pack entry for pack entry, with nothing left behind.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+win=$(cd "$1" && pwd)
+bin=$(cd "$2" && pwd)
+publish=$bin/dizedir-publish
+pack=$bin/dizedir-pack
+run() { "$root/cmake/wine-run.sh" "$win/wine" "$win/client" "$@"; }
+
+work=$win/e2e
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+
+blob() {  # blob PATH BYTES
+  mkdir -p "$(dirname "$1")"
+  head -c "$2" /dev/urandom >"$1"
+}
+entries() {  # entries PACK FIRST LAST
+  local id
+  for (( id = $2; id <= $3; id++ )); do
+    head -c $(( 100 + id * 53 % 3000 )) /dev/urandom >entry.tmp
+    "$pack" add "$1" "$id" entry.tmp >/dev/null
+  done
+  rm -f entry.tmp
+}
+
+# Three versions: files added, changed and removed, names with spaces and
+# in nested directories, pack entries merged, removed and moved.
+mkdir -p v1/qmz/fodder
+printf 'version=1\r\n' >v1/game.cfg
+for i in $(seq 0 29); do blob "v1/data/zone$(( i % 4 ))/tile$i.dat" $(( 512 + i * 97 )); done
+blob "v1/bin/old_tool.exe" 3000
+entries v1/qmz/fodder/items.pac 1 120
+entries v1/qmz/fodder/maps.pac 500 560
+
+cp -r v1 v2
+printf 'version=2\r\n' >v2/game.cfg
+blob "v2/sounds/theme one.ogg" 200000
+for i in 2 7 11; do blob "v2/data/zone$(( i % 4 ))/tile$i.dat" 4000; done
+rm "v2/bin/old_tool.exe"
+entries v2/qmz/fodder/items.pac 121 140
+"$pack" rm v2/qmz/fodder/items.pac 5 6 >/dev/null
+"$pack" cat v2/qmz/fodder/maps.pac 501 >entry.tmp
+"$pack" add v2/qmz/fodder/items.pac 501 entry.tmp >/dev/null
+"$pack" rm v2/qmz/fodder/maps.pac 501 >/dev/null
+rm -f entry.tmp
+
+cp -r v2 v3
+printf 'version=3\r\n' >v3/game.cfg
+blob "v3/data/world map.bin" 600000
+rm v3/data/zone0/tile0.dat
+entries v3/qmz/fodder/maps.pac 561 600
+
+port=$(( 20000 + RANDOM % 20000 ))
+{
+  "$publish" release --init rel --from v1
+  "$publish" diff v1 v2 -o patch2
+  "$publish" release rel --add patch2
+  "$publish" diff v2 v3 -o patch3
+  "$publish" release rel --add patch3 --parts 3
+  "$publish" serverlist -o lists --region "Test=127.0.0.1:$port" --current 0 \
+    --url "http://news.example/" --list-host "127.0.0.1:$port"
+  "$publish" verify rel
+} >publish.log
+cp lists/patchone.ini rel/
+
+cp -r v1 client
+cp lists/IPconfig.dat lists/ng.ini client/
+client_win=$(WINEPREFIX=$win/wine WINEARCH=win32 WINEDEBUG=-all winepath -w "$work/client")
+run "$win/client/dizedir.exe" install --client "$client_win" >install.log
+
+"$publish" serve rel --port "$port" >serve.log 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+fail() { echo "update_e2e: $*"; exit 1; }
+SECONDS=0
+run "$win/client/dizedir.exe" update --client "$client_win" </dev/null >update.log 2>&1 ||
+  { cat update.log; fail "the update failed"; }
+echo "update_e2e: version 1 to 3 under Wine in ${SECONDS}s"
+
+system='^(dizedir\.dll|Http\.dll|VkMain\.dll|ResChn\.dll|IPconfig\.dat|ng\.ini|patchone\.ini|curver\.bin|dizedir\.lock|qmz_GT)'
+diff <(cd v3 && find . -type f ! -name curver.bin | sed 's|^\./||' | sort) \
+     <(cd client && find . -type f | sed 's|^\./||' | grep -v -E "$system" | sort) ||
+  fail "the client's files differ from version 3"
+while IFS= read -r f; do
+  cmp -s "v3/$f" "client/$f" || fail "differs: $f"
+done < <(cd v3 && find . -type f ! -name '*.pac' ! -name curver.bin)
+while IFS= read -r p; do
+  "$pack" verify "client/$p" >/dev/null 2>&1 || fail "pack does not verify: $p"
+  diff <("$pack" ls "v3/$p" | sort) <("$pack" ls "client/$p" | sort) >/dev/null ||
+    fail "pack differs: $p"
+done < <(cd v3 && find . -name '*.pac')
+[ -z "$(find client -name '*.dztmp')" ] || fail "temporary files left behind"
+
+# A second run finds the client current and changes nothing.
+run "$win/client/dizedir.exe" update --client "$client_win" </dev/null >again.log 2>&1 ||
+  { cat again.log; fail "the second run failed"; }
+echo "update_e2e: the client holds version 3, file for file and pack entry for pack entry"
+echo "1 passed, 0 failed"
