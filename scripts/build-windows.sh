@@ -17,18 +17,20 @@ scripts/deps.sh
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
-# minizip comes from the source of Debian's zlib package.
+# Source packages: minizip comes with Debian's zlib source, the tests'
+# loopback server with cpp-httplib's.
+src_list=/etc/apt/sources.list.d/dizedir-src.sources
+if ! grep -qs '^Types: deb-src' "$src_list"; then
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" \
+    "Suites: $codename" "Components: main" \
+    "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+    $sudo tee "$src_list" >/dev/null
+  $sudo apt-get update -qq
+fi
+
 zlib_dir="$dir/deps/zlib"
 if [ ! -f "$zlib_dir/contrib/minizip/unzip.c" ]; then
-  src_list=/etc/apt/sources.list.d/dizedir-src.sources
-  if ! grep -qs '^Types: deb-src' "$src_list"; then
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-    printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" \
-      "Suites: $codename" "Components: main" \
-      "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
-      $sudo tee "$src_list" >/dev/null
-    $sudo apt-get update -qq
-  fi
   fetch="$dir/deps/fetch"
   rm -rf "$fetch" "$zlib_dir"
   mkdir -p "$fetch"
@@ -41,6 +43,9 @@ if [ ! -f "$zlib_dir/contrib/minizip/unzip.c" ]; then
   tar -xf "$orig" -C "$zlib_dir" --strip-components=1
   rm -rf "$fetch"
 fi
+
+httplib_dir="$dir/deps/httplib"
+scripts/fetch-httplib-source.sh "$httplib_dir"
 
 # The string library is generated at build time by mkreschn, which has to
 # run here.
@@ -59,5 +64,6 @@ cmake -S "$root" -B "$dir" -G Ninja \
   -DDIZEDIR_BENCH=OFF \
   -DDIZEDIR_ZLIB_SOURCE="$zlib_dir" \
   -DDIZEDIR_HOST_MKRESCHN="$host_tools/mkreschn" \
+  -DDIZEDIR_HTTPLIB_SOURCE="$httplib_dir" \
   -DDIZEDIR_WINE_PREFIX="$dir/wine" >/dev/null
 cmake --build "$dir" -j"${DIZEDIR_JOBS:-2}"
