@@ -16,6 +16,7 @@
 
 #include "platform/env.h"
 #include "platform/ini_file.h"
+#include "platform/shared_library.h"
 #include "platform/text.h"
 #include "support/client_files.h"
 #include "support/scratch_dir.h"
@@ -141,6 +142,25 @@ TEST_F(Win32EnvTest, RenameReplacesWhateverHoldsTheTarget) {
     EXPECT_EQ(Listing(dir), std::vector<std::string>{"target.pac"});
   }
   EXPECT_TRUE(env_->RenameFile(In("missing"), In("other")).IsNotFound());
+}
+
+TEST_F(Win32EnvTest, ALoadedModuleIsReplacedAndItsOldFileLeftForTheSweep) {
+  const fs::path module = scratch_.path() / "VkMain.dll";
+  fs::copy_file(fs::path(DIZEDIR_MODULE_DIR) / "VkMain.dll", module);
+  std::unique_ptr<SharedLibrary> loaded;
+  ASSERT_TRUE(LoadSharedLibrary(module.string(), &loaded).ok());
+  Write(scratch_.path() / ("VkMain.dll" + std::string(kTempSuffix)), "new module");
+
+  ASSERT_TRUE(env_->RenameFile(In("VkMain.dll" + std::string(kTempSuffix)), In("VkMain.dll")).ok());
+  EXPECT_EQ(Read(module), "new module");
+  // The mapped file went aside under a name the stale-temporary sweep of
+  // a later run removes.
+  std::vector<std::string> aside;
+  for (const std::string& name : Listing(scratch_.path())) {
+    if (name != "VkMain.dll") aside.push_back(name);
+  }
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_TRUE(aside[0].starts_with("VkMain.dll.") && aside[0].ends_with(kTempSuffix)) << aside[0];
 }
 
 TEST_F(Win32EnvTest, ReadOnlyFilesCanStillBeDeleted) {
