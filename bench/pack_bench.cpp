@@ -9,7 +9,9 @@
 // A merge ends by making the new pack durable, which cp does not, so the
 // merge is also shown against cp followed by a sync of the copy, and a second
 // merge whose files are closed without being synced shows how much of the
-// time is the copy and how much is waiting for the disk.
+// time is the copy and how much is waiting for the disk. Each merge is
+// broken down into writing the new file, syncing it, renaming it over the
+// old one, and the rest.
 
 #include <algorithm>
 #include <chrono>

@@ -184,8 +184,8 @@ class PackWriter {
     if (source_ == nullptr || !FlushBuffer()) return false;
     const uint64_t length = run_length_;
     run_length_ = 0;
-    // The file decides how: inside the OS where it can, so the unchanged
-    // bulk of a pack never passes through this process.
+    // The file decides how: inside the OS where that is cheaper, and a
+    // wrapped file still sees every byte.
     return out_->AppendFrom(source_, run_start_, length).ok();
   }
 

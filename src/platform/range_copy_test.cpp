@@ -171,6 +171,9 @@ TEST_F(RangeCopyTest, CopiesExactlyTheRangeByEveryRoute) {
     Status::Code code;
     // Bytes of the source that end up in the file, from `offset` on.
     uint64_t copied;
+    // Bytes the target holds before the copy; a whole block puts the copy
+    // on block boundaries, where the kernel may copy (or share extents).
+    size_t head = 4;
   };
   const size_t big = (size_t{3} << 20) + 17;  // several buffer chunks
   const size_t huge = size_t{40} << 20;       // past the writeback window
@@ -187,6 +190,13 @@ TEST_F(RangeCopyTest, CopiesExactlyTheRangeByEveryRoute) {
       {"offset past the end", 5000, 5010, 5, Status::Code::kCorruption, 0},
       {"range past the largest offset", 5000, UINT64_MAX - 2, 10,
        Status::Code::kInvalidArgument, 0},
+      {"block-aligned", big, 8192, 1 << 20, Status::Code::kOk, 1 << 20, 4096},
+      {"block-aligned to the end", big, 4096, big - 4096, Status::Code::kOk,
+       big - 4096, 4096},
+      {"block-aligned, source shorter than asked", big, 4096, big,
+       Status::Code::kCorruption, big - 4096, 4096},
+      {"block-aligned, offset past the end", 8192, 12288, 4096,
+       Status::Code::kCorruption, 0, 4096},
   };
   std::vector<std::string> sources;
   for (const Case& c : cases) sources.push_back(Pattern(c.source_size, 7));
@@ -197,7 +207,8 @@ TEST_F(RangeCopyTest, CopiesExactlyTheRangeByEveryRoute) {
       SCOPED_TRACE(std::string(Name(route)) + ": " + c.name);
       std::unique_ptr<ReadableFile> source;
       std::unique_ptr<WritableFile> target;
-      Open(route, Env::Default(), bytes, "head", &source, &target);
+      const std::string head(c.head, 'h');
+      Open(route, Env::Default(), bytes, head, &source, &target);
       const Status s = target->AppendFrom(source.get(), c.offset, c.length);
       EXPECT_EQ(s.code(), c.code) << s.ToString();
       // Buffered data before and after the copy keeps its place.
@@ -210,7 +221,7 @@ TEST_F(RangeCopyTest, CopiesExactlyTheRangeByEveryRoute) {
       }
       const std::string got = Target();
       const std::string want =
-          "head" +
+          head +
           (c.copied == 0 ? std::string()
                          : bytes.substr(static_cast<size_t>(c.offset),
                                         static_cast<size_t>(c.copied))) +
@@ -223,41 +234,44 @@ TEST_F(RangeCopyTest, CopiesExactlyTheRangeByEveryRoute) {
 
 TEST_F(RangeCopyTest, FullDiskStopsACopyWhereTheSpaceEnds) {
   const std::string bytes = Pattern(size_t{2} << 20, 11);
-  const uint64_t offset = 12345;
-  const uint64_t length = bytes.size() - offset;
   struct Case {
     const char* name;
-    uint64_t space;  // bytes the disk takes, counting the 4-byte head
+    uint64_t space;  // bytes the disk takes after the head
     bool ok;
   };
-  const std::vector<Case> cases = {
-      {"full before the copy", 4, false},
-      {"full a byte into the copy", 5, false},
-      {"full in the middle", 4 + length / 2, false},
-      {"full a byte short", 4 + length - 1, false},
-      {"exactly enough", 4 + length, true},
-  };
-  for (const Route route : Routes()) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(Name(route)) + ": " + c.name);
-      FaultInjectionEnv faulty(Env::Default());
-      faulty.FailWritesAfter(c.space);
-      std::unique_ptr<ReadableFile> source;
-      std::unique_ptr<WritableFile> target;
-      // An appending target gets its head from the file, not an Append.
-      Open(route, &faulty, bytes, "head", &source, &target);
-      if (route == Route::kAppending) faulty.FailWritesAfter(c.space - 4);
-      const Status s = target->AppendFrom(source.get(), offset, length);
-      EXPECT_EQ(s.ok(), c.ok) << s.ToString();
-      if (!c.ok) {
-        EXPECT_EQ(s.code(), Status::Code::kNoSpace);
+  // Unaligned, and on block boundaries where the kernel may do the copy.
+  for (const size_t head_size : {size_t{4}, size_t{4096}}) {
+    const std::string head(head_size, 'h');
+    const uint64_t offset = head_size == 4 ? 12345 : 8192;
+    const uint64_t length = bytes.size() - offset;
+    const std::vector<Case> cases = {
+        {"full before the copy", 0, false},
+        {"full a byte into the copy", 1, false},
+        {"full in the middle", length / 2, false},
+        {"full a byte short", length - 1, false},
+        {"exactly enough", length, true},
+    };
+    for (const Route route : Routes()) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(Name(route)) + ", head of " +
+                     std::to_string(head_size) + ": " + c.name);
+        FaultInjectionEnv faulty(Env::Default());
+        std::unique_ptr<ReadableFile> source;
+        std::unique_ptr<WritableFile> target;
+        Open(route, &faulty, bytes, head, &source, &target);
+        faulty.FailWritesAfter(c.space);
+        const Status s = target->AppendFrom(source.get(), offset, length);
+        EXPECT_EQ(s.ok(), c.ok) << s.ToString();
+        if (!c.ok) {
+          EXPECT_EQ(s.code(), Status::Code::kNoSpace);
+        }
+        ASSERT_TRUE(target->Close().ok());
+        const std::string want =
+            head + bytes.substr(static_cast<size_t>(offset),
+                                static_cast<size_t>(c.space));
+        EXPECT_TRUE(Target() == want)
+            << "wrote " << Target().size() << " of " << want.size() << " bytes";
       }
-      ASSERT_TRUE(target->Close().ok());
-      const std::string want =
-          "head" + bytes.substr(static_cast<size_t>(offset),
-                                static_cast<size_t>(c.space - 4));
-      EXPECT_TRUE(Target() == want)
-          << "wrote " << Target().size() << " of " << want.size() << " bytes";
     }
   }
 }
