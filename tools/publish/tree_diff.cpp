@@ -1,12 +1,17 @@
 #include "tools/publish/tree_diff.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "pack/pack.h"
 #include "platform/case_fold.h"
@@ -161,14 +166,31 @@ Status SameContents(Env* env, const std::string& a, const std::string& b,
 // A pack's table: what decides whether an entry changed without reading any
 // data. Equal stored digests mean equal stored bytes.
 struct EntryKey {
-  std::string digest;
+  std::array<char, 32> digest{};
   uint32_t size = 0;
   uint32_t compressed = 0;
   bool operator==(const EntryKey&) const = default;
   auto operator<=>(const EntryKey&) const = default;
 };
 
-using PackTable = std::map<uint32_t, EntryKey>;
+// Sorted by id; a pack holds up to hundreds of thousands of entries, and a
+// vector reads them without a node per entry.
+class PackTable {
+ public:
+  using Row = std::pair<uint32_t, EntryKey>;
+  std::vector<Row>::const_iterator begin() const { return rows_.begin(); }
+  std::vector<Row>::const_iterator end() const { return rows_.end(); }
+  bool empty() const { return rows_.empty(); }
+  const EntryKey* Find(uint32_t id) const {
+    auto it = std::lower_bound(rows_.begin(), rows_.end(), id,
+                               [](const Row& r, uint32_t v) { return r.first < v; });
+    return it != rows_.end() && it->first == id ? &it->second : nullptr;
+  }
+
+ private:
+  friend Status ReadPackTable(Env*, const std::string&, PackTable*);
+  std::vector<Row> rows_;
+};
 
 Status ReadPackTable(Env* env, const std::string& path, PackTable* table) {
   PackArchive* pack = PackOpenReadOnly(env, path);
@@ -176,16 +198,25 @@ Status ReadPackTable(Env* env, const std::string& path, PackTable* table) {
     return Status::Corruption("not a readable pack: " + path);
   }
   const uint32_t count = PackGetCount(pack);
+  std::vector<PackTable::Row>& rows = table->rows_;
+  rows.reserve(count);
+  PackEntryInfo info;
   for (uint32_t i = 0; i < count; ++i) {
-    PackEntryInfo info;
     const uint32_t id = PackGetIdAt(i, pack);
     if (!PackGetEntryInfo(id, pack, &info)) {
       PackClose(pack);
       return Status::Corruption("unreadable entry in " + path);
     }
-    (*table)[id] = {info.digest, info.size, info.compressed};
+    EntryKey key;
+    std::memcpy(key.digest.data(), info.digest.data(),
+                std::min(info.digest.size(), key.digest.size()));
+    key.size = info.size;
+    key.compressed = info.compressed;
+    rows.emplace_back(id, key);
   }
   PackClose(pack);
+  std::sort(rows.begin(), rows.end(),
+            [](const PackTable::Row& a, const PackTable::Row& b) { return a.first < b.first; });
   return Status::OK();
 }
 
@@ -274,7 +305,152 @@ struct PackWork {
   PackTable new_table;
   PackDelta delta;
   std::string list_name;
+  bool needed = false;  // the patch carries a pack item for it
 };
+
+// What the packs contribute: entries shipped, removed and moved, and the two
+// lists. Reads only the packs' tables.
+struct PackPlan {
+  std::vector<PackMove> moves;
+  std::vector<std::string> removed_files;  // as del.txt names them
+  std::string delete_list;
+  std::string move_list;
+};
+
+Status PlanPacks(Env* env, const std::string& old_tree, const std::string& new_tree,
+                 std::map<std::string, PackWork>& packs, PackPlan* plan) {
+  Status s;
+  // Entry by entry.
+  for (auto& [key, w] : packs) {
+    w.delta.path = w.file.rel;
+    w.delta.created = !w.in_old;
+    w.list_name = ListPackName(w.file.rel);
+    if (w.in_old) {
+      s = ReadPackTable(env, old_tree + "/" + w.file.rel, &w.old_table);
+      if (!s.ok()) return s;
+    }
+    if (w.in_new) {
+      s = ReadPackTable(env, new_tree + "/" + w.file.rel, &w.new_table);
+      if (!s.ok()) return s;
+    }
+    for (const auto& [id, entry] : w.new_table) {
+      const EntryKey* old = w.old_table.Find(id);
+      if (old == nullptr || !(*old == entry)) {
+        w.delta.shipped.push_back(id);
+      }
+    }
+    for (const auto& [id, entry] : w.old_table) {
+      if (!w.new_table.Find(id)) w.delta.removed.push_back(id);
+    }
+  }
+
+  // Moves: an entry gone from one nameable pack that arrives with the same
+  // stored bytes in another where its id is new. One move per id, since the
+  // move list keeps one pair per id.
+  std::map<std::pair<uint32_t, EntryKey>, std::vector<PackWork*>> gone;
+  for (auto& [key, w] : packs) {
+    if (w.list_name.empty()) continue;
+    for (uint32_t id : w.delta.removed) {
+      gone[{id, *w.old_table.Find(id)}].push_back(&w);
+    }
+  }
+  std::set<uint32_t> moved_ids;
+  for (auto& [key, target] : packs) {
+    if (target.list_name.empty() || !target.in_new) continue;
+    std::vector<uint32_t> still_shipped;
+    for (uint32_t id : target.delta.shipped) {
+      auto candidates = gone.find({id, *target.new_table.Find(id)});
+      const bool id_is_new = target.old_table.Find(id) == nullptr;
+      if (!id_is_new || moved_ids.count(id) || candidates == gone.end() ||
+          candidates->second.empty()) {
+        still_shipped.push_back(id);
+        continue;
+      }
+      PackWork* source = candidates->second.back();
+      candidates->second.pop_back();
+      auto& removed = source->delta.removed;
+      removed.erase(std::find(removed.begin(), removed.end(), id));
+      moved_ids.insert(id);
+      plan->moves.push_back({id, source->list_name, target.list_name});
+    }
+    target.delta.shipped = std::move(still_shipped);
+  }
+
+  // Removals del.txt cannot name: delete the pack and ship it whole.
+  std::string groups;
+  for (auto& [key, w] : packs) {
+    if (!w.in_new) continue;  // the whole file goes
+    if (!w.delta.removed.empty() && w.list_name.empty()) {
+      if (HasWhiteSpace(w.file.rel)) {
+        return Status::InvalidArgument(
+            w.file.rel + ": entries leave a pack whose name del.txt cannot "
+                         "hold (white space)");
+      }
+      w.delta.rebuilt = true;
+      w.delta.removed.clear();
+      w.delta.shipped.clear();
+      for (const auto& [id, entry] : w.new_table) w.delta.shipped.push_back(id);
+      plan->removed_files.push_back(Backslashed(w.file.rel));
+    }
+    if (!w.delta.removed.empty()) {
+      groups += "Packet:" + w.list_name;
+      for (uint32_t id : w.delta.removed) {
+        groups += ' ';
+        groups += SignedDecimal(id);
+      }
+      groups += "\r\n";
+    }
+  }
+  if (!groups.empty() || !plan->removed_files.empty()) {
+    // The first word that is not a number ends the pack section and is
+    // dropped, so a marker stands between the two sections.
+    plan->delete_list = groups + "Files:\r\n";
+    for (const std::string& f : plan->removed_files) plan->delete_list += f + "\r\n";
+  }
+  for (const PackMove& m : plan->moves) {
+    plan->move_list += SignedDecimal(m.id) + " From:" + m.from + " To:" +
+                         m.to + "\r\n";
+  }
+
+  return s;
+}
+
+struct PatchPack {
+  PackWork* work;
+  std::string path;  // empty when the pack needs no item
+};
+
+// Writes the pack item of every pack the patch ships into, one scratch file
+// each, in archive order.
+Status BuildPatchPacks(Env* env, const std::string& new_tree,
+                       const std::string& patch_dir,
+                       std::map<std::string, PackWork>& packs,
+                       const std::atomic<bool>& cancel,
+                       std::vector<PatchPack>* built) {
+  ScratchEnv scratch(env);
+  for (auto& [key, w] : packs) {
+    if (!w.in_new) continue;
+    if (cancel.load(std::memory_order_relaxed)) return Status::Aborted("diff abandoned");
+    // A created pack that only receives moved entries gets its file from
+    // the move list; one with nothing at all still needs the item to exist.
+    const bool needed = !w.delta.shipped.empty() || w.delta.rebuilt ||
+                        (w.delta.created && w.new_table.empty());
+    w.needed = needed;
+    PatchPack item{&w, ""};
+    if (needed) {
+      item.path = patch_dir + "/pack" + std::to_string(built->size()) +
+                  std::string(kTempSuffix);
+      Status s = WritePatchPack(&scratch, new_tree + "/" + w.file.rel,
+                                w.delta.shipped, item.path);
+      if (!s.ok()) {
+        env->DeleteFile(item.path);
+        return s;
+      }
+    }
+    built->push_back(std::move(item));
+  }
+  return Status::OK();
+}
 
 }  // namespace
 
@@ -359,7 +535,7 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     w.in_new = true;
     w.in_old = old_files.count(key) != 0;
   }
-  std::vector<std::string> removed_files;  // as del.txt names them
+  PackPlan plan;
   for (const auto& [key, file] : old_files) {
     if (new_files.count(key)) continue;
     if (HasWhiteSpace(file.rel)) {
@@ -367,123 +543,92 @@ Status DiffTrees(Env* env, const std::string& old_tree,
           file.rel + ": del.txt cannot name a file with white space in it");
     }
     result->removed.push_back(file.rel);
-    removed_files.push_back(Backslashed(file.rel));
+    plan.removed_files.push_back(Backslashed(file.rel));
     if (file.pack) {
       PackWork& w = packs[key];
       w.file = file;
       w.in_old = true;
     }
   }
+  s = env->CreateDirectories(patch_dir);
+  if (!s.ok()) return s;
 
-  // Entry by entry.
-  for (auto& [key, w] : packs) {
-    w.delta.path = w.file.rel;
-    w.delta.created = !w.in_old;
-    w.list_name = ListPackName(w.file.rel);
-    if (w.in_old) {
-      s = ReadPackTable(env, old_tree + "/" + w.file.rel, &w.old_table);
-      if (!s.ok()) return s;
-    }
-    if (w.in_new) {
-      s = ReadPackTable(env, new_tree + "/" + w.file.rel, &w.new_table);
-      if (!s.ok()) return s;
-    }
-    for (const auto& [id, entry] : w.new_table) {
-      auto old = w.old_table.find(id);
-      if (old == w.old_table.end() || !(old->second == entry)) {
-        w.delta.shipped.push_back(id);
+  // The packs are planned and their items built on a second thread while
+  // this one compares the plain files; the archive waits only for the two
+  // lists that lead it.
+  struct PackJob {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool planned = false;  // guarded by mu
+    Status plan_status;    // set before planned
+    Status build_status;   // set before the thread ends
+    std::vector<PatchPack> built;
+    std::atomic<bool> cancel{false};
+    std::unique_ptr<Thread> thread;
+    Env* env = nullptr;
+    // Whatever way the diff ends, the job ends first and leaves no file.
+    ~PackJob() {
+      cancel = true;
+      if (thread) thread->Join();
+      for (const PatchPack& p : built) {
+        if (!p.path.empty()) env->DeleteFile(p.path);
       }
     }
-    for (const auto& [id, entry] : w.old_table) {
-      if (!w.new_table.count(id)) w.delta.removed.push_back(id);
+  } job;
+  job.env = env;
+  auto run_job = [&]() -> uint32_t {
+    Status planned = PlanPacks(env, old_tree, new_tree, packs, &plan);
+    {
+      std::lock_guard<std::mutex> lock(job.mu);
+      job.plan_status = planned;
+      job.planned = true;
     }
-  }
-
-  // Moves: an entry gone from one nameable pack that arrives with the same
-  // stored bytes in another where its id is new. One move per id, since the
-  // move list keeps one pair per id.
-  std::map<std::pair<uint32_t, EntryKey>, std::vector<PackWork*>> gone;
-  for (auto& [key, w] : packs) {
-    if (w.list_name.empty()) continue;
-    for (uint32_t id : w.delta.removed) {
-      gone[{id, w.old_table.at(id)}].push_back(&w);
+    job.cv.notify_all();
+    if (planned.ok()) {
+      job.build_status = BuildPatchPacks(env, new_tree, patch_dir, packs,
+                                         job.cancel, &job.built);
     }
-  }
-  std::set<uint32_t> moved_ids;
-  for (auto& [key, target] : packs) {
-    if (target.list_name.empty() || !target.in_new) continue;
-    std::vector<uint32_t> still_shipped;
-    for (uint32_t id : target.delta.shipped) {
-      auto candidates = gone.find({id, target.new_table.at(id)});
-      const bool id_is_new = !target.old_table.count(id);
-      if (!id_is_new || moved_ids.count(id) || candidates == gone.end() ||
-          candidates->second.empty()) {
-        still_shipped.push_back(id);
-        continue;
-      }
-      PackWork* source = candidates->second.back();
-      candidates->second.pop_back();
-      auto& removed = source->delta.removed;
-      removed.erase(std::find(removed.begin(), removed.end(), id));
-      moved_ids.insert(id);
-      result->moves.push_back({id, source->list_name, target.list_name});
-    }
-    target.delta.shipped = std::move(still_shipped);
-  }
-
-  // Removals del.txt cannot name: delete the pack and ship it whole.
-  std::string groups;
-  for (auto& [key, w] : packs) {
-    if (!w.in_new) continue;  // the whole file goes
-    if (!w.delta.removed.empty() && w.list_name.empty()) {
-      if (HasWhiteSpace(w.file.rel)) {
-        return Status::InvalidArgument(
-            w.file.rel + ": entries leave a pack whose name del.txt cannot "
-                         "hold (white space)");
-      }
-      w.delta.rebuilt = true;
-      w.delta.removed.clear();
-      w.delta.shipped.clear();
-      for (const auto& [id, entry] : w.new_table) w.delta.shipped.push_back(id);
-      removed_files.push_back(Backslashed(w.file.rel));
-    }
-    if (!w.delta.removed.empty()) {
-      groups += "Packet:" + w.list_name;
-      for (uint32_t id : w.delta.removed) groups += " " + SignedDecimal(id);
-      groups += "\r\n";
-    }
-  }
-  if (!groups.empty() || !removed_files.empty()) {
-    // The first word that is not a number ends the pack section and is
-    // dropped, so a marker stands between the two sections.
-    result->delete_list = groups + "Files:\r\n";
-    for (const std::string& f : removed_files) result->delete_list += f + "\r\n";
-  }
-  for (const PackMove& m : result->moves) {
-    result->move_list += SignedDecimal(m.id) + " From:" + m.from + " To:" +
-                         m.to + "\r\n";
+    return 0;
+  };
+  if (env->NewThread(run_job, &job.thread).ok()) {
+    job.thread->Resume();
+  } else {
+    job.thread.reset();
+    run_job();
   }
 
   // The archive, in the order the client must act on it.
-  s = env->CreateDirectories(patch_dir);
-  if (!s.ok()) return s;
   const std::string zip_path = patch_dir + "/" + kPatchArchiveName;
   std::unique_ptr<ZipWriter> zip;
-  s = ZipWriter::Create(env, zip_path, options.zip, &zip);
-  if (!s.ok()) return s;
-  std::set<std::string> dirs;
-  for (auto& [key, w] : packs) {
-    if (!w.in_new || w.in_old) continue;
-    const std::vector<std::string> parents = ParentDirs(w.file.rel);
-    if (dirs.insert(FoldKey(parents.back())).second) {
-      s = zip->AddDirectory(parents.back());
-      if (!s.ok()) return s;
+  std::vector<const TreeFile*> waiting;  // changed before the archive began
+  auto start_archive = [&](bool wait) -> Status {
+    {
+      std::unique_lock<std::mutex> lock(job.mu);
+      if (!job.planned && !wait) return Status::OK();
+      job.cv.wait(lock, [&] { return job.planned; });
+      if (!job.plan_status.ok()) return job.plan_status;
     }
-  }
-  if (!result->move_list.empty()) s = zip->AddBytes("Move.txt", result->move_list);
-  if (s.ok() && !result->delete_list.empty()) {
-    s = zip->AddBytes("del.txt", result->delete_list);
-  }
+    Status r = ZipWriter::Create(env, zip_path, options.zip, &zip);
+    if (!r.ok()) return r;
+    std::set<std::string> dirs;
+    for (auto& [key, w] : packs) {
+      if (!w.in_new || w.in_old) continue;
+      const std::vector<std::string> parents = ParentDirs(w.file.rel);
+      if (dirs.insert(FoldKey(parents.back())).second) {
+        r = zip->AddDirectory(parents.back());
+        if (!r.ok()) return r;
+      }
+    }
+    if (!plan.move_list.empty()) r = zip->AddBytes("Move.txt", plan.move_list);
+    if (r.ok() && !plan.delete_list.empty()) {
+      r = zip->AddBytes("del.txt", plan.delete_list);
+    }
+    for (size_t i = 0; r.ok() && i < waiting.size(); ++i) {
+      r = zip->AddFile(waiting[i]->rel, new_tree + "/" + waiting[i]->rel);
+    }
+    return r;
+  };
+
   // Archive order is by name; the summary keeps the trees' order.
   std::sort(plain_new.begin(), plain_new.end(),
             [](const auto& a, const auto& b) { return a.second->rel < b.second->rel; });
@@ -501,30 +646,36 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     }
     if (same) continue;
     (old == old_files.end() ? added : changed).insert(key);
-    s = zip->AddFile(file.rel, new_tree + "/" + file.rel);
+    if (!zip) s = start_archive(false);
+    if (!s.ok()) break;
+    if (zip) {
+      s = zip->AddFile(file.rel, new_tree + "/" + file.rel);
+    } else {
+      waiting.push_back(&file);
+    }
   }
+  if (s.ok() && !zip) s = start_archive(true);
+  if (!s.ok()) return s;
   for (const auto& [key, file] : new_files) {
     if (added.count(key)) result->added.push_back(file.rel);
     if (changed.count(key)) result->changed.push_back(file.rel);
   }
-  const std::string work_pack = patch_dir + "/pack" + std::string(kTempSuffix);
-  ScratchEnv scratch(env);
-  for (auto& [key, w] : packs) {
-    if (!s.ok()) break;
-    if (!w.in_new) continue;
-    // A created pack that only receives moved entries gets its file from
-    // the move list; one with nothing at all still needs the item to exist.
-    const bool needed = !w.delta.shipped.empty() || w.delta.rebuilt ||
-                        (w.delta.created && w.new_table.empty());
-    if (needed) {
-      s = WritePatchPack(&scratch, new_tree + "/" + w.file.rel, w.delta.shipped,
-                         work_pack);
-      if (s.ok()) s = zip->AddFile(PackItemName(w.file.rel), work_pack);
-      env->DeleteFile(work_pack);
+  result->moves = plan.moves;
+  result->delete_list = plan.delete_list;
+  result->move_list = plan.move_list;
+
+  if (job.thread) job.thread->Join();
+  if (!job.build_status.ok()) return job.build_status;
+  for (PatchPack& p : job.built) {
+    if (!p.path.empty()) {
+      s = zip->AddFile(PackItemName(p.work->file.rel), p.path);
+      env->DeleteFile(p.path);
+      p.path.clear();
+      if (!s.ok()) return s;
     }
-    if (needed || !w.delta.removed.empty()) result->packs.push_back(w.delta);
+    const PackDelta& delta = p.work->delta;
+    if (p.work->needed || !delta.removed.empty()) result->packs.push_back(delta);
   }
-  if (!s.ok()) return s;
   // Moves that filled a pack are part of its change too.
   for (auto& [key, w] : packs) {
     const bool listed = std::any_of(result->packs.begin(), result->packs.end(),

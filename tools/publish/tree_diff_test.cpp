@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "publish_support.h"
+#include "support/fault_injection_env.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir::publish {
@@ -236,6 +238,124 @@ TEST(TreeDiffTest, ArchiveOrderLetsTheClientActItemByItem) {
   EXPECT_EQ(names,
             "qmz/fodder/\nqmz/fodder/new/\nMove.txt\ndel.txt\nf.txt\na.pac\n"
             "new/b.pac\n");
+}
+
+std::string Noise(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
+// Two versions with everything a diff does at once: plain files of several
+// pieces, compressible and not, pack entries shipped, removed and moved.
+void WriteBusyTrees(const std::string& root) {
+  Tree old_tree, new_tree;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "data/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+    std::string text;
+    while (text.size() < static_cast<size_t>(300000 * i)) text += "line " + std::to_string(text.size() % 977) + "\n";
+    old_tree.files[name] = i % 2 ? Noise(200000 * i, i) : text;
+    new_tree.files[name] = i % 4 == 1 ? old_tree.files[name] : (i % 2 ? Noise(250000 * i, 100 + i) : text + "more");
+  }
+  new_tree.files["data/new.bin"] = Noise(5 << 20, 7);
+  for (int p = 0; p < 4; ++p) {
+    const std::string name = "qmz/fodder/p" + std::to_string(p) + ".pac";
+    for (uint32_t id = 0; id < 60; ++id) {
+      const std::string data = "entry " + std::to_string(id) + " of " + name;
+      old_tree.packs[name][id * 4 + p] = {data, id % 2 == 0};
+      if (id % 7 == 3) continue;
+      new_tree.packs[id % 11 == 5 ? "qmz/fodder/p" + std::to_string((p + 1) % 4) + ".pac" : name]
+                    [id * 4 + p] = {id % 5 == 1 ? data + " changed" : data, id % 2 == 0};
+    }
+  }
+  publish_test::WriteTree(root + "old", old_tree);
+  publish_test::WriteTree(root + "new", new_tree);
+}
+
+TEST(TreeDiffTest, PatchBytesDoNotDependOnThreads) {
+  struct Case {
+    std::string label;
+    unsigned zip_threads;
+    bool threads_start;
+  };
+  ScratchDir dir("tree_diff_threads");
+  WriteBusyTrees(dir.dir());
+  std::string first_zip, first_summary;
+  for (const Case& c : {Case{"deflating on four threads", 4, true},
+                        Case{"deflating on the caller's thread", 1, true},
+                        Case{"no thread can start", 4, false}}) {
+    SCOPED_TRACE(c.label);
+    FaultInjectionEnv env(Env::Default());
+    env.FailThreadCreation(!c.threads_start);
+    TreeDiffOptions options;
+    options.zip.threads = c.zip_threads;
+    options.zip.time = {2024, 3, 0, 9, 8, 7, 6, 0};
+    const std::string patch = dir.dir() + "patch_" + std::to_string(c.zip_threads) +
+                              (c.threads_start ? "" : "_alone");
+    TreeDiffResult r;
+    ASSERT_TRUE(DiffTrees(&env, dir.dir() + "old", dir.dir() + "new", patch, options,
+                          &r).ok());
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(patch)) {
+      left.push_back(e.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{kPatchSummaryName, kPatchArchiveName}));
+    std::string zip, summary;
+    ASSERT_TRUE(ReadFileToString(Env::Default(), patch + "/" + kPatchArchiveName, &zip).ok());
+    ASSERT_TRUE(ReadFileToString(Env::Default(), patch + "/" + kPatchSummaryName, &summary).ok());
+    EXPECT_FALSE(r.moves.empty());
+    if (first_zip.empty()) {
+      first_zip = zip;
+      first_summary = summary;
+      // What the client makes of it, once.
+      const std::string client = dir.dir() + "client";
+      publish_test::WriteTree(client, publish_test::ReadTree(dir.dir() + "old"));
+      ASSERT_TRUE(publish_test::ApplyPatchLikeClient(
+                      Env::Default(), client + "/", patch + "/" + kPatchArchiveName)
+                      .ok());
+      EXPECT_EQ(publish_test::DescribeDifference(publish_test::ReadTree(client),
+                                                 publish_test::ReadTree(dir.dir() + "new")),
+                "");
+    }
+    EXPECT_TRUE(zip == first_zip) << "archive bytes differ";
+    EXPECT_EQ(summary, first_summary);
+  }
+}
+
+TEST(TreeDiffTest, FailuresWhileComparingLeaveNoPatch) {
+  struct Case {
+    std::string label;
+    uint64_t disk_space;  // before appends fail
+    bool bad_pack;
+  };
+  for (const Case& c : {Case{"disk fills while deflating", 1 << 20, false},
+                        Case{"disk full from the start", 0, false},
+                        Case{"a pack of the new tree is unreadable", ~uint64_t{0}, true}}) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir("tree_diff_fail");
+    WriteBusyTrees(dir.dir());
+    if (c.bad_pack) {
+      ASSERT_TRUE(WriteFileAtomically(Env::Default(), dir.dir() + "new/qmz/fodder/p2.pac",
+                                      "not a pack at all").ok());
+    }
+    FaultInjectionEnv env(Env::Default());
+    env.FailWritesAfter(c.disk_space);
+    TreeDiffOptions options;
+    options.zip.threads = 2;
+    TreeDiffResult r;
+    const Status s = DiffTrees(&env, dir.dir() + "old", dir.dir() + "new",
+                               dir.dir() + "patch", options, &r);
+    EXPECT_FALSE(s.ok());
+    if (c.bad_pack) {
+      EXPECT_NE(s.message().find("p2.pac"), std::string::npos) << s.ToString();
+    }
+    // Neither the archive nor a scratch pack stays behind.
+    if (std::filesystem::exists(dir.path() / "patch")) {
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "patch"));
+    }
+  }
 }
 
 }  // namespace
