@@ -23,7 +23,11 @@
 // whose pack names carry no directory: when entries leave such a pack, the
 // patch deletes it and ships it whole.
 //
-// Thread-safety: runs on the caller's thread; no state of its own.
+// Thread-safety: no state of its own. A diff reads the packs and builds
+// their patch items on a thread of its own (made through the Env; on the
+// caller's thread when none can start) while the caller's thread compares
+// the plain files, and the archive deflates on the zip writer's threads;
+// all of them end before DiffTrees returns.
 
 #ifndef DIZEDIR_TOOLS_PUBLISH_TREE_DIFF_H_
 #define DIZEDIR_TOOLS_PUBLISH_TREE_DIFF_H_
