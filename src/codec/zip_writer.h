@@ -57,7 +57,7 @@ struct ZipWriterOptions {
   // Bytes kept in memory behind the write position for header patches.
   size_t patch_window = size_t{4} << 20;
   // Threads that deflate: 1 deflates on the caller's thread; 0 takes one per
-  // processor. When a thread cannot be started the writer makes do with the
+  // processor (at most 8). When a thread cannot be started the writer makes do with the
   // ones it has.
   unsigned threads = 0;
 };
