@@ -97,7 +97,10 @@ int main(int argc, char** argv) {
   PackArchive* old_packs[packs];
   PackArchive* new_packs[packs];
   for (uint32_t p = 0; p < packs; ++p) {
-    const fs::path rel = fs::path("qmz/fodder") / ("p" + std::to_string(p) + ".pac");
+    std::string name = "p";
+    name += std::to_string(p);
+    name += ".pac";
+    const fs::path rel = fs::path("qmz/fodder") / name;
     fs::create_directories((old_tree / rel).parent_path());
     fs::create_directories((new_tree / rel).parent_path());
     old_packs[p] = PackOpenForUpdate(env, (old_tree / rel).string());
@@ -116,7 +119,9 @@ int main(int argc, char** argv) {
     PackClose(old_packs[p]);
     PackClose(new_packs[p]);
   }
-  // Both runs should meet the same warm page cache.
+  // Both runs should meet the same warm page cache, and neither should share
+  // the disk with the write-back of the trees just made.
+  std::system("sync");
   std::system(("cat -- $(find '" + root.string() + "' -type f) > /dev/null").c_str());
 
   const std::string command = "diff -rq '" + old_tree.string() + "' '" +
