@@ -25,6 +25,7 @@ constexpr size_t kDictionary = size_t{32} << 10;  // deflate's whole window
 constexpr size_t kSample = size_t{64} << 10;
 constexpr uint64_t kStoreAbovePercent = 97;
 constexpr unsigned kMaxThreads = 8;
+constexpr size_t kMaxPending = 16;
 constexpr size_t kMaxNameUnits = 259;
 constexpr uint32_t kAttrArchive = 0x20;
 constexpr uint32_t kAttrDirectory = 0x10;
@@ -288,9 +289,10 @@ void ZipWriter::StartThreads() {
       threads_.push_back(std::move(thread));
     }
   }
-  // Enough pieces ahead that no thread waits on the owner's reads, few
-  // enough that memory stays bounded.
-  max_pending_ = 2 * threads_.size() + 2;
+  // Enough pieces ahead that the owner can read on (compare, in a diff)
+  // while the threads catch up, few enough that memory stays bounded: 16
+  // pieces are about 32 MiB with their output.
+  max_pending_ = std::max<size_t>(kMaxPending, 2 * threads_.size() + 2);
   if (threads_.empty()) {
     own_compressor_ = std::make_unique<Compressor>(options_.level);
     max_pending_ = 0;

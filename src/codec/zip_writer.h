@@ -7,8 +7,9 @@
 // of the piece before and ended on a byte boundary, so that the pieces can
 // be deflated on several threads at once and still form one deflate stream;
 // the archive's bytes depend only on what was added and the level, never on
-// the number of threads. A bounded number of pieces is in flight at a time,
-// so memory stays a few MiB per thread whatever the items' sizes.
+// the number of threads. A bounded number of pieces is in flight at a time
+// (16, or two per thread when there are more threads), so memory stays
+// within a few tens of MiB whatever the items' sizes.
 //
 // Names are given in the game's form ("qmz\\a.txt") and
 // stored with slashes; a name with non-ASCII bytes (UTF-8) is stored with
