@@ -56,6 +56,16 @@ Status ReadFileToString(Env* env, const std::string& path, std::string* data,
   return Status::OK();
 }
 
+Status AppendFileContents(Env* env, const std::string& path,
+                          WritableFile* out) {
+  std::unique_ptr<ReadableFile> in;
+  Status s = env->NewReadableFile(path, &in);
+  uint64_t size = 0;
+  if (s.ok()) s = in->Size(&size);
+  if (s.ok()) s = out->AppendFrom(in.get(), 0, size);
+  return s;
+}
+
 Status WriteFileAtomically(Env* env, const std::string& path,
                            std::string_view data) {
   const std::string temp = path + std::string(kTempSuffix);

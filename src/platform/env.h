@@ -296,6 +296,11 @@ Status ReadFileToString(Env* env, const std::string& path, std::string* data,
 Status WriteFileAtomically(Env* env, const std::string& path,
                            std::string_view data);
 
+// Appends the whole file at `path` to `out`, through AppendFrom so the
+// backend may copy inside the OS.
+Status AppendFileContents(Env* env, const std::string& path,
+                          WritableFile* out);
+
 // The suffix of every temporary file the system creates beside a target, so
 // a later run can recognise and remove what a killed run left behind.
 inline constexpr std::string_view kTempSuffix = ".dztmp";

@@ -10,8 +10,6 @@
 namespace dizedir::publish {
 namespace {
 
-constexpr size_t kCopyChunk = size_t{1} << 20;
-
 std::string Join(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);
   const char last = dir.back();
@@ -59,21 +57,13 @@ Status WriteLists(Env* env, const std::string& dir, const ReleaseLists& lists,
 }
 
 Status CopyFile(Env* env, const std::string& from, const std::string& to) {
-  std::unique_ptr<ReadableFile> in;
   std::unique_ptr<WritableFile> out;
   const std::string temp = to + std::string(kTempSuffix);
-  Status s = env->NewReadableFile(from, &in);
-  if (s.ok()) s = env->NewWritableFile(temp, &out);
-  std::string chunk(kCopyChunk, '\0');
-  for (uint64_t offset = 0; s.ok();) {
-    size_t got = 0;
-    s = in->Read(offset, chunk.size(), chunk.data(), &got);
-    if (!s.ok() || got == 0) break;
-    s = out->Append(std::string_view(chunk.data(), got));
-    offset += got;
-  }
+  Status s = env->NewWritableFile(temp, &out);
+  if (s.ok()) s = AppendFileContents(env, from, out.get());
   if (s.ok()) s = out->Sync();
   if (s.ok()) s = out->Close();
+  out.reset();
   if (s.ok()) s = env->RenameFile(temp, to);
   if (!s.ok()) env->DeleteFile(temp);
   return s;

@@ -17,8 +17,6 @@
 namespace dizedir::publish {
 namespace {
 
-constexpr size_t kCopyChunk = size_t{1} << 20;
-
 bool EndsWith(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
@@ -31,17 +29,8 @@ Status Concatenate(Env* env, const std::vector<std::string>& parts,
                    const std::string& target) {
   std::unique_ptr<WritableFile> out;
   Status s = env->NewWritableFile(target, &out);
-  std::string chunk(kCopyChunk, '\0');
   for (size_t i = 0; s.ok() && i < parts.size(); ++i) {
-    std::unique_ptr<ReadableFile> in;
-    s = env->NewReadableFile(parts[i], &in);
-    for (uint64_t offset = 0; s.ok();) {
-      size_t got = 0;
-      s = in->Read(offset, chunk.size(), chunk.data(), &got);
-      if (!s.ok() || got == 0) break;
-      s = out->Append(std::string_view(chunk.data(), got));
-      offset += got;
-    }
+    s = AppendFileContents(env, parts[i], out.get());
   }
   if (s.ok()) s = out->Close();
   return s;
