@@ -7,32 +7,19 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/env.h"
 #include "support/fault_injection_env.h"
+#include "support/native_file.h"
 
 namespace dizedir {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadNative(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteNative(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 class EnvPosixTest : public ::testing::Test {
  protected:

@@ -8,32 +8,20 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/env.h"
 #include "support/fault_injection_env.h"
+#include "support/native_file.h"
 
 namespace dizedir {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadNative(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteNative(const fs::path& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 std::string Pattern(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
