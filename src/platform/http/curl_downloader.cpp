@@ -1,9 +1,6 @@
 #include "platform/http/curl_downloader.h"
 
-#include <algorithm>
 #include <chrono>
-#include <limits>
-#include <memory>
 #include <string_view>
 
 #include "platform/http/url.h"
@@ -17,8 +14,6 @@ using Clock = std::chrono::steady_clock;
 // Upper bound on how long the transfer loop waits for socket activity, and
 // so on how late it notices EndTransfers or a stall.
 constexpr int kPollMillis = 50;
-// Longest wait between two attempts, however often they failed.
-constexpr uint32_t kMaxBackoffMillis = 60000;
 constexpr long kMaxRedirects = 5;
 
 void EnsureCurlInitialized() {
@@ -57,30 +52,13 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-std::string ParentDirectory(const std::string& path) {
-  const size_t sep = path.find_last_of("/\\");
-  if (sep == std::string::npos || sep == 0) return std::string();
-  return path.substr(0, sep);
+std::string UrlOf(const QueuedDownloader::Target& target) {
+  return std::string(target.secure ? "https://" : "http://") +
+         UrlHost(target.host) + ":" + std::to_string(target.port) +
+         target.path;
 }
 
 }  // namespace
-
-// The temporary file a download is written to before it is renamed into
-// place.
-struct CurlDownloader::FileSink {
-  Env* env = nullptr;
-  std::string temp_path;
-  std::unique_ptr<WritableFile> file;
-  uint64_t stored = 0;  // bytes in the file so far
-  Status status;        // first write failure; ends the download
-
-  Status Restart() {
-    file.reset();
-    stored = 0;
-    status = env->NewWritableFile(temp_path, &file);
-    return status;
-  }
-};
 
 struct CurlDownloader::Transfer {
   CurlDownloader* owner = nullptr;
@@ -177,13 +155,13 @@ struct CurlDownloader::Transfer {
       last_dlnow = dlnow;
       last_activity = now;
     }
-    if (owner->ended_.load()) {
+    if (owner->ended()) {
       ended = true;
       return true;
     }
     const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
         now - last_activity);
-    if (idle.count() >= owner->stall_timeout_millis_) {
+    if (idle.count() >= owner->stall_timeout_millis()) {
       stalled = true;
       return true;
     }
@@ -191,11 +169,7 @@ struct CurlDownloader::Transfer {
   }
 
   void Publish() {
-    if (!publish_progress) return;
-    // The last byte is held back until the file is renamed into place: a
-    // watcher that sees the full size may go on to read the file at once.
-    const uint64_t shown = sink->stored > 0 ? sink->stored - 1 : 0;
-    owner->received_bytes_.store(static_cast<uint32_t>(shown));
+    if (publish_progress) owner->ShowProgress(sink->stored);
   }
 };
 
@@ -221,15 +195,12 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   if (!transfer->body_started) transfer->StartBody();
   if (transfer->restart_needed) return 0;  // ends the attempt at once
   if (transfer->discarding) return bytes;
-  CurlDownloader::FileSink* sink = transfer->sink;
+  QueuedDownloader::FileSink* sink = transfer->sink;
   if (sink == nullptr) {
     // A size probe that got a whole body: the headers were all it needed.
     return transfer->ResponseCode() == 206 ? bytes : 0;
   }
-  if (!sink->status.ok()) return 0;
-  sink->status = sink->file->Append(std::string_view(data, bytes));
-  if (!sink->status.ok()) return 0;
-  sink->stored += bytes;
+  if (!sink->Append(std::string_view(data, bytes)).ok()) return 0;
   transfer->Publish();
   return bytes;
 }
@@ -244,7 +215,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t,
 
 }  // namespace
 
-CurlDownloader::CurlDownloader(Env* env) : env_(env) {
+CurlDownloader::CurlDownloader(Env* env) : QueuedDownloader(env) {
   EnsureCurlInitialized();
   CreateHandles();
 }
@@ -267,31 +238,19 @@ void CurlDownloader::DestroyHandles() {
   multi_ = nullptr;
 }
 
-int CurlDownloader::Connect(const char* host, uint32_t port) {
-  ended_.store(false);
-  HostPort server;
-  if (host == nullptr || !ParseHostPort(host, &server)) return 0;
-  if (!server.port) {
-    server.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
-                                               : uint16_t{80};
-  }
-  connect_host_ = server.host;
-  connect_port_ = *server.port;
-
+bool CurlDownloader::ProbeServer(const std::string& host, uint16_t port,
+                                 uint32_t timeout_millis) {
   CURL* probe = curl_easy_init();
-  if (probe == nullptr) return 0;
-  const std::string url =
-      "http://" + UrlHost(server.host) + ":" + std::to_string(*server.port) +
-      "/";
+  if (probe == nullptr) return false;
+  const std::string url = UrlOf(Target{host, port, "/", false});
   curl_easy_setopt(probe, CURLOPT_URL, url.c_str());
   curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
   curl_easy_setopt(probe, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(std::max<uint32_t>(
-                       stall_timeout_millis_, 1)));
+                   static_cast<long>(timeout_millis));
   const CURLcode result = curl_easy_perform(probe);
   curl_easy_cleanup(probe);
-  return result == CURLE_OK ? 1 : 0;
+  return result == CURLE_OK;
 }
 
 void CurlDownloader::Shutdown() {
@@ -299,181 +258,19 @@ void CurlDownloader::Shutdown() {
   CreateHandles();
 }
 
-int CurlDownloader::DownloadFile(const char* url, const char* local_path) {
-  if (local_path == nullptr || *local_path == '\0') return 0;
-  const std::string local(local_path);
-  Url parsed;
-  if (url == nullptr || !ParseUrl(url, &parsed)) {
-    env_->DeleteFile(local);
-    return 0;
-  }
-  // Callers build URLs from a server address that leaves the port out; the
-  // port they connected with is the one they mean.
-  if (!parsed.server.port && SameHost(parsed.server.host, connect_host_)) {
-    parsed.server.port = connect_port_;
-  }
-  return FetchToFile(FormatUrl(parsed), local, /*publish_progress=*/false)
-             ? 1
-             : 0;
-}
-
-uint32_t CurlDownloader::GetFileSize(const char* remote_name) {
-  const std::string base = ServerBase();
-  if (base.empty() || remote_name == nullptr) return 0;
-  const std::optional<uint64_t> size =
-      QuerySize(base + JoinRemotePath("", remote_name));
-  if (!size || *size > std::numeric_limits<uint32_t>::max()) return 0;
-  return static_cast<uint32_t>(*size);
-}
-
-uint32_t CurlDownloader::GetReceivedBytes() { return received_bytes_.load(); }
-
-int CurlDownloader::GetCurrentIndex() { return current_index_.load(); }
-
-void CurlDownloader::AddRemoteFile(const char* remote_name) {
-  if (queue_.empty()) {
-    received_bytes_.store(0);
-    current_index_.store(0);
-  }
-  queue_.push_back(QueueItem{remote_name ? remote_name : "", std::nullopt});
-}
-
-void CurlDownloader::AddLocalFile(const char* local_path) {
-  for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) {
-    if (!it->local_path) {
-      it->local_path = local_path ? local_path : "";
-      return;
-    }
-  }
-}
-
-int CurlDownloader::DownloadQueue() {
-  // The queue is consumed whatever the outcome, so a later run starts clean.
-  std::vector<QueueItem> items;
-  items.swap(queue_);
-  const std::string base = ServerBase();
-  for (size_t i = 0; i < items.size(); ++i) {
-    const QueueItem& item = items[i];
-    if (base.empty() || !item.local_path || item.local_path->empty()) {
-      return 0;
-    }
-    // Bytes first, index second: a watcher that sees the new index must
-    // not pair it with the previous item's full count.
-    received_bytes_.store(0);
-    current_index_.store(static_cast<int>(i));
-    const std::string url = base + JoinRemotePath(remote_dir_,
-                                                  item.remote_name);
-    if (!FetchToFile(url, *item.local_path, /*publish_progress=*/true)) {
-      return 0;
-    }
-  }
-  return 1;
-}
-
-void CurlDownloader::EndTransfers() {
-  ended_.store(true);
+void CurlDownloader::AbortTransfers() {
   std::lock_guard<std::mutex> lock(handle_mutex_);
-  backoff_cv_.notify_all();
   if (multi_ != nullptr) curl_multi_wakeup(multi_);
 }
 
-void CurlDownloader::SetRemoteDir(const char* dir) {
-  remote_dir_ = dir ? dir : "";
-}
-
-void CurlDownloader::SetHost(const char* host) { set_host_ = host ? host : ""; }
-
-void CurlDownloader::SetStallTimeout(uint32_t millis) {
-  stall_timeout_millis_ = std::max<uint32_t>(millis, 1);
-}
-
-void CurlDownloader::SetRetryPolicy(uint32_t retries,
-                                    uint32_t first_backoff_millis) {
-  retries_ = retries;
-  first_backoff_millis_ = first_backoff_millis;
-}
-
-std::string CurlDownloader::ServerBase() const {
-  HostPort server;
-  if (set_host_.empty() || !ParseHostPort(set_host_, &server)) {
-    server = HostPort{connect_host_, std::nullopt};
-  }
-  if (server.host.empty()) return std::string();
-  if (!server.port) {
-    server.port =
-        SameHost(server.host, connect_host_) ? connect_port_ : uint16_t{80};
-  }
-  return "http://" + UrlHost(server.host) + ":" +
-         std::to_string(*server.port);
-}
-
-bool CurlDownloader::FetchToFile(const std::string& url,
-                                 const std::string& local_path,
-                                 bool publish_progress) {
-  FileSink sink;
-  sink.env = env_;
-  sink.temp_path = local_path + std::string(kTempSuffix);
-  bool complete = false;
-  if (!ended_.load()) {
-    const std::string parent = ParentDirectory(local_path);
-    if (!parent.empty() && !env_->FileExists(parent)) {
-      env_->CreateDirectories(parent);
-    }
-    if (sink.Restart().ok()) {
-      // Attempts in a row that added nothing to the file; progress resets
-      // it, so a flaky link that keeps delivering still finishes.
-      uint32_t fruitless = 0;
-      while (true) {
-        const uint64_t before = sink.stored;
-        const Outcome outcome = RunAttempt(url, &sink, publish_progress);
-        if (outcome == Outcome::kComplete) {
-          complete = true;
-          break;
-        }
-        if (outcome == Outcome::kFailed) break;
-        fruitless = sink.stored > before ? 0 : fruitless + 1;
-        if (fruitless > retries_) break;
-        const uint32_t shift = std::min<uint32_t>(
-            fruitless == 0 ? 0 : fruitless - 1, 16);
-        const uint64_t wait =
-            std::min<uint64_t>(uint64_t{first_backoff_millis_} << shift,
-                               kMaxBackoffMillis);
-        if (!WaitBackoff(static_cast<uint32_t>(wait))) break;
-      }
-    }
-  }
-  if (complete) {
-    // Single files (the version lists, the server list) reach the disk
-    // before they take their name. Queue items are patch parts, each checked
-    // against its published digest before use: a part torn by a power loss
-    // fails that check and is fetched again, so a sync would only cost time.
-    Status s = publish_progress ? Status::OK() : sink.file->Sync();
-    if (s.ok()) s = sink.file->Close();
-    sink.file.reset();
-    if (s.ok()) s = env_->RenameFile(sink.temp_path, local_path);
-    if (s.ok()) {
-      if (publish_progress) {
-        received_bytes_.store(static_cast<uint32_t>(sink.stored));
-      }
-      return true;
-    }
-  }
-  sink.file.reset();
-  env_->DeleteFile(sink.temp_path);
-  // A failed download leaves nothing at the target, not even an older copy:
-  // a caller must never take a stale file for the one it asked for.
-  if (env_->FileExists(local_path)) env_->DeleteFile(local_path);
-  return false;
-}
-
-CurlDownloader::Outcome CurlDownloader::RunAttempt(const std::string& url,
+CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
                                                    FileSink* sink,
                                                    bool publish_progress) {
   Transfer transfer;
   transfer.sink = sink;
   transfer.resume_from = sink->stored;
   transfer.publish_progress = publish_progress;
-  PrepareRequest(url, &transfer);
+  PrepareRequest(target, &transfer);
   const std::string range =
       std::to_string(transfer.resume_from) + "-";
   if (transfer.resume_from > 0) {
@@ -518,11 +315,10 @@ CurlDownloader::Outcome CurlDownloader::RunAttempt(const std::string& url,
   return Outcome::kComplete;
 }
 
-std::optional<uint64_t> CurlDownloader::QuerySize(const std::string& url) {
-  if (ended_.load()) return std::nullopt;
+std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target) {
   {
     Transfer head;
-    PrepareRequest(url, &head);
+    PrepareRequest(target, &head);
     curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
     const CURLcode result = Perform(&head);
     if (head.ended) return std::nullopt;
@@ -534,7 +330,7 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const std::string& url) {
     if (status == 404 || status == 410) return std::nullopt;
   }
   Transfer probe;
-  PrepareRequest(url, &probe);
+  PrepareRequest(target, &probe);
   curl_easy_setopt(easy_, CURLOPT_RANGE, "0-0");
   Perform(&probe);
   if (probe.ended) return std::nullopt;
@@ -544,14 +340,14 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const std::string& url) {
   return std::nullopt;
 }
 
-void CurlDownloader::PrepareRequest(const std::string& url,
+void CurlDownloader::PrepareRequest(const Target& target,
                                     Transfer* transfer) {
   transfer->owner = this;
   transfer->easy = easy_;
   // Reset keeps the connection cache; it only forgets the last request's
   // options (a HEAD's NOBODY, a range).
   curl_easy_reset(easy_);
-  curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy_, CURLOPT_URL, UrlOf(target).c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -596,12 +392,6 @@ CURLcode CurlDownloader::Perform(Transfer* transfer) {
   }
   curl_multi_remove_handle(multi_, easy_);
   return result;
-}
-
-bool CurlDownloader::WaitBackoff(uint32_t millis) {
-  std::unique_lock<std::mutex> lock(handle_mutex_);
-  return !backoff_cv_.wait_for(lock, std::chrono::milliseconds(millis),
-                               [this] { return ended_.load(); });
 }
 
 }  // namespace dizedir::http
