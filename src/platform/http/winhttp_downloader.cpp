@@ -6,8 +6,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
-// The Env method of that name, not the Win32 macro.
-#undef DeleteFile
 
 #include <algorithm>
 #include <limits>
@@ -20,8 +18,6 @@ namespace dizedir::http {
 
 namespace {
 
-// Longest wait between two attempts, however often they failed.
-constexpr uint32_t kMaxBackoffMillis = 60000;
 constexpr DWORD kMaxRedirects = 5;
 constexpr size_t kReadBufferBytes = 512 * 1024;
 // How long an aborted request may take to report its handle closed before
@@ -57,12 +53,6 @@ std::string_view Trim(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
-}
-
-std::string ParentDirectory(const std::string& path) {
-  const size_t sep = path.find_last_of("/\\");
-  if (sep == std::string::npos || sep == 0) return std::string();
-  return path.substr(0, sep);
 }
 
 // Host names and encoded URL paths are ASCII; UTF-8 covers anything else a
@@ -145,23 +135,6 @@ bool ProbeTcp(const std::string& host, uint16_t port, uint32_t timeout_millis) {
 
 }  // namespace
 
-// The temporary file a download is written to before it is renamed into
-// place.
-struct WinHttpDownloader::FileSink {
-  Env* env = nullptr;
-  std::string temp_path;
-  std::unique_ptr<WritableFile> file;
-  uint64_t stored = 0;  // bytes in the file so far
-  Status status;        // first write failure; ends the download
-
-  Status Restart() {
-    file.reset();
-    stored = 0;
-    status = env->NewWritableFile(temp_path, &file);
-    return status;
-  }
-};
-
 // One WinHTTP request handle with the context its callbacks report to.
 //
 // Every asynchronous call is issued by the driving thread, which then waits
@@ -197,7 +170,7 @@ class WinHttpDownloader::Request {
     DWORD redirects = kMaxRedirects;
     DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
     const int timeout = static_cast<int>(std::min<uint32_t>(
-        owner->stall_timeout_millis_,
+        owner->stall_timeout_millis(),
         static_cast<uint32_t>(std::numeric_limits<int>::max())));
     const bool ready =
         WinHttpSetOption(request->handle_, WINHTTP_OPTION_CONTEXT_VALUE,
@@ -361,8 +334,8 @@ class WinHttpDownloader::Request {
   Wait Await() {
     HANDLE handles[2] = {done_, owner_->ended_event_};
     const DWORD woke = WaitForMultipleObjects(2, handles, FALSE,
-                                              owner_->stall_timeout_millis_);
-    if (owner_->ended_.load()) return Wait::kEnded;
+                                              owner_->stall_timeout_millis());
+    if (owner_->ended()) return Wait::kEnded;
     if (woke == WAIT_TIMEOUT) return Wait::kStalled;
     if (woke != WAIT_OBJECT_0) return Failed(GetLastError());
     return error_ != 0 ? Wait::kError : Wait::kDone;
@@ -457,7 +430,7 @@ using Wait = WinHttpDownloader::Request::Wait;
 }  // namespace
 
 WinHttpDownloader::WinHttpDownloader(Env* env)
-    : env_(env),
+    : QueuedDownloader(env),
       ended_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       open_requests_(std::make_shared<std::atomic<int>>(0)),
       buffer_(kReadBufferBytes) {
@@ -509,207 +482,18 @@ void* WinHttpDownloader::ConnectionFor(const Target& target) {
   return connection_;
 }
 
-int WinHttpDownloader::Connect(const char* host, uint32_t port) {
-  ended_.store(false);
-  ResetEvent(ended_event_);
-  HostPort server;
-  if (host == nullptr || !ParseHostPort(host, &server)) return 0;
-  if (!server.port) {
-    server.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
-                                               : uint16_t{80};
-  }
-  connect_host_ = server.host;
-  connect_port_ = *server.port;
-  if (!winsock_ready_) return 0;
-  return ProbeTcp(server.host, *server.port,
-                  std::max<uint32_t>(stall_timeout_millis_, 1))
-             ? 1
-             : 0;
+void WinHttpDownloader::ResumeTransfers() { ResetEvent(ended_event_); }
+
+void WinHttpDownloader::AbortTransfers() { SetEvent(ended_event_); }
+
+bool WinHttpDownloader::ProbeServer(const std::string& host, uint16_t port,
+                                    uint32_t timeout_millis) {
+  return winsock_ready_ && ProbeTcp(host, port, timeout_millis);
 }
 
 void WinHttpDownloader::Shutdown() {
   CloseSession();
   OpenSession();
-}
-
-int WinHttpDownloader::DownloadFile(const char* url, const char* local_path) {
-  if (local_path == nullptr || *local_path == '\0') return 0;
-  const std::string local(local_path);
-  Url parsed;
-  if (url == nullptr || !ParseUrl(url, &parsed) ||
-      (parsed.scheme != "http" && parsed.scheme != "https")) {
-    env_->DeleteFile(local);
-    return 0;
-  }
-  // Callers build URLs from a server address that leaves the port out; the
-  // port they connected with is the one they mean.
-  if (!parsed.server.port && SameHost(parsed.server.host, connect_host_)) {
-    parsed.server.port = connect_port_;
-  }
-  Target target;
-  target.secure = parsed.scheme == "https";
-  target.host = parsed.server.host;
-  target.port = parsed.server.port.value_or(target.secure ? 443 : 80);
-  target.path = parsed.path.empty() ? std::string("/") : parsed.path;
-  return FetchToFile(target, local, /*publish_progress=*/false) ? 1 : 0;
-}
-
-uint32_t WinHttpDownloader::GetFileSize(const char* remote_name) {
-  Target target;
-  if (remote_name == nullptr ||
-      !ServerTarget(JoinRemotePath("", remote_name), &target)) {
-    return 0;
-  }
-  const std::optional<uint64_t> size = QuerySize(target);
-  if (!size || *size > std::numeric_limits<uint32_t>::max()) return 0;
-  return static_cast<uint32_t>(*size);
-}
-
-uint32_t WinHttpDownloader::GetReceivedBytes() {
-  return received_bytes_.load();
-}
-
-int WinHttpDownloader::GetCurrentIndex() { return current_index_.load(); }
-
-void WinHttpDownloader::AddRemoteFile(const char* remote_name) {
-  if (queue_.empty()) {
-    received_bytes_.store(0);
-    current_index_.store(0);
-  }
-  queue_.push_back(QueueItem{remote_name ? remote_name : "", std::nullopt});
-}
-
-void WinHttpDownloader::AddLocalFile(const char* local_path) {
-  for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) {
-    if (!it->local_path) {
-      it->local_path = local_path ? local_path : "";
-      return;
-    }
-  }
-}
-
-int WinHttpDownloader::DownloadQueue() {
-  // The queue is consumed whatever the outcome, so a later run starts clean.
-  std::vector<QueueItem> items;
-  items.swap(queue_);
-  for (size_t i = 0; i < items.size(); ++i) {
-    const QueueItem& item = items[i];
-    Target target;
-    if (!item.local_path || item.local_path->empty() ||
-        !ServerTarget(JoinRemotePath(remote_dir_, item.remote_name),
-                      &target)) {
-      return 0;
-    }
-    // Bytes first, index second: a watcher that sees the new index must
-    // not pair it with the previous item's full count.
-    received_bytes_.store(0);
-    current_index_.store(static_cast<int>(i));
-    if (!FetchToFile(target, *item.local_path, /*publish_progress=*/true)) {
-      return 0;
-    }
-  }
-  return 1;
-}
-
-void WinHttpDownloader::EndTransfers() {
-  ended_.store(true);
-  SetEvent(ended_event_);
-}
-
-void WinHttpDownloader::SetRemoteDir(const char* dir) {
-  remote_dir_ = dir ? dir : "";
-}
-
-void WinHttpDownloader::SetHost(const char* host) {
-  set_host_ = host ? host : "";
-}
-
-void WinHttpDownloader::SetStallTimeout(uint32_t millis) {
-  // INFINITE would turn the wait into one without a limit.
-  stall_timeout_millis_ = std::clamp<uint32_t>(millis, 1, INFINITE - 1);
-}
-
-void WinHttpDownloader::SetRetryPolicy(uint32_t retries,
-                                       uint32_t first_backoff_millis) {
-  retries_ = retries;
-  first_backoff_millis_ = first_backoff_millis;
-}
-
-bool WinHttpDownloader::ServerTarget(const std::string& path,
-                                     Target* target) const {
-  HostPort server;
-  if (set_host_.empty() || !ParseHostPort(set_host_, &server)) {
-    server = HostPort{connect_host_, std::nullopt};
-  }
-  if (server.host.empty()) return false;
-  if (!server.port) {
-    server.port =
-        SameHost(server.host, connect_host_) ? connect_port_ : uint16_t{80};
-  }
-  target->host = server.host;
-  target->port = *server.port;
-  target->path = path;
-  target->secure = false;
-  return true;
-}
-
-bool WinHttpDownloader::FetchToFile(const Target& target,
-                                    const std::string& local_path,
-                                    bool publish_progress) {
-  FileSink sink;
-  sink.env = env_;
-  sink.temp_path = local_path + std::string(kTempSuffix);
-  bool complete = false;
-  if (!ended_.load()) {
-    const std::string parent = ParentDirectory(local_path);
-    if (!parent.empty() && !env_->FileExists(parent)) {
-      env_->CreateDirectories(parent);
-    }
-    if (sink.Restart().ok()) {
-      // Attempts in a row that added nothing to the file; progress resets
-      // it, so a flaky link that keeps delivering still finishes.
-      uint32_t fruitless = 0;
-      while (true) {
-        const uint64_t before = sink.stored;
-        const Outcome outcome = RunAttempt(target, &sink, publish_progress);
-        if (outcome == Outcome::kComplete) {
-          complete = true;
-          break;
-        }
-        if (outcome == Outcome::kFailed) break;
-        fruitless = sink.stored > before ? 0 : fruitless + 1;
-        if (fruitless > retries_) break;
-        const uint32_t shift = std::min<uint32_t>(
-            fruitless == 0 ? 0 : fruitless - 1, 16);
-        const uint64_t wait =
-            std::min<uint64_t>(uint64_t{first_backoff_millis_} << shift,
-                               kMaxBackoffMillis);
-        if (!WaitBackoff(static_cast<uint32_t>(wait))) break;
-      }
-    }
-  }
-  if (complete) {
-    // Single files (the version lists, the server list) reach the disk
-    // before they take their name. Queue items are patch parts, each checked
-    // against its published digest before use: a part torn by a power loss
-    // fails that check and is fetched again, so a sync would only cost time.
-    Status s = publish_progress ? Status::OK() : sink.file->Sync();
-    if (s.ok()) s = sink.file->Close();
-    sink.file.reset();
-    if (s.ok()) s = env_->RenameFile(sink.temp_path, local_path);
-    if (s.ok()) {
-      if (publish_progress) {
-        received_bytes_.store(static_cast<uint32_t>(sink.stored));
-      }
-      return true;
-    }
-  }
-  sink.file.reset();
-  env_->DeleteFile(sink.temp_path);
-  // A failed download leaves nothing at the target, not even an older copy:
-  // a caller must never take a stale file for the one it asked for.
-  if (env_->FileExists(local_path)) env_->DeleteFile(local_path);
-  return false;
 }
 
 WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
@@ -767,14 +551,10 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
     const Wait read = request->Read(buffer_.data(), buffer_.size(), &got);
     if (read != Wait::kDone) return interrupted(read);
     if (got == 0) break;
-    sink->status = sink->file->Append(std::string_view(buffer_.data(), got));
-    if (!sink->status.ok()) return Outcome::kFailed;  // the disk, not the net
-    sink->stored += got;
-    if (publish_progress) {
-      // The last byte is held back until the file is renamed into place: a
-      // watcher that sees the full size may go on to read the file at once.
-      received_bytes_.store(static_cast<uint32_t>(sink->stored - 1));
+    if (!sink->Append(std::string_view(buffer_.data(), got)).ok()) {
+      return Outcome::kFailed;  // the disk, not the net
     }
+    if (publish_progress) ShowProgress(sink->stored);
   }
   // A body can end cleanly and still not reach the end of the file: a
   // server may answer an open range with only a piece of it. The rest comes
@@ -786,7 +566,6 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
 }
 
 std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target) {
-  if (ended_.load()) return std::nullopt;
   HINTERNET connection = ConnectionFor(target);
   if (connection == nullptr) return std::nullopt;
   {
@@ -823,13 +602,6 @@ std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target) {
   // drops the rest.
   if (status == 200) return probe->ContentLength();
   return std::nullopt;
-}
-
-bool WinHttpDownloader::WaitBackoff(uint32_t millis) {
-  if (ended_.load()) return false;
-  return WaitForSingleObject(ended_event_, std::min<uint32_t>(
-                                               millis, INFINITE - 1)) ==
-         WAIT_TIMEOUT;
 }
 
 }  // namespace dizedir::http
