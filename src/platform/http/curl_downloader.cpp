@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "platform/http/header_values.h"
 #include "platform/http/url.h"
 
 namespace dizedir::http {
@@ -25,32 +26,6 @@ void EnsureCurlInitialized() {
 }
 
 bool IsSuccess(long status) { return status >= 200 && status < 300; }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         SameHost(text.substr(0, prefix.size()), prefix);
-}
-
-std::optional<uint64_t> ParseDecimal(std::string_view digits) {
-  if (digits.empty() || digits.size() > 19) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' ||
-                           text.back() == '\r' || text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 std::string UrlOf(const QueuedDownloader::Target& target) {
   return std::string(target.secure ? "https://" : "http://") +
@@ -106,17 +81,9 @@ struct CurlDownloader::Transfer {
 
   // "bytes 100-199/1000" or "bytes */1000".
   void ParseContentRange(std::string_view value) {
-    value = Trim(value);
-    if (!StartsWithNoCase(value, "bytes")) return;
-    value = Trim(value.substr(5));
-    const size_t slash = value.find('/');
-    if (slash == std::string_view::npos) return;
-    range_total = ParseDecimal(Trim(value.substr(slash + 1)));
-    const std::string_view span = value.substr(0, slash);
-    const size_t dash = span.find('-');
-    if (dash != std::string_view::npos) {
-      range_start = ParseDecimal(Trim(span.substr(0, dash)));
-    }
+    const ContentRange range = http::ParseContentRange(value);
+    range_start = range.start;
+    range_total = range.total;
   }
 
   // Decides, at the first byte of a body, what the body is: the rest of

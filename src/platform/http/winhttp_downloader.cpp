@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/http/header_values.h"
 #include "platform/http/url.h"
 
 namespace dizedir::http {
@@ -28,32 +29,6 @@ constexpr DWORD kCloseWaitMillis = 500;
 constexpr int kDrainWaitMillis = 5000;
 
 bool IsSuccess(DWORD status) { return status >= 200 && status < 300; }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         SameHost(text.substr(0, prefix.size()), prefix);
-}
-
-std::optional<uint64_t> ParseDecimal(std::string_view digits) {
-  if (digits.empty() || digits.size() > 19) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' ||
-                           text.back() == '\r' || text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 // Host names and encoded URL paths are ASCII; UTF-8 covers anything else a
 // caller might pass without mangling it.
@@ -277,31 +252,13 @@ class WinHttpDownloader::Request {
   std::optional<uint64_t> ContentLength() const {
     const std::optional<std::string> value = Header(WINHTTP_QUERY_CONTENT_LENGTH);
     if (!value) return std::nullopt;
-    return ParseDecimal(Trim(*value));
+    return ParseContentLength(*value);
   }
-
-  struct ContentRange {
-    std::optional<uint64_t> start;
-    std::optional<uint64_t> total;
-  };
 
   // "bytes 100-199/1000" or "bytes */1000".
   ContentRange Range() const {
-    ContentRange range;
     const std::optional<std::string> header = Header(WINHTTP_QUERY_CONTENT_RANGE);
-    if (!header) return range;
-    std::string_view value = Trim(*header);
-    if (!StartsWithNoCase(value, "bytes")) return range;
-    value = Trim(value.substr(5));
-    const size_t slash = value.find('/');
-    if (slash == std::string_view::npos) return range;
-    range.total = ParseDecimal(Trim(value.substr(slash + 1)));
-    const std::string_view span = value.substr(0, slash);
-    const size_t dash = span.find('-');
-    if (dash != std::string_view::npos) {
-      range.start = ParseDecimal(Trim(span.substr(0, dash)));
-    }
-    return range;
+    return header ? ParseContentRange(*header) : ContentRange{};
   }
 
  private:
@@ -531,7 +488,7 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
   }
   std::optional<uint64_t> expected_total;
   if (status == 206) {
-    const Request::ContentRange range = request->Range();
+    const ContentRange range = request->Range();
     if (range.start.value_or(0) != resume_from) {
       // Not the piece asked for: unusable, and the next attempt starts
       // afresh rather than trusting this server's ranges.
