@@ -224,6 +224,18 @@ TEST_F(UpdateEndToEnd, AnInterruptedTransferResumesWithTheMissingPartsOnly) {
   ExpectCurrent();
 }
 
+TEST_F(UpdateEndToEnd, AFileLeftAsideByAKilledReplaceComesBack) {
+  // A run killed between moving an open file aside and moving its successor
+  // in: the aside copy is the only one left, the successor a stale temporary.
+  const fs::path kept = client_ / "sub" / "keep.txt";
+  fs::rename(kept, AsideName(kept.string(), 0));
+  WriteBytes(kept.string() + std::string(kTempSuffix), "half a successor");
+  // An aside copy whose successor did arrive is only a leftover.
+  WriteBytes(AsideName((client_ / "game.cfg").string(), 3), "old game.cfg");
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  ExpectCurrent();
+}
+
 TEST_F(UpdateEndToEnd, ASecondUpdateOfTheSameClientIsRefused) {
   std::unique_ptr<FileLock> held;
   ASSERT_TRUE(Env::Default()->LockFile((client_ / kUpdateLockName).string(), &held).ok());

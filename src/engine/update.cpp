@@ -123,6 +123,14 @@ void PatchEngine::RemoveStaleTemporaries() {
       } else if (name.size() > kTempSuffix.size() &&
                  name.compare(name.size() - kTempSuffix.size(), kTempSuffix.size(),
                               kTempSuffix) == 0) {
+        // A file moved aside for its successor whose successor never
+        // arrived is the only copy left: it goes back under its name, and
+        // the patch that was replacing it is applied again.
+        std::string original;
+        if (OriginalOfAsideName(name, &original) && !env_->FileExists(dir + original) &&
+            env_->RenameFile(path, dir + original).ok()) {
+          continue;
+        }
         env_->DeleteFile(path);
       }
     }

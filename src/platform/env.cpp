@@ -56,6 +56,30 @@ Status ReadFileToString(Env* env, const std::string& path, std::string* data,
   return Status::OK();
 }
 
+std::string AsideName(const std::string& path, int n) {
+  return path + ".old" + std::to_string(n) + std::string(kTempSuffix);
+}
+
+bool OriginalOfAsideName(std::string_view name, std::string* original) {
+  if (name.size() <= kTempSuffix.size() ||
+      name.substr(name.size() - kTempSuffix.size()) != kTempSuffix) {
+    return false;
+  }
+  name.remove_suffix(kTempSuffix.size());
+  size_t digits = 0;
+  while (digits < name.size() && name[name.size() - 1 - digits] >= '0' &&
+         name[name.size() - 1 - digits] <= '9') {
+    ++digits;
+  }
+  constexpr std::string_view kOld = ".old";
+  if (digits == 0 || name.size() < digits + kOld.size() + 1) return false;
+  name.remove_suffix(digits);
+  if (name.substr(name.size() - kOld.size()) != kOld) return false;
+  name.remove_suffix(kOld.size());
+  original->assign(name);
+  return true;
+}
+
 Status AppendFileContents(Env* env, const std::string& path,
                           WritableFile* out) {
   std::unique_ptr<ReadableFile> in;

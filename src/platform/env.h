@@ -305,6 +305,15 @@ Status AppendFileContents(Env* env, const std::string& path,
 // a later run can recognise and remove what a killed run left behind.
 inline constexpr std::string_view kTempSuffix = ".dztmp";
 
+// Where a file that cannot be replaced while open (Windows) is moved aside
+// so its successor can take the name: "<path>.old<n>" plus kTempSuffix.
+std::string AsideName(const std::string& path, int n);
+// The name a file moved aside had before, when `name` is an aside name.
+// A run killed between the two renames leaves the target missing and only
+// the aside file holding it; the sweep of stale temporaries puts such a
+// file back instead of deleting it.
+bool OriginalOfAsideName(std::string_view name, std::string* original);
+
 }  // namespace dizedir
 
 #endif  // DIZEDIR_PLATFORM_ENV_H_

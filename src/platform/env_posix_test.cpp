@@ -397,5 +397,30 @@ TEST(EnvPosixModuleTest, ModuleDirectoryFindsTheObjectHoldingTheAddress) {
   }
 }
 
+TEST(EnvAsideNameTest, OnlyAsideNamesGiveTheirOriginal) {
+  struct Case {
+    std::string name;
+    bool aside;
+    std::string original;
+  };
+  const Case cases[] = {
+      {AsideName("items.pac", 0), true, "items.pac"},
+      {AsideName("Http.dll", 42), true, "Http.dll"},
+      {"a.b.old7.dztmp", true, "a.b"},
+      {"items.pac.dztmp", false, ""},
+      {"items.pac.old.dztmp", false, ""},
+      {"items.pac.oldx1.dztmp", false, ""},
+      {".old1.dztmp", false, ""},
+      {"items.pac.old1", false, ""},
+      {"old1.dztmp", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string original = "untouched";
+    EXPECT_EQ(OriginalOfAsideName(c.name, &original), c.aside);
+    EXPECT_EQ(original, c.aside ? c.original : "untouched");
+  }
+}
+
 }  // namespace
 }  // namespace dizedir

@@ -325,8 +325,7 @@ class Win32Env final : public Env {
       return ErrorStatus(from + " -> " + to, error);
     }
     for (int n = 0; n < 100; ++n) {
-      const std::wstring aside =
-          Widen(to + ".old" + std::to_string(n) + std::string(kTempSuffix));
+      const std::wstring aside = Widen(AsideName(to, n));
       // A leftover of an earlier run that is no longer in use goes first.
       DeleteFileW(aside.c_str());
       if (!MoveFileExW(target.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) continue;
