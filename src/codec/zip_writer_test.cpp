@@ -166,36 +166,6 @@ TEST(ZipWriterTest, RefusesNamesExtractionWouldChange) {
   ZipClose(zip);
 }
 
-TEST(ZipWriterTest, FailureLeavesNothingAtThePath) {
-  struct Case {
-    const char* label;
-    uint64_t space;  // bytes the disk takes before it is full
-    bool finish;
-  };
-  for (const Case& c : {Case{"disk full in the data", 10000, true},
-                        Case{"disk full in the copy pass", 3u << 20, true},
-                        Case{"abandoned", ~uint64_t{0}, false}}) {
-    SCOPED_TRACE(c.label);
-    ScratchDir dir("zip_writer_fail");
-    FaultInjectionEnv env(Env::Default());
-    env.FailWritesAfter(c.space);
-    const std::string path = dir.dir() + "f.zip";
-    {
-      ZipWriterOptions options;
-      options.patch_window = 4096;
-      std::unique_ptr<ZipWriter> writer;
-      ASSERT_TRUE(ZipWriter::Create(&env, path, options, &writer).ok());
-      Status s = writer->AddBytes("a.bin", RandomBytes(2 << 20, 3));
-      if (s.ok() && c.finish) s = writer->Finish();
-      if (c.finish) {
-        EXPECT_FALSE(s.ok());
-      }
-    }
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-  }
-}
-
 // Text-like data that deflate shrinks, with repeats that reach back across
 // the 1 MiB pieces an item is deflated in.
 std::string Compressible(size_t n, uint32_t seed) {
@@ -316,38 +286,51 @@ TEST(ZipWriterTest, ParallelItemsKeepOrderMethodsAndChecksums) {
   }
 }
 
-TEST(ZipWriterTest, ParallelFailuresLeaveNothingAtThePath) {
+TEST(ZipWriterTest, FailureLeavesNothingAtThePath) {
   struct Case {
     const char* label;
     uint64_t space;  // bytes the disk takes before it is full
+    bool finish;
+    unsigned threads;  // 0: one per processor
     bool threads_start;
+    int level;
+    int items;  // 1: one random item; more: random and compressible by turns
   };
-  for (const Case& c : {Case{"full in the first item", 100000, true},
-                        Case{"full several items in", 3u << 20, true},
-                        Case{"full, and no thread would start", 3u << 20, false}}) {
+  const Case cases[] = {
+      {"disk full in the data", 10000, true, 0, true, -1, 1},
+      {"disk full in the copy pass", 3u << 20, true, 0, true, -1, 1},
+      {"abandoned", ~uint64_t{0}, false, 0, true, -1, 1},
+      {"parallel, full in the first item", 100000, true, 4, true, 1, 8},
+      {"parallel, full several items in", 3u << 20, true, 4, true, 1, 8},
+      {"parallel, full, and no thread would start", 3u << 20, true, 4, false, 1, 8},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    ScratchDir dir("zip_writer_parallel_fail");
+    ScratchDir dir("zip_writer_fail");
     FaultInjectionEnv env(Env::Default());
     env.FailThreadCreation(!c.threads_start);
     env.FailWritesAfter(c.space);
     const std::string path = dir.dir() + "f.zip";
     {
       ZipWriterOptions options;
-      options.threads = 4;
-      options.level = 1;
+      options.threads = c.threads;
+      options.level = c.level;
       options.patch_window = 4096;
       std::unique_ptr<ZipWriter> writer;
       ASSERT_TRUE(ZipWriter::Create(&env, path, options, &writer).ok());
       Status s;
-      for (int i = 0; s.ok() && i < 8; ++i) {
+      if (c.items == 1) s = writer->AddBytes("a.bin", RandomBytes(2 << 20, 3));
+      for (int i = 0; c.items > 1 && s.ok() && i < c.items; ++i) {
         s = writer->AddBytes("item" + std::to_string(i),
                              i % 2 ? RandomBytes(1 << 20, i)
                                    : Compressible(3 << 20, static_cast<uint32_t>(i)));
       }
-      if (s.ok()) s = writer->Finish();
-      EXPECT_FALSE(s.ok());
-      // Once failed, the archive takes nothing more.
-      EXPECT_FALSE(writer->AddBytes("late", "x").ok());
+      if (s.ok() && c.finish) s = writer->Finish();
+      if (c.finish) {
+        EXPECT_FALSE(s.ok());
+        // Once failed, the archive takes nothing more.
+        EXPECT_FALSE(writer->AddBytes("late", "x").ok());
+      }
     }
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
