@@ -120,9 +120,7 @@ void PatchEngine::RemoveStaleTemporaries() {
       if (env_->IsSymbolicLink(path)) continue;
       if (env_->IsDirectory(path)) {
         pending.push_back(path + "/");
-      } else if (name.size() > kTempSuffix.size() &&
-                 name.compare(name.size() - kTempSuffix.size(), kTempSuffix.size(),
-                              kTempSuffix) == 0) {
+      } else if (IsTemporaryName(name)) {
         // A file moved aside for its successor whose successor never
         // arrived is the only copy left: it goes back under its name, and
         // the patch that was replacing it is applied again.

@@ -61,10 +61,7 @@ std::string AsideName(const std::string& path, int n) {
 }
 
 bool OriginalOfAsideName(std::string_view name, std::string* original) {
-  if (name.size() <= kTempSuffix.size() ||
-      name.substr(name.size() - kTempSuffix.size()) != kTempSuffix) {
-    return false;
-  }
+  if (!IsTemporaryName(name)) return false;
   name.remove_suffix(kTempSuffix.size());
   size_t digits = 0;
   while (digits < name.size() && name[name.size() - 1 - digits] >= '0' &&

@@ -304,6 +304,10 @@ Status AppendFileContents(Env* env, const std::string& path,
 // The suffix of every temporary file the system creates beside a target, so
 // a later run can recognise and remove what a killed run left behind.
 inline constexpr std::string_view kTempSuffix = ".dztmp";
+// True for a name the system gave a temporary: something, then the suffix.
+inline bool IsTemporaryName(std::string_view name) {
+  return name.size() > kTempSuffix.size() && name.ends_with(kTempSuffix);
+}
 
 // Where a file that cannot be replaced while open (Windows) is moved aside
 // so its successor can take the name: "<path>.old<n>" plus kTempSuffix.
