@@ -18,18 +18,8 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 
-random_file() {  # random_file PATH KIB
-  mkdir -p "$(dirname "$1")"
-  head -c "$(( $2 * 1024 ))" /dev/urandom >"$1"
-}
-add_entries() {  # add_entries PACK FIRST LAST
-  local id
-  for (( id = $2; id <= $3; id++ )); do
-    head -c $(( 200 + id * 37 % 2000 )) /dev/urandom >entry.tmp
-    "$pack" add "$1" "$id" entry.tmp >/dev/null
-  done
-  rm -f entry.tmp
-}
+# shellcheck source=lib/sample_client.sh
+. "$root/scripts/lib/sample_client.sh"
 
 echo "== making four versions of a sample client"
 SECONDS=0
@@ -37,17 +27,17 @@ mkdir -p v1/qmz/fodder v1/bin
 printf 'version=1\n' >v1/game.cfg
 printf 'Welcome to the game.\n' >v1/bin/readme.txt
 for (( i = 0; i < 300; i++ )); do
-  random_file "v1/data/zone$(( i % 12 ))/tile$i.dat" $(( 8 + i % 64 ))
+  random_file "v1/data/zone$(( i % 12 ))/tile$i.dat" $(( (8 + i % 64) << 10 ))
 done
-add_entries v1/qmz/fodder/items.pac 1 2000
-add_entries v1/qmz/fodder/maps.pac 5000 6000
+add_entries "$pack" v1/qmz/fodder/items.pac 1 2000
+add_entries "$pack" v1/qmz/fodder/maps.pac 5000 6000
 
 cp -r v1 v2
 printf 'version=2\n' >v2/game.cfg
-random_file v2/sounds/theme.ogg 1024
-for i in 3 17 250; do random_file "v2/data/zone$(( i % 12 ))/tile$i.dat" 40; done
+random_file v2/sounds/theme.ogg $(( 1024 << 10 ))
+for i in 3 17 250; do random_file "v2/data/zone$(( i % 12 ))/tile$i.dat" $(( 40 << 10 )); done
 head -c 500 /dev/urandom >entry.tmp && "$pack" add v2/qmz/fodder/items.pac 3 entry.tmp >/dev/null
-add_entries v2/qmz/fodder/items.pac 2001 2050
+add_entries "$pack" v2/qmz/fodder/items.pac 2001 2050
 "$pack" rm v2/qmz/fodder/items.pac 5 6 7 >/dev/null
 # Entry 5001 moves from the map pack to the item pack unchanged.
 "$pack" cat v2/qmz/fodder/maps.pac 5001 >entry.tmp
@@ -58,12 +48,12 @@ rm -f entry.tmp
 cp -r v2 v3
 printf 'version=3\n' >v3/game.cfg
 rm v3/bin/readme.txt v3/data/zone0/tile0.dat
-random_file "v3/data/world map.bin" 12288
-add_entries v3/qmz/fodder/maps.pac 6001 6300
+random_file "v3/data/world map.bin" $(( 12288 << 10 ))
+add_entries "$pack" v3/qmz/fodder/maps.pac 6001 6300
 
 # An optional extra (high-resolution textures) that players fetch on consent.
 cp -r v3 v4
-random_file v4/hd/textures.bin 4096
+random_file v4/hd/textures.bin $(( 4096 << 10 ))
 echo "made in ${SECONDS}s"
 
 echo "== publishing the release"
@@ -105,17 +95,8 @@ echo
 echo "== checking the client against version 3"
 for p in client/qmz/fodder/*.pac; do "$pack" verify "$p"; done
 echo "every pack verifies"
-system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|qmz_GT)'
-diff <(cd v3 && find . -type f ! -name curver.bin | sed 's|^\./||' | sort) \
-     <(cd client && find . -type f | sed 's|^\./||' | grep -v -E "$system_files" |
-       grep -v -E '^patch4' | sort)
-while IFS= read -r f; do
-  cmp -s "v3/$f" "client/$f" || { echo "differs: $f"; exit 1; }
-done < <(cd v3 && find . -type f ! -name '*.pac' ! -name curver.bin)
-while IFS= read -r p; do
-  diff <("$pack" ls "v3/$p" | sort) <("$pack" ls "client/$p" | sort) >/dev/null ||
-    { echo "pack differs: $p"; exit 1; }
-done < <(cd v3 && find . -name '*.pac')
+system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|qmz_GT|patch4)'
+client_matches v3 client "$pack" "$system_files" || exit 1
 echo "the client holds version 3, file for file and pack entry for pack entry"
 echo
 echo "== a second run, the optional patch declined, changes nothing"
