@@ -55,6 +55,15 @@ enum ExtraStringId : uint32_t {
   kStringPackWriteFailed = 308,
   kStringUpdateStopped = 309,
   kStringListWriteFailed = 310,
+  kStringNameRefused = 311,
+  kStringNoClientDir = 312,
+  kStringOutOfMemory = 313,
+  kStringUnexpectedError = 314,
+  kStringInstalledAhead = 315,
+  kStringNoPathToVersion = 316,
+  kStringServerListUnusable = 317,
+  kStringDiskFull = 318,
+  kStringPatchNotInstalled = 319,
 };
 
 // The file an update holds locked in the client directory, so that two
@@ -148,6 +157,8 @@ class PatchEngine {
 
   // The apply thread's body: watches the transfer, then applies.
   int32_t WatchDownloads();
+  // WatchDownloads with every exception turned into a reported failure.
+  int32_t WatchDownloadsGuarded();
   // Waits for the optional-patch answer; false when stopped first.
   bool WaitForPromptAnswer();
   bool QueuePart(const PartEntry& part);
@@ -156,6 +167,17 @@ class PatchEngine {
   // Removes the temporaries a killed run left in the client directory.
   void RemoveStaleTemporaries();
   int32_t ApplyPatch(const PatchRecord& record, size_t position);
+  // client_dir() + a file name taken from a list record, through the name
+  // rule; false (reported, naming it) when refused or too long.
+  bool RecordFilePath(std::string_view file_name, std::string* path);
+  // RecordFilePath on the archive, its joined name and every part file.
+  bool CheckRecordNames(const PatchRecord& record);
+  // Deletes the part files (and a leftover join) of a record, skipping
+  // names the rule refuses.
+  void DeleteRecordFiles(const PatchRecord& record);
+  // Removes pending local records whose version the patch list no longer
+  // offers, with their files.
+  void DropUnpublishedPending();
   void DeleteFetchedLists();
   bool VerifyParts();
   Env* const env_;
@@ -194,7 +216,9 @@ class PatchEngine {
   std::atomic<bool> queue_ok_{false};
   // Ends the apply thread without applying (failed queue or a stop).
   std::atomic<bool> apply_cancelled_{false};
-  std::atomic<bool> stalled_{false};
+  // The apply thread has reported why the transfer ended (a stall, an
+  // error of its own); the update thread adds no text of its own then.
+  std::atomic<bool> watch_reported_{false};
 };
 
 }  // namespace dizedir

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "engine/patch_engine.h"
 #include "lists/split_archive.h"
+#include "platform/confined_path.h"
 #include "plugin/string_table.h"
 
 namespace dizedir {
@@ -62,6 +65,15 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// The number of the newest required version a list publishes; 0 when none.
+int32_t NewestRequired(const std::vector<VersionRecord>& records) {
+  int32_t newest = 0;
+  for (const VersionRecord& r : records) {
+    if (r.state == 1 && r.number > newest) newest = r.number;
+  }
+  return newest;
+}
+
 template <typename Record>
 Record* FindNumber(std::vector<Record>& records, int32_t number) {
   for (Record& r : records) {
@@ -106,6 +118,47 @@ void PatchEngine::DeleteFetchedLists() {
   env_->DeleteFile(InClient("verlist.bin"));
 }
 
+bool PatchEngine::RecordFilePath(std::string_view file_name, std::string* path) {
+  Status s = ConfinePath(client_dir_, file_name, NameKind::kBareName, path);
+  if (!s.ok()) {
+    Fail(kStringNameRefused, " " + std::string(file_name) + " (" + s.message() + ")");
+    return false;
+  }
+  if (path->size() > kMaxPathBytes) {
+    Fail(kStringPathTooLong, " (" + std::string(file_name) + ")");
+    return false;
+  }
+  return true;
+}
+
+bool PatchEngine::CheckRecordNames(const PatchRecord& record) {
+  std::string path;
+  if (!RecordFilePath(record.archive, &path)) return false;
+  if (record.archive.find(".zip") == std::string::npos &&
+      !RecordFilePath(record.archive + ".zip", &path)) {
+    return false;
+  }
+  for (const PartEntry& part : record.parts) {
+    if (!RecordFilePath(PartFileName(part.name), &path)) return false;
+  }
+  return true;
+}
+
+void PatchEngine::DeleteRecordFiles(const PatchRecord& record) {
+  // Names of local records come from curver.bin, which may be damaged:
+  // what the rule refuses names nothing inside the client to delete.
+  auto remove = [this](const std::string& file_name) {
+    std::string path;
+    if (ConfinePath(client_dir_, file_name, NameKind::kBareName, &path).ok()) {
+      env_->DeleteFile(path);
+    }
+  };
+  for (const PartEntry& part : record.parts) remove(PartFileName(part.name));
+  if (!record.archive.empty() && record.archive.find(".zip") == std::string::npos) {
+    remove(record.archive + ".zip");  // a join a killed run left behind
+  }
+}
+
 void PatchEngine::RemoveStaleTemporaries() {
   // Only names with our own suffix are touched; the walk stays inside the
   // client directory and never follows a link.
@@ -137,6 +190,12 @@ void PatchEngine::RemoveStaleTemporaries() {
 
 bool PatchEngine::RunUpdate() {
   if (StopRequested()) return false;
+  // Every name is joined to the client directory; without one they would
+  // land wherever the process happens to be, or at the root.
+  if (client_dir_.empty()) {
+    Fail(kStringNoClientDir);
+    return false;
+  }
   if (!SelectRegion()) return false;
 
   std::string lock_path;
@@ -216,6 +275,18 @@ int32_t PatchEngine::CheckVersion() {
     return -1;
   }
   installed_base_ = lists_.LastInstalledNumber();
+  // Versions only grow, and an installed version is always a required one:
+  // a client past the newest published required version was given a
+  // version the server does not know (a hostile or mistaken patch), and no
+  // patch of this release can bring it back. Saying "current" would hide
+  // that for ever.
+  const int32_t newest_required = NewestRequired(lists_.remoteVersions);
+  if (newest_required > 0 && installed_base_ > newest_required) {
+    env_->DeleteFile(published);
+    Fail(kStringInstalledAhead, " (" + std::to_string(installed_base_) + " > " +
+                                    std::to_string(newest_required) + ")");
+    return -1;
+  }
 
   bool update_needed = false;
   bool inconsistent = false;
@@ -290,8 +361,9 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
   std::string remote = RemoteDir(server_address_);
   if (!remote.empty()) remote += "\\";
   remote = PartFileName(remote + part.name);
-  const std::string local = InClient(PartFileName(part.name));
-  if (local.size() > kMaxPathBytes || remote.size() > kMaxPathBytes) {
+  std::string local;
+  if (!RecordFilePath(PartFileName(part.name), &local)) return false;
+  if (remote.size() > kMaxPathBytes) {
     Fail(kStringPathTooLong);
     return false;
   }
@@ -308,6 +380,30 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
   file_names_.push_back(part.name);
   file_digests_.push_back(part.digest);
   return true;
+}
+
+void PatchEngine::DropUnpublishedPending() {
+  // A pending record stays only while the patch list still offers its
+  // version for this client. Anything else (a run cut short against a list
+  // that has since changed, thousands of records of a hostile list) would
+  // keep the client "needing an update" on every run and keep its part
+  // files on disk for ever.
+  auto offered = [this](int32_t number) {
+    if (number <= installed_base_) return false;
+    for (const PatchRecord& r : lists_.patches) {
+      if (r.number == number) return r.state == 1 || r.state == 2;
+    }
+    return false;
+  };
+  auto& local = lists_.localVersions;
+  for (auto it = local.begin(); it != local.end();) {
+    if (it->state == 2 && !offered(it->number)) {
+      DeleteRecordFiles(*it);
+      it = local.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 int32_t PatchEngine::DownloadPatches() {
@@ -328,6 +424,26 @@ int32_t PatchEngine::DownloadPatches() {
     env_->DeleteFile(InClient("newver.bin"));
     return -1;
   }
+  // Every name the run may open, join or delete is checked before the first
+  // file is touched; one refused name fails the run and names the record.
+  for (const PatchRecord& r : lists_.patches) {
+    if (r.number > installed_base_ && !CheckRecordNames(r)) {
+      DeleteFetchedLists();
+      return -1;
+    }
+  }
+  const int32_t newest_required = NewestRequired(lists_.remoteVersions);
+  if (newest_required > installed_base_ &&
+      std::none_of(lists_.patches.begin(), lists_.patches.end(), [&](const PatchRecord& r) {
+        return r.number == newest_required && r.state == 1;
+      })) {
+    // Applying what there is would end below the published version and
+    // then call the client complete.
+    Fail(kStringNoPathToVersion, " (" + std::to_string(newest_required) + ")");
+    DeleteFetchedLists();
+    return -1;
+  }
+  DropUnpublishedPending();
   ShowStatus(kStringPatchListLoaded);
 
   total_bytes_ = 0;
@@ -339,7 +455,7 @@ int32_t PatchEngine::DownloadPatches() {
   queue_finished_.store(false);
   queue_ok_.store(false);
   apply_cancelled_.store(false);
-  stalled_.store(false);
+  watch_reported_.store(false);
   apply_result_.store(0);
   bool ask = true;
 
@@ -374,7 +490,10 @@ int32_t PatchEngine::DownloadPatches() {
       for (const PartEntry& p : r.parts) {
         if (has_part(l, p)) {
           uint64_t size = 0;
-          env_->GetFileSize(InClient(PartFileName(p.name)), &size);
+          std::string path;
+          if (ConfinePath(client_dir_, PartFileName(p.name), NameKind::kBareName, &path).ok()) {
+            env_->GetFileSize(path, &size);
+          }
           joined += size;
           continue;
         }
@@ -402,7 +521,7 @@ int32_t PatchEngine::DownloadPatches() {
       }
     } else if (r.state == 0 && found) {
       l->state = 0;
-      for (const PartEntry& p : l->parts) env_->DeleteFile(InClient(PartFileName(p.name)));
+      DeleteRecordFiles(*l);
     }
     if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
   }
@@ -430,7 +549,8 @@ int32_t PatchEngine::DownloadPatches() {
 
   last_tick_ = env_->TickMillis();
   std::unique_ptr<Thread> thread;
-  if (!env_->NewThread([this] { return static_cast<uint32_t>(WatchDownloads()); }, &thread)
+  if (!env_->NewThread([this] { return static_cast<uint32_t>(WatchDownloadsGuarded()); },
+                       &thread)
            .ok()) {
     return fail_and_clean(kStringThreadFailed);
   }
@@ -446,13 +566,41 @@ int32_t PatchEngine::DownloadPatches() {
     apply_cancelled_.store(true);
     StopApplyThread();
     if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
-    if (stalled_.load()) {
+    if (watch_reported_.load()) {
       DeleteFetchedLists();
-      return -1;  // the stall was reported where it was seen
+      return -1;  // the apply thread reported what it saw
     }
     return fail_and_clean(kStringTransferFailed);
   }
   return 1;
+}
+
+int32_t PatchEngine::WatchDownloadsGuarded() {
+  // Nothing may end this thread through terminate: an exception fails the
+  // task with a text, and the transfer is ended so the update thread's
+  // blocked queue returns.
+  const char* what = nullptr;
+  bool out_of_memory = false;
+  try {
+    return WatchDownloads();
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  watch_reported_.store(true);
+  apply_result_.store(0);
+  downloader_->EndTransfers();
+  try {
+    if (out_of_memory) {
+      Fail(kStringOutOfMemory);
+    } else {
+      Fail(kStringUnexpectedError, what != nullptr ? std::string(" ") + what : std::string());
+    }
+  } catch (...) {
+  }
+  return 0;
 }
 
 int32_t PatchEngine::WatchDownloads() {
@@ -485,7 +633,7 @@ int32_t PatchEngine::WatchDownloads() {
     const uint32_t delta = received - previous;
     previous_bytes = received;
     if (received == previous && ++stall_polls >= kStallPolls) {
-      stalled_.store(true);
+      watch_reported_.store(true);
       Fail(kStringStalled);
       SetProgress(1);
       apply_result_.store(-1);

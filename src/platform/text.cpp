@@ -118,4 +118,16 @@ std::string Utf16ToUtf8(std::u16string_view wide) {
   return out;
 }
 
+std::string CutUtf8(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return std::string(text);
+  size_t end = max_bytes;
+  // Back off over continuation bytes to the start of the cut character; a
+  // character has at most three of them, malformed text may have more.
+  while (end > 0 && max_bytes - end < 3 &&
+         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return std::string(text.substr(0, end));
+}
+
 }  // namespace dizedir

@@ -23,6 +23,10 @@ std::string Utf16ToNarrow(std::u16string_view wide);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view wide);
 
+// At most `max_bytes` of UTF-8 text, cut before a character that would not
+// fit whole, so a shortened text never ends in half a character.
+std::string CutUtf8(std::string_view text, size_t max_bytes);
+
 }  // namespace dizedir
 
 #endif  // DIZEDIR_PLATFORM_TEXT_H_

@@ -84,5 +84,23 @@ TEST(TextTest, CaseInsensitiveNames) {
   }
 }
 
+TEST(TextTest, CutUtf8NeverSplitsACharacter) {
+  struct Case {
+    std::string text;
+    size_t max;
+    std::string cut;
+  } cases[] = {
+      {"short", 255, "short"},
+      {"abcdef", 3, "abc"},
+      {"ab\xC3\xA9", 3, "ab"},                       // two-byte char cut in half
+      {"ab\xC3\xA9", 4, "ab\xC3\xA9"},
+      {"a\xE4\xB8\xAD", 3, "a"},                    // three-byte char
+      {"a\xF0\x9F\x98\x80z", 4, "a"},              // four-byte char
+      {"a\xF0\x9F\x98\x80z", 5, "a\xF0\x9F\x98\x80"},
+      {"\x80\x80\x80\x80\x80\x80", 5, "\x80\x80"},  // malformed: bounded back-off
+  };
+  for (const Case& c : cases) EXPECT_EQ(CutUtf8(c.text, c.max), c.cut) << c.text;
+}
+
 }  // namespace
 }  // namespace dizedir

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <utility>
 
 #include "platform/text.h"
@@ -10,9 +12,11 @@
 namespace dizedir {
 namespace {
 
-// Status texts are handed over only when they fit the host's buffers of
-// 256 units with their terminator.
-constexpr size_t kHostTextLimit = 256;
+// The host's text buffers hold 256 units with their terminator. Texts are
+// cut to this many bytes when they are set, so every text fits (UTF-16 never
+// needs more units than UTF-8 has bytes) and a long failure text is shown
+// shortened rather than not at all.
+constexpr size_t kHostTextBytes = 255;
 
 // How long StopUpdate waits for the task to wind down.
 constexpr uint32_t kStopWaitMillis = 2000;
@@ -20,10 +24,13 @@ constexpr uint32_t kStopWaitMillis = 2000;
 constexpr int32_t kPrefixNotice = 240;
 constexpr int32_t kPrefixFailure = 241;
 
+std::string HostText(const char* text) {
+  return text != nullptr ? CutUtf8(text, kHostTextBytes) : std::string();
+}
+
 void CopyToHost(const std::string& narrow, char16_t* out) {
-  if (out == nullptr || narrow.size() >= kHostTextLimit) return;
+  if (out == nullptr || narrow.size() > kHostTextBytes) return;
   const std::u16string wide = NarrowToUtf16(narrow);
-  // UTF-16 never needs more units than UTF-8 has bytes.
   std::copy(wide.begin(), wide.end(), out);
   out[wide.size()] = 0;
 }
@@ -58,8 +65,36 @@ std::string DizedirPlugin::Text(uint32_t string_id) const {
   return strings_ != nullptr ? strings_->LookupNarrow(string_id) : std::string();
 }
 
+bool DizedirPlugin::RunGuarded(const std::function<bool()>& body) {
+  // An exception must never reach the host or end a thread through
+  // terminate: it is one more way for a task to fail, with a text.
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    FailWithoutThrowing(kStringOutOfMemory, nullptr);
+  } catch (const std::exception& e) {
+    FailWithoutThrowing(kStringUnexpectedError, e.what());
+  } catch (...) {
+    FailWithoutThrowing(kStringUnexpectedError, nullptr);
+  }
+  return false;
+}
+
+void DizedirPlugin::FailWithoutThrowing(uint32_t string_id, const char* detail) noexcept {
+  try {
+    std::string text = Text(string_id);
+    if (detail != nullptr) text.append(" ").append(detail);
+    Fail(text.c_str());
+  } catch (...) {
+    // No memory even for the text: the flag alone still tells the host.
+    std::lock_guard<std::mutex> lock(mu_);
+    failed_ = true;
+  }
+}
+
 bool DizedirPlugin::InitClientDir() {
-  return engine_->SetClientDir(env_->ModuleDirectory(module_anchor_));
+  return RunGuarded(
+      [this] { return engine_->SetClientDir(env_->ModuleDirectory(module_anchor_)); });
 }
 
 bool DizedirPlugin::StopUpdate() {
@@ -97,7 +132,7 @@ bool DizedirPlugin::StartTask(TaskThread* task, bool (PatchEngine::*body)(),
           total_progress_ = 0.0f;
           item_progress_ = 0.0f;
         }
-        const bool ok = (engine->*body)();
+        const bool ok = RunGuarded([&] { return (engine->*body)(); });
         {
           std::lock_guard<std::mutex> lock(mu_);
           if (ok) {
@@ -130,7 +165,8 @@ void DizedirPlugin::JoinTask(TaskThread* task) {
 }
 
 bool DizedirPlugin::StartServerList() {
-  return StartTask(&server_list_thread_, &PatchEngine::RunServerList, false);
+  return RunGuarded(
+      [this] { return StartTask(&server_list_thread_, &PatchEngine::RunServerList, false); });
 }
 
 bool DizedirPlugin::StartUpdate(uint8_t region_index) {
@@ -138,7 +174,8 @@ bool DizedirPlugin::StartUpdate(uint8_t region_index) {
     return false;
   }
   engine_->set_current_region(region_index);
-  return StartTask(&update_thread_, &PatchEngine::RunUpdate, true);
+  return RunGuarded(
+      [this] { return StartTask(&update_thread_, &PatchEngine::RunUpdate, true); });
 }
 
 bool DizedirPlugin::Reserved(int32_t) { return true; }
@@ -149,16 +186,31 @@ int DizedirPlugin::PollStatus(float* total_fraction, float* item_fraction,
   std::lock_guard<std::mutex> lock(mu_);
   if (total_fraction != nullptr) *total_fraction = total_progress_;
   if (item_fraction != nullptr) *item_fraction = item_progress_;
-  CopyToHost(total_text_, total_text);
-  CopyToHost(item_text_, item_text);
-  CopyToHost(status_text_, status_text);
+  try {
+    CopyToHost(total_text_, total_text);
+    CopyToHost(item_text_, item_text);
+    CopyToHost(status_text_, status_text);
+  } catch (...) {
+    // Without memory to convert them the host keeps its texts; the result
+    // still tells it how the task stands.
+  }
   if (failed_) return kPollFailed;
   return done_ ? kPollDone : kPollRunning;
 }
 
+CVkRegionList DizedirPlugin::CopyRegionList() {
+  try {
+    return CVkRegionList(engine_->region_list());
+  } catch (...) {
+    // The copy cannot be made; an empty list is the one answer that needs
+    // no memory, and the host sees no regions rather than a crash.
+    return CVkRegionList();
+  }
+}
+
 CVkRegionList DizedirPlugin::WaitServerList() {
   JoinTask(&server_list_thread_);
-  return CVkRegionList(engine_->region_list());
+  return CopyRegionList();
 }
 
 bool DizedirPlugin::WaitUpdate() {
@@ -168,7 +220,7 @@ bool DizedirPlugin::WaitUpdate() {
 
 CVkRegionList DizedirPlugin::WaitUpdateRegionList() {
   JoinTask(&update_thread_);
-  return CVkRegionList(engine_->region_list());
+  return CopyRegionList();
 }
 
 void DizedirPlugin::GetPluginInfo(PluginInfoRecord* info) {
@@ -206,34 +258,34 @@ bool DizedirPlugin::IsPromptPending() { return engine_->IsPromptPending(); }
 
 void DizedirPlugin::SetStatusText(const char* text) {
   std::lock_guard<std::mutex> lock(mu_);
-  status_text_ = text != nullptr ? text : "";
+  status_text_ = HostText(text);
 }
 
 void DizedirPlugin::SetNoticeText(const char* text) {
   std::string notice = Text(kPrefixNotice);
   if (text != nullptr) notice += text;
   std::lock_guard<std::mutex> lock(mu_);
-  notice_text_ = std::move(notice);
+  notice_text_ = CutUtf8(notice, kHostTextBytes);
 }
 
 void DizedirPlugin::SetItemProgress(const char* text, int32_t done,
                                     int32_t total, bool update_fraction) {
   std::lock_guard<std::mutex> lock(mu_);
   if (update_fraction) item_progress_ = Fraction(done, total);
-  item_text_ = text != nullptr ? text : "";
+  item_text_ = HostText(text);
 }
 
 void DizedirPlugin::SetTotalProgress(const char* text, int32_t done,
                                      int32_t total, bool update_fraction) {
   std::lock_guard<std::mutex> lock(mu_);
   if (update_fraction) total_progress_ = Fraction(done, total);
-  total_text_ = text != nullptr ? text : "";
+  total_text_ = HostText(text);
 }
 
 void DizedirPlugin::Finish(const char* text) {
   std::lock_guard<std::mutex> lock(mu_);
   total_progress_ = 1.0f;
-  status_text_ = text != nullptr ? text : "";
+  status_text_ = HostText(text);
   done_ = true;
 }
 
@@ -243,7 +295,7 @@ void DizedirPlugin::Fail(const char* text) {
   std::string status = Text(kPrefixFailure);
   if (text != nullptr) status += text;
   std::lock_guard<std::mutex> lock(mu_);
-  status_text_ = std::move(status);
+  status_text_ = CutUtf8(status, kHostTextBytes);
   failed_ = true;
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,6 +86,11 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
                  bool clear_fractions_in_thread);
   static void JoinTask(TaskThread* task);
   std::string Text(uint32_t string_id) const;
+  // Runs `body`, turning any exception into a failure of the running task
+  // with a text; false then.
+  bool RunGuarded(const std::function<bool()>& body);
+  void FailWithoutThrowing(uint32_t string_id, const char* detail) noexcept;
+  CVkRegionList CopyRegionList();
 
   Env* const env_;
   const StringTable* const strings_;

@@ -4,7 +4,10 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "platform/env.h"
@@ -34,6 +37,11 @@ class GatedEnv : public EnvWrapper {
         },
         result);
   }
+  Status NewReadableFile(const std::string& path,
+                         std::unique_ptr<ReadableFile>* result) override {
+    if (throw_on_read) throw_on_read();
+    return target()->NewReadableFile(path, result);
+  }
   void Open() {
     std::lock_guard<std::mutex> lock(mu_);
     open_ = true;
@@ -41,6 +49,8 @@ class GatedEnv : public EnvWrapper {
   }
 
   bool refuse_threads = false;
+  // Called on every file opened for reading, from the task thread.
+  std::function<void()> throw_on_read;
 
  private:
   std::mutex mu_;
@@ -107,11 +117,12 @@ TEST_F(PluginTest, FirstPollAfterStartIsRunningWithEmptyTextsAndZeroFractions) {
   EXPECT_FALSE(plugin_->StartServerList());
   env_.Open();
   CVkRegionList list = plugin_->WaitServerList();
-  // No client directory was fixed, so there is no server-list host file.
+  // No client directory was fixed: the task refuses to start on the root
+  // or the current directory.
   p = DoPoll(plugin_.get());
   EXPECT_EQ(p.result, kPollFailed);
   EXPECT_EQ(Utf16ToNarrow(p.status_text),
-            strings_->LookupNarrow(241) + strings_->LookupNarrow(216));
+            strings_->LookupNarrow(241) + strings_->LookupNarrow(kStringNoClientDir));
   // Once the first run has ended, the task may run again.
   EXPECT_TRUE(plugin_->StartServerList());
 }
@@ -124,10 +135,10 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
     std::function<void(DizedirPlugin*)> act;
     int result;
     float total, item;
-    std::string status;  // expected status text ("?" = buffer unchanged)
+    std::string status;  // expected status text
     std::string item_text;
   };
-  const std::string t255(255, 'a'), t256(256, 'b');
+  const std::string t254(254, 'c'), t255(255, 'a'), t256(256, 'b');
   const std::vector<Case> cases = {
       {"item fraction", [](DizedirPlugin* p) { p->SetItemProgress("i", 1, 4, true); },
        0, 0.0f, 0.25f, "", "i"},
@@ -162,8 +173,17 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
        2, 1.0f, 0.0f, "fine", ""},
       {"255 bytes are copied", [&](DizedirPlugin* p) { p->SetStatusText(t255.c_str()); },
        0, 0.0f, 0.0f, t255, ""},
-      {"256 bytes leave the buffer", [&](DizedirPlugin* p) { p->SetStatusText(t256.c_str()); },
-       0, 0.0f, 0.0f, "?", ""},
+      {"256 bytes are cut to 255", [&](DizedirPlugin* p) { p->SetStatusText(t256.c_str()); },
+       0, 0.0f, 0.0f, t256.substr(0, 255), ""},
+      {"a cut never splits a character",
+       [&](DizedirPlugin* p) { p->SetStatusText((t254 + "\xc3\xbc").c_str()); }, 0, 0.0f,
+       0.0f, t254, ""},
+      {"a long failure keeps its prefix and is shown",
+       [&](DizedirPlugin* p) { p->Fail(t256.c_str()); }, 2, 0.0f, 0.0f,
+       (prefix + t256).substr(0, 255), ""},
+      {"long item texts are cut too",
+       [&](DizedirPlugin* p) { p->SetItemProgress(t256.c_str(), 1, 2, true); }, 0, 0.0f,
+       0.5f, "", t256.substr(0, 255)},
       {"utf-8 arrives as utf-16", [](DizedirPlugin* p) { p->SetStatusText("s\xc3\xbc\xe4\xb8\xad"); },
        0, 0.0f, 0.0f, "s\xc3\xbc\xe4\xb8\xad", ""},
   };
@@ -175,13 +195,40 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
     EXPECT_EQ(p.result, c.result);
     EXPECT_FLOAT_EQ(p.total, c.total);
     EXPECT_FLOAT_EQ(p.item, c.item);
-    if (c.status == "?") {
-      EXPECT_EQ(p.status_text, std::u16string(255, u'?'));
-    } else {
-      EXPECT_EQ(p.status_text, NarrowToUtf16(c.status));
-    }
+    EXPECT_EQ(p.status_text, NarrowToUtf16(c.status));
     EXPECT_EQ(p.item_text, NarrowToUtf16(c.item_text));
   }
+}
+
+// An exception on a task thread must neither reach the host nor end the
+// process through terminate: the task fails and says why.
+TEST_F(PluginTest, AnExceptionInATaskFailsItWithAText) {
+  struct Case {
+    const char* name;
+    std::function<void()> thrower;
+    uint32_t string_id;
+    std::string detail;
+  } cases[] = {
+      {"out of memory", [] { throw std::bad_alloc(); }, kStringOutOfMemory, ""},
+      {"any other", [] { throw std::runtime_error("boom"); }, kStringUnexpectedError,
+       " boom"},
+      {"not even an exception", [] { throw 42; }, kStringUnexpectedError, ""},
+  };
+  env_.Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_.throw_on_read = c.thrower;
+    DizedirPlugin plugin(&env_, strings_.get(), reinterpret_cast<const void*>(&DoPoll),
+                         fake_.module());
+    ASSERT_TRUE(plugin.InitClientDir());
+    ASSERT_TRUE(plugin.StartServerList());
+    plugin.WaitServerList();
+    const Poll p = DoPoll(&plugin);
+    EXPECT_EQ(p.result, kPollFailed);
+    EXPECT_EQ(Utf16ToNarrow(p.status_text),
+              strings_->LookupNarrow(241) + strings_->LookupNarrow(c.string_id) + c.detail);
+  }
+  env_.throw_on_read = nullptr;
 }
 
 TEST_F(PluginTest, StateBeforeAnyTaskAndInfoRecord) {

@@ -54,8 +54,13 @@ extern "C" int __stdcall DllMain(void*, unsigned long reason, void*) {
 
 extern "C" DIZEDIR_PLUGIN_API DizedirInterface* GetDizedirInterface() {
   using namespace dizedir;
-  g_remembered = new (std::nothrow)
-      DizedirPlugin(Env::Default(), g_strings.get(), AnchorAddress());
+  // Null is the contract's answer when the object cannot be made; an
+  // exception from inside its construction must not reach the host.
+  try {
+    g_remembered = new DizedirPlugin(Env::Default(), g_strings.get(), AnchorAddress());
+  } catch (...) {
+    g_remembered = nullptr;
+  }
   return g_remembered;
 }
 
