@@ -9,14 +9,17 @@
 // rewritten whole through temporaries, merges replace entries by id, and
 // deletions of what is already gone change nothing.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "codec/zip.h"
 #include "engine/item_handlers.h"
 #include "engine/patch_engine.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
+#include "platform/confined_path.h"
 #include "platform/text.h"
 #include "plugin/string_table.h"
 
@@ -31,6 +34,38 @@ constexpr uint32_t kStringItemBefore = 244;
 constexpr uint32_t kStringPatchBefore = 245;
 constexpr uint32_t kStringUpdateComplete = 246;
 constexpr uint32_t kStringAfter = 249;
+
+// The files the update itself keeps at the top of the client directory. A
+// patch item under one of these names would be overwritten or deleted by the
+// run that unpacked it, or, for the lock, let a second update in.
+constexpr std::string_view kEngineFiles[] = {
+    "curver.bin", "newver.bin", "verlist.bin", "patchone_temp.ini", kUpdateLockName,
+};
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto fold = [](char c) {
+             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+           };
+           return fold(x) == fold(y);
+         });
+}
+
+Status CheckItemName(const std::u16string& wide) {
+  std::string confined;
+  Status s = ConfineName(Utf16ToUtf8(wide), NameKind::kRelativePath, &confined);
+  if (s.ok() && !IsConfinedName(wide, NameKind::kRelativePath)) {
+    s = Status::InvalidArgument("not valid UTF-16");
+  }
+  if (!s.ok()) return s;
+  for (std::string_view own : kEngineFiles) {
+    if (EqualsIgnoringAsciiCase(confined, own)) {
+      return Status::InvalidArgument("a file the update keeps itself");
+    }
+  }
+  return Status::OK();
+}
 
 bool EndsWith(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() &&
@@ -125,15 +160,23 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
       break;
     }
     const std::string name = Utf16ToNarrow(item.name);
+    // Checked on the UTF-16 name that extraction opens; a refused item
+    // fails the patch, so no version is recorded with an item missing.
+    const Status allowed = CheckItemName(item.name);
+    if (!allowed.ok()) {
+      Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
+      result = 0;
+      break;
+    }
     const ZipResult extracted = ZipUnzipItem(zip, c, item.name);
     progress(c);
     if (sink_ != nullptr) {
       sink_->SetItemProgress((Text(kStringItemBefore) + name).c_str(), c, items, true);
     }
     if (extracted == ZipResult::kRefused) {
-      // A name that would leave the client directory is skipped, never
-      // written and never handled.
-      continue;
+      Fail(kStringNameRefused, " " + name);
+      result = 0;
+      break;
     }
     if (extracted != ZipResult::kOk) {
       Fail(kStringExtractFailed, " (" + name + ")");

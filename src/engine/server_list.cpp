@@ -66,6 +66,20 @@ Gateway SplitGateway(std::u16string_view value) {
   return g;
 }
 
+// True when the file reads as a server list naming at least one region
+// with an address.
+bool HasRegion(Env* env, const std::string& path) {
+  IniFile ini;
+  if (!IniFile::Load(env, path, &ini).ok()) return false;
+  for (const char16_t* section : {u"Region1", u"Region2"}) {
+    for (const std::u16string& name :
+         SplitNames(ini.GetString(section, u"list", u"", kIniValueUnits))) {
+      if (!ini.GetString(section, name, u"", kIniValueUnits).empty()) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool PatchEngine::ClientPath(std::string_view name, std::string* path) {
@@ -79,6 +93,10 @@ bool PatchEngine::ClientPath(std::string_view name, std::string* path) {
 }
 
 bool PatchEngine::RunServerList() {
+  if (client_dir_.empty()) {
+    Fail(kStringNoClientDir);
+    return false;
+  }
   // A refreshed list replaces the old one instead of growing it.
   region_list_->RemoveAll();
   primary_region_count_ = 0;
@@ -148,13 +166,19 @@ bool PatchEngine::RunServerList() {
   }
 
   // The old list stays until a complete new one can take its name in one
-  // rename, so a crash leaves one or the other, never a torn file.
-  if (downloader_->DownloadFile(url.c_str(), temp_file.c_str()) != 0 &&
-      env_->RenameFile(temp_file, list_file).ok()) {
-    env_->SyncDirectory(client_dir_);
-  } else {
-    env_->DeleteFile(temp_file);
+  // rename, so a crash leaves one or the other, never a torn file. What
+  // arrived must also be a server list: an error page served with 200 would
+  // otherwise replace a good list with one that has no region.
+  bool replaced = false;
+  if (downloader_->DownloadFile(url.c_str(), temp_file.c_str()) != 0) {
+    if (!HasRegion(env_, temp_file)) {
+      ShowStatus(kStringServerListUnusable);
+    } else if (env_->RenameFile(temp_file, list_file).ok()) {
+      env_->SyncDirectory(client_dir_);
+      replaced = true;
+    }
   }
+  if (!replaced) env_->DeleteFile(temp_file);
   if (StopRequested()) return false;
 
   ParseRegionList();

@@ -1,5 +1,7 @@
 #include "lists/split_archive.h"
 
+#include "platform/confined_path.h"
+
 #include <memory>
 #include <vector>
 
@@ -51,7 +53,8 @@ std::string PartFileName(std::string_view part_name) {
 bool JoinParts(Env* env, const std::string& dir, const std::string& archive,
                int count) {
   if (count <= 1) return false;
-  const std::string output = dir + archive + ".zip";
+  std::string output;
+  if (!ConfinePath(dir, archive + ".zip", NameKind::kBareName, &output).ok()) return false;
   // Joined into a temporary beside the target so that neither a failure nor
   // a killed process leaves a truncated archive under the real name.
   const std::string temp = output + std::string(kTempSuffix);

@@ -7,6 +7,7 @@
 #include "lists/formatted_scanner.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
+#include "platform/confined_path.h"
 
 namespace dizedir {
 namespace {
@@ -235,7 +236,11 @@ void NewGuid(Env* env, VersionRecord* record) {
 
 bool DigestPart(Env* env, const std::string& dir, PartEntry* entry) {
   std::unique_ptr<ReadableFile> file;
-  if (!env->NewReadableFile(dir + PartFileName(entry->name), &file).ok()) {
+  std::string path;
+  // A part name is a bare file name in the client directory; one that is
+  // not (a damaged or hostile list) names no part file there.
+  if (!ConfinePath(dir, PartFileName(entry->name), NameKind::kBareName, &path).ok() ||
+      !env->NewReadableFile(path, &file).ok()) {
     entry->digest = kWrongDigest;
     return false;
   }
