@@ -479,7 +479,14 @@ int32_t PatchEngine::DownloadPatches() {
       added.state = r.state == 1 ? 3 : r.state;
       added.partCount = static_cast<int32_t>(r.parts.size());
       for (const PartEntry& p : r.parts) added.AddPart(p.name);
-      lists_.localVersions.push_back(std::move(added));
+      // In number order, not at the end: the installed base is the last
+      // installed record of the list, so a pending record of a higher
+      // number left by an earlier run must not end up ahead of this one
+      // and hide it from curver.bin once both are applied.
+      auto& local = lists_.localVersions;
+      local.insert(std::find_if(local.begin(), local.end(),
+                                [&](const LocalVersionRecord& l) { return l.number > r.number; }),
+                   std::move(added));
       // The added record has no digests, so every part is fetched.
       l = nullptr;
     }

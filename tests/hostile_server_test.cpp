@@ -1,0 +1,329 @@
+// The update against a hostile server: whatever the lists, parts and
+// archives say, nothing is written or deleted outside the client, the task
+// ends with a text that names the problem, and an honest update afterwards
+// brings the client to the published tree byte for byte.
+//
+// Each family of attacks is one table. The client lives in
+// scratch/outside/client, so a write or delete that escapes it lands in
+// scratch/outside, where victim files wait; the served release and the
+// fixture's workspace live elsewhere in scratch.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/md5.h"
+#include "engine/patch_engine.h"
+#include "lists/list_text.h"
+#include "lists/version_lists.h"
+#include "platform/env.h"
+#include "plugin/string_table.h"
+#include "support/recording_sink.h"
+#include "support/release_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace dizedir {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+std::string RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
+const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};
+const Files kPatch2 = {{"game.cfg", "v2"}, {"sub/new.txt", "added in 2"}};
+const Files kPatch3 = {{"sub/new.txt", "changed in 3"}, {"data/blob.bin", RandomBytes(30000, 3)}};
+
+Files Published() {
+  Files tree = kVersion1;
+  for (const auto& [k, v] : kPatch2) tree[k] = v;
+  for (const auto& [k, v] : kPatch3) tree[k] = v;
+  return tree;
+}
+
+// Every regular file below `dir`, by relative name, with its bytes.
+Files Snapshot(const fs::path& dir) {
+  Files files;
+  if (!fs::exists(dir)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    files[fs::relative(entry.path(), dir).generic_string()] = ReadBytes(entry.path());
+  }
+  return files;
+}
+
+std::string EncodeList(const std::vector<PatchRecord>& records) {
+  std::string text;
+  for (const PatchRecord& r : records) text += r.Format() + std::string(kListLineTerminator);
+  return text;
+}
+
+class HostileServer : public ::testing::Test {
+ public:
+  void SetUp() override {
+    if (strings_ == nullptr) {
+      ASSERT_TRUE(StringTable::Open(Env::Default(), DIZEDIR_RESCHN_DLL, &strings_).ok());
+    }
+    outside_ = scratch_.path() / "outside";
+    client_ = outside_ / "client";
+    served_ = scratch_.path() / "served";
+    fs::remove_all(outside_);
+    fs::remove_all(served_);
+    release_ = std::make_unique<ReleaseFixture>(served_ / "rel", scratch_.path() / "work");
+    release_->AddPatch(2, 1, kPatch2, 1);
+    release_->AddPatch(3, 1, kPatch3, 3);
+    server_.ServeDirectory(served_.string());
+    for (const auto& [name, bytes] : kVersion1) WriteBytes(client_ / name, bytes);
+    WriteBytes(client_ / "curver.bin", release_->ClientList(1));
+    WriteBytes(client_ / "patchone.ini", "[Region1]\nlist=main\nmain=" + server_.host_port() +
+                                             "/rel\n[curregDianXin]\nregion=0\n");
+    // What an escape would overwrite or delete.
+    for (const char* victim : {"victim.zip", "victim_0.zxp", "victim_1.zxp", "victim.zip.zxp"}) {
+      WriteBytes(outside_ / victim, std::string("precious ") + victim);
+    }
+    outside_before_ = OutsideFiles();
+  }
+
+  // Files beside the client that no run may touch.
+  Files OutsideFiles() const {
+    Files files;
+    for (const auto& [name, bytes] : Snapshot(outside_)) {
+      if (name.rfind("client/", 0) != 0) files[name] = bytes;
+    }
+    return files;
+  }
+
+  bool RunUpdate(const std::string& client_dir) {
+    DownloaderModule module;
+    module.get = [] {
+      HttpInterface* d = GetHttpInterface();
+      d->SetStallTimeout(300);
+      d->SetRetryPolicy(2, 20);
+      return d;
+    };
+    PatchEngine engine(Env::Default(), strings_.get(), module);
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    engine.SetClientDir(client_dir);
+    engine.ParseRegionList();
+    return engine.RunUpdate();
+  }
+  bool RunUpdate() { return RunUpdate(client_.string() + "/"); }
+
+  std::string FirstFailure() const {
+    const auto failures = sink_.failures();
+    return failures.empty() ? "" : failures.front();
+  }
+  std::string Text(uint32_t id) const { return strings_->LookupNarrow(id); }
+
+  // The client's game files: everything but the system's own files and
+  // downloads kept for reuse.
+  Files GameFiles() const {
+    Files tree;
+    for (const auto& [name, bytes] : Snapshot(client_)) {
+      const bool own = name == "curver.bin" || name == "patchone.ini" ||
+                       name == "dizedir.lock" || name == "qmz_GT/downloadaddr.txt";
+      if (!own) tree[name] = bytes;
+    }
+    return tree;
+  }
+
+  // The run failed, saying `id` first and mentioning `detail`; nothing
+  // outside the client changed.
+  void ExpectRefused(bool ok, uint32_t id, const std::string& detail) {
+    EXPECT_FALSE(ok);
+    const std::string failure = FirstFailure();
+    EXPECT_EQ(failure.rfind(Text(id), 0), 0u) << failure;
+    EXPECT_NE(failure.find(detail), std::string::npos) << failure;
+    EXPECT_TRUE(sink_.finished().empty());
+    EXPECT_EQ(OutsideFiles(), outside_before_);
+  }
+
+  // With the honest release served again, one update brings the client to
+  // the published tree and leaves nothing else behind.
+  void ExpectHonestUpdateRepairs() {
+    release_->Publish();
+    ASSERT_TRUE(RunUpdate()) << FirstFailure();
+    EXPECT_EQ(GameFiles(), Published());
+    EXPECT_EQ(OutsideFiles(), outside_before_);
+    ASSERT_TRUE(RunUpdate()) << FirstFailure();
+    EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
+  }
+
+  // The published patch list with record `number` changed by `edit`.
+  void ServeEditedPatchList(int number, const std::function<void(PatchRecord*)>& edit) {
+    std::vector<PatchRecord> records = release_->patches();
+    for (PatchRecord& r : records) {
+      if (r.number == number) edit(&r);
+    }
+    WriteBytes(release_->root() / "verlist.bin", EncodeList(records));
+  }
+
+  static std::unique_ptr<StringTable> strings_;
+  ScratchDir scratch_{"hostile"};
+  fs::path outside_, client_, served_;
+  Files outside_before_;
+  std::unique_ptr<ReleaseFixture> release_;
+  TestHttpServer server_;
+  RecordingSink sink_;
+};
+
+std::unique_ptr<StringTable> HostileServer::strings_;
+
+// Archive and part names of the patch list become file names in the
+// client directory; none of these may reach a file anywhere else.
+TEST_F(HostileServer, ListNamesNeverLeaveTheClient) {
+  struct Case {
+    const char* name;
+    std::string archive;  // the archive name the list gives record 3
+    int parts;            // 1: one file named `archive`
+    std::string shown;    // what the failure text must name
+  } cases[] = {
+      {"climbing whole archive", "../victim.zip", 1, "../victim.zip"},
+      {"planted beside the client", "../planted.zip.sh", 1, "../planted.zip.sh"},
+      {"climbing split archive", "../victim", 2, "../victim"},
+      {"absolute", "/tmp/x.zip", 1, "/tmp/x.zip"},
+      {"backslash directory", "..\\victim.zip", 1, "..\\victim.zip"},
+      {"drive", "C:victim.zip", 1, "C:victim.zip"},
+      {"device", "nul.zip", 1, "nul.zip"},
+      {"control character", "a\x01.zip", 1, "a\x01.zip"},
+      {"own temporary", "x.zip.dztmp", 1, "x.zip.dztmp"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ServeEditedPatchList(3, [&](PatchRecord* r) {
+      r->archive = c.archive;
+      r->parts.clear();
+      for (int i = 0; i < c.parts; ++i) {
+        PartEntry part;
+        part.name = c.parts == 1 ? c.archive : c.archive + "_" + std::to_string(i);
+        part.digest = Md5Hex("planted");
+        r->parts.push_back(part);
+      }
+    });
+    ExpectRefused(RunUpdate(), kStringNameRefused, c.shown);
+    // Nothing of the hostile list was applied or recorded.
+    EXPECT_EQ(GameFiles(), kVersion1);
+    ExpectHonestUpdateRepairs();
+  }
+}
+
+// curver.bin is the client's own file, but a damaged or earlier hostile one
+// must not steer a delete outside either: withdrawn and dropped records
+// delete only what their names can name inside the client.
+TEST_F(HostileServer, DamagedLocalNamesDeleteNothingOutside) {
+  struct Case {
+    const char* name;
+    int published_state;  // of record 3 in the patch list
+  } cases[] = {
+      {"withdrawn record", 0},
+      {"record no longer offered", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    LocalVersionRecord installed, pending;
+    installed.stamp = pending.stamp = "2026-12-01 10:00:00";
+    installed.guid = pending.guid = ReleaseFixture::kGuid;
+    installed.number = 1;
+    pending.number = 3;
+    pending.state = 2;
+    pending.archive = "../victim";
+    pending.partCount = 2;
+    pending.parts = {{"../victim_0", ""}, {"../victim_1", ""}};
+    WriteBytes(client_ / "curver.bin", EncodeLocalVersions({installed, pending}));
+    std::vector<PatchRecord> records = release_->patches();
+    if (c.published_state >= 0) {
+      records[1].state = c.published_state;
+    } else {
+      records.pop_back();
+    }
+    WriteBytes(release_->root() / "verlist.bin", EncodeList(records));
+    RunUpdate();
+    EXPECT_EQ(OutsideFiles(), outside_before_);
+    ExpectHonestUpdateRepairs();
+  }
+}
+
+// Version lists that no patch can satisfy are reported, never "complete".
+TEST_F(HostileServer, ImpossibleVersionsAreReportedNotComplete) {
+  struct Case {
+    const char* name;
+    std::function<void(HostileServer*)> arrange;
+    uint32_t failure;
+  } cases[] = {
+      {"installed version above every published one",
+       [](HostileServer* t) {
+         LocalVersionRecord r;
+         r.stamp = "2026-12-01 10:00:00";
+         r.guid = ReleaseFixture::kGuid;
+         r.number = 2147483647;
+         WriteBytes(t->client_ / "curver.bin", EncodeLocalVersions({r}));
+       },
+       kStringInstalledAhead},
+      {"patch list that does not reach the published version",
+       [](HostileServer* t) {
+         std::vector<PatchRecord> records = t->release_->patches();
+         records.pop_back();  // version 3 is published, its patch is not
+         WriteBytes(t->release_->root() / "verlist.bin", EncodeList(records));
+       },
+       kStringNoPathToVersion},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    c.arrange(this);
+    for (int run = 0; run < 2; ++run) {
+      EXPECT_FALSE(RunUpdate());
+      EXPECT_EQ(FirstFailure().rfind(Text(c.failure), 0), 0u) << FirstFailure();
+      EXPECT_TRUE(sink_.finished().empty());
+    }
+    EXPECT_EQ(OutsideFiles(), outside_before_);
+  }
+}
+
+// A run cut short against a list that has since changed (or a hostile one)
+// leaves pending records and their downloads; the next honest run drops
+// them with their files instead of calling the client complete around them.
+TEST_F(HostileServer, PendingRecordsNoLongerOfferedAreDroppedWithTheirFiles) {
+  std::vector<LocalVersionRecord> records(1);
+  records[0].stamp = "2026-12-01 10:00:00";
+  records[0].guid = ReleaseFixture::kGuid;
+  records[0].number = 1;
+  for (int n = 100; n < 150; ++n) {
+    LocalVersionRecord pending = records[0];
+    pending.number = n;
+    pending.state = 2;
+    pending.partCount = 1;
+    pending.AddPart("p" + std::to_string(n) + ".zip");
+    WriteBytes(client_ / ("p" + std::to_string(n) + ".zip"), "left over");
+    records.push_back(pending);
+  }
+  WriteBytes(client_ / "curver.bin", EncodeLocalVersions(records));
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  EXPECT_EQ(GameFiles(), Published());
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
+}
+
+TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {
+  EXPECT_FALSE(RunUpdate(""));
+  EXPECT_EQ(FirstFailure(), Text(kStringNoClientDir));
+  EXPECT_EQ(GameFiles(), kVersion1);
+  EXPECT_EQ(OutsideFiles(), outside_before_);
+}
+
+}  // namespace
+}  // namespace dizedir
