@@ -24,6 +24,7 @@
 #include "platform/env.h"
 #include "plugin/string_table.h"
 #include "support/recording_sink.h"
+#include "support/raw_zip.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
@@ -168,6 +169,22 @@ class HostileServer : public ::testing::Test {
       if (r.number == number) edit(&r);
     }
     WriteBytes(release_->root() / "verlist.bin", EncodeList(records));
+  }
+
+  // Record 3 of the patch list becomes one archive with these bytes.
+  void ServeArchiveAsPatch3(const std::string& zip) {
+    WriteBytes(release_->root() / "hostile3.zip", zip);
+    ServeEditedPatchList(3, [&](PatchRecord* r) {
+      r->archive = "hostile3.zip";
+      r->parts = {{"hostile3.zip", Md5Hex(zip)}};
+    });
+  }
+
+  // The client's game files once version 2 is applied.
+  static Files Version2() {
+    Files tree = kVersion1;
+    for (const auto& [k, v] : kPatch2) tree[k] = v;
+    return tree;
   }
 
   static std::unique_ptr<StringTable> strings_;
@@ -316,6 +333,40 @@ TEST_F(HostileServer, PendingRecordsNoLongerOfferedAreDroppedWithTheirFiles) {
   EXPECT_EQ(GameFiles(), Published());
   ASSERT_TRUE(RunUpdate()) << FirstFailure();
   EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
+}
+
+// Zip items whose names or kinds may not be written: each fails its patch
+// with a text naming it, nothing of it lands outside, and the version is
+// not recorded, so the honest update applies it in full.
+TEST_F(HostileServer, RefusedItemsFailTheirPatchByName) {
+  constexpr uint32_t kSymlinkMode = 0120777u << 16;
+  struct Case {
+    const char* name;
+    RawZipItem item;
+    std::string shown;
+  } cases[] = {
+      {"climbing", {"../x.txt", "escaped"}, "../x.txt"},
+      {"climbing after the clean-up", {"a/../../x.txt", "escaped"}, "../x.txt"},
+      {"alternate data stream", {"game.cfg:hidden", "stream"}, "game.cfg:hidden"},
+      {"device", {"sub/nul.txt", "device"}, "sub/nul.txt"},
+      {"own temporary", {"game.cfg.dztmp", "temp"}, "game.cfg.dztmp"},
+      {"the update's own list", {"curver.bin", "forged"}, "curver.bin"},
+      {"the update's lock", {"DIZEDIR.LOCK", "forged"}, "DIZEDIR.LOCK"},
+      {"symbolic link", {"link", "../../outside", false, 3, kSymlinkMode}, "link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ServeArchiveAsPatch3(
+        BuildRawZip({{"sub/before.txt", "written first"}, c.item, {"sub/after.txt", "later"}}));
+    ExpectRefused(RunUpdate(), kStringNameRefused, c.shown);
+    // Nothing of the patch was unpacked (the verified download may stay
+    // for the next run) and its version is not recorded.
+    Files tree = GameFiles();
+    tree.erase("hostile3.zip");
+    EXPECT_EQ(tree, Version2());
+    ExpectHonestUpdateRepairs();
+  }
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {

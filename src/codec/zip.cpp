@@ -392,6 +392,7 @@ ZipResult ZipGetItem(ZipArchive* archive, int index, ZipItem* item) {
   FillTimes(archive->env, raw, item);
   item->compressed_size = raw.info.compressed_size;
   item->uncompressed_size = raw.info.uncompressed_size;
+  item->symbolic_link = IsSymlinkItem(raw.info);
   return ZipResult::kOk;
 }
 

@@ -39,6 +39,9 @@ struct ZipItem {
   int64_t last_write_time = 0;
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
+  // The item is a symbolic link (Unix mode in its attributes); extraction
+  // refuses it.
+  bool symbolic_link = false;
 };
 
 enum class ZipResult {

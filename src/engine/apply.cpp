@@ -153,6 +153,23 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
   };
 
   int32_t result = 1;
+  // Every name is checked before the first item is written, on the UTF-16
+  // name that extraction opens: a patch with one refused item changes
+  // nothing, and fails naming it, so no version is recorded with an item
+  // missing.
+  for (int c = 0; c < items && result == 1; ++c) {
+    if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
+      Fail(kStringExtractFailed, " (" + archive + ")");
+      result = 0;
+      break;
+    }
+    const Status allowed = item.symbolic_link ? Status::InvalidArgument("a symbolic link")
+                                              : CheckItemName(item.name);
+    if (!allowed.ok()) {
+      Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
+      result = 0;
+    }
+  }
   for (int c = 0; c < items && result == 1; ++c) {
     if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
       Fail(kStringExtractFailed, " (" + archive + ")");
@@ -160,14 +177,6 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
       break;
     }
     const std::string name = Utf16ToNarrow(item.name);
-    // Checked on the UTF-16 name that extraction opens; a refused item
-    // fails the patch, so no version is recorded with an item missing.
-    const Status allowed = CheckItemName(item.name);
-    if (!allowed.ok()) {
-      Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
-      result = 0;
-      break;
-    }
     const ZipResult extracted = ZipUnzipItem(zip, c, item.name);
     progress(c);
     if (sink_ != nullptr) {

@@ -178,6 +178,9 @@ class PatchEngine {
   // Removes pending local records whose version the patch list no longer
   // offers, with their files.
   void DropUnpublishedPending();
+  // Makes a pending record name the files the patch list now publishes for
+  // its version, deleting the ones it no longer names.
+  void AdoptPublishedParts(const PatchRecord& published, LocalVersionRecord* local);
   void DeleteFetchedLists();
   bool VerifyParts();
   Env* const env_;

@@ -406,6 +406,36 @@ void PatchEngine::DropUnpublishedPending() {
   }
 }
 
+void PatchEngine::AdoptPublishedParts(const PatchRecord& published, LocalVersionRecord* local) {
+  // The patch list may publish a pending version under other files than a
+  // run before saw (a mended or a hostile list). Files the new list does
+  // not name would stay on disk for ever, and the old names, written back
+  // to curver.bin, would never match again: the record takes the new
+  // archive and parts, keeping the digests of files it already has.
+  auto named = [&published](const std::string& name) {
+    return std::any_of(published.parts.begin(), published.parts.end(),
+                       [&](const PartEntry& p) { return p.name == name; });
+  };
+  PatchRecord stale;
+  for (const PartEntry& part : local->parts) {
+    if (!named(part.name)) stale.parts.push_back(part);
+  }
+  if (local->archive != published.archive) stale.archive = local->archive;
+  DeleteRecordFiles(stale);
+  std::vector<PartEntry> parts;
+  for (const PartEntry& p : published.parts) {
+    PartEntry adopted;
+    adopted.name = p.name;
+    for (const PartEntry& own : local->parts) {
+      if (own.name == p.name) adopted.digest = own.digest;
+    }
+    parts.push_back(std::move(adopted));
+  }
+  local->parts = std::move(parts);
+  local->archive = published.archive;
+  local->partCount = static_cast<int32_t>(published.parts.size());
+}
+
 int32_t PatchEngine::DownloadPatches() {
   const std::string patch_list = InClient("verlist.bin");
   auto fail_and_clean = [this](uint32_t id) {
@@ -471,6 +501,7 @@ int32_t PatchEngine::DownloadPatches() {
     if (r.number <= installed_base_) continue;
     LocalVersionRecord* l = FindNumber(lists_.localVersions, r.number);
     const bool found = l != nullptr;
+    if (found && l->state == 2 && (r.state == 1 || r.state == 2)) AdoptPublishedParts(r, l);
     if (!found) {
       LocalVersionRecord added;
       added.stamp = r.stamp;
