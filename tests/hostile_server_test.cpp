@@ -339,7 +339,6 @@ TEST_F(HostileServer, PendingRecordsNoLongerOfferedAreDroppedWithTheirFiles) {
 // with a text naming it, nothing of it lands outside, and the version is
 // not recorded, so the honest update applies it in full.
 TEST_F(HostileServer, RefusedItemsFailTheirPatchByName) {
-  constexpr uint32_t kSymlinkMode = 0120777u << 16;
   struct Case {
     const char* name;
     RawZipItem item;
@@ -352,7 +351,7 @@ TEST_F(HostileServer, RefusedItemsFailTheirPatchByName) {
       {"own temporary", {"game.cfg.dztmp", "temp"}, "game.cfg.dztmp"},
       {"the update's own list", {"curver.bin", "forged"}, "curver.bin"},
       {"the update's lock", {"DIZEDIR.LOCK", "forged"}, "DIZEDIR.LOCK"},
-      {"symbolic link", {"link", "../../outside", false, 3, kSymlinkMode}, "link"},
+      {"symbolic link", RawZipItem::Link("link", "../../outside"), "link"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -419,11 +419,6 @@ ZipResult ZipUnzipItem(ZipArchive* archive, int index,
     relative = target.substr(base.size());
   }
   if (!ZipNameIsContained(relative)) return ZipResult::kRefused;
-  // Names with the system's temporary suffix would collide with its own
-  // temporaries, and the next run's sweep would delete them.
-  if (Utf16ToNarrow(relative).find(kTempSuffix) != std::string::npos) {
-    return ZipResult::kRefused;
-  }
 
   const bool is_directory =
       (item.attributes & kZipAttrDirectory) != 0 ||

@@ -13,12 +13,14 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/zip.h"
 #include "engine/item_handlers.h"
 #include "engine/patch_engine.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
+#include "pack/pack.h"
 #include "platform/confined_path.h"
 #include "platform/text.h"
 #include "plugin/string_table.h"
@@ -65,6 +67,16 @@ Status CheckItemName(const std::u16string& wide) {
     }
   }
   return Status::OK();
+}
+
+bool EndsWithIgnoringCase(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() &&
+         EqualsIgnoringAsciiCase(std::string_view(text).substr(text.size() - tail.size()), tail);
+}
+
+bool StartsWithIgnoringCase(const std::string& text, std::string_view head) {
+  return text.size() >= head.size() &&
+         EqualsIgnoringAsciiCase(std::string_view(text).substr(0, head.size()), head);
 }
 
 bool EndsWith(const std::string& text, std::string_view tail) {
@@ -123,6 +135,120 @@ int32_t PatchEngine::ApplyPatches() {
   return 1;
 }
 
+int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
+                               std::vector<StagedItem>* staged) {
+  ZipItem item;
+  ZipGetItem(zip, -1, &item);
+  const int count = item.index;
+  for (int c = 0; c < count; ++c) {
+    if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
+      Fail(kStringExtractFailed, " (" + archive + ")");
+      return 0;
+    }
+    const Status allowed = item.symbolic_link ? Status::InvalidArgument("a symbolic link")
+                                              : CheckItemName(item.name);
+    if (!allowed.ok()) {
+      Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
+      return 0;
+    }
+    StagedItem s;
+    s.index = c;
+    s.wide = item.name;
+    s.name = Utf16ToNarrow(item.name);
+    s.shown = Utf16ToUtf8(item.name);
+    ConfineName(Utf16ToUtf8(item.name), NameKind::kRelativePath, &s.target);
+    s.directory = (item.attributes & kZipAttrDirectory) != 0 || item.name.back() == u'/' ||
+                  item.name.back() == u'\\';
+    if (!s.directory) {
+      s.staged = s.target + std::string(kTempSuffix);
+      if (EndsWith(s.name, "pac")) {
+        s.kind = StagedItem::kMerge;
+      } else if (s.name == "del.txt") {
+        s.kind = StagedItem::kDeleteList;
+      } else if (s.name == "Move.txt") {
+        s.kind = StagedItem::kMoveList;
+      } else if (EndsWithIgnoringCase(s.target, ".pac")) {
+        s.kind = StagedItem::kWholePack;
+      }
+    }
+    staged->push_back(std::move(s));
+  }
+  return 1;
+}
+
+int32_t PatchEngine::StageItem(ZipArchive* zip, const StagedItem& item) {
+  // Directories are made at once: an empty directory changes no file.
+  const std::string& relative = item.directory ? item.target : item.staged;
+  const ZipResult extracted = ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(relative)));
+  if (extracted == ZipResult::kRefused) {
+    Fail(kStringNameRefused, " " + item.shown);
+    return 0;
+  }
+  if (extracted != ZipResult::kOk) {
+    Fail(kStringExtractFailed, " (" + item.shown + ")");
+    return 0;
+  }
+  if (item.kind == StagedItem::kMerge || item.kind == StagedItem::kWholePack) {
+    // A pack that does not load would fail the merge half-way through the
+    // patch, or, shipped whole, replace a good client pack with a broken
+    // one that every later update then fails on.
+    const Status checked = CheckPack(InClient(item.staged));
+    if (!checked.ok()) {
+      Fail(kStringPatchNotInstalled, " " + item.shown + " (" + checked.message() + ")");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+Status PatchEngine::CheckPack(const std::string& path) {
+  PackArchive* pack = PackOpenReadOnly(env_, path);
+  if (pack == nullptr) return Status::Corruption("not a pack");
+  PackClose(pack);
+  return Status::OK();
+}
+
+int32_t PatchEngine::PlaceItem(const StagedItem& item) {
+  if (item.directory) return 1;
+  Status handled;
+  if (item.kind == StagedItem::kMerge) {
+    // Merged from its temporary name into the pack it names: an item that
+    // already sits under the pack directory names its own pack there, any
+    // other one the pack of the same name under it. Never unpacked over
+    // the client's pack.
+    const std::string packs = kPackDirectory;
+    const std::string target = StartsWithIgnoringCase(item.target, packs)
+                                   ? item.target
+                                   : packs + item.target;
+    handled = MergePack(env_, client_dir_, item.staged, target, &stop_requested_);
+  } else {
+    const std::string target = InClient(item.target);
+    // A directory where a file item goes (left by an older patch or by
+    // hand) would fail this patch on every run; an empty one can go.
+    if (env_->IsDirectory(target) && !env_->DeleteDirectory(target).ok()) {
+      Fail(kStringExtractFailed, " (" + item.shown + ": a directory is in the way)");
+      return 0;
+    }
+    handled = env_->RenameFile(InClient(item.staged), target);
+    if (handled.ok() && item.kind == StagedItem::kDeleteList) {
+      handled = RunDeleteList(env_, client_dir_, &stop_requested_);
+    } else if (handled.ok() && item.kind == StagedItem::kMoveList) {
+      handled = RunMoveList(env_, client_dir_, &stop_requested_);
+    }
+  }
+  if (!handled.ok()) {
+    if (handled.IsAborted()) {
+      Fail(kStringUpdateStopped);
+    } else if (handled.IsNoSpace()) {
+      Fail(kStringDiskFull, " (" + item.shown + ")");
+    } else {
+      Fail(kStringPackWriteFailed, " (" + item.shown + ": " + handled.message() + ")");
+    }
+    return 0;
+  }
+  return 1;
+}
+
 int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
   const bool split = record.archive.find(".zip") == std::string::npos;
   std::string archive = record.archive;
@@ -152,69 +278,41 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
     SetProgress(value == 0 ? 1 : value);
   };
 
-  int32_t result = 1;
-  // Every name is checked before the first item is written, on the UTF-16
-  // name that extraction opens: a patch with one refused item changes
-  // nothing, and fails naming it, so no version is recorded with an item
-  // missing.
-  for (int c = 0; c < items && result == 1; ++c) {
-    if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
-      Fail(kStringExtractFailed, " (" + archive + ")");
-      result = 0;
-      break;
+  // Three passes, so that a patch that cannot be applied whole changes
+  // nothing: every name and kind is checked before anything is written;
+  // every item is then unpacked beside its target under a temporary name
+  // (packs are checked there too); only then do the items take their names
+  // and the handlers run, in archive order. A crash in between leaves
+  // temporaries that the next run sweeps, and the patch is applied again.
+  std::vector<StagedItem> staged;
+  int32_t result = ScanItems(zip, archive, &staged);
+  for (size_t c = 0; c < staged.size() && result == 1; ++c) {
+    result = StageItem(zip, staged[c]);
+    progress(static_cast<int>(c) + 1);
+    if (sink_ != nullptr) {
+      sink_->SetItemProgress((Text(kStringItemBefore) + staged[c].shown).c_str(),
+                             static_cast<int32_t>(c + 1), items, true);
     }
-    const Status allowed = item.symbolic_link ? Status::InvalidArgument("a symbolic link")
-                                              : CheckItemName(item.name);
-    if (!allowed.ok()) {
-      Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
+    if (result == 1 && StopRequested()) {
+      Fail(kStringUpdateStopped);
       result = 0;
     }
   }
-  for (int c = 0; c < items && result == 1; ++c) {
-    if (ZipGetItem(zip, c, &item) != ZipResult::kOk) {
-      Fail(kStringExtractFailed, " (" + archive + ")");
-      result = 0;
-      break;
-    }
-    const std::string name = Utf16ToNarrow(item.name);
-    const ZipResult extracted = ZipUnzipItem(zip, c, item.name);
-    progress(c);
-    if (sink_ != nullptr) {
-      sink_->SetItemProgress((Text(kStringItemBefore) + name).c_str(), c, items, true);
-    }
-    if (extracted == ZipResult::kRefused) {
-      Fail(kStringNameRefused, " " + name);
-      result = 0;
-      break;
-    }
-    if (extracted != ZipResult::kOk) {
-      Fail(kStringExtractFailed, " (" + name + ")");
-      result = 0;
-      break;
-    }
-    Status handled;
-    if (EndsWith(name, "pac")) {
-      handled = MergePack(env_, client_dir_, name, &stop_requested_);
-    } else if (name == "del.txt") {
-      handled = RunDeleteList(env_, client_dir_, &stop_requested_);
-    } else if (name == "Move.txt") {
-      handled = RunMoveList(env_, client_dir_, &stop_requested_);
-    }
-    if (!handled.ok()) {
-      Fail(handled.IsAborted() ? kStringUpdateStopped : kStringPackWriteFailed,
-           handled.IsAborted() ? "" : " (" + name + ": " + handled.message() + ")");
-      result = 0;
-      break;
-    }
-    if (StopRequested()) {
+  for (size_t c = 0; c < staged.size() && result == 1; ++c) {
+    result = PlaceItem(staged[c]);
+    if (result == 1 && StopRequested()) {
       Fail(kStringUpdateStopped);
       result = 0;
-      break;
     }
-    progress(c + 1);
-    if (sink_ != nullptr) {
-      sink_->SetItemProgress((Text(kStringItemBefore) + name + Text(kStringAfter)).c_str(),
-                             c + 1, items, true);
+    if (result == 1 && sink_ != nullptr) {
+      sink_->SetItemProgress(
+          (Text(kStringItemBefore) + staged[c].shown + Text(kStringAfter)).c_str(),
+          static_cast<int32_t>(c + 1), items, true);
+    }
+  }
+  if (result != 1) {
+    for (const StagedItem& item : staged) {
+      if (!item.staged.empty()) env_->DeleteFile(InClient(item.staged));
     }
   }
   ZipClose(zip);

@@ -168,9 +168,14 @@ Status MoveEntry(Env* env, const std::string& client_dir, uint32_t id,
 Status MergePack(Env* env, const std::string& client_dir,
                  const std::string& item_name, const std::atomic<bool>* stop) {
   if (item_name.empty() || !NameStaysInside(item_name)) return Status::OK();
+  return MergePack(env, client_dir, item_name, kPackDirectory + item_name, stop);
+}
+
+Status MergePack(Env* env, const std::string& client_dir, const std::string& source_name,
+                 const std::string& target_name, const std::atomic<bool>* stop) {
   if (Stopped(stop)) return StoppedStatus();
-  const std::string source_path = client_dir + item_name;
-  const std::string target_path = client_dir + kPackDirectory + item_name;
+  const std::string source_path = client_dir + source_name;
+  const std::string target_path = client_dir + target_name;
 
   PackArchive* source = PackOpenReadOnly(env, source_path);
   if (source == nullptr) {

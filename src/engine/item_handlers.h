@@ -43,6 +43,10 @@ inline constexpr const char* kPackDirectory = "qmz\\fodder\\";
 // the same id, then deletes the unpacked copy.
 Status MergePack(Env* env, const std::string& client_dir,
                  const std::string& item_name, const std::atomic<bool>* stop);
+// Merges the unpacked pack client_dir + source_name into client_dir +
+// target_name, then deletes the unpacked copy. Both names come checked.
+Status MergePack(Env* env, const std::string& client_dir, const std::string& source_name,
+                 const std::string& target_name, const std::atomic<bool>* stop);
 
 // Carries out client_dir + "del.txt" and deletes it; a missing list is
 // nothing to do.

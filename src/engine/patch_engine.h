@@ -28,6 +28,7 @@
 namespace dizedir {
 
 class StringTable;
+struct ZipArchive;
 
 // How the engine obtains and releases its downloader; the exports of the
 // downloader module by default, a fake in tests.
@@ -167,6 +168,26 @@ class PatchEngine {
   // Removes the temporaries a killed run left in the client directory.
   void RemoveStaleTemporaries();
   int32_t ApplyPatch(const PatchRecord& record, size_t position);
+  // One item of a patch on its way from the archive to its place.
+  struct StagedItem {
+    enum Kind { kPlain, kMerge, kDeleteList, kMoveList, kWholePack };
+    int index = 0;          // in the archive
+    std::u16string wide;    // the item's name as the archive gives it
+    std::string name;       // the same as narrow text, for the handlers' rules
+    std::string shown;      // the same as UTF-8, for texts
+    std::string target;     // confined, relative to the client directory
+    std::string staged;     // where it is unpacked first; empty for a directory
+    bool directory = false;
+    Kind kind = kPlain;
+  };
+  // Checks every item's name and kind; 0 (reported) at the first refusal.
+  int32_t ScanItems(ZipArchive* zip, const std::string& archive,
+                    std::vector<StagedItem>* staged);
+  // Unpacks one item under its temporary name (packs are checked there).
+  int32_t StageItem(ZipArchive* zip, const StagedItem& item);
+  // Moves one unpacked item into place and runs its handler.
+  int32_t PlaceItem(const StagedItem& item);
+  Status CheckPack(const std::string& path);
   // client_dir() + a file name taken from a list record, through the name
   // rule; false (reported, naming it) when refused or too long.
   bool RecordFilePath(std::string_view file_name, std::string* path);

@@ -13,11 +13,22 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dizedir {
 
 struct RawZipItem {
+  RawZipItem(std::string item_name, std::string item_data)
+      : name(std::move(item_name)), data(std::move(item_data)) {}
+  // A Unix symbolic link pointing at `target`.
+  static RawZipItem Link(std::string link_name, std::string target) {
+    RawZipItem item(std::move(link_name), std::move(target));
+    item.host = 3;
+    item.external_attributes = 0120777u << 16;
+    return item;
+  }
+
   std::string name;  // stored exactly as given
   std::string data;  // the item's contents
   bool deflate = false;
