@@ -1,7 +1,9 @@
 // fuzz_zip_names: any bytes as a stored zip item name. The cleaned name never
 // begins with a separator or a drive, is what is left at the end of the
 // stored name, is stable under a second clean-up, and is called contained
-// only when no component climbs with "..".
+// only when no component climbs with "..". A target resolved as inside the
+// base directory is, in the narrow form that is opened, contained, free of
+// the temporary suffix and, for a file, not empty.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "codec/zip_names.h"
+#include "platform/env.h"
 #include "platform/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,6 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         start = i + 1;
       }
+    }
+  }
+  for (bool is_directory : {false, true}) {
+    std::string relative;
+    if (ZipResolveTarget(u"base\\", stored, is_directory, &relative) !=
+        ZipTarget::kInside) {
+      continue;
+    }
+    if (!ZipNameIsContained(NarrowToUtf16(relative)) ||
+        relative.find(kTempSuffix) != std::string::npos ||
+        (!is_directory && relative.empty())) {
+      std::abort();
     }
   }
   return 0;

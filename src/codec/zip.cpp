@@ -1,12 +1,11 @@
 #include "codec/zip.h"
 
-#include <minizip/unzip.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <climits>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "codec/zip_names.h"
@@ -18,95 +17,28 @@ namespace {
 
 constexpr size_t kInflateChunk = 16384;
 constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
+constexpr uint16_t kZip64Tag = 0x0001;
 constexpr unsigned kUnixHost = 3;
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymlink = 0120000;
 
-// minizip reads through these callbacks, so the archive is read through the
-// Env like every other file.
-struct ZipSource {
-  ReadableFile* file = nullptr;
-  uint64_t size = 0;
-};
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr uint32_t kCentralSignature = 0x02014b50;
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr uint32_t kEnd64Signature = 0x06064b50;
+constexpr uint32_t kLocator64Signature = 0x07064b50;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kEndSize = 22;
+constexpr size_t kEnd64Size = 56;
+constexpr size_t kLocator64Size = 20;
+constexpr size_t kMaxComment = 0xFFFF;
+constexpr uint32_t kSaturated32 = 0xFFFFFFFF;
+constexpr uint16_t kSaturated16 = 0xFFFF;
 
-struct ZipStream {
-  ZipSource* source = nullptr;
-  uint64_t position = 0;
-  bool failed = false;
-};
-
-voidpf OpenStream(voidpf opaque, const void* /*name*/, int mode) {
-  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) {
-    return nullptr;
-  }
-  auto* stream = new ZipStream;
-  stream->source = static_cast<ZipSource*>(opaque);
-  return stream;
-}
-
-uLong ReadStream(voidpf /*opaque*/, voidpf handle, void* buf, uLong size) {
-  auto* stream = static_cast<ZipStream*>(handle);
-  size_t got = 0;
-  if (!stream->source->file
-           ->Read(stream->position, size, static_cast<char*>(buf), &got)
-           .ok()) {
-    stream->failed = true;
-    return 0;
-  }
-  stream->position += got;
-  return static_cast<uLong>(got);
-}
-
-uLong WriteStream(voidpf, voidpf, const void*, uLong) { return 0; }
-
-ZPOS64_T TellStream(voidpf /*opaque*/, voidpf handle) {
-  return static_cast<ZipStream*>(handle)->position;
-}
-
-long SeekStream(voidpf /*opaque*/, voidpf handle, ZPOS64_T offset, int origin) {
-  auto* stream = static_cast<ZipStream*>(handle);
-  uint64_t base = 0;
-  switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: base = stream->position; break;
-    case ZLIB_FILEFUNC_SEEK_END: base = stream->source->size; break;
-    default: return -1;
-  }
-  stream->position = base + offset;
-  return 0;
-}
-
-int CloseStream(voidpf /*opaque*/, voidpf handle) {
-  delete static_cast<ZipStream*>(handle);
-  return 0;
-}
-
-int StreamError(voidpf /*opaque*/, voidpf handle) {
-  return static_cast<ZipStream*>(handle)->failed ? 1 : 0;
-}
-
-// Everything extraction needs to know about the current item.
-struct RawItem {
-  unz_file_info64 info{};
-  std::string stored_name;
-  std::string extra;
-};
-
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-char16_t FoldAscii(char16_t c) {
-  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
-bool SamePathChar(char16_t a, char16_t b) {
-  if (IsSeparator(a) && IsSeparator(b)) return true;
-  return FoldAscii(a) == FoldAscii(b);
-}
-
-bool IsAbsolute(std::u16string_view path) {
-  return (!path.empty() && IsSeparator(path[0])) ||
-         (path.size() >= 2 && path[1] == u':');
-}
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kFlagEncrypted = 1;
 
 uint16_t GetU16(const unsigned char* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -117,79 +49,322 @@ uint32_t GetU32(const unsigned char* p) {
          (uint32_t{p[3]} << 24);
 }
 
-}  // namespace
+uint64_t GetU64(const unsigned char* p) {
+  return uint64_t{GetU32(p)} | (uint64_t{GetU32(p + 4)} << 32);
+}
 
-struct ZipArchive {
-  Env* env = nullptr;
-  std::unique_ptr<ReadableFile> file;
-  ZipSource source;
-  unzFile zip = nullptr;
-  std::string password;
-  bool has_password = false;
-  std::u16string base_dir = u"./";
-  int count = 0;
-  int current = -1;  // the item minizip points at, -1 when unknown
-
-  ~ZipArchive() {
-    if (zip != nullptr) unzClose(zip);
+// Exactly n bytes at offset, or false.
+bool ReadAt(ReadableFile* file, uint64_t offset, size_t n, unsigned char* out) {
+  size_t done = 0;
+  while (done < n) {
+    size_t got = 0;
+    if (!file->Read(offset + done, n - done, reinterpret_cast<char*>(out) + done,
+                    &got)
+             .ok() ||
+        got == 0) {
+      return false;
+    }
+    done += got;
   }
+  return true;
+}
 
-  bool GoTo(int index) {
-    if (index < 0 || index >= count) return false;
-    if (current < 0 || index < current) {
-      current = -1;
-      if (unzGoToFirstFile(zip) != UNZ_OK) return false;
-      current = 0;
+// Reads a region front to back through one buffer of fixed size, so the
+// central directory costs a read per 64 KiB, not one per record.
+class SequentialReader {
+ public:
+  static constexpr size_t kBlock = 1 << 16;
+
+  SequentialReader(ReadableFile* file, uint64_t offset, uint64_t end)
+      : file_(file), position_(offset), end_(end) {}
+
+  uint64_t position() const { return position_; }
+
+  // Points *data at the next n bytes and moves past them; false when fewer
+  // than n are left before the end. The bytes stay valid until the next call.
+  bool Next(size_t n, const unsigned char** data) {
+    if (n > end_ - position_) return false;
+    if (position_ < buffer_start_ ||
+        position_ + n > buffer_start_ + buffer_.size()) {
+      const uint64_t want = std::min<uint64_t>(std::max(n, kBlock), end_ - position_);
+      buffer_.resize(static_cast<size_t>(want));
+      if (!ReadAt(file_, position_, buffer_.size(), buffer_.data())) return false;
+      buffer_start_ = position_;
     }
-    while (current < index) {
-      if (unzGoToNextFile(zip) != UNZ_OK) {
-        current = -1;
-        return false;
-      }
-      ++current;
-    }
+    *data = buffer_.data() + (position_ - buffer_start_);
+    position_ += n;
     return true;
   }
 
-  bool Describe(int index, RawItem* raw) {
-    if (!GoTo(index)) return false;
-    if (unzGetCurrentFileInfo64(zip, &raw->info, nullptr, 0, nullptr, 0,
-                                nullptr, 0) != UNZ_OK) {
-      return false;
-    }
-    raw->stored_name.assign(raw->info.size_filename, '\0');
-    raw->extra.assign(raw->info.size_file_extra, '\0');
-    return unzGetCurrentFileInfo64(
-               zip, &raw->info, raw->stored_name.data(),
-               static_cast<uLong>(raw->stored_name.size()), raw->extra.data(),
-               static_cast<uLong>(raw->extra.size()), nullptr, 0) == UNZ_OK;
-  }
+ private:
+  ReadableFile* const file_;
+  uint64_t position_;
+  const uint64_t end_;
+  std::vector<unsigned char> buffer_;
+  uint64_t buffer_start_ = 0;
 };
 
-namespace {
+// What the central directory says of one item, with sizes and offsets
+// already taken from the zip64 block where the 32-bit fields are saturated.
+struct Entry {
+  uint64_t central = 0;  // offset of its central-directory record
+  uint64_t local = 0;    // offset of its local header
+  uint64_t data = 0;     // offset of its compressed data
+  uint64_t compressed = 0;
+  uint64_t uncompressed = 0;
+  uint32_t crc = 0;
+  uint32_t external = 0;
+  uint32_t dos_time = 0;  // date in the high half, as stored
+  uint16_t made_by = 0;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t name_length = 0;
+  uint16_t extra_length = 0;
+};
 
-uint32_t AttributesOf(const unz_file_info64& info) {
-  const unsigned host = (info.version >> 8) & 0xFF;
-  const uint32_t external = static_cast<uint32_t>(info.external_fa);
+// Walks the blocks of an extra field; fn(tag, data, size) returns false to
+// stop. A block announcing more than is left is cut at the end.
+template <typename Fn>
+void ForEachExtraBlock(const unsigned char* p, size_t left, Fn fn) {
+  while (left >= 4) {
+    const uint16_t tag = GetU16(p);
+    const size_t size = std::min<size_t>(GetU16(p + 2), left - 4);
+    if (!fn(tag, p + 4, size)) return;
+    p += 4 + size;
+    left -= 4 + size;
+  }
+}
+
+// Replaces the saturated fields by the zip64 block's values, which come in
+// this fixed order and only for the fields that are saturated. False when a
+// saturated field has no value there.
+bool ApplyZip64(const unsigned char* extra, size_t extra_length, Entry* e,
+                uint32_t* disk) {
+  const bool need_size = e->uncompressed == kSaturated32;
+  const bool need_compressed = e->compressed == kSaturated32;
+  const bool need_offset = e->local == kSaturated32;
+  const bool need_disk = *disk == kSaturated16;
+  if (!need_size && !need_compressed && !need_offset && !need_disk) return true;
+  bool found = false;
+  bool ok = false;
+  ForEachExtraBlock(extra, extra_length, [&](uint16_t tag,
+                                             const unsigned char* data,
+                                             size_t size) {
+    if (tag != kZip64Tag) return true;
+    found = true;
+    size_t at = 0;
+    auto take64 = [&](uint64_t* field) {
+      if (at + 8 > size) return false;
+      *field = GetU64(data + at);
+      at += 8;
+      return true;
+    };
+    ok = (!need_size || take64(&e->uncompressed)) &&
+         (!need_compressed || take64(&e->compressed)) &&
+         (!need_offset || take64(&e->local));
+    if (ok && need_disk) {
+      if (at + 4 > size) {
+        ok = false;
+      } else {
+        *disk = GetU32(data + at);
+      }
+    }
+    return false;
+  });
+  return found && ok;
+}
+
+// Where the central directory lies and how many records it holds.
+struct Directory {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  uint64_t count = 0;
+  uint64_t end = 0;  // where the records that describe it begin
+};
+
+ZipResult FindDirectory(ReadableFile* file, uint64_t file_size,
+                        Directory* dir) {
+  if (file_size < kEndSize) return ZipResult::kCorrupt;
+  // The end record sits in the last 22 bytes plus at most a 64 KiB comment.
+  const uint64_t tail_size = std::min<uint64_t>(file_size, kEndSize + kMaxComment);
+  const uint64_t tail_start = file_size - tail_size;
+  std::vector<unsigned char> tail(static_cast<size_t>(tail_size));
+  if (!ReadAt(file, tail_start, tail.size(), tail.data())) {
+    return ZipResult::kNoFile;
+  }
+  // The last signature whose record and comment fit in the file.
+  size_t at = tail.size() - kEndSize + 1;
+  const unsigned char* end = nullptr;
+  while (at-- > 0) {
+    const unsigned char* p = tail.data() + at;
+    if (GetU32(p) == kEndSignature &&
+        at + kEndSize + GetU16(p + 20) <= tail.size()) {
+      end = p;
+      break;
+    }
+  }
+  if (end == nullptr) return ZipResult::kCorrupt;
+  const uint64_t end_offset = tail_start + at;
+  const uint16_t disk = GetU16(end + 4);
+  const uint16_t disk_with_directory = GetU16(end + 6);
+  const uint16_t on_disk = GetU16(end + 8);
+  dir->count = GetU16(end + 10);
+  dir->size = GetU32(end + 12);
+  dir->offset = GetU32(end + 16);
+  dir->end = end_offset;
+
+  unsigned char locator[kLocator64Size];
+  if (end_offset < kLocator64Size ||
+      !ReadAt(file, end_offset - kLocator64Size, kLocator64Size, locator) ||
+      GetU32(locator) != kLocator64Signature) {
+    if (disk != 0 || disk_with_directory != 0 || on_disk != dir->count) {
+      return ZipResult::kCorrupt;  // spanned archives are not supported
+    }
+    return ZipResult::kOk;
+  }
+
+  // Zip64: the record the locator points at holds the full values; the
+  // 32-bit ones must be saturated or agree, so no reader can see two
+  // different archives in one file.
+  const uint64_t record_offset = GetU64(locator + 8);
+  const uint64_t locator_offset = end_offset - kLocator64Size;
+  unsigned char record[kEnd64Size];
+  if (GetU32(locator + 4) != 0 || GetU32(locator + 16) > 1 ||
+      record_offset > locator_offset ||
+      locator_offset - record_offset < kEnd64Size ||
+      !ReadAt(file, record_offset, kEnd64Size, record) ||
+      GetU32(record) != kEnd64Signature || GetU32(record + 16) != 0 ||
+      GetU32(record + 20) != 0 ||
+      GetU64(record + 24) != GetU64(record + 32)) {
+    return ZipResult::kCorrupt;
+  }
+  const uint64_t count64 = GetU64(record + 32);
+  const uint64_t size64 = GetU64(record + 40);
+  const uint64_t offset64 = GetU64(record + 48);
+  const auto agrees = [](uint64_t narrow, uint64_t saturated, uint64_t wide) {
+    return narrow == saturated || narrow == wide;
+  };
+  if (!agrees(dir->count, kSaturated16, count64) ||
+      !agrees(on_disk, kSaturated16, count64) ||
+      !agrees(dir->size, kSaturated32, size64) ||
+      !agrees(dir->offset, kSaturated32, offset64) ||
+      !agrees(disk, kSaturated16, 0) ||
+      !agrees(disk_with_directory, kSaturated16, 0)) {
+    return ZipResult::kCorrupt;
+  }
+  dir->count = count64;
+  dir->size = size64;
+  dir->offset = offset64;
+  dir->end = record_offset;
+  return ZipResult::kOk;
+}
+
+// Reads every central-directory record, then every local header, and
+// refuses an archive whose items share bytes or reach past their room.
+ZipResult ReadDirectory(ReadableFile* file, uint64_t file_size,
+                        std::vector<Entry>* entries) {
+  Directory dir;
+  const ZipResult found = FindDirectory(file, file_size, &dir);
+  if (found != ZipResult::kOk) return found;
+  // The ceiling first: a declared count alone must not decide how long the
+  // rest takes.
+  if (dir.count > kZipMaxItems) return ZipResult::kLimits;
+  if (dir.offset > dir.end || dir.size > dir.end - dir.offset ||
+      dir.count > dir.size / kCentralSize) {
+    return ZipResult::kCorrupt;
+  }
+
+  entries->clear();
+  entries->reserve(static_cast<size_t>(dir.count));
+  SequentialReader reader(file, dir.offset, dir.offset + dir.size);
+  for (uint64_t i = 0; i < dir.count; ++i) {
+    Entry e;
+    e.central = reader.position();
+    const unsigned char* p = nullptr;
+    if (!reader.Next(kCentralSize, &p) || GetU32(p) != kCentralSignature) {
+      return ZipResult::kCorrupt;
+    }
+    e.made_by = GetU16(p + 4);
+    e.flags = GetU16(p + 8);
+    e.method = GetU16(p + 10);
+    e.dos_time = (uint32_t{GetU16(p + 14)} << 16) | GetU16(p + 12);
+    e.crc = GetU32(p + 16);
+    e.compressed = GetU32(p + 20);
+    e.uncompressed = GetU32(p + 24);
+    e.name_length = GetU16(p + 28);
+    e.extra_length = GetU16(p + 30);
+    const uint16_t comment_length = GetU16(p + 32);
+    uint32_t disk = GetU16(p + 34);
+    e.external = GetU32(p + 38);
+    e.local = GetU32(p + 42);
+    if (e.name_length > kZipMaxNameBytes) return ZipResult::kLimits;
+    // Name, extra field and comment in one piece, so the extra field stays
+    // valid while it is read.
+    const unsigned char* rest = nullptr;
+    if (!reader.Next(size_t{e.name_length} + e.extra_length + comment_length,
+                     &rest)) {
+      return ZipResult::kCorrupt;
+    }
+    const unsigned char* extra = rest + e.name_length;
+    if (!ApplyZip64(extra, e.extra_length, &e, &disk) || disk != 0) {
+      return ZipResult::kCorrupt;
+    }
+    entries->push_back(e);
+  }
+
+  // Every item's local header and data must end before the central
+  // directory (which itself ends before the end records), so nothing of
+  // an item can be read past the file's end.
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  ranges.reserve(entries->size());
+  for (Entry& e : *entries) {
+    unsigned char header[kLocalSize];
+    if (e.local > dir.offset || dir.offset - e.local < kLocalSize) {
+      return ZipResult::kOverlap;
+    }
+    if (!ReadAt(file, e.local, kLocalSize, header)) return ZipResult::kNoFile;
+    if (GetU32(header) != kLocalSignature) return ZipResult::kCorrupt;
+    const uint64_t header_end =
+        e.local + kLocalSize + GetU16(header + 26) + GetU16(header + 28);
+    if (header_end > dir.offset || e.compressed > dir.offset - header_end) {
+      return ZipResult::kOverlap;
+    }
+    e.data = header_end;
+    ranges.emplace_back(e.local, header_end + e.compressed);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].first < ranges[i - 1].second) return ZipResult::kOverlap;
+  }
+  return ZipResult::kOk;
+}
+
+// The description of one item as the central directory stores it.
+struct RawItem {
+  const Entry* entry = nullptr;
+  std::string stored_name;
+  std::string extra;
+};
+
+uint32_t AttributesOf(const Entry& e) {
+  const unsigned host = e.made_by >> 8;
   if (host == 0 || host == 7 || host == 11 || host == 14) {
-    return external & (kZipAttrReadOnly | kZipAttrHidden | kZipAttrSystem |
-                       kZipAttrDirectory | kZipAttrArchive);
+    return e.external & (kZipAttrReadOnly | kZipAttrHidden | kZipAttrSystem |
+                         kZipAttrDirectory | kZipAttrArchive);
   }
   uint32_t attributes = kZipAttrArchive;
-  if (external & (1u << 30)) attributes |= kZipAttrDirectory;
-  if (!(external & (1u << 23))) attributes |= kZipAttrReadOnly;
+  if (e.external & (1u << 30)) attributes |= kZipAttrDirectory;
+  if (!(e.external & (1u << 23))) attributes |= kZipAttrReadOnly;
   return attributes;
 }
 
-bool IsSymlinkItem(const unz_file_info64& info) {
-  const unsigned host = (info.version >> 8) & 0xFF;
-  return host == kUnixHost &&
-         ((static_cast<uint32_t>(info.external_fa) >> 16) & kUnixTypeMask) ==
-             kUnixSymlink;
+bool IsSymlinkItem(const Entry& e) {
+  return (e.made_by >> 8) == kUnixHost &&
+         ((e.external >> 16) & kUnixTypeMask) == kUnixSymlink;
 }
 
 void FillTimes(Env* env, const RawItem& raw, ZipItem* item) {
-  const uint32_t dos = static_cast<uint32_t>(raw.info.dosDate);
+  const uint32_t dos = raw.entry->dos_time;
   const uint32_t date = dos >> 16;
   const uint32_t time = dos & 0xFFFF;
   LocalTime local;
@@ -206,27 +381,23 @@ void FillTimes(Env* env, const RawItem& raw, ZipItem* item) {
   // Extended timestamp: a flags byte, then the times it announces in the
   // order modification, access, creation, as far as the block holds them
   // (central-directory copies usually carry the modification time only).
-  const auto* p = reinterpret_cast<const unsigned char*>(raw.extra.data());
-  size_t left = raw.extra.size();
-  while (left >= 4) {
-    const uint16_t tag = GetU16(p);
-    const size_t size = std::min<size_t>(GetU16(p + 2), left - 4);
-    const unsigned char* data = p + 4;
-    if (tag == kExtendedTimestampTag && size >= 1) {
-      const unsigned flags = data[0];
-      size_t at = 1;
-      int64_t* targets[] = {&item->last_write_time, &item->last_access_time,
-                            &item->creation_time};
-      for (int bit = 0; bit < 3; ++bit) {
-        if (!(flags & (1u << bit))) continue;
-        if (at + 4 > size) break;
-        *targets[bit] = GetU32(data + at);
-        at += 4;
-      }
-    }
-    p += 4 + size;
-    left -= 4 + size;
-  }
+  ForEachExtraBlock(
+      reinterpret_cast<const unsigned char*>(raw.extra.data()),
+      raw.extra.size(),
+      [&](uint16_t tag, const unsigned char* data, size_t size) {
+        if (tag != kExtendedTimestampTag || size < 1) return true;
+        const unsigned flags = data[0];
+        size_t at = 1;
+        int64_t* targets[] = {&item->last_write_time, &item->last_access_time,
+                              &item->creation_time};
+        for (int bit = 0; bit < 3; ++bit) {
+          if (!(flags & (1u << bit))) continue;
+          if (at + 4 > size) break;
+          *targets[bit] = GetU32(data + at);
+          at += 4;
+        }
+        return true;
+      });
 }
 
 // Closes the temporary file and removes it unless it was renamed.
@@ -248,51 +419,204 @@ class TempFile {
   bool kept_ = false;
 };
 
+// Feeds an item's compressed bytes, in chunks, from its range of the file.
+class DataSource {
+ public:
+  DataSource(ReadableFile* file, const Entry& e)
+      : file_(file), position_(e.data), left_(e.compressed) {}
+  uint64_t left() const { return left_; }
+  // The next chunk, at most n bytes; false when the file cannot be read.
+  bool Next(size_t n, std::vector<unsigned char>* chunk) {
+    chunk->resize(static_cast<size_t>(std::min<uint64_t>(n, left_)));
+    if (!ReadAt(file_, position_, chunk->size(), chunk->data())) return false;
+    position_ += chunk->size();
+    left_ -= chunk->size();
+    return true;
+  }
+
+ private:
+  ReadableFile* const file_;
+  uint64_t position_;
+  uint64_t left_;
+};
+
+// Writes the item's data to `out`, never more than it declares, and checks
+// its size and CRC-32.
+ZipResult Decode(ReadableFile* file, const Entry& e, WritableFile* out) {
+  DataSource source(file, e);
+  std::vector<unsigned char> in;
+  uint64_t total = 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  // More data than declared is a zip bomb or a lie; either way the declared
+  // size is all that may reach the disk.
+  auto emit = [&](const unsigned char* data, size_t n) {
+    if (n > e.uncompressed - total) return ZipResult::kCorrupt;
+    total += n;
+    crc = crc32(crc, data, static_cast<uInt>(n));
+    return out->Append(std::string_view(reinterpret_cast<const char*>(data), n))
+                   .ok()
+               ? ZipResult::kOk
+               : ZipResult::kWrite;
+  };
+
+  if (e.method == kMethodStored) {
+    if (e.compressed != e.uncompressed) return ZipResult::kCorrupt;
+    while (source.left() > 0) {
+      if (!source.Next(kInflateChunk, &in)) return ZipResult::kCorrupt;
+      const ZipResult r = emit(in.data(), in.size());
+      if (r != ZipResult::kOk) return r;
+    }
+  } else {
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ZipResult::kCorrupt;
+    std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&z, inflateEnd);
+    std::vector<unsigned char> chunk(kInflateChunk);
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+      if (z.avail_in == 0 && source.left() > 0) {
+        if (!source.Next(kInflateChunk, &in)) return ZipResult::kCorrupt;
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(in.size());
+      }
+      z.next_out = chunk.data();
+      z.avail_out = static_cast<uInt>(chunk.size());
+      status = inflate(&z, Z_NO_FLUSH);
+      // Z_BUF_ERROR here means the data ended before the stream did.
+      if (status != Z_OK && status != Z_STREAM_END) return ZipResult::kCorrupt;
+      const ZipResult r = emit(chunk.data(), chunk.size() - z.avail_out);
+      if (r != ZipResult::kOk) return r;
+    }
+  }
+  if (total != e.uncompressed || crc != e.crc) return ZipResult::kCorrupt;
+  return ZipResult::kOk;
+}
+
+}  // namespace
+
+struct ZipArchive {
+  Env* env = nullptr;
+  std::unique_ptr<ReadableFile> file;
+  std::vector<Entry> entries;
+  std::u16string base_dir = u"./";
+  ZipTotals totals;
+  bool totals_overflow = false;
+
+  int count() const { return static_cast<int>(entries.size()); }
+
+  bool Describe(int index, RawItem* raw) {
+    if (index < 0 || index >= count()) return false;
+    const Entry& e = entries[static_cast<size_t>(index)];
+    raw->entry = &e;
+    std::string record(kCentralSize + e.name_length + e.extra_length, '\0');
+    if (!ReadAt(file.get(), e.central, record.size(),
+                reinterpret_cast<unsigned char*>(record.data()))) {
+      return false;
+    }
+    raw->stored_name = record.substr(kCentralSize, e.name_length);
+    raw->extra = record.substr(kCentralSize + e.name_length);
+    return true;
+  }
+};
+
+ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
+                        const char* /*password*/, ZipResult* why) {
+  ZipResult ignored;
+  if (why == nullptr) why = &ignored;
+  *why = ZipResult::kArguments;
+  if (env == nullptr) return nullptr;
+  auto a = std::make_unique<ZipArchive>();
+  a->env = env;
+  uint64_t size = 0;
+  *why = ZipResult::kNoFile;
+  if (!env->NewReadableFile(Utf16ToNarrow(path), &a->file).ok() ||
+      !a->file->Size(&size).ok()) {
+    return nullptr;
+  }
+  *why = ReadDirectory(a->file.get(), size, &a->entries);
+  if (*why != ZipResult::kOk) return nullptr;
+  a->totals.items = a->entries.size();
+  for (const Entry& e : a->entries) {
+    // The compressed ranges are disjoint parts of the file: no overflow.
+    a->totals.compressed_bytes += e.compressed;
+    if (e.uncompressed > UINT64_MAX - a->totals.uncompressed_bytes) {
+      a->totals_overflow = true;
+      a->totals.uncompressed_bytes = UINT64_MAX;
+    } else if (!a->totals_overflow) {
+      a->totals.uncompressed_bytes += e.uncompressed;
+    }
+  }
+  return a.release();
+}
+
+ZipResult ZipSetBaseDir(ZipArchive* archive, const std::u16string& dir) {
+  if (archive == nullptr) return ZipResult::kArguments;
+  archive->base_dir = dir;
+  if (dir.empty() || (dir.back() != u'\\' && dir.back() != u'/')) {
+    archive->base_dir += u'\\';
+  }
+  return ZipResult::kOk;
+}
+
+ZipResult ZipGetItem(ZipArchive* archive, int index, ZipItem* item) {
+  if (archive == nullptr || item == nullptr) return ZipResult::kArguments;
+  if (index == -1) {
+    *item = ZipItem();
+    item->index = archive->count();
+    return ZipResult::kOk;
+  }
+  RawItem raw;
+  if (index < -1 || index >= archive->count()) return ZipResult::kArguments;
+  if (!archive->Describe(index, &raw)) return ZipResult::kCorrupt;
+  *item = ZipItem();
+  item->index = index;
+  item->name = ZipCleanName(Utf8ToUtf16(raw.stored_name));
+  item->attributes = AttributesOf(*raw.entry);
+  FillTimes(archive->env, raw, item);
+  item->compressed_size = raw.entry->compressed;
+  item->uncompressed_size = raw.entry->uncompressed;
+  item->symbolic_link = IsSymlinkItem(*raw.entry);
+  return ZipResult::kOk;
+}
+
+ZipResult ZipGetTotals(ZipArchive* archive, ZipTotals* totals) {
+  if (archive == nullptr || totals == nullptr) return ZipResult::kArguments;
+  *totals = archive->totals;
+  return archive->totals_overflow ? ZipResult::kOverflow : ZipResult::kOk;
+}
+
+namespace {
+
+// A directory where the file goes is replaced only when empty; anything in
+// it, or a link the player made, is never removed for a file.
+ZipResult CheckBlockingDirectory(Env* env, const std::string& full) {
+  if (!env->IsDirectory(full)) return ZipResult::kOk;
+  std::vector<std::string> children;
+  if (env->IsSymbolicLink(full) || !env->GetChildren(full, &children).ok() ||
+      !children.empty()) {
+    return ZipResult::kBlocked;
+  }
+  return ZipResult::kOk;
+}
+
 ZipResult ExtractFile(ZipArchive* a, const RawItem& raw, const ZipItem& item,
-                      const std::string& target) {
+                      const std::string& target, ZipPlacement placement) {
   Env* env = a->env;
-  if ((raw.info.flag & 1) != 0 && !a->has_password) return ZipResult::kPassword;
-  if (unzOpenCurrentFilePassword(
-          a->zip, a->has_password ? a->password.c_str() : nullptr) != UNZ_OK) {
+  const Entry& e = *raw.entry;
+  if ((e.flags & kFlagEncrypted) != 0) return ZipResult::kPassword;
+  if (e.method != kMethodStored && e.method != kMethodDeflated) {
     return ZipResult::kCorrupt;
+  }
+  const bool in_place = placement == ZipPlacement::kInPlace;
+  if (in_place) {
+    const ZipResult blocked = CheckBlockingDirectory(env, target);
+    if (blocked != ZipResult::kOk) return blocked;
   }
   TempFile temp(env, target + std::string(kTempSuffix));
   if (!env->NewWritableFile(temp.path(), &temp.file).ok()) {
-    unzCloseCurrentFile(a->zip);
     return ZipResult::kNoFile;
   }
-  std::vector<char> chunk(kInflateChunk);
-  uint64_t total = 0;
-  uLong crc = crc32(0L, Z_NULL, 0);
-  ZipResult result = ZipResult::kOk;
-  for (;;) {
-    const int n = unzReadCurrentFile(a->zip, chunk.data(),
-                                     static_cast<unsigned>(chunk.size()));
-    if (n < 0) {
-      result = ZipResult::kCorrupt;
-      break;
-    }
-    if (n == 0) break;
-    total += static_cast<unsigned>(n);
-    // More data than declared is a zip bomb or a lie; either way the
-    // declared size is all that may reach the disk.
-    if (total > item.uncompressed_size) {
-      result = ZipResult::kCorrupt;
-      break;
-    }
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()),
-                static_cast<uInt>(n));
-    if (!temp.file->Append(std::string_view(chunk.data(), n)).ok()) {
-      result = ZipResult::kWrite;
-      break;
-    }
-  }
-  const int closed = unzCloseCurrentFile(a->zip);
-  if (result != ZipResult::kOk) return result;
-  if (closed != UNZ_OK || total != item.uncompressed_size ||
-      crc != raw.info.crc) {
-    return ZipResult::kCorrupt;
-  }
+  const ZipResult decoded = Decode(a->file.get(), e, temp.file.get());
+  if (decoded != ZipResult::kOk) return decoded;
   if (!temp.file->Sync().ok() || !temp.file->Close().ok()) {
     return ZipResult::kWrite;
   }
@@ -306,99 +630,24 @@ ZipResult ExtractFile(ZipArchive* a, const RawItem& raw, const ZipItem& item,
       !env->SetReadOnly(temp.path(), true).ok()) {
     return ZipResult::kWrite;
   }
+  if (!in_place) {
+    temp.Keep();
+    return ZipResult::kOk;
+  }
+  // Only now, with the file complete, does the empty directory go.
+  if (env->IsDirectory(target) && !env->DeleteDirectory(target).ok()) {
+    return ZipResult::kBlocked;
+  }
   if (!env->RenameFile(temp.path(), target).ok()) return ZipResult::kWrite;
   temp.Keep();
   return ZipResult::kOk;
 }
 
-// An end-of-central-directory record alone: no items, no central directory,
-// only an optional comment after it.
-bool IsEmptyArchive(ReadableFile* file, uint64_t size) {
-  constexpr size_t kEndRecordSize = 22;
-  unsigned char end[kEndRecordSize];
-  size_t got = 0;
-  if (size < kEndRecordSize ||
-      !file->Read(0, kEndRecordSize, reinterpret_cast<char*>(end), &got).ok() ||
-      got != kEndRecordSize) {
-    return false;
-  }
-  return GetU32(end) == 0x06054b50 && GetU16(end + 8) == 0 &&
-         GetU16(end + 10) == 0 && GetU32(end + 12) == 0 &&
-         GetU32(end + 16) == 0 &&
-         kEndRecordSize + GetU16(end + 20) == size;
-}
-
 }  // namespace
 
-ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
-                        const char* password) {
-  if (env == nullptr) return nullptr;
-  auto a = std::make_unique<ZipArchive>();
-  a->env = env;
-  const std::string narrow = Utf16ToNarrow(path);
-  if (!env->NewReadableFile(narrow, &a->file).ok() ||
-      !a->file->Size(&a->source.size).ok()) {
-    return nullptr;
-  }
-  a->source.file = a->file.get();
-  zlib_filefunc64_def functions;
-  functions.zopen64_file = OpenStream;
-  functions.zread_file = ReadStream;
-  functions.zwrite_file = WriteStream;
-  functions.ztell64_file = TellStream;
-  functions.zseek64_file = SeekStream;
-  functions.zclose_file = CloseStream;
-  functions.zerror_file = StreamError;
-  functions.opaque = &a->source;
-  a->zip = unzOpen2_64(narrow.c_str(), &functions);
-  if (a->zip == nullptr) {
-    // minizip cannot find an end record at offset 0, which is exactly where
-    // an archive without items keeps it.
-    return IsEmptyArchive(a->file.get(), a->source.size) ? a.release()
-                                                         : nullptr;
-  }
-  unz_global_info64 global{};
-  if (unzGetGlobalInfo64(a->zip, &global) != UNZ_OK) return nullptr;
-  a->count = static_cast<int>(
-      std::min<ZPOS64_T>(global.number_entry, static_cast<ZPOS64_T>(INT_MAX)));
-  if (password != nullptr) {
-    a->password = password;
-    a->has_password = true;
-  }
-  return a.release();
-}
-
-ZipResult ZipSetBaseDir(ZipArchive* archive, const std::u16string& dir) {
-  if (archive == nullptr) return ZipResult::kArguments;
-  archive->base_dir = dir;
-  if (dir.empty() || !IsSeparator(dir.back())) archive->base_dir += u'\\';
-  return ZipResult::kOk;
-}
-
-ZipResult ZipGetItem(ZipArchive* archive, int index, ZipItem* item) {
-  if (archive == nullptr || item == nullptr) return ZipResult::kArguments;
-  if (index == -1) {
-    *item = ZipItem();
-    item->index = archive->count;
-    return ZipResult::kOk;
-  }
-  RawItem raw;
-  if (index < -1 || index >= archive->count) return ZipResult::kArguments;
-  if (!archive->Describe(index, &raw)) return ZipResult::kCorrupt;
-  *item = ZipItem();
-  item->index = index;
-  item->name = ZipCleanName(Utf8ToUtf16(raw.stored_name));
-  item->attributes = AttributesOf(raw.info);
-  FillTimes(archive->env, raw, item);
-  item->compressed_size = raw.info.compressed_size;
-  item->uncompressed_size = raw.info.uncompressed_size;
-  item->symbolic_link = IsSymlinkItem(raw.info);
-  return ZipResult::kOk;
-}
-
 ZipResult ZipUnzipItem(ZipArchive* archive, int index,
-                       const std::u16string& target) {
-  if (archive == nullptr || index < 0 || index >= archive->count) {
+                       const std::u16string& target, ZipPlacement placement) {
+  if (archive == nullptr || index < 0 || index >= archive->count()) {
     return ZipResult::kArguments;
   }
   ZipItem item;
@@ -406,54 +655,36 @@ ZipResult ZipUnzipItem(ZipArchive* archive, int index,
   if (r != ZipResult::kOk) return r;
   RawItem raw;
   if (!archive->Describe(index, &raw)) return ZipResult::kCorrupt;
-  if (IsSymlinkItem(raw.info)) return ZipResult::kRefused;
-
-  // The part of the target below the base directory.
-  const std::u16string& base = archive->base_dir;
-  std::u16string relative = target;
-  if (IsAbsolute(target)) {
-    if (!IsAbsolute(base) || target.size() < base.size() ||
-        !std::equal(base.begin(), base.end(), target.begin(), SamePathChar)) {
-      return ZipResult::kRefused;
-    }
-    relative = target.substr(base.size());
-  }
-  if (!ZipNameIsContained(relative)) return ZipResult::kRefused;
+  if (IsSymlinkItem(*raw.entry)) return ZipResult::kSymlink;
 
   const bool is_directory =
       (item.attributes & kZipAttrDirectory) != 0 ||
       (!raw.stored_name.empty() &&
        (raw.stored_name.back() == '/' || raw.stored_name.back() == '\\'));
-  while (!relative.empty() && IsSeparator(relative.back())) relative.pop_back();
-  if (relative.empty()) {
-    return is_directory ? ZipResult::kOk : ZipResult::kRefused;
+  std::string relative;
+  switch (ZipResolveTarget(archive->base_dir, target, is_directory,
+                           &relative)) {
+    case ZipTarget::kInside: break;
+    case ZipTarget::kOutside:
+    case ZipTarget::kNoName:
+    case ZipTarget::kTemporary: return ZipResult::kRefused;
   }
-
+  // Links and junctions on the way are followed: only the player can have
+  // made them, since no item ever creates one.
   Env* env = archive->env;
-  const std::string base_narrow = Utf16ToNarrow(base);
-  const std::string relative_narrow = Utf16ToNarrow(relative);
-  // No step of the way may be a symbolic link: one planted by an earlier
-  // item or by anyone else would carry the write out of the base directory.
-  for (size_t at = 0; at <= relative_narrow.size(); ++at) {
-    if (at == relative_narrow.size() || relative_narrow[at] == '/' ||
-        relative_narrow[at] == '\\') {
-      if (env->IsSymbolicLink(base_narrow + relative_narrow.substr(0, at))) {
-        return ZipResult::kRefused;
-      }
-    }
-  }
-  const std::string full = base_narrow + relative_narrow;
+  const std::string base = Utf16ToNarrow(archive->base_dir);
+  const std::string full = base + relative;
   if (is_directory) {
+    if (relative.empty()) return ZipResult::kOk;  // the base directory itself
     return env->CreateDirectories(full).ok() ? ZipResult::kOk
                                              : ZipResult::kNoFile;
   }
-  const size_t slash = relative_narrow.find_last_of("/\\");
+  const size_t slash = relative.find_last_of("/\\");
   if (slash != std::string::npos &&
-      !env->CreateDirectories(base_narrow + relative_narrow.substr(0, slash))
-           .ok()) {
+      !env->CreateDirectories(base + relative.substr(0, slash)).ok()) {
     return ZipResult::kNoFile;
   }
-  return ExtractFile(archive, raw, item, full);
+  return ExtractFile(archive, raw, item, full, placement);
 }
 
 void ZipClose(ZipArchive* archive) { delete archive; }

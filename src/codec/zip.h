@@ -1,12 +1,22 @@
 // Zip extraction for patch archives: open an archive, list its items under
 // safe names, and extract them one by one below a base directory.
 //
+// The archive is read by this module itself, zip64 records included, and
+// checked whole when it is opened, before anything is extracted: every item's
+// local header and data must lie before the central directory without
+// overlapping another's, so no byte of the file is inflated twice and the
+// declared sizes (ZipGetTotals) bound what extraction may write. Counts and
+// lengths are capped by fixed ceilings; memory stays within a small multiple
+// of the central directory's real size.
+//
 // Extraction never writes outside the base directory: a name that would
-// climb out of it, an absolute target elsewhere, a path through a symbolic
-// link and a symbolic-link item are all refused. Each file is written under
-// a temporary name beside its target and renamed over it only once its data
-// is complete, of its declared size and matches its CRC-32, so a crash or a
-// damaged item never leaves a half-written game file.
+// climb out of it, an absolute target elsewhere and a symbolic-link item are
+// refused, each with its own result. Links and junctions that already exist
+// in the client were made by the player and are followed; a patch can never
+// create one. Each file is written under a temporary name beside its target
+// and renamed over it only once its data is complete, of its declared size
+// and matches its CRC-32, so a crash or a damaged item never leaves a
+// half-written game file.
 //
 // Thread-safety: an archive belongs to one thread at a time.
 
@@ -44,29 +54,71 @@ struct ZipItem {
   bool symbolic_link = false;
 };
 
+// Fixed ceilings on what an archive may declare; beyond them it is refused
+// at open with kLimits.
+inline constexpr uint64_t kZipMaxItems = 1000000;
+inline constexpr uint32_t kZipMaxNameBytes = 4096;
+
 enum class ZipResult {
   kOk,
   kArguments,  // no archive, or an index outside the items
   kNoFile,     // the file (or a directory on its way) could not be created
   kWrite,      // writing or renaming the file failed
-  kPassword,   // the item is encrypted and no password was given
-  kCorrupt,    // damaged data: inflation, size or CRC-32 disagree
-  kRefused,    // the item would land outside the base directory, or is a link
+  kPassword,   // the item is encrypted (encrypted items are not supported)
+  kCorrupt,    // damaged data: inflation, size or CRC-32 disagree; an
+               // unknown compression method; at open, a damaged structure
+  kRefused,    // the name would land outside the base directory (a ".."
+               // climb, an absolute target elsewhere, a NUL), leaves nothing
+               // to call a file, or carries the temporary suffix
+  kSymlink,    // the item is a symbolic link: a patch never creates one
+  kBlocked,    // a directory that is not empty, or a link to one, stands
+               // where the file goes (an empty one is replaced)
+  kOverlap,    // at open: items share bytes, or run into the central
+               // directory or past the end of the file
+  kLimits,     // at open: more than kZipMaxItems items, or a stored name
+               // longer than kZipMaxNameBytes
+  kOverflow,   // ZipGetTotals: the declared sizes add up past 2^64 - 1
 };
 
-// Null when the file cannot be opened or is not a zip archive. password may
-// be null.
+// Null when the file cannot be opened, is not a zip archive, or fails the
+// checks above; *why (when not null) then says which: kNoFile, kCorrupt,
+// kOverlap or kLimits. Nothing is extracted from a refused archive. The
+// password is kept for the interface's sake; encrypted items fail with
+// kPassword whatever it is.
 ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
-                        const char* password);
+                        const char* password, ZipResult* why = nullptr);
 // Appends a '\' when the directory ends in neither '\' nor '/'. Until it is
 // called, items land relative to the process's current directory.
 ZipResult ZipSetBaseDir(ZipArchive* archive, const std::u16string& dir);
 // Index -1 gives the item count in item->index and clears everything else.
 ZipResult ZipGetItem(ZipArchive* archive, int index, ZipItem* item);
+
+// What the whole archive declares.
+struct ZipTotals {
+  uint64_t items = 0;
+  uint64_t compressed_bytes = 0;
+  // The most that extracting every item can write: extraction refuses an
+  // item that inflates to more than it declares.
+  uint64_t uncompressed_bytes = 0;
+};
+// kOverflow (with uncompressed_bytes at UINT64_MAX) when the declared sizes
+// do not fit in 64 bits; such an archive can never fit on a disk.
+ZipResult ZipGetTotals(ZipArchive* archive, ZipTotals* totals);
+
+// Where a completed file item is left.
+enum class ZipPlacement {
+  kInPlace,         // renamed over `target`
+  // Left complete (size, CRC, times and attributes checked and set) at
+  // `target` plus the temporary suffix, for a caller that moves a whole
+  // patch into place only once every item of it has unpacked.
+  kBesideTarget,
+};
+
 // Extracts item `index` to `target`: under the base directory when relative;
-// an absolute target must lie inside the base directory.
-ZipResult ZipUnzipItem(ZipArchive* archive, int index,
-                       const std::u16string& target);
+// an absolute target must lie inside the base directory. Every refusal has
+// its own result (kRefused, kSymlink, kBlocked); nothing is written for it.
+ZipResult ZipUnzipItem(ZipArchive* archive, int index, const std::u16string& target,
+                       ZipPlacement placement = ZipPlacement::kInPlace);
 void ZipClose(ZipArchive* archive);
 
 }  // namespace dizedir

@@ -1,8 +1,32 @@
 #include "codec/zip_names.h"
 
+#include <algorithm>
 #include <array>
 
+#include "platform/env.h"
+#include "platform/text.h"
+
 namespace dizedir {
+
+namespace {
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+bool IsAbsolute(std::u16string_view path) {
+  return (!path.empty() && IsSeparator(path[0])) ||
+         (path.size() >= 2 && path[1] == u':');
+}
+
+char16_t FoldAscii(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+bool SamePathChar(char16_t a, char16_t b) {
+  if (IsSeparator(a) && IsSeparator(b)) return true;
+  return FoldAscii(a) == FoldAscii(b);
+}
+
+}  // namespace
 
 std::u16string ZipCleanName(std::u16string_view stored) {
   static constexpr std::array<std::u16string_view, 4> kClimbs = {
@@ -51,6 +75,44 @@ bool ZipNameIsContained(std::u16string_view name) {
     start = end + 1;
   }
   return true;
+}
+
+ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
+                           bool is_directory, std::string* relative) {
+  relative->clear();
+  std::u16string_view below = target;
+  if (IsAbsolute(target)) {
+    if (!IsAbsolute(base) || target.size() < base.size() ||
+        !std::equal(base.begin(), base.end(), target.begin(), SamePathChar)) {
+      return ZipTarget::kOutside;
+    }
+    below = target.substr(base.size());
+  }
+  while (!below.empty() && IsSeparator(below.back())) below.remove_suffix(1);
+  if (!ZipNameIsContained(below)) return ZipTarget::kOutside;
+  std::string narrow = Utf16ToNarrow(below);
+  const std::u16string opened = NarrowToUtf16(narrow);
+  if (!ZipNameIsContained(opened)) return ZipTarget::kOutside;
+  // Names with the temporary suffix would collide with extraction's own
+  // temporaries, and the next run's sweep would delete them (in any case:
+  // Windows and the POSIX backend match names without it).
+  std::string folded = narrow;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (folded.find(kTempSuffix) != std::string::npos) {
+    return ZipTarget::kTemporary;
+  }
+  if (!is_directory) {
+    // Windows drops trailing dots and spaces, so "a/." or "a/ " would name
+    // the directory a, not a file in it.
+    size_t start = opened.find_last_of(u"\\/");
+    start = start == std::u16string::npos ? 0 : start + 1;
+    const size_t kept = opened.find_last_not_of(u". ");
+    if (kept == std::u16string::npos || kept < start) return ZipTarget::kNoName;
+  }
+  *relative = std::move(narrow);
+  return ZipTarget::kInside;
 }
 
 }  // namespace dizedir

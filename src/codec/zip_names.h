@@ -1,5 +1,5 @@
 // The names of zip items as extraction uses them: the fixed clean-up rules
-// that turn a stored name into the item's name, and the test that decides
+// that turn a stored name into the item's name, and the tests that decide
 // whether a name may be written under the base directory at all.
 //
 // The clean-up rules only strip drive prefixes, leading separators and
@@ -28,6 +28,26 @@ std::u16string ZipCleanName(std::u16string_view stored);
 // does not begin with a separator or a drive ("C:") and holds no NUL, so
 // that it names a place inside whatever directory it is appended to.
 bool ZipNameIsContained(std::u16string_view name);
+
+// What ZipResolveTarget found.
+enum class ZipTarget {
+  kInside,     // *relative names a place below the base directory
+  kOutside,    // absolute elsewhere, a drive, a ".." climb or a NUL
+  kNoName,     // a file item with nothing left to call the file
+  kTemporary,  // carries the suffix of the system's own temporaries
+};
+
+// The one confinement step between an item's target and the disk. A target
+// that starts with a separator or a drive must begin with `base` (compared
+// without case, '\' and '/' alike); a relative one is taken as it is. What
+// lies below the base directory, without trailing separators, goes to
+// *relative in the narrow form that is finally opened, and the checks run on
+// that form read back: on Windows the conversion to the ANSI code page maps
+// look-alike characters (a fullwidth full stop or solidus) onto '.' and '/',
+// which would otherwise slip a climb past a check made on the UTF-16 text.
+// An empty *relative is the base directory itself, allowed for directories.
+ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
+                           bool is_directory, std::string* relative);
 
 }  // namespace dizedir
 

@@ -53,5 +53,47 @@ TEST(ZipNamesTest, CleanNameAndContainment) {
   EXPECT_FALSE(ZipNameIsContained(std::u16string(u"a\0/b", 4)));
 }
 
+TEST(ZipNamesTest, ResolveTarget) {
+  struct Case {
+    const char16_t* target;
+    bool is_directory;
+    ZipTarget verdict;
+    const char* relative;
+  };
+  const Case cases[] = {
+      {u"a/b.txt", false, ZipTarget::kInside, "a/b.txt"},
+      {u"a\\b\\", true, ZipTarget::kInside, "a\\b"},
+      {u"/base/dir/a.txt", false, ZipTarget::kInside, "a.txt"},
+      {u"\\BASE\\Dir\\a.txt", false, ZipTarget::kInside, "a.txt"},
+      {u"/base/dir/", true, ZipTarget::kInside, ""},
+      {u"/base/dir/", false, ZipTarget::kNoName, ""},
+      {u"", false, ZipTarget::kNoName, ""},
+      {u"a/.", false, ZipTarget::kNoName, ""},
+      {u"a/. ", false, ZipTarget::kNoName, ""},
+      {u"a/.", true, ZipTarget::kInside, "a/."},
+      {u"/base/other/a.txt", false, ZipTarget::kOutside, ""},
+      {u"/base/dir/../a.txt", false, ZipTarget::kOutside, ""},
+      {u"C:\\a.txt", false, ZipTarget::kOutside, ""},
+      {u"a/../../b", false, ZipTarget::kOutside, ""},
+      {u"a.dztmp", false, ZipTarget::kTemporary, ""},
+      {u"A.DzTmp/b", false, ZipTarget::kTemporary, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.target));
+    std::string relative = "stale";
+    EXPECT_EQ(ZipResolveTarget(u"/base/dir/", c.target, c.is_directory,
+                               &relative),
+              c.verdict);
+    EXPECT_EQ(relative, c.relative);
+  }
+  // Fullwidth full stops and solidus: whatever the narrow conversion makes
+  // of them, what it makes is what gets checked.
+  std::string relative;
+  if (ZipResolveTarget(u"/b/", u"\uFF0E\uFF0E\uFF0Fx.txt", false, &relative) ==
+      ZipTarget::kInside) {
+    EXPECT_TRUE(ZipNameIsContained(NarrowToUtf16(relative)));
+  }
+}
+
 }  // namespace
 }  // namespace dizedir

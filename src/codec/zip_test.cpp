@@ -1,13 +1,17 @@
 #include "codec/zip.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/text.h"
@@ -45,6 +49,160 @@ bool Writable(const fs::path& p) {
                    fs::perms::others_write)) != fs::perms::none;
 }
 
+// Writes zip archives byte by byte, so tests can make the layouts that no
+// zip tool would: records sharing data, sizes past 4 GiB, broken zip64.
+struct FakeItem {
+  std::string name{};
+  std::string data{};  // the item's contents
+  bool deflate = false;
+  uint32_t external = 0100644u << 16;
+  // Sizes and offset saturated in the central record, their values in a
+  // zip64 block.
+  bool zip64 = false;
+  bool omit_zip64_block = false;
+  // A record without data of its own: its local header is said to lie at
+  // that item's local header plus local_delta.
+  int local_of = -1;
+  uint64_t local_delta = 0;
+  std::optional<uint64_t> said_compressed{};
+  std::optional<uint64_t> said_size{};
+};
+
+struct FakeArchive {
+  std::vector<FakeItem> items{};
+  bool zip64_end = false;               // zip64 end record and locator
+  std::optional<uint64_t> count{};      // the declared count, in every record
+  std::optional<uint16_t> count32{};    // the 32-bit end record's own count
+  uint64_t directory_size_extra = 0;  // declared past the real size
+};
+
+void Put16(std::string* out, uint64_t v) {
+  for (int i = 0; i < 2; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+void Put32(std::string* out, uint64_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+void Put64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+
+uint32_t Crc(const std::string& data) {
+  return static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+}
+
+std::string RawDeflate(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// A stored item's local header and data, as one item may carry another's.
+std::string StoredLocal(const std::string& name, const std::string& data) {
+  std::string out;
+  Put32(&out, 0x04034b50);
+  Put16(&out, 20);
+  Put16(&out, 0);
+  Put16(&out, 0);
+  Put32(&out, 0x50210000);  // 2020-01-01 00:00
+  Put32(&out, Crc(data));
+  Put32(&out, data.size());
+  Put32(&out, data.size());
+  Put16(&out, name.size());
+  Put16(&out, 0);
+  return out + name + data;
+}
+
+std::string BuildZip(const FakeArchive& archive) {
+  std::string out;
+  std::vector<uint64_t> locals;
+  std::vector<std::string> packed;
+  for (const FakeItem& item : archive.items) {
+    packed.push_back(item.deflate ? RawDeflate(item.data) : item.data);
+    locals.push_back(out.size());
+    if (item.local_of >= 0) continue;
+    std::string header = StoredLocal(item.name, "");
+    header[8] = item.deflate ? 8 : 0;
+    out += header.substr(0, 14);
+    Put32(&out, Crc(item.data));
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : packed.back().size());
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : item.data.size());
+    out += header.substr(26) + packed.back();
+  }
+  const uint64_t directory = out.size();
+  for (size_t i = 0; i < archive.items.size(); ++i) {
+    const FakeItem& item = archive.items[i];
+    const uint64_t local = item.local_of >= 0
+                               ? locals[item.local_of] + item.local_delta
+                               : locals[i];
+    const uint64_t compressed = item.said_compressed.value_or(packed[i].size());
+    const uint64_t size = item.said_size.value_or(item.data.size());
+    std::string extra;
+    if (item.zip64 && !item.omit_zip64_block) {
+      Put16(&extra, 1);
+      Put16(&extra, 24);
+      Put64(&extra, size);
+      Put64(&extra, compressed);
+      Put64(&extra, local);
+    }
+    Put32(&out, 0x02014b50);
+    Put16(&out, (3 << 8) | 30);
+    Put16(&out, item.zip64 ? 45 : 20);
+    Put16(&out, 0);
+    Put16(&out, item.deflate ? 8 : 0);
+    Put32(&out, 0x50210000);
+    Put32(&out, Crc(item.data));
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : compressed);
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : size);
+    Put16(&out, item.name.size());
+    Put16(&out, extra.size());
+    Put16(&out, 0);
+    Put16(&out, 0);
+    Put16(&out, 0);
+    Put32(&out, item.external);
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : local);
+    out += item.name + extra;
+  }
+  const uint64_t size = out.size() - directory + archive.directory_size_extra;
+  const uint64_t count = archive.count.value_or(archive.items.size());
+  if (archive.zip64_end) {
+    const uint64_t record = out.size();
+    Put32(&out, 0x06064b50);
+    Put64(&out, 44);
+    Put16(&out, 45);
+    Put16(&out, 45);
+    Put32(&out, 0);
+    Put32(&out, 0);
+    Put64(&out, count);
+    Put64(&out, count);
+    Put64(&out, size);
+    Put64(&out, directory);
+    Put32(&out, 0x07064b50);
+    Put32(&out, 0);
+    Put64(&out, record);
+    Put32(&out, 1);
+  }
+  const uint64_t count32 =
+      archive.count32.value_or(archive.zip64_end ? 0xFFFF : count);
+  Put32(&out, 0x06054b50);
+  Put16(&out, 0);
+  Put16(&out, 0);
+  Put16(&out, count32);
+  Put16(&out, count32);
+  Put32(&out, archive.zip64_end ? 0xFFFFFFFF : size);
+  Put32(&out, archive.zip64_end ? 0xFFFFFFFF : directory);
+  Put16(&out, 0);
+  return out;
+}
+
 class ZipTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -67,6 +225,27 @@ class ZipTest : public testing::Test {
     ZipArchive* a = ZipOpenFile(env ? env : env_, U16(Sample(sample)), nullptr);
     if (a != nullptr) ZipSetBaseDir(a, U16(base_.string()));
     return a;
+  }
+
+  // Writes the bytes beside the base directory and opens them.
+  ZipArchive* OpenBytes(const std::string& bytes, ZipResult* why = nullptr) {
+    const fs::path path = root_ / "made.zip";
+    std::ofstream(path, std::ios::binary) << bytes;
+    ZipArchive* a = ZipOpenFile(env_, U16(path.string()), nullptr, why);
+    if (a != nullptr) ZipSetBaseDir(a, U16(base_.string()));
+    return a;
+  }
+
+  // Extracts every item under its own name; the results in item order.
+  std::vector<ZipResult> UnzipAll(ZipArchive* a) {
+    std::vector<ZipResult> results;
+    ZipItem item;
+    ZipGetItem(a, -1, &item);
+    for (int i = 0, n = item.index; i < n; ++i) {
+      EXPECT_EQ(ZipGetItem(a, i, &item), ZipResult::kOk);
+      results.push_back(ZipUnzipItem(a, i, item.name));
+    }
+    return results;
   }
 
   int Find(ZipArchive* a, const std::string& name) {
@@ -175,9 +354,10 @@ TEST_F(ZipTest, NamesAreCleanedAndNothingLeavesTheBaseDirectory) {
       {"etc/x3.txt", ZipResult::kOk, "etc/x3.txt"},
       {"x4.txt", ZipResult::kOk, "x4.txt"},
       {"..\\x5.txt", ZipResult::kRefused, nullptr},
-      {"link/evil.txt", ZipResult::kRefused, nullptr},
+      // The player's link is followed.
+      {"link/evil.txt", ZipResult::kOk, "link/evil.txt"},
       {"g\\h.txt", ZipResult::kOk, "g/h.txt"},
-      {"symlink", ZipResult::kRefused, nullptr},
+      {"symlink", ZipResult::kSymlink, nullptr},
       {"dos.txt", ZipResult::kOk, "dos.txt"},
       {"newdir/", ZipResult::kOk, nullptr},
       {"big.bin", ZipResult::kOk, "big.bin"},
@@ -219,7 +399,7 @@ TEST_F(ZipTest, NamesAreCleanedAndNothingLeavesTheBaseDirectory) {
   }
   EXPECT_TRUE(ReadAll(base_ / "big.bin") == big);
   EXPECT_FALSE(fs::exists(base_ / "symlink"));
-  EXPECT_TRUE(fs::is_empty(root_ / "outside"));
+  EXPECT_TRUE(fs::is_regular_file(root_ / "outside" / "evil.txt"));
   for (const auto& e : fs::directory_iterator(root_)) {
     EXPECT_TRUE(e.path() == base_ || e.path() == root_ / "outside") << e.path();
   }
@@ -277,8 +457,290 @@ TEST_F(ZipTest, FullDiskKeepsTheOldFile) {
   faulty.FailNextRenames(1);
   EXPECT_EQ(ZipUnzipItem(a, 14, u"big.bin"), ZipResult::kWrite);
   ZipClose(a);
+  // An item inflating past its declared size stops at that size: a disk
+  // with room for no more sees no failed write.
+  a = Open("corrupt.zip", &faulty);
+  ASSERT_NE(a, nullptr);
+  ZipItem bomb;
+  ASSERT_EQ(ZipGetItem(a, Find(a, "bomb.txt"), &bomb), ZipResult::kOk);
+  faulty.FailWritesAfter(bomb.uncompressed_size);
+  EXPECT_EQ(ZipUnzipItem(a, bomb.index, u"bomb.txt"), ZipResult::kCorrupt);
+  ZipClose(a);
   EXPECT_EQ(ReadAll(base_ / "big.bin"), "previous");
   EXPECT_FALSE(fs::exists(base_ / ("big.bin" + std::string(kTempSuffix))));
+}
+
+TEST_F(ZipTest, OverlappingOrMisplacedItemsRefuseTheWholeArchive) {
+  const std::string zeros(100000, '\0');
+  FakeItem a{.name = "a.bin", .data = zeros, .deflate = true};
+  FakeItem b{.name = "b.txt", .data = "hello"};
+  // An item whose stored data holds the local header of another.
+  FakeItem nest{.name = "n", .data = StoredLocal("inner", "hello")};
+  FakeItem inner{.name = "inner", .data = "hello", .local_of = 0,
+                 .local_delta = 30 + 1};
+  FakeItem twin = a;
+  twin.name = "twin.bin";
+  twin.local_of = 0;
+  FakeItem long_name{.name = std::string(kZipMaxNameBytes + 1, 'n')};
+  struct Case {
+    const char* what;
+    FakeArchive archive;
+    ZipResult why;
+  };
+  const Case cases[] = {
+      {"sound", {{a, b}}, ZipResult::kOk},
+      {"two records, one stream", {{a, twin, b}}, ZipResult::kOverlap},
+      {"a header inside another item's data", {{nest, inner}},
+       ZipResult::kOverlap},
+      {"second record at the first's header, other name",
+       {{b, FakeItem{.name = "c", .data = "hello", .local_of = 0}}},
+       ZipResult::kOverlap},
+      {"data runs into the central directory",
+       {{b, FakeItem{.name = "c", .data = "x", .said_compressed = 40}}},
+       ZipResult::kOverlap},
+      {"header past the end of the file",
+       {{b, FakeItem{.name = "c", .data = "x", .local_of = 0,
+                     .local_delta = 0xFFFFFF00}}},
+       ZipResult::kOverlap},
+      {"zip64 data reaching past 4 GiB",
+       {{b, FakeItem{.name = "c", .data = "x", .zip64 = true,
+                     .said_compressed = uint64_t{1} << 40}}, true},
+       ZipResult::kOverlap},
+      {"central directory running over the end record",
+       {{a, b}, false, {}, {}, 1}, ZipResult::kCorrupt},
+      {"more records declared than the directory holds",
+       {{a, b}, false, 3}, ZipResult::kCorrupt},
+      {"more items than the ceiling", {{a, b}, true, kZipMaxItems + 1},
+       ZipResult::kLimits},
+      {"a name past the ceiling", {{long_name}}, ZipResult::kLimits},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ZipResult why = ZipResult::kArguments;
+    ZipArchive* zip = OpenBytes(BuildZip(c.archive), &why);
+    EXPECT_EQ(why, c.why);
+    ASSERT_EQ(zip != nullptr, c.why == ZipResult::kOk);
+    if (zip == nullptr) continue;
+    for (ZipResult r : UnzipAll(zip)) EXPECT_EQ(r, ZipResult::kOk);
+    ZipClose(zip);
+    EXPECT_EQ(ReadAll(base_ / "a.bin"), zeros);
+    fs::remove_all(base_);
+    fs::create_directory(base_);
+  }
+  EXPECT_TRUE(fs::is_empty(base_));
+}
+
+TEST_F(ZipTest, Zip64RecordsAreRead) {
+  std::string lines;
+  for (int i = 1; i <= 300; ++i) lines += "zip64 line " + std::to_string(i) + "\n";
+  const std::string text(70000, 't');
+  FakeItem deflated{.name = "d/big.txt", .data = text, .deflate = true,
+                    .zip64 = true};
+  FakeItem stored{.name = "s.txt", .data = "stored", .zip64 = true};
+  FakeItem plain{.name = "plain.txt", .data = "plain"};
+  FakeItem no_block = stored;
+  no_block.omit_zip64_block = true;
+  // Sizes past 4 GiB cannot be in a test; their declaration can.
+  FakeItem huge = stored;
+  huge.said_size = (uint64_t{1} << 32) + 6;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    ZipResult why;
+    std::vector<std::pair<std::string, std::string>> files;  // name, contents
+    ZipResult unzip = ZipResult::kOk;
+  };
+  const Case cases[] = {
+      {"Info-ZIP zip -fz", ReadAll(Sample("zip64.zip")), ZipResult::kOk,
+       {{"lines.txt", lines}, {"small.txt", "small\n"}}},
+      {"sizes and offsets in zip64 blocks, zip64 end record",
+       BuildZip({{deflated, plain, stored}, true}), ZipResult::kOk,
+       {{"d/big.txt", text}, {"plain.txt", "plain"}, {"s.txt", "stored"}}},
+      {"zip64 blocks without a zip64 end record",
+       BuildZip({{plain, stored}}), ZipResult::kOk,
+       {{"plain.txt", "plain"}, {"s.txt", "stored"}}},
+      {"saturated fields without a zip64 block", BuildZip({{plain, no_block}}),
+       ZipResult::kCorrupt, {}},
+      {"end records disagree on the count",
+       BuildZip({{plain, stored}, true, {}, uint16_t{1}}), ZipResult::kCorrupt,
+       {}},
+      {"declared size past 4 GiB, six bytes of data", BuildZip({{huge}, true}),
+       ZipResult::kOk, {{"s.txt", ""}}, ZipResult::kCorrupt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ZipResult why = ZipResult::kArguments;
+    ZipArchive* zip = OpenBytes(c.bytes, &why);
+    EXPECT_EQ(why, c.why);
+    ASSERT_EQ(zip != nullptr, c.why == ZipResult::kOk);
+    if (zip == nullptr) continue;
+    ZipItem item;
+    ZipGetItem(zip, -1, &item);
+    ASSERT_EQ(item.index, static_cast<int>(c.files.size()));
+    for (int i = 0; i < item.index; ++i) {
+      const auto& [name, contents] = c.files[i];
+      ZipItem described;
+      ASSERT_EQ(ZipGetItem(zip, i, &described), ZipResult::kOk);
+      EXPECT_EQ(Utf16ToUtf8(described.name), name);
+      if (c.unzip == ZipResult::kOk) {
+        EXPECT_EQ(described.uncompressed_size, contents.size());
+      }
+      EXPECT_EQ(ZipUnzipItem(zip, i, described.name), c.unzip);
+      EXPECT_EQ(fs::exists(base_ / name), c.unzip == ZipResult::kOk);
+      if (c.unzip == ZipResult::kOk) {
+        EXPECT_TRUE(ReadAll(base_ / name) == contents);
+      }
+    }
+    ZipClose(zip);
+    fs::remove_all(base_);
+    fs::create_directory(base_);
+  }
+}
+
+TEST_F(ZipTest, TotalsAddDeclaredSizes) {
+  FakeItem one{.name = "one", .data = std::string(1000, 'x'), .deflate = true};
+  FakeItem two{.name = "two", .data = "22"};
+  FakeItem half{.name = "h1", .data = "x", .zip64 = true,
+                .said_size = uint64_t{1} << 63};
+  FakeItem other_half = half;
+  other_half.name = "h2";
+  FakeItem just_below = other_half;
+  just_below.said_size = (uint64_t{1} << 63) - 1;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    ZipResult result;
+    ZipTotals totals;
+  };
+  const Case cases[] = {
+      {"empty", ReadAll(Sample("empty.zip")), ZipResult::kOk, {0, 0, 0}},
+      {"two items", BuildZip({{one, two}}), ZipResult::kOk,
+       {2, RawDeflate(one.data).size() + 2, 1002}},
+      {"sum exactly 2^64 - 1", BuildZip({{half, just_below}, true}),
+       ZipResult::kOk, {2, 2, UINT64_MAX}},
+      {"sum past 2^64 - 1", BuildZip({{half, other_half}, true}),
+       ZipResult::kOverflow, {2, 2, UINT64_MAX}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ZipArchive* zip = OpenBytes(c.bytes);
+    ASSERT_NE(zip, nullptr);
+    ZipTotals totals;
+    EXPECT_EQ(ZipGetTotals(zip, &totals), c.result);
+    EXPECT_EQ(totals.items, c.totals.items);
+    EXPECT_EQ(totals.compressed_bytes, c.totals.compressed_bytes);
+    EXPECT_EQ(totals.uncompressed_bytes, c.totals.uncompressed_bytes);
+    ZipClose(zip);
+  }
+  EXPECT_EQ(ZipGetTotals(nullptr, nullptr), ZipResult::kArguments);
+}
+
+TEST_F(ZipTest, PlayersLinksAreFollowedAndEveryRefusalIsNamed) {
+  fs::create_directories(root_ / "moved");
+  std::error_code error;
+  fs::create_directory_symlink(root_ / "moved", base_ / "data", error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  FakeArchive archive;
+  for (const char* name : {"data/new.txt", "data/sub/", "../up.txt", "C:",
+                           "a/.", "x.dztmp", "Y.DZTMP/z.txt", "ok.txt"}) {
+    archive.items.push_back({.name = name, .data = name});
+  }
+  archive.items.push_back({.name = "link", .data = "/etc/passwd",
+                           .external = 0120777u << 16});
+  ZipArchive* zip = OpenBytes(BuildZip(archive));
+  ASSERT_NE(zip, nullptr);
+  const std::string moved = (root_ / "moved").string();
+  struct Case {
+    int index;
+    std::string target;  // empty: the item's own name
+    ZipResult result;
+  };
+  const Case cases[] = {
+      {0, "", ZipResult::kOk},
+      {1, "", ZipResult::kOk},
+      {2, "", ZipResult::kRefused},
+      {3, "", ZipResult::kRefused},  // a file with no name left
+      {4, "", ZipResult::kRefused},
+      {5, "", ZipResult::kRefused},
+      {6, "", ZipResult::kRefused},
+      {7, moved + "/ok.txt", ZipResult::kRefused},  // absolute, elsewhere
+      {7, (base_ / "data" / "ok.txt").string(), ZipResult::kOk},
+      {8, "", ZipResult::kSymlink},
+  };
+  for (const Case& c : cases) {
+    ZipItem item;
+    ASSERT_EQ(ZipGetItem(zip, c.index, &item), ZipResult::kOk);
+    SCOPED_TRACE(Utf16ToUtf8(item.name) + " to " + c.target);
+    EXPECT_EQ(ZipUnzipItem(zip, c.index,
+                           c.target.empty() ? item.name : U16(c.target)),
+              c.result);
+  }
+  ZipClose(zip);
+  EXPECT_EQ(ReadAll(root_ / "moved" / "new.txt"), "data/new.txt");
+  EXPECT_EQ(ReadAll(root_ / "moved" / "ok.txt"), "ok.txt");
+  EXPECT_TRUE(fs::is_directory(root_ / "moved" / "sub"));
+  EXPECT_TRUE(fs::is_symlink(base_ / "data"));
+  // Nothing else anywhere: no refused item left a file or a directory.
+  std::vector<std::string> found;
+  for (const auto& e : fs::recursive_directory_iterator(root_)) {
+    found.push_back(e.path().lexically_relative(root_).generic_string());
+  }
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"base", "base/data", "made.zip",
+                                             "moved", "moved/new.txt",
+                                             "moved/ok.txt", "moved/sub"}));
+}
+
+TEST_F(ZipTest, DirectoryWhereAFileGoes) {
+  fs::create_directories(root_ / "elsewhere");
+  FakeArchive archive;
+  archive.items.push_back({.name = "data/x.txt", .data = "new"});
+  archive.items.push_back({.name = "data/x.txt", .data = "new", .said_size = 2});
+  ZipArchive* zip = OpenBytes(BuildZip(archive));
+  ASSERT_NE(zip, nullptr);
+  enum Blocker { kNothing, kEmpty, kFull, kLinkToEmpty };
+  struct Case {
+    const char* what;
+    Blocker blocker;
+    int index;
+    ZipResult result;
+  };
+  const Case cases[] = {
+      {"nothing there", kNothing, 0, ZipResult::kOk},
+      {"an empty directory is replaced", kEmpty, 0, ZipResult::kOk},
+      {"a directory with something in it", kFull, 0, ZipResult::kBlocked},
+      {"a link the player made", kLinkToEmpty, 0, ZipResult::kBlocked},
+      {"a damaged item leaves the empty directory", kEmpty, 1,
+       ZipResult::kCorrupt},
+  };
+  const fs::path target = base_ / "data" / "x.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(base_ / "data");
+    fs::create_directories(base_ / "data");
+    if (c.blocker == kEmpty || c.blocker == kFull) fs::create_directory(target);
+    if (c.blocker == kFull) std::ofstream(target / "keep.txt") << "keep";
+    if (c.blocker == kLinkToEmpty) {
+      std::error_code error;
+      fs::create_directory_symlink(root_ / "elsewhere", target, error);
+      if (error) continue;  // no links on this system
+    }
+    EXPECT_EQ(ZipUnzipItem(zip, c.index, u"data/x.txt"), c.result);
+    if (c.result == ZipResult::kOk) {
+      EXPECT_EQ(ReadAll(target), "new");
+    } else {
+      EXPECT_EQ(fs::is_directory(target), c.blocker != kNothing);
+    }
+    if (c.blocker == kFull) {
+      EXPECT_EQ(ReadAll(target / "keep.txt"), "keep");
+    }
+    if (c.blocker == kLinkToEmpty) {
+      EXPECT_TRUE(fs::is_symlink(target));
+    }
+    EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
+    EXPECT_FALSE(fs::exists(base_ / "data" / ("x.txt" + std::string(kTempSuffix))));
+  }
+  ZipClose(zip);
 }
 
 }  // namespace

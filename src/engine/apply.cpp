@@ -29,6 +29,7 @@ namespace dizedir {
 namespace {
 
 constexpr uint32_t kStringArchiveUnusable = 226;
+constexpr uint32_t kStringNoSpace = 229;
 constexpr uint32_t kStringWrongDigest = 236;
 constexpr uint32_t kStringApplyStarts = 242;
 constexpr uint32_t kStringUnpackStarts = 243;
@@ -68,6 +69,10 @@ Status CheckItemName(const std::u16string& wide) {
   }
   return Status::OK();
 }
+
+// Room kept free beyond what a patch declares: for directories, the client
+// packs that merges rewrite, and everything else on the disk.
+uint64_t UnpackMargin(uint64_t declared) { return (uint64_t{16} << 20) + declared / 16; }
 
 bool EndsWithIgnoringCase(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() &&
@@ -178,9 +183,10 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
 
 int32_t PatchEngine::StageItem(ZipArchive* zip, const StagedItem& item) {
   // Directories are made at once: an empty directory changes no file.
-  const std::string& relative = item.directory ? item.target : item.staged;
-  const ZipResult extracted = ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(relative)));
-  if (extracted == ZipResult::kRefused) {
+  const ZipResult extracted =
+      ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(item.target)),
+                   item.directory ? ZipPlacement::kInPlace : ZipPlacement::kBesideTarget);
+  if (extracted == ZipResult::kRefused || extracted == ZipResult::kSymlink) {
     Fail(kStringNameRefused, " " + item.shown);
     return 0;
   }
@@ -259,9 +265,30 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
     }
     archive += ".zip";
   }
-  ZipArchive* zip = ZipOpenFile(env_, NarrowToUtf16(InClient(archive)), nullptr);
+  ZipResult why = ZipResult::kOk;
+  ZipArchive* zip = ZipOpenFile(env_, NarrowToUtf16(InClient(archive)), nullptr, &why);
   if (zip == nullptr) {
-    Fail(kStringArchiveUnusable, " (" + archive + ")");
+    const char* reason = why == ZipResult::kOverlap  ? ": items share their data"
+                         : why == ZipResult::kLimits ? ": too many or too large items"
+                                                     : "";
+    Fail(kStringArchiveUnusable, " (" + archive + reason + ")");
+    if (split) env_->DeleteFile(InClient(archive));
+    return 0;
+  }
+  // Unpacking writes at most what the items declare (extraction refuses
+  // more), and needs it all at once since every item is unpacked before the
+  // first one takes its place; a disk that cannot hold that plus room to
+  // spare is refused before anything is written.
+  ZipTotals totals;
+  uint64_t free_bytes = 0;
+  const bool sized = ZipGetTotals(zip, &totals) == ZipResult::kOk;
+  if (!sized || !env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok() ||
+      free_bytes < totals.uncompressed_bytes ||
+      free_bytes - totals.uncompressed_bytes < UnpackMargin(totals.uncompressed_bytes)) {
+    ZipClose(zip);
+    if (split) env_->DeleteFile(InClient(archive));
+    Fail(kStringNoSpace, " (" + archive + ": " +
+                             std::to_string(totals.uncompressed_bytes >> 20) + " MiB)");
     return 0;
   }
   ZipSetBaseDir(zip, NarrowToUtf16(client_dir_));

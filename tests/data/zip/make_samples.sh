@@ -19,4 +19,13 @@ touch -d '2021-06-07 08:09:10 UTC' "$work/tree/top.txt"
 rm -f "$here/infozip.zip"
 (cd "$work/tree" && TZ=UTC zip -q -r "$here/infozip.zip" dir top.txt readonly.txt)
 
+# Info-ZIP zip -fz: zip64 records for small files (the uncompressed size in
+# the central directory's zip64 block, a zip64 end record and its locator).
+mkdir -p "$work/z64"
+for i in $(seq 300); do printf 'zip64 line %d\n' "$i"; done >"$work/z64/lines.txt"
+printf 'small\n' >"$work/z64/small.txt"
+touch -d '2020-01-02 03:04:05 UTC' "$work/z64/lines.txt" "$work/z64/small.txt"
+rm -f "$here/zip64.zip"
+(cd "$work/z64" && TZ=UTC zip -q -X -fz "$here/zip64.zip" lines.txt small.txt)
+
 python3 "$here/make_samples.py" "$here"
