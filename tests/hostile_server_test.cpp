@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -24,6 +25,7 @@
 #include "platform/env.h"
 #include "plugin/string_table.h"
 #include "support/recording_sink.h"
+#include "support/fault_injection_env.h"
 #include "support/raw_zip.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
@@ -105,7 +107,7 @@ class HostileServer : public ::testing::Test {
     return files;
   }
 
-  bool RunUpdate(const std::string& client_dir) {
+  bool RunUpdate(const std::string& client_dir, Env* env = Env::Default()) {
     DownloaderModule module;
     module.get = [] {
       HttpInterface* d = GetHttpInterface();
@@ -113,7 +115,7 @@ class HostileServer : public ::testing::Test {
       d->SetRetryPolicy(2, 20);
       return d;
     };
-    PatchEngine engine(Env::Default(), strings_.get(), module);
+    PatchEngine engine(env, strings_.get(), module);
     sink_ = RecordingSink();
     engine.SetPlugin(&sink_, nullptr);
     engine.SetClientDir(client_dir);
@@ -365,6 +367,108 @@ TEST_F(HostileServer, RefusedItemsFailTheirPatchByName) {
     tree.erase("hostile3.zip");
     EXPECT_EQ(tree, Version2());
     ExpectHonestUpdateRepairs();
+  }
+}
+
+// Archives built to fill the disk: refused before the first byte is
+// unpacked when what they declare cannot be right or cannot fit, and a disk
+// that fills anyway is named as full. The client's disk is a capped one.
+TEST_F(HostileServer, ArchivesThatWouldFillTheDiskWriteNothing) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  auto overlapping = [] {
+    std::vector<RawZipItem> items;
+    RawZipItem first("f000.bin", std::string(8 << 20, '\0'));
+    first.deflate = true;
+    items.push_back(first);
+    for (int i = 1; i < 100; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "f%03d.bin", i);
+      RawZipItem shared(name, "");
+      shared.shares_data_of = 0;
+      items.push_back(shared);
+    }
+    return BuildRawZip(items);
+  };
+  auto declared_beyond = [] {
+    RawZipItem bomb("zeros.bin", std::string(1 << 20, '\0'));
+    bomb.deflate = true;
+    bomb.declared_size = 3u << 30;
+    return BuildRawZip({bomb});
+  };
+  auto plain = [] { return BuildRawZip({{"big.bin", RandomBytes(4 << 20, 9)}}); };
+  struct Case {
+    const char* name;
+    std::function<std::string()> archive;
+    uint64_t reported_free;  // what the disk says it has
+    uint64_t capacity;       // what it really takes
+    uint32_t failure;
+    const char* detail;
+    uint64_t may_write;  // bytes the run may put on the capped disk
+  } cases[] = {
+      {"items that share one stream", overlapping, 1024 * kMiB, 1024 * kMiB,
+       226, "share", 64 << 10},
+      {"declared beyond the free space", declared_beyond, 512 * kMiB, 512 * kMiB, 229,
+       "3072 MiB", 64 << 10},
+      {"a disk that fills anyway", plain, 1024 * kMiB, 1 * kMiB, kStringDiskFull, "big.bin",
+       1 * kMiB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ServeArchiveAsPatch3(c.archive());
+    FaultInjectionEnv disk(Env::Default());
+    disk.ReportFreeDiskSpace(c.reported_free);
+    disk.FailWritesAfter(c.capacity);
+    EXPECT_FALSE(RunUpdate(client_.string() + "/", &disk));
+    const std::string failure = FirstFailure();
+    EXPECT_EQ(failure.rfind(Text(c.failure), 0), 0u) << failure;
+    EXPECT_NE(failure.find(c.detail), std::string::npos) << failure;
+    EXPECT_LE(c.capacity - disk.SpaceLeft(), c.may_write);
+    Files tree = GameFiles();
+    tree.erase("hostile3.zip");
+    EXPECT_EQ(tree, Version2());
+    ExpectHonestUpdateRepairs();
+  }
+}
+
+// The server list is replaced only by one that names a region: an error
+// page served with 200 must not cost the player the list that works.
+TEST_F(HostileServer, OnlyAUsableServerListReplacesTheOldOne) {
+  const std::string good = ReadBytes(client_ / "patchone.ini");
+  const std::string fresh =
+      "[Region1]\nlist=east west\neast=" + server_.host_port() + "/rel\nwest=h/x\n";
+  struct Case {
+    const char* name;
+    std::string served;
+    bool replaced;
+  } cases[] = {
+      {"an error page", "<html><body>502 Bad Gateway</body></html>", false},
+      {"an empty file", "", false},
+      {"regions without addresses", "[Region1]\nlist=east\n", false},
+      {"binary noise", RandomBytes(5000, 7), false},
+      {"a real list", fresh, true},
+  };
+  std::string host_file;
+  const std::string host = server_.host_port();
+  for (size_t i = 0; i < host.size(); ++i) {
+    host_file += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
+  }
+  WriteBytes(client_ / "IPconfig.dat", host_file);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(client_ / "patchone.ini", good);
+    WriteBytes(served_ / "patchone.ini", c.served);
+    PatchEngine engine(Env::Default(), strings_.get());
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    engine.SetClientDir(client_.string() + "/");
+    EXPECT_TRUE(engine.RunServerList());
+    EXPECT_EQ(ReadBytes(client_ / "patchone.ini"), c.replaced ? c.served : good);
+    EXPECT_EQ(engine.region_list().GetCount(), c.replaced ? 2u : 1u);
+    EXPECT_FALSE(fs::exists(client_ / "patchone_temp.ini"));
+    const auto statuses = sink_.statuses();
+    EXPECT_EQ(!statuses.empty() && statuses.back() == Text(kStringServerListUnusable),
+              !c.replaced);
   }
 }
 

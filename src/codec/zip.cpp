@@ -440,6 +440,11 @@ class DataSource {
   uint64_t left_;
 };
 
+// A full disk is worth telling the player apart from other write errors.
+ZipResult WriteFailure(const Status& s) {
+  return s.IsNoSpace() ? ZipResult::kDiskFull : ZipResult::kWrite;
+}
+
 // Writes the item's data to `out`, never more than it declares, and checks
 // its size and CRC-32.
 ZipResult Decode(ReadableFile* file, const Entry& e, WritableFile* out) {
@@ -453,10 +458,8 @@ ZipResult Decode(ReadableFile* file, const Entry& e, WritableFile* out) {
     if (n > e.uncompressed - total) return ZipResult::kCorrupt;
     total += n;
     crc = crc32(crc, data, static_cast<uInt>(n));
-    return out->Append(std::string_view(reinterpret_cast<const char*>(data), n))
-                   .ok()
-               ? ZipResult::kOk
-               : ZipResult::kWrite;
+    const Status written = out->Append(std::string_view(reinterpret_cast<const char*>(data), n));
+    return written.ok() ? ZipResult::kOk : WriteFailure(written);
   };
 
   if (e.method == kMethodStored) {
@@ -617,9 +620,9 @@ ZipResult ExtractFile(ZipArchive* a, const RawItem& raw, const ZipItem& item,
   }
   const ZipResult decoded = Decode(a->file.get(), e, temp.file.get());
   if (decoded != ZipResult::kOk) return decoded;
-  if (!temp.file->Sync().ok() || !temp.file->Close().ok()) {
-    return ZipResult::kWrite;
-  }
+  Status synced = temp.file->Sync();
+  if (synced.ok()) synced = temp.file->Close();
+  if (!synced.ok()) return WriteFailure(synced);
   temp.file.reset();
   FileTimes times;
   times.modified = item.last_write_time;

@@ -78,6 +78,7 @@ enum class ZipResult {
   kLimits,     // at open: more than kZipMaxItems items, or a stored name
                // longer than kZipMaxNameBytes
   kOverflow,   // ZipGetTotals: the declared sizes add up past 2^64 - 1
+  kDiskFull,   // writing the file failed because the disk is full
 };
 
 // Null when the file cannot be opened, is not a zip archive, or fails the

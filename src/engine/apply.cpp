@@ -190,6 +190,10 @@ int32_t PatchEngine::StageItem(ZipArchive* zip, const StagedItem& item) {
     Fail(kStringNameRefused, " " + item.shown);
     return 0;
   }
+  if (extracted == ZipResult::kDiskFull) {
+    Fail(kStringDiskFull, " (" + item.shown + ")");
+    return 0;
+  }
   if (extracted != ZipResult::kOk) {
     Fail(kStringExtractFailed, " (" + item.shown + ")");
     return 0;

@@ -28,6 +28,8 @@ class FaultInjectionEnv : public EnvWrapper {
   // full disk does.
   void FailWritesAfter(uint64_t bytes) { space_left_ = bytes; }
   void StopFailingWrites() { space_left_ = kUnlimited; }
+  // What is left of the space FailWritesAfter gave.
+  uint64_t SpaceLeft() const { return space_left_.load(); }
 
   // The next `count` renames fail with IOError and change nothing.
   void FailNextRenames(int count) { renames_to_fail_ = count; }
