@@ -276,6 +276,49 @@ TEST_F(HostileServer, DamagedLocalNamesDeleteNothingOutside) {
   }
 }
 
+// Every way the version check can refuse the lists it is given: the exact
+// texts in order, the published list gone, nothing applied, and the honest
+// lists afterwards bring the client up to date.
+TEST_F(HostileServer, TheVersionCheckRefusesListsThatDoNotFit) {
+  auto published = [](int number, int state, const char* guid) {
+    VersionRecord r;
+    r.stamp = "2026-12-01 10:00:00";
+    r.guid = guid;
+    r.number = number;
+    r.state = state;
+    return r.Format() + std::string(kListLineTerminator);
+  };
+  struct Case {
+    const char* name;
+    std::string served;  // the published version list
+    std::vector<uint32_t> failures;
+    std::vector<uint32_t> finished;
+  } cases[] = {
+      {"another release line", published(3, 1, "00000000-0000-0000-0000-000000000000"),
+       {222}, {}},
+      {"a withdrawn version in the published list", published(3, 0, ReleaseFixture::kGuid),
+       {}, {223}},
+      {"an unknown state", published(3, 7, ReleaseFixture::kGuid), {}, {223}},
+      {"published optional where installed", published(1, 2, ReleaseFixture::kGuid), {}, {223}},
+      {"a line of three fields", Scramble("2026-12-01 10:00:00 x") + "\r\n", {230, 231}, {}},
+      {"an empty line", "\r\n", {230, 231}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    WriteBytes(release_->root() / "curver.bin", c.served);
+    EXPECT_FALSE(RunUpdate());
+    std::vector<std::string> failures, finished;
+    for (uint32_t id : c.failures) failures.push_back(Text(id));
+    for (uint32_t id : c.finished) finished.push_back(Text(id));
+    EXPECT_EQ(sink_.failures(), failures);
+    EXPECT_EQ(sink_.finished(), finished);
+    EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
+    EXPECT_EQ(GameFiles(), kVersion1);
+    ExpectHonestUpdateRepairs();
+  }
+}
+
 // Version lists that no patch can satisfy are reported, never "complete".
 TEST_F(HostileServer, ImpossibleVersionsAreReportedNotComplete) {
   struct Case {
