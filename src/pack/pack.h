@@ -43,10 +43,10 @@ struct PackArchive;
 inline constexpr uint32_t kPackHeaderSize = 8;
 inline constexpr uint32_t kPackRowSize = 53;
 // The most entries a pack may hold. A table of more is damaged for both open
-// operations, and adding or copying past it fails: it keeps an open archive
-// under about 25 MiB (an entry takes about 100 bytes of memory), whatever a
-// file's header claims, far above the few ten thousand entries of a real
-// pack.
+// operations, and adding or copying past it fails: an entry takes about 110
+// bytes of memory, so this keeps an open archive under 30 MiB and a merge
+// of two full packs under 64 MiB whatever a header claims, still well above
+// the largest packs a client has (about 100 000 entries).
 inline constexpr uint32_t kPackMaxEntries = uint32_t{1} << 18;
 
 // A new archive for update. A missing file gives an empty archive; null when
