@@ -1,8 +1,6 @@
 #include "engine/item_handlers.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "pack/pack.h"
 

@@ -189,6 +189,8 @@ TEST(MergePackTest, ReplacesByIdKeepsTheRestAndDeletesTheItem) {
 #endif
 #if !defined(DIZEDIR_ADDRESS_LIMIT_USABLE) && defined(__linux__)
 #define DIZEDIR_ADDRESS_LIMIT_USABLE 1
+#elif !defined(DIZEDIR_ADDRESS_LIMIT_USABLE)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
 #endif
 
 TEST(MergePackTest, AnEntryClaimingGigabytesFailsInBoundedMemory) {
