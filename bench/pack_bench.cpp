@@ -1,10 +1,15 @@
 // pack_bench [DIR]: on a pack of 100 000 entries and 512 MiB, times
-//   (a) merging 1 000 entries into it the way a patch's pack item is merged
-//       (read-only source, target opened for update, add or replace by
-//       position, close), and
+//   (a) merging 1 000 entries into it as a patch's pack item is merged
+//       (MergePack: each entry's stored block checked and copied, replacing
+//       by id), and
 //   (b) copying every entry out by position (id, size query, read, flag),
 // each as a ratio to `cp` of the same file in the same run, and reports the
-// peak resident memory of each. Goals: merge <= 1.5x cp, peak <= 64 MiB.
+// peak resident memory of each; then
+//   (c) merges one honest entry of 200 MiB (compressible, stored as zlib)
+//       into a small pack and reports its time and peak memory.
+//   (d) merges a pack of the most entries a pack may hold into another
+//       one, the largest tables a merge can be made to load.
+// Goals: merge <= 1.5x cp, peak <= 64 MiB, for (c) and (d) as well.
 //
 // A merge ends by making the new pack durable, which cp does not, so the
 // merge is also shown against cp followed by a sync of the copy, and a second
@@ -25,7 +30,10 @@
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
 #include "codec/md5.h"
+#include "engine/item_handlers.h"
 #include "pack/pack.h"
 #include "platform/env.h"
 
@@ -38,6 +46,7 @@ constexpr uint32_t kEntries = 100000;
 constexpr uint64_t kPackBytes = uint64_t{512} << 20;
 constexpr uint32_t kMergeEntries = 1000;
 constexpr int kRounds = 4;
+constexpr uint64_t kHugeEntryMiB = 200;
 
 uint64_t Next(uint64_t* state) {
   *state ^= *state << 13;
@@ -120,34 +129,91 @@ void WriteMergeSource(dizedir::Env* env, const std::string& path) {
   dizedir::PackClose(a);
 }
 
-void Merge(dizedir::Env* env, const std::string& source_path,
-           const std::string& target_path) {
-  using namespace dizedir;
-  PackArchive* source = PackOpenReadOnly(env, source_path);
-  PackArchive* target = PackOpenForUpdate(env, target_path);
-  if (source == nullptr || target == nullptr) {
-    std::fprintf(stderr, "cannot open the packs\n");
+// The patch's item is deleted by a successful merge, so each merge works on
+// a fresh copy of it, made before the clock starts.
+// A pack of kPackMaxEntries empty raw entries, ids first_id on.
+void WriteFullPack(const std::string& path, uint32_t first_id) {
+  const uint32_t n = dizedir::kPackMaxEntries;
+  std::string bytes;
+  PutU32(&bytes, 0);
+  PutU32(&bytes, n);
+  const std::string digest = dizedir::Md5Hex("") + std::string(1, '\0');
+  for (uint32_t k = 0; k < n; ++k) {
+    PutU32(&bytes, first_id + k);
+    PutU32(&bytes, 8 + 53 * n);
+    PutU32(&bytes, 0);
+    PutU32(&bytes, 0);
+    PutU32(&bytes, 0);
+    bytes += digest;
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Returns the seconds of the merge alone.
+double Merge(dizedir::Env* env, const fs::path& dir, const std::string& source,
+             const std::string& target_name) {
+  fs::copy_file(dir / source, dir / "item.pac",
+                fs::copy_options::overwrite_existing);
+  ResetPeakRss();
+  const auto start = Clock::now();
+  dizedir::Status s = dizedir::MergePack(env, dir.string() + "/", "item.pac",
+                                         target_name, nullptr);
+  const double seconds = Seconds(start);
+  if (!s.ok()) {
+    std::fprintf(stderr, "merge failed: %s\n", s.ToString().c_str());
     std::exit(1);
   }
-  const uint32_t count = PackGetCount(source);
-  for (uint32_t k = 0; k < count; ++k) {
-    const uint32_t id = PackGetIdAt(k, source);
-    uint32_t size = 0;
-    PackRead(nullptr, &size, id, source);
-    std::vector<char> buffer(size);
-    PackRead(buffer.data(), &size, id, source);
-    int compressed = 0;
-    PackIsCompressed(id, source, &compressed);
-    if (!PackAdd(id, buffer.data(), size, target, compressed, nullptr)) {
-      PackRemove(id, target);
-      PackAdd(id, buffer.data(), size, target, compressed, nullptr);
+  return seconds;
+}
+
+// One entry of `bytes` compressible contents (text with a counter in it),
+// written as a zlib stream straight into the file piece by piece, as large
+// patch packs are made: nothing here holds the entry whole.
+void WriteHugeEntryPack(const std::string& path, uint64_t bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::string head;
+  PutU32(&head, 0);
+  PutU32(&head, 1);
+  head.append(53, '\0');
+  out.write(head.data(), static_cast<std::streamsize>(head.size()));
+  z_stream z = {};
+  deflateInit(&z, Z_DEFAULT_COMPRESSION);
+  dizedir::Md5 md5;
+  std::string in, zbuf(1 << 20, '\0');
+  uint64_t made = 0, stored = 0;
+  uint64_t line = 0;
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    in.clear();
+    while (in.size() < (1u << 20) && made + in.size() < bytes) {
+      in += "resource line " + std::to_string(line++) + " of a large entry\n";
     }
+    in.resize(static_cast<size_t>(std::min<uint64_t>(in.size(), bytes - made)));
+    made += in.size();
+    flush = made == bytes ? Z_FINISH : Z_NO_FLUSH;
+    z.next_in = reinterpret_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(zbuf.data());
+      z.avail_out = static_cast<uInt>(zbuf.size());
+      deflate(&z, flush);
+      const size_t n = zbuf.size() - z.avail_out;
+      md5.Update(zbuf.data(), n);
+      out.write(zbuf.data(), static_cast<std::streamsize>(n));
+      stored += n;
+    } while (z.avail_out == 0);
   }
-  if (PackClose(target) != 1) {
-    std::fprintf(stderr, "merge failed to save\n");
-    std::exit(1);
-  }
-  PackClose(source);
+  deflateEnd(&z);
+  std::string row;
+  PutU32(&row, 7);
+  PutU32(&row, 61);
+  PutU32(&row, static_cast<uint32_t>(bytes));
+  PutU32(&row, static_cast<uint32_t>(stored));
+  PutU32(&row, 1);
+  row += md5.HexFinal();
+  row.push_back('\0');
+  out.seekp(8);
+  out.write(row.data(), static_cast<std::streamsize>(row.size()));
 }
 
 uint64_t CopyOut(dizedir::Env* env, const std::string& path) {
@@ -321,10 +387,8 @@ int main(int argc, char** argv) {
       const bool is_durable = (round + turn) % 2 == 0;
       MeasuringEnv measured(env, is_durable);
       Run* best = is_durable ? &durable_run : &plain_run;
-      ResetPeakRss();
-      const auto start = Clock::now();
-      Merge(&measured, source, is_durable ? durable : copy);
-      const double seconds = Seconds(start);
+      const double seconds = Merge(&measured, dir, "source.pac",
+                                   is_durable ? "durable.pac" : "copy.pac");
       best->peak_kib = std::max(best->peak_kib, PeakRssKiB());
       if (seconds < best->seconds) {
         best->seconds = seconds;
@@ -339,6 +403,42 @@ int main(int argc, char** argv) {
   const uint64_t copied = CopyOut(env, target);
   const double copy_out_time = Seconds(start);
   const long copy_peak = PeakRssKiB();
+
+  // (c) One honest entry far larger than the memory goal. Its block is
+  // checked (digest, inflated in pieces to its size) and copied file to
+  // file; it is never held whole.
+  const uint64_t huge_bytes = kHugeEntryMiB << 20;
+  WriteHugeEntryPack((dir / "huge-source.pac").string(), huge_bytes);
+  {
+    dizedir::PackArchive* small = dizedir::PackOpenForUpdate(env, (dir / "small-base.pac").string());
+    dizedir::PackAdd(1, "a small entry", 13, small, 1, nullptr);
+    dizedir::PackAdd(7, "replaced by the huge one", 24, small, 0, nullptr);
+    dizedir::PackClose(small);
+  }
+  double huge_time = 1e9;
+  long huge_peak = 0;
+  for (int round = 0; round < 2; ++round) {
+    fs::copy_file(dir / "small-base.pac", dir / "small.pac",
+                  fs::copy_options::overwrite_existing);
+    huge_time = std::min(huge_time, Merge(env, dir, "huge-source.pac", "small.pac"));
+    huge_peak = std::max(huge_peak, PeakRssKiB());
+  }
+  {
+    dizedir::PackArchive* merged = dizedir::PackOpenReadOnly(env, (dir / "small.pac").string());
+    uint32_t size = 0;
+    if (dizedir::PackRead(nullptr, &size, 7, merged) != 1 || size != huge_bytes ||
+        !dizedir::PackCheck(env, (dir / "small.pac").string(), "small.pac").ok()) {
+      std::fprintf(stderr, "the huge entry did not arrive whole\n");
+      std::exit(1);
+    }
+    dizedir::PackClose(merged);
+  }
+
+  // (d) Both tables at the ceiling: the source's ids replace the target's.
+  WriteFullPack((dir / "full-source.pac").string(), 0);
+  WriteFullPack((dir / "full.pac").string(), 0);
+  const double full_time = Merge(env, dir, "full-source.pac", "full.pac");
+  const long full_peak = PeakRssKiB();
 
   const double merge_ratio = durable_run.seconds / cp_time;
   const double merge_sync_ratio = durable_run.seconds / cp_sync_time;
@@ -373,6 +473,18 @@ int main(int argc, char** argv) {
               copy_out_time, copy_out_time / cp_time,
               static_cast<unsigned long long>(copied >> 20), copy_peak / 1024,
               Verdict(copy_peak <= 64 * 1024));
+  std::printf("merge of one %llu MiB entry %7.3f s; peak RSS %ld MiB "
+              "(goal <= 64: %s)\n",
+              static_cast<unsigned long long>(kHugeEntryMiB), huge_time,
+              huge_peak / 1024, Verdict(huge_peak <= 64 * 1024));
+  std::printf("merge of %u entries into as many %7.3f s; peak RSS %ld MiB "
+              "(goal <= 64: %s)\n",
+              dizedir::kPackMaxEntries, full_time, full_peak / 1024,
+              Verdict(full_peak <= 64 * 1024));
+  for (const char* name : {"huge-source.pac", "small-base.pac", "small.pac",
+                           "full-source.pac", "full.pac"}) {
+    fs::remove(dir / name);
+  }
   fs::remove(target);
   fs::remove(copy);
   fs::remove(durable);

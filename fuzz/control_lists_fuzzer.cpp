@@ -2,6 +2,8 @@
 // readers return holds only words of the input (no white space, no NUL), and
 // writing it out again in the list grammar reads back to the same lists; a
 // name called inside the client never starts at a root or climbs with "..".
+// A name's canonical form is its own canonical form, and has no ".." when the
+// name stays inside.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +22,12 @@ bool IsWord(std::string_view word) {
 
 void CheckName(std::string_view name) {
   if (!IsWord(name)) std::abort();
+  const std::string canonical = dizedir::CanonicalPackName(name);
+  if (dizedir::CanonicalPackName(canonical) != canonical) std::abort();
+  if (dizedir::NameStaysInside(name) &&
+      (canonical == ".." || canonical.rfind("..\\", 0) == 0)) {
+    std::abort();
+  }
   if (!dizedir::NameStaysInside(name)) return;
   if (!name.empty() && (name[0] == '/' || name[0] == '\\')) std::abort();
   size_t start = 0;

@@ -1,7 +1,8 @@
 // fuzz_pack_load: any bytes as a pack file. Both open operations must either
 // refuse it or give an archive whose every entry can be queried and read
 // without reading out of bounds; a save of what loaded must load again with
-// the same entries.
+// the same entries. Copying every entry into another pack takes exactly the
+// ones whose blocks pass the check, and that pack then passes PackCheck.
 
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadEverything(ro);
   ReadEverything(rw);
   const uint32_t count = PackGetCount(ro);
+  bool all_whole = true;
+  PackArchive* copy = PackOpenForUpdate(&env, "b.pac");
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint32_t id = PackGetIdAt(k, ro);
+    const bool whole = PackCheckEntry(id, ro).ok();
+    all_whole &= whole;
+    if (PackCopyEntry(id, ro, copy).ok() != whole) std::abort();
+  }
   PackClose(ro);
+  if (PackClose(copy) != 1) std::abort();
+  if (!PackCheck(&env, "b.pac", "b.pac").ok()) std::abort();
+  if (PackCheck(&env, "a.pac", "a.pac").ok() != all_whole) std::abort();
   PackAdd(0xFFFFFFFFu, "x", 1, rw, 1, nullptr);
   const bool added = PackGetCount(rw) == count + 1;
   if (PackClose(rw) != 1) std::abort();

@@ -1,6 +1,10 @@
 #include "engine/control_lists.h"
 
+#include <vector>
+
 #include "lists/formatted_scanner.h"
+#include "platform/case_fold.h"
+#include "platform/text.h"
 
 namespace dizedir {
 namespace {
@@ -107,6 +111,54 @@ bool NameStaysInside(std::string_view name) {
     start = end + 1;
   }
   return true;
+}
+
+namespace {
+
+// Lower case as Windows compares names; text that does not decode is folded
+// byte by byte in its ASCII letters only.
+std::string FoldName(std::string_view name) {
+  std::u16string wide = NarrowToUtf16(name);
+  if (wide.find(u'\uFFFD') == std::u16string::npos) {
+    for (char16_t& unit : wide) unit = FoldCase(unit);
+    return Utf16ToNarrow(wide);
+  }
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+}  // namespace
+
+std::string CanonicalPackName(std::string_view name) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = name.size();
+    std::string_view part = name.substr(start, end - start);
+    start = end + 1;
+    const size_t kept = part.find_last_not_of(". ");
+    if (kept == std::string_view::npos) {
+      // Nothing but dots and spaces: "." or nothing, or a climb.
+      if (!ClimbsUp(part)) continue;
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else {
+        parts.push_back("..");
+      }
+      continue;
+    }
+    parts.push_back(part.substr(0, kept + 1));
+  }
+  std::string joined;
+  for (std::string_view part : parts) {
+    if (!joined.empty()) joined += '\\';
+    joined += part;
+  }
+  return FoldName(joined);
 }
 
 }  // namespace dizedir

@@ -43,6 +43,17 @@ std::map<uint32_t, std::pair<std::string, std::string>> ParseMoveList(
 // as ".. " or "..."). The empty name is the directory itself.
 bool NameStaysInside(std::string_view name);
 
+// The one spelling of a pack name (or any relative name) that all its
+// spellings share, for deciding whether two names are one pack: both
+// separators alike (a backslash in the result), empty and "." components
+// dropped, a ".." component (or one that Windows trims to it) taking back
+// the component before it, the trailing dots and spaces that Windows drops
+// from a component removed, and letters folded to lower case as Windows
+// folds them. "./Items", "items." and "sub/../ITEMS" all give "items". It
+// errs towards calling names equal, which for a move is the safe side:
+// nothing moves. Never opened as a path.
+std::string CanonicalPackName(std::string_view name);
+
 }  // namespace dizedir
 
 #endif  // DIZEDIR_ENGINE_CONTROL_LISTS_H_

@@ -112,5 +112,37 @@ TEST(NameStaysInsideTest, RefusesNamesThatLeaveTheDirectory) {
   }
 }
 
+TEST(CanonicalPackNameTest, SpellingsOfOnePackMeet) {
+  struct Case {
+    const char* name;
+    const char* canonical;
+  };
+  const Case cases[] = {
+      {"items", "items"},
+      {"./items", "items"},
+      {".\\items", "items"},
+      {"ITEMS", "items"},
+      {"items.", "items"},
+      {"items .. ", "items"},
+      {"sub/items", "sub\\items"},
+      {"sub\\\\items", "sub\\items"},
+      {"Sub.\\./items", "sub\\items"},
+      {"sub\\..\\items", "items"},
+      {"sub\\...\\items", "items"},
+      {"a\\b\\..\\..\\items", "items"},
+      {"..\\items", "..\\items"},
+      {"../../items", "..\\..\\items"},
+      {"items.old", "items.old"},
+      {" items", " items"},
+      {"\xD0\x9F\xD0\xB0\xD0\xBA", "\xD0\xBF\xD0\xB0\xD0\xBA"},  // Cyrillic folds
+      {"A\xFF", "a\xFF"},  // undecodable bytes stay, ASCII still folds
+      {"", ""},
+      {".", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CanonicalPackName(c.name), c.canonical) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace dizedir

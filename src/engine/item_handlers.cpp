@@ -1,8 +1,6 @@
 #include "engine/item_handlers.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "pack/pack.h"
 
@@ -22,38 +20,38 @@ bool Stopped(const std::atomic<bool>* stop) {
 
 Status StoppedStatus() { return Status::Aborted("stopped"); }
 
-std::string PackPath(const std::string& client_dir, const std::string& pack) {
-  return client_dir + kPackDirectory + pack + ".pac";
+// A pack name from a list, relative to the client directory: what the
+// handlers open (after client_dir) and what their texts call it. Texts
+// shown to the player are cut at 255 bytes, so they never carry the client
+// directory itself.
+std::string PackName(const std::string& pack) {
+  return kPackDirectory + pack + ".pac";
 }
 
-// One entry's contents as the pack format hands them out.
-struct Entry {
-  std::vector<char> contents;  // never empty, so its data() is never null
-  uint32_t size = 0;
-  int compressed = 0;
-};
-
-bool ReadEntry(PackArchive* archive, uint32_t id, Entry* entry) {
-  if (PackRead(nullptr, &entry->size, id, archive) == 0) return false;
-  entry->contents.assign(std::max<uint32_t>(entry->size, 1), '\0');
-  return PackRead(entry->contents.data(), &entry->size, id, archive) != 0 &&
-         PackIsCompressed(id, archive, &entry->compressed) != 0;
+Status DamagedPack(const std::string& name, const std::string& detail = "") {
+  return Status::Corruption("damaged pack " + name +
+                            (detail.empty() ? "" : ": " + detail));
 }
 
-bool SameEntry(const Entry& a, const Entry& b) {
-  return (a.compressed != 0) == (b.compressed != 0) && a.size == b.size &&
-         std::equal(a.contents.begin(), a.contents.begin() + a.size,
-                    b.contents.begin());
+// A pack that would not open: damaged when it is there at all.
+Status OpenFailure(Env* env, const std::string& path, const std::string& name) {
+  return env->FileExists(path) ? DamagedPack(name) : Status::OK();
 }
 
-Status DamagedPack(const std::string& path) {
-  return Status::Corruption("damaged pack " + path);
+// What a failed PackCopyEntry means for the handler: a damaged block in the
+// pack it came from, or a target that cannot take it.
+Status CopyFailure(const Status& s, const std::string& source_name,
+                   const std::string& target_name) {
+  if (s.IsCorruption()) return DamagedPack(source_name, s.message());
+  return Status::IOError("cannot store entry in " + target_name + ": " +
+                         s.message());
 }
 
 // Saves and releases an archive opened for update. A pack may live in a
 // directory the client does not have yet; making it first is harmless when
 // it exists. The save is atomic, so a failure leaves the old file whole.
-Status SaveAndClose(Env* env, PackArchive* archive, const std::string& path) {
+Status SaveAndClose(Env* env, PackArchive* archive, const std::string& path,
+                    const std::string& name) {
   const std::string::size_type slash = path.find_last_of("\\/");
   if (slash != std::string::npos) {
     Status s = env->CreateDirectories(path.substr(0, slash + 1));
@@ -63,7 +61,7 @@ Status SaveAndClose(Env* env, PackArchive* archive, const std::string& path) {
     }
   }
   if (PackClose(archive) == 0) {
-    return Status::IOError("cannot write pack " + path);
+    return Status::IOError("cannot write pack " + name);
   }
   return Status::OK();
 }
@@ -86,129 +84,103 @@ Status ReadList(Env* env, const std::string& path, std::string* text,
   return ReadFileToString(env, path, text, kMaxListBytes);
 }
 
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  auto fold = [](char c) {
-    if (c == '/') return '\\';
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char x, char y) { return fold(x) == fold(y); });
-}
-
-// Two spellings of one file (case, separators) name the same pack on every
-// client; moving an entry onto its own pack must not save the pack twice.
-bool SamePack(Env* env, const std::string& a, const std::string& b) {
-  return EqualIgnoringCase(a, b) || env->NativePath(a) == env->NativePath(b);
-}
-
-// Moves one entry, target first. A run killed between the two saves leaves
-// the entry in both packs; the rerun finds the same entry in the target,
-// counts the move as done and only removes it from the source. An entry of
-// that id which differs in the target belongs there, and nothing moves.
+// Moves one entry as its stored block, target first. A run killed between
+// the two saves leaves the entry in both packs; the rerun finds the same
+// block in the target, counts the move as done and only removes it from the
+// source. An entry of that id which differs in the target belongs there, and
+// nothing moves.
 Status MoveEntry(Env* env, const std::string& client_dir, uint32_t id,
-                 const std::string& source_name,
-                 const std::string& target_name) {
-  const std::string source_path = PackPath(client_dir, source_name);
-  const std::string target_path = PackPath(client_dir, target_name);
-  if (SamePack(env, source_path, target_path)) return Status::OK();
+                 const std::string& source_pack,
+                 const std::string& target_pack) {
+  // Two spellings of one pack: the move would add the entry to the pack
+  // that holds it, find it "moved" and remove it.
+  if (CanonicalPackName(source_pack) == CanonicalPackName(target_pack)) {
+    return Status::OK();
+  }
+  const std::string source_name = PackName(source_pack);
+  const std::string target_name = PackName(target_pack);
+  const std::string source_path = client_dir + source_name;
+  const std::string target_path = client_dir + target_name;
 
-  Entry entry;
-  {
-    PackArchive* source = PackOpenReadOnly(env, source_path);
-    if (source == nullptr) {
-      return env->FileExists(source_path) ? DamagedPack(source_path)
-                                          : Status::OK();
-    }
-    PackEntryInfo info;
-    if (PackGetEntryInfo(id, source, &info) == 0) {
-      PackClose(source);
-      return Status::OK();
-    }
-    const bool read = ReadEntry(source, id, &entry);
+  PackArchive* source = PackOpenReadOnly(env, source_path);
+  if (source == nullptr) return OpenFailure(env, source_path, source_name);
+  PackEntryInfo moving;
+  if (PackGetEntryInfo(id, source, &moving) == 0) {
     PackClose(source);
-    if (!read) return DamagedPack(source_path);
+    return Status::OK();
   }
-
-  PackArchive* target = PackOpenReadOnly(env, target_path);
-  if (target == nullptr && env->FileExists(target_path)) {
-    return DamagedPack(target_path);
+  PackArchive* target = PackOpenForUpdate(env, target_path);
+  if (target == nullptr) {
+    PackClose(source);
+    return DamagedPack(target_name);
   }
-  PackEntryInfo info;
-  if (target != nullptr && PackGetEntryInfo(id, target, &info) != 0) {
-    // Contents and flag decide, not the stored bytes alone: the first run
-    // stored the entry again through the compressor, which need not repeat
-    // the source's block byte for byte.
-    Entry held;
-    const bool read = ReadEntry(target, id, &held);
-    PackClose(target);
-    if (!read) return DamagedPack(target_path);
-    if (!SameEntry(entry, held)) return Status::OK();
+  PackEntryInfo held;
+  if (PackGetEntryInfo(id, target, &held) != 0) {
+    PackClose(source);
+    const bool same = held.digest == moving.digest && held.size == moving.size &&
+                      held.stored_size == moving.stored_size &&
+                      (held.compressed != 0) == (moving.compressed != 0);
+    // The source's copy goes only when the target's is whole.
+    Status s = same ? PackCheckEntry(id, target) : Status::OK();
+    PackDiscard(target);
+    if (!same) return Status::OK();
+    if (s.IsCorruption()) return DamagedPack(target_name, s.message());
+    if (!s.ok()) return s;
   } else {
-    PackClose(target);
-    target = PackOpenForUpdate(env, target_path);
-    if (target == nullptr) return DamagedPack(target_path);
-    if (PackAdd(id, entry.contents.data(), entry.size, target,
-                entry.compressed, nullptr) == 0) {
+    Status s = PackCopyEntry(id, source, target);
+    // The target keeps the source file open for its save.
+    PackClose(source);
+    if (!s.ok()) {
       PackDiscard(target);
-      return Status::IOError("cannot store moved entry in " + target_path);
+      return CopyFailure(s, source_name, target_name);
     }
-    Status s = SaveAndClose(env, target, target_path);
+    s = SaveAndClose(env, target, target_path, target_name);
     if (!s.ok()) return s;
   }
 
-  PackArchive* source = PackOpenForUpdate(env, source_path);
-  if (source == nullptr) return DamagedPack(source_path);
+  source = PackOpenForUpdate(env, source_path);
+  if (source == nullptr) return DamagedPack(source_name);
   PackRemove(id, source);
-  return SaveAndClose(env, source, source_path);
+  return SaveAndClose(env, source, source_path, source_name);
 }
 
 }  // namespace
 
 Status MergePack(Env* env, const std::string& client_dir,
-                 const std::string& item_name, const std::atomic<bool>* stop) {
-  if (item_name.empty() || !NameStaysInside(item_name)) return Status::OK();
-  return MergePack(env, client_dir, item_name, kPackDirectory + item_name, stop);
-}
-
-Status MergePack(Env* env, const std::string& client_dir, const std::string& source_name,
-                 const std::string& target_name, const std::atomic<bool>* stop) {
+                 const std::string& source_name,
+                 const std::string& target_name,
+                 const std::atomic<bool>* stop) {
   if (Stopped(stop)) return StoppedStatus();
+  if (CanonicalPackName(source_name) == CanonicalPackName(target_name)) {
+    // Merging a pack into itself and then deleting the "unpacked copy"
+    // would delete the pack.
+    return Status::InvalidArgument("pack merged into itself: " + target_name);
+  }
   const std::string source_path = client_dir + source_name;
   const std::string target_path = client_dir + target_name;
 
   PackArchive* source = PackOpenReadOnly(env, source_path);
-  if (source == nullptr) {
-    // Nothing unpacked is nothing to merge (a run that finished this item
-    // has already deleted it); something unreadable is a broken patch.
-    return env->FileExists(source_path) ? DamagedPack(source_path)
-                                        : Status::OK();
-  }
+  // Nothing unpacked is nothing to merge (a run that finished this item has
+  // already deleted it); something unreadable is a broken patch.
+  if (source == nullptr) return OpenFailure(env, source_path, source_name);
   PackArchive* target = PackOpenForUpdate(env, target_path);
   if (target == nullptr) {
     PackClose(source);
-    return DamagedPack(target_path);
+    return DamagedPack(target_name);
   }
 
-  // Entries go over one at a time, replacing by id, so repeating the whole
-  // merge gives the same pack; nothing reaches the file until the save.
+  // Entries go over one at a time as their stored blocks, each checked on
+  // the way, replacing by id, so repeating the whole merge gives the same
+  // pack; the blocks are copied file to file when the target is saved, so
+  // no entry is ever held in memory.
   const uint32_t count = PackGetCount(source);
-  Entry entry;
   for (uint32_t k = 0; k < count; ++k) {
     Status failure;
     if (Stopped(stop)) {
       failure = StoppedStatus();
     } else {
-      const uint32_t id = PackGetIdAt(k, source);
-      if (!ReadEntry(source, id, &entry)) {
-        failure = DamagedPack(source_path);
-      } else if (PackAdd(id, entry.contents.data(), entry.size, target,
-                         entry.compressed, nullptr) == 0 &&
-                 (PackRemove(id, target) == 0 ||
-                  PackAdd(id, entry.contents.data(), entry.size, target,
-                          entry.compressed, nullptr) == 0)) {
-        failure = Status::IOError("cannot store merged entry in " + target_path);
-      }
+      Status s = PackCopyEntry(PackGetIdAt(k, source), source, target);
+      if (!s.ok()) failure = CopyFailure(s, source_name, target_name);
     }
     if (!failure.ok()) {
       PackDiscard(target);
@@ -217,11 +189,18 @@ Status MergePack(Env* env, const std::string& client_dir, const std::string& sou
     }
   }
   PackClose(source);
-  Status s = SaveAndClose(env, target, target_path);
+  Status s = SaveAndClose(env, target, target_path, target_name);
   // A failed save keeps the unpacked copy, so nothing of the patch is lost
   // until the merge has really been written.
   if (!s.ok()) return s;
   return DeleteIfPresent(env, source_path);
+}
+
+Status MergePack(Env* env, const std::string& client_dir,
+                 const std::string& item_name, const std::atomic<bool>* stop) {
+  if (item_name.empty() || !NameStaysInside(item_name)) return Status::OK();
+  return MergePack(env, client_dir, item_name, kPackDirectory + item_name,
+                   stop);
 }
 
 Status RunDeleteList(Env* env, const std::string& client_dir,
@@ -239,10 +218,11 @@ Status RunDeleteList(Env* env, const std::string& client_dir,
   for (const auto& [pack, ids] : list.packs) {
     if (Stopped(stop)) return StoppedStatus();
     if (!NameStaysInside(pack)) continue;
-    const std::string path = PackPath(client_dir, pack);
+    const std::string name = PackName(pack);
+    const std::string path = client_dir + name;
     const bool existed = env->FileExists(path);
     PackArchive* archive = PackOpenForUpdate(env, path);
-    if (archive == nullptr) return DamagedPack(path);
+    if (archive == nullptr) return DamagedPack(name);
     bool changed = false;
     for (uint32_t id : ids) changed |= PackRemove(id, archive) != 0;
     if (existed && !changed) {
@@ -251,7 +231,7 @@ Status RunDeleteList(Env* env, const std::string& client_dir,
       PackDiscard(archive);
       continue;
     }
-    s = SaveAndClose(env, archive, path);
+    s = SaveAndClose(env, archive, path, name);
     if (!s.ok()) return s;
   }
   for (const std::string& file : list.files) {

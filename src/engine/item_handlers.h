@@ -11,10 +11,18 @@
 // handler then returns the error and keeps the item it was working from
 // (the unpacked pack, the list), so the next run can apply it again.
 //
-// Names that would reach outside the client directory (absolute, a drive,
-// or a ".." component) are skipped without touching anything; that is not an
-// error. Every name is relative to client_dir, which ends with a separator,
-// and may use backslashes.
+// Names read from the lists that would reach outside the client directory
+// (absolute, a drive, or a ".." component) are skipped without touching
+// anything; that is not an error. Every name is relative to client_dir,
+// which ends with a separator, and may use backslashes.
+//
+// Packs come from patches and from the player's disk and are checked as
+// they are used: an entry goes from one pack to another as its stored
+// block, whose digest and inflated size are verified on the way and whose
+// bytes are copied file to file, so a merge or move needs memory for the
+// tables only, whatever the size of an entry or a pack. A damaged pack
+// fails the handler with Corruption "damaged pack <name>[: <what>]", <name>
+// relative to client_dir.
 //
 // `stop` (may be null) is polled between entries, moves, packs and files; a
 // stop returns Aborted and leaves every pack as it was or as one complete
@@ -38,15 +46,22 @@ namespace dizedir {
 // Where the client keeps its pack archives, relative to the client directory.
 inline constexpr const char* kPackDirectory = "qmz\\fodder\\";
 
-// Merges the unpacked pack client_dir + item_name into client_dir +
-// kPackDirectory + item_name (created when missing), replacing entries with
-// the same id, then deletes the unpacked copy.
+// Merges the unpacked pack client_dir + source_name into the client's pack
+// client_dir + target_name (created when missing), replacing entries with
+// the same id, then deletes the unpacked copy; on failure the copy is kept
+// for the rerun. The caller has checked both names and computed the target
+// (kPackDirectory + the item's name); a missing source is nothing to do,
+// and the same pack under both names is InvalidArgument.
+Status MergePack(Env* env, const std::string& client_dir,
+                 const std::string& source_name,
+                 const std::string& target_name,
+                 const std::atomic<bool>* stop);
+
+// A pack item merged where its name says, for code that applies a patch
+// without the applier (test support): item_name, unless it leaves the
+// client directory, merges into kPackDirectory + item_name.
 Status MergePack(Env* env, const std::string& client_dir,
                  const std::string& item_name, const std::atomic<bool>* stop);
-// Merges the unpacked pack client_dir + source_name into client_dir +
-// target_name, then deletes the unpacked copy. Both names come checked.
-Status MergePack(Env* env, const std::string& client_dir, const std::string& source_name,
-                 const std::string& target_name, const std::atomic<bool>* stop);
 
 // Carries out client_dir + "del.txt" and deletes it; a missing list is
 // nothing to do.

@@ -1,6 +1,11 @@
 #include "engine/item_handlers.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#endif
 
 #include <atomic>
 #include <filesystem>
@@ -8,10 +13,12 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "codec/md5.h"
 #include "pack/pack.h"
 #include "support/fault_injection_env.h"
 #include "support/scratch_dir.h"
@@ -156,16 +163,83 @@ TEST(MergePackTest, ReplacesByIdKeepsTheRestAndDeletesTheItem) {
     if (c.target) client.WritePack(target, *c.target);
     client.WritePack(c.item, c.source);
 
-    ASSERT_TRUE(MergePack(client.env(), client.dir(), c.item, nullptr).ok());
+    ASSERT_TRUE(
+        MergePack(client.env(), client.dir(), c.item, target, nullptr).ok());
     EXPECT_EQ(Describe(client.ReadPack(target)), Describe(c.expected));
     EXPECT_FALSE(client.Exists(c.item));
 
     // A rerun extracts the item again and merges it again.
     const auto once = client.Snapshot();
     client.WritePack(c.item, c.source);
-    ASSERT_TRUE(MergePack(client.env(), client.dir(), c.item, nullptr).ok());
+    ASSERT_TRUE(
+        MergePack(client.env(), client.dir(), c.item, target, nullptr).ok());
     EXPECT_EQ(client.Snapshot(), once);
   }
+}
+
+// Sanitizers reserve terabytes of address space, so a limit on it cannot
+// stand for a 32-bit launcher's there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
+#endif
+#endif
+#if !defined(DIZEDIR_ADDRESS_LIMIT_USABLE) && defined(__linux__)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 1
+#elif !defined(DIZEDIR_ADDRESS_LIMIT_USABLE)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
+#endif
+
+TEST(MergePackTest, AnEntryClaimingGigabytesFailsInBoundedMemory) {
+  // One entry whose row claims 4 GiB - 1 of contents, backed by a 4 MiB zlib
+  // block (enough for the claim to pass as a possible inflation) with its
+  // true digest; the block inflates to 4 MiB only.
+  std::string contents(size_t{4} << 20, '\0');
+  std::mt19937 rng(7);
+  for (char& c : contents) c = static_cast<char>(rng());
+  uLongf stored = compressBound(contents.size());
+  std::string block(stored, '\0');
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(block.data()), &stored,
+                     reinterpret_cast<const Bytef*>(contents.data()),
+                     contents.size()),
+            Z_OK);
+  block.resize(stored);
+  auto u32 = [](uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+  };
+  const std::string pack = u32(0) + u32(1) + u32(1) + u32(61) +
+                           u32(0xFFFFFFFFu) + u32(static_cast<uint32_t>(stored)) +
+                           u32(1) + Md5Hex(block) + std::string(1, '\0') + block;
+
+  Client client;
+  client.WritePack(FodderPack("huge"), {{2, {"kept", 1}}});
+  client.WriteText("huge.pac", pack);
+  const auto before = client.Snapshot();
+  auto merge_fails_cleanly = [&] {
+    const Status s = MergePack(client.env(), client.dir(), "huge.pac",
+                               FodderPack("huge"), nullptr);
+    return s.IsCorruption() &&
+           s.message() == "damaged pack huge.pac: entry 1 inflates short of its size";
+  };
+#if DIZEDIR_ADDRESS_LIMIT_USABLE
+  // In a child whose address space is a 32-bit launcher's: allocating the
+  // claim there throws, and an exception escaping ends the child.
+  auto limited_run = [&] {
+    rlimit address_space;
+    address_space.rlim_cur = address_space.rlim_max = rlim_t{3} << 30;
+    if (setrlimit(RLIMIT_AS, &address_space) != 0) std::_Exit(2);
+    std::_Exit(merge_fails_cleanly() ? 0 : 1);
+  };
+  EXPECT_EXIT(limited_run(), testing::ExitedWithCode(0), "");
+#else
+  EXPECT_TRUE(merge_fails_cleanly());
+#endif
+  EXPECT_EQ(client.Snapshot(), before) << "nothing changes, the item stays";
 }
 
 TEST(RunDeleteListTest, RemovesListedEntriesThenFiles) {
@@ -254,9 +328,10 @@ TEST(RunMoveListTest, MovesWholeEntriesAndRecognisesFinishedMoves) {
        {{"a", {{2, x}}}}, "1 From:a To:b 1 From:missing To:c",
        {{"a", PackContents{{2, x}}}, {"b", std::nullopt},
         {"c", std::nullopt}, {"missing", std::nullopt}}},
-      {"a move onto its own pack under another spelling",
-       {{"a", {{1, x}}}}, "1 From:a To:A",
-       {{"a", PackContents{{1, x}}}}},
+      {"a move onto its own pack under other spellings",
+       {{"a", {{1, x}, {2, x}, {3, x}}}},
+       "1 From:a To:A 2 From:a To:./a 3 From:.\\a. To:sub\\..\\a",
+       {{"a", PackContents{{1, x}, {2, x}, {3, x}}}}},
       {"several moves between the same packs",
        {{"a", {{1, x}, {2, {"y", 0}}}}, {"b", {{3, {"z", 1}}}}},
        "3 From:b To:a 1 From:a To:b 2 From:a To:c",
@@ -302,7 +377,8 @@ TEST(ItemHandlersTest, NamesLeavingTheClientAreSkipped) {
   EXPECT_TRUE(RunDeleteList(client.env(), client.dir(), nullptr).ok());
   client.WriteText("Move.txt", "1 From:" + climb + " To:a 2 From:a To:" + climb);
   EXPECT_TRUE(RunMoveList(client.env(), client.dir(), nullptr).ok());
-  // The pack item name is what the merge would read and delete.
+  // The pack item name is what the merge would read and delete (the form
+  // that still checks the item's name itself).
   EXPECT_TRUE(MergePack(client.env(), client.dir(), "..\\victim.pac", nullptr).ok());
   EXPECT_TRUE(MergePack(client.env(), client.dir(), absolute, nullptr).ok());
 
@@ -325,6 +401,8 @@ struct HandlerSetup {
   std::function<Status(Env*, const std::string&, const std::atomic<bool>*)> run;
   std::string input;  // the item or list the handler must keep on failure
   PackSet done;       // the packs after a successful run
+  std::string client_pack;   // a client pack the handler opens
+  std::string block_source;  // a pack whose block it takes, if any
 };
 
 std::vector<HandlerSetup> HandlerSetups() {
@@ -335,17 +413,19 @@ std::vector<HandlerSetup> HandlerSetups() {
          c.WritePack("a.pac", {{1, {"new", 1}}});
        },
        [](Env* env, const std::string& dir, const std::atomic<bool>* stop) {
-         return MergePack(env, dir, "a.pac", stop);
+         return MergePack(env, dir, "a.pac", FodderPack("a"), stop);
        },
        "a.pac",
-       {{"a", PackContents{{1, {"new", 1}}, {2, {"kept", 1}}}}}},
+       {{"a", PackContents{{1, {"new", 1}}, {2, {"kept", 1}}}}},
+       FodderPack("a"), "a.pac"},
       {"delete",
        [](Client& c) {
          c.WritePack(FodderPack("a"), {{1, {"one", 0}}, {2, {"two", 0}}});
          c.WriteText("f.txt", "file");
          c.WriteText("del.txt", "Packet:a 1 end f.txt");
        },
-       &RunDeleteList, "del.txt", {{"a", PackContents{{2, {"two", 0}}}}}},
+       &RunDeleteList, "del.txt", {{"a", PackContents{{2, {"two", 0}}}}},
+       FodderPack("a"), ""},
       {"move",
        [](Client& c) {
          c.WritePack(FodderPack("a"), {{1, {"one", 1}}});
@@ -354,7 +434,8 @@ std::vector<HandlerSetup> HandlerSetups() {
        },
        &RunMoveList, "Move.txt",
        {{"a", PackContents{}},
-        {"b", PackContents{{1, {"one", 1}}, {2, {"two", 0}}}}}},
+        {"b", PackContents{{1, {"one", 1}}, {2, {"two", 0}}}}},
+       FodderPack("b"), FodderPack("a")},
   };
 }
 
@@ -390,29 +471,46 @@ TEST(ItemHandlersTest, AStopOrADamagedPackChangesNothing) {
   const std::string damaged("\0\0\0\0\5\0\0\0", 8);
   struct Break {
     const char* label;
-    std::function<void(Client&, const HandlerSetup&)> apply;
     bool stop;
     Status::Code code;
+    // Breaks the client for a handler; the text it must fail with, or
+    // nullopt when this break does not apply to it.
+    std::function<std::optional<std::string>(Client&, const HandlerSetup&)> apply;
   };
   const Break breaks[] = {
-      {"stopped", [](Client&, const HandlerSetup&) {}, true,
-       Status::Code::kAborted},
-      {"damaged client pack",
+      {"stopped", true, Status::Code::kAborted,
+       [](Client&, const HandlerSetup&) { return "stopped"; }},
+      {"damaged table", false, Status::Code::kCorruption,
        [&](Client& c, const HandlerSetup& h) {
-         c.WriteText(FodderPack(std::string(h.label) == "move" ? "b" : "a"),
-                     damaged);
-       },
-       false, Status::Code::kCorruption},
+         c.WriteText(h.client_pack, damaged);
+         return "damaged pack " + h.client_pack;
+       }},
+      {"damaged block", false, Status::Code::kCorruption,
+       [](Client& c, const HandlerSetup& h) -> std::optional<std::string> {
+         if (h.block_source.empty()) return std::nullopt;
+         // The last byte of the file is the last byte of a block.
+         std::string bytes = c.Snapshot().at(
+             fs::path(c.env()->NativePath(h.block_source)).string());
+         bytes.back() ^= 0x55;
+         c.WriteText(h.block_source, bytes);
+         // A compressed block: its stream breaks before its digest is
+         // compared.
+         return "damaged pack " + h.block_source +
+                ": entry 1 is not a valid zlib stream";
+       }},
   };
   for (const Break& b : breaks) {
     for (const HandlerSetup& h : HandlerSetups()) {
       SCOPED_TRACE(std::string(h.label) + " " + b.label);
       Client client;
       h.prepare(client);
-      b.apply(client, h);
+      const std::optional<std::string> text = b.apply(client, h);
+      if (!text) continue;
       const auto before = client.Snapshot();
       std::atomic<bool> stop{b.stop};
-      EXPECT_EQ(h.run(client.env(), client.dir(), &stop).code(), b.code);
+      const Status s = h.run(client.env(), client.dir(), &stop);
+      EXPECT_EQ(s.code(), b.code);
+      EXPECT_EQ(s.message(), *text);
       EXPECT_EQ(client.Snapshot(), before);
     }
   }
@@ -422,8 +520,10 @@ TEST(ItemHandlersTest, AStopOrADamagedPackChangesNothing) {
     client.WritePack(FodderPack("a"), {{1, {"old", 0}}});
     client.WriteText("a.pac", damaged);
     const auto before = client.Snapshot();
-    EXPECT_TRUE(MergePack(client.env(), client.dir(), "a.pac", nullptr)
-                    .IsCorruption());
+    const Status s =
+        MergePack(client.env(), client.dir(), "a.pac", FodderPack("a"), nullptr);
+    EXPECT_TRUE(s.IsCorruption());
+    EXPECT_EQ(s.message(), "damaged pack a.pac");
     EXPECT_EQ(client.Snapshot(), before);
   }
 }
@@ -433,7 +533,9 @@ TEST(ItemHandlersTest, MissingInputIsNothingToDo) {
   const auto before = client.Snapshot();
   EXPECT_TRUE(RunDeleteList(client.env(), client.dir(), nullptr).ok());
   EXPECT_TRUE(RunMoveList(client.env(), client.dir(), nullptr).ok());
-  EXPECT_TRUE(MergePack(client.env(), client.dir(), "a.pac", nullptr).ok());
+  EXPECT_TRUE(
+      MergePack(client.env(), client.dir(), "a.pac", FodderPack("a"), nullptr)
+          .ok());
   EXPECT_EQ(client.Snapshot(), before);
   EXPECT_FALSE(client.Exists(FodderPack("a")));
 }

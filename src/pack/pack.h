@@ -15,6 +15,15 @@
 // its size is refused by both open operations, so a damaged pack is never
 // silently replaced by an empty one.
 //
+// Packs come from patches and from the player's disk, so nothing a row says
+// is believed before it is used: an open checks that the table fits the file
+// and holds at most kPackMaxEntries rows; blocks are read, digested and
+// inflated in fixed pieces, never allocated at the size a row claims. An
+// entry moves between packs as its stored block (PackCopyEntry), checked on
+// the way and copied file to file by the save, so the memory of a merge
+// does not depend on how large its entries or packs are. No exception
+// leaves these functions; running out of memory is a failure result.
+//
 // Thread-safety: an archive belongs to one thread at a time.
 
 #ifndef DIZEDIR_PACK_PACK_H_
@@ -22,6 +31,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "platform/status.h"
 
 namespace dizedir {
 
@@ -31,6 +42,12 @@ struct PackArchive;
 // Byte sizes of the file format.
 inline constexpr uint32_t kPackHeaderSize = 8;
 inline constexpr uint32_t kPackRowSize = 53;
+// The most entries a pack may hold. A table of more is damaged for both open
+// operations, and adding or copying past it fails: an entry takes about 110
+// bytes of memory, so this keeps an open archive under 30 MiB and a merge
+// of two full packs under 64 MiB whatever a header claims, and is still
+// more than twice the 100 000 entries of the large pack pack_bench models.
+inline constexpr uint32_t kPackMaxEntries = uint32_t{1} << 18;
 
 // A new archive for update. A missing file gives an empty archive; null when
 // the file exists but cannot be read or is damaged.
@@ -59,7 +76,9 @@ uint32_t PackGetIdAt(uint32_t position, PackArchive* archive);
 // fills buffer (at least the entry's size) with the contents: a compressed
 // entry inflated whole, a raw one up to *size bytes; *size is unchanged.
 // 0 when the id is absent, the block cannot be read, or it does not inflate
-// to exactly the entry's size.
+// to exactly the entry's size. The block is streamed into the buffer, so the
+// only memory sized by the entry is the caller's; a caller must bound the
+// size it allocates for (it may be up to 4 GiB - 1).
 int PackRead(void* buffer, uint32_t* size, uint32_t id, PackArchive* archive);
 // 1 and the entry's compressed flag (as stored) in *compressed.
 int PackIsCompressed(uint32_t id, PackArchive* archive, int* compressed);
@@ -71,6 +90,35 @@ int PackAdd(uint32_t id, const void* data, uint32_t size, PackArchive* archive,
             int compress, char* digest_out);
 // 1 when the entry existed and was removed; 0 when absent or read-only.
 int PackRemove(uint32_t id, PackArchive* archive);
+
+// Checks the block of one entry against its row, streaming in fixed pieces:
+// its MD5 must be the stored digest and, when compressed, it must be one
+// zlib stream that inflates to exactly the entry's size (inflation stops as
+// soon as it goes past, the output is thrown away). Corruption naming the
+// entry (not the pack: the caller knows what to call it); NotFound when the
+// id is absent; IOError when the block cannot be read.
+Status PackCheckEntry(uint32_t id, PackArchive* archive);
+
+// Copies entry `id` of `source` into `target` (opened for update) as it is
+// stored: the same block, size, compressed flag and digest. An entry of that
+// id in target is replaced (removed, then added: the file comes out as the
+// spelled-out replacement writes it). The block is checked first as by
+// PackCheckEntry and refused with its Corruption when damaged; it is not read
+// into memory, target keeps source's file open and its next save copies the
+// block file to file, so source may be closed before that. NotFound when
+// source lacks the id; InvalidArgument for a read-only target or when target
+// would exceed kPackMaxEntries. Copying within one archive changes nothing.
+Status PackCopyEntry(uint32_t id, PackArchive* source, PackArchive* target);
+
+// Checks a whole pack file before it is trusted, e.g. before a pack shipped
+// as a plain file replaces the client's: the table fits the file and every
+// entry passes PackCheckEntry. Streaming: memory is the table and fixed
+// buffers, whatever the file holds. Texts name the pack as `shown_name` (say
+// its path relative to the client directory; the player sees the text, cut
+// at 255 bytes): Corruption "damaged pack <shown_name>: <what is wrong>",
+// NotFound when there is no file, IOError when it cannot be read.
+Status PackCheck(Env* env, const std::string& path,
+                 const std::string& shown_name);
 
 // What a table row says about an entry, for tools that inspect packs.
 struct PackEntryInfo {

@@ -67,18 +67,19 @@ void PackIndex::Rehash(size_t wanted_count) {
 
 void PackIndex::Insert(std::unique_ptr<PackEntry> entry) {
   ForgetCursor();
-  PackEntry* fresh = entry.release();
-  PackEntry** link = &buckets_[fresh->id % buckets_.size()];
+  PackEntry** link = &buckets_[entry->id % buckets_.size()];
   for (; *link != nullptr; link = &(*link)->next) {
-    if ((*link)->id == fresh->id) {
+    if ((*link)->id == entry->id) {
       PackEntry* old = *link;
-      fresh->next = old->next;
-      *link = fresh;
+      entry->next = old->next;
+      *link = entry.release();
       delete old;
       return;
     }
   }
+  // Growing may fail to allocate; the entry is still owned here until then.
   Rehash(count_ + 1);
+  PackEntry* fresh = entry.release();
   const size_t b = fresh->id % buckets_.size();
   fresh->next = buckets_[b];
   buckets_[b] = fresh;

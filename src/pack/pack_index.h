@@ -23,8 +23,11 @@ namespace dizedir {
 inline constexpr uint32_t kPackNoOffset = 0xFFFFFFFFu;
 inline constexpr size_t kPackDigestSize = 33;  // 32 hex digits and a NUL
 
-// One table row. An entry whose block still lies in the pack file it was
-// loaded from records where; PackEntryData holds its block itself.
+class ReadableFile;
+
+// One table row. An entry whose block lies in a file (the pack it was loaded
+// from, or the pack it was copied from) records which and where;
+// PackEntryData holds its block itself.
 struct PackEntry {
   PackEntry() = default;
   PackEntry(const PackEntry&) = delete;
@@ -38,11 +41,15 @@ struct PackEntry {
   uint32_t in_memory = 0;           // 1 for PackEntryData
   uint32_t compressed = 1;
   char digest[kPackDigestSize] = {};
-  // Where the block can be read while it is not in memory: its offset in the
-  // file the archive was opened from (which a save does not move).
-  uint64_t source_offset = 0;
+  // Where the block can be read while it is not in memory: its offset in
+  // `origin`, a file the archive keeps open (the pack it was opened from,
+  // whose old contents a save does not move, or a pack an entry was copied
+  // from). Offsets in a pack are 32-bit, so this is too, which keeps the
+  // entry small: a table may hold hundreds of thousands.
+  uint32_t source_offset = 0;
 
   PackEntry* next = nullptr;  // chain link, owned by the index
+  ReadableFile* origin = nullptr;
 };
 
 struct PackEntryData : PackEntry {

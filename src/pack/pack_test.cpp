@@ -299,6 +299,184 @@ TEST_F(PackTest, ReadFailsWhenTheBlockDoesNotInflateToTheSize) {
   }
 }
 
+std::string ZlibLevel(const std::string& data, int level) {
+  uLongf n = compressBound(data.size());
+  std::string out(n, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &n,
+            reinterpret_cast<const Bytef*>(data.data()), data.size(), level);
+  out.resize(n);
+  return out;
+}
+
+TEST_F(PackTest, ChecksFindEveryKindOfDamagedBlock) {
+  const std::string text = "contents contents contents";
+  const std::string z = Zlib(text);
+  const std::string zeros = Zlib(std::string(1 << 20, '\0'));
+  const std::string noise = RandomBytes(64, 3);
+  struct Case {
+    const char* name;
+    uint32_t size;
+    uint32_t compressed;
+    std::string block;
+    std::string digest_of;  // what the row's digest covers
+    const char* error;      // what the text says, or null when whole
+  };
+  const Case cases[] = {
+      {"whole raw block", 64, 0, noise, noise, nullptr},
+      {"whole zlib block", static_cast<uint32_t>(text.size()), 1, z, z,
+       nullptr},
+      {"empty raw block", 0, 0, "", "", nullptr},
+      {"raw block unlike its digest", 64, 0, noise, "other", "digest"},
+      {"zlib block unlike its digest", static_cast<uint32_t>(text.size()), 1,
+       z, z + "x", "digest"},
+      {"not a zlib stream", 10, 1, noise, noise, "not a valid zlib stream"},
+      {"inflates short of its size", static_cast<uint32_t>(text.size()) + 1,
+       1, z, z, "short of its size"},
+      {"inflates past its size", 1000, 1, zeros, zeros, "past its size"},
+      {"stream cut short", static_cast<uint32_t>(text.size()), 1,
+       z.substr(0, z.size() - 3), z.substr(0, z.size() - 3), "cut short"},
+      {"bytes after the stream", static_cast<uint32_t>(text.size()), 1,
+       z + "junk", z + "junk", "bytes after"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto stored = static_cast<uint32_t>(c.block.size());
+    const std::string row =
+        Row(3, 8 + 2 * 53, c.size, stored, c.compressed, c.digest_of);
+    // A whole entry beside it, so the check has to look past the first.
+    const std::string good = Row(1, 8 + 2 * 53 + stored, 2, 2, 0, "ok");
+    WriteAll(path_, U32(0) + U32(2) + good + row + c.block + "ok");
+
+    Status whole = PackCheck(env_, path_, "qmz\\a.pac");
+    PackArchive* a = PackOpenReadOnly(env_, path_);
+    ASSERT_NE(a, nullptr);
+    Status one = PackCheckEntry(3, a);
+    PackArchive* target = PackOpenForUpdate(env_, (dir_ / "t.pac").string());
+    Status copied = PackCopyEntry(3, a, target);
+    if (c.error == nullptr) {
+      EXPECT_TRUE(whole.ok()) << whole.ToString();
+      EXPECT_TRUE(one.ok()) << one.ToString();
+      EXPECT_TRUE(copied.ok()) << copied.ToString();
+      EXPECT_EQ(PackGetCount(target), 1u);
+    } else {
+      EXPECT_TRUE(whole.IsCorruption()) << whole.ToString();
+      EXPECT_EQ(whole.message().rfind("damaged pack qmz\\a.pac: entry 3 ", 0), 0u)
+          << whole.message();
+      EXPECT_NE(whole.message().find(c.error), std::string::npos)
+          << whole.message();
+      EXPECT_TRUE(one.IsCorruption()) << one.ToString();
+      EXPECT_TRUE(copied.IsCorruption()) << copied.ToString();
+      EXPECT_EQ(PackGetCount(target), 0u) << "a damaged block is not taken";
+    }
+    PackDiscard(target);
+    PackClose(a);
+  }
+
+  EXPECT_TRUE(PackCheck(env_, (dir_ / "none.pac").string(), "none.pac").IsNotFound());
+  WriteAll(path_, U32(0) + U32(3) + Row(1, 61, 1, 1, 0, "x"));
+  const Status table = PackCheck(env_, path_, "a.pac");
+  EXPECT_TRUE(table.IsCorruption());
+  EXPECT_EQ(table.message(), "damaged pack a.pac: its table of 3 entries does not fit the file");
+}
+
+TEST_F(PackTest, CopyTakesTheStoredBlockAsItIs) {
+  // A block the compressor here would not make: a copy must keep it byte
+  // for byte (its digest is the file's), not inflate and compress it anew.
+  const std::string text(3000, 'w');
+  const std::string stored = ZlibLevel(text, 1);
+  ASSERT_NE(stored, Zlib(text));
+  const std::string source_path = (dir_ / "source.pac").string();
+  WriteAll(source_path, U32(0) + U32(2) +
+                            Row(5, 114, 3000, static_cast<uint32_t>(stored.size()), 1, stored) +
+                            Row(6, 114 + static_cast<uint32_t>(stored.size()), 3, 3, 0, "raw") +
+                            stored + "raw");
+  PackArchive* target = PackOpenForUpdate(env_, path_);
+  ASSERT_EQ(PackAdd(5, "old", 3, target, 0, nullptr), 1);
+  ASSERT_EQ(PackAdd(7, "kept", 4, target, 1, nullptr), 1);
+  ASSERT_EQ(PackClose(target), 1);
+
+  PackArchive* source = PackOpenReadOnly(env_, source_path);
+  target = PackOpenForUpdate(env_, path_);
+  ASSERT_TRUE(PackCopyEntry(5, source, target).ok());
+  ASSERT_TRUE(PackCopyEntry(6, source, target).ok());
+  ASSERT_EQ(PackAdd(8, "added", 5, target, 0, nullptr), 1);
+  EXPECT_TRUE(PackCopyEntry(9, source, target).IsNotFound());
+  EXPECT_EQ(PackCopyEntry(5, target, source).code(), Status::Code::kInvalidArgument)
+      << "a read-only target";
+  EXPECT_TRUE(PackCopyEntry(7, target, target).ok());
+  // The source may go before the save: the target keeps its file.
+  PackClose(source);
+  fs::remove(source_path);
+  ASSERT_EQ(PackSave(target), 1);
+  ASSERT_EQ(PackClose(target), 1);
+
+  // The same operations spelled out (a replacement is a remove and an add),
+  // which decide the order of the rows.
+  const std::string expected_path = (dir_ / "expected.pac").string();
+  PackArchive* expected = PackOpenForUpdate(env_, expected_path);
+  PackAdd(5, "old", 3, expected, 0, nullptr);
+  PackAdd(7, "kept", 4, expected, 1, nullptr);
+  PackRemove(5, expected);
+  PackAdd(5, text.data(), 3000, expected, 1, nullptr);
+  PackAdd(6, "raw", 3, expected, 0, nullptr);
+  PackAdd(8, "added", 5, expected, 0, nullptr);
+  ASSERT_EQ(PackClose(expected), 1);
+  PackArchive* got = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(got, nullptr);
+  std::string block;
+  ASSERT_EQ(PackReadStored(5, got, &block), 1);
+  EXPECT_TRUE(block == stored);
+  EXPECT_EQ(Read(got, 5), text);
+  EXPECT_EQ(Read(got, 6), "raw");
+  EXPECT_EQ(Read(got, 7), "kept");
+  EXPECT_EQ(Read(got, 8), "added");
+  std::vector<uint32_t> order, want_order;
+  for (uint32_t k = 0; k < PackGetCount(got); ++k) order.push_back(PackGetIdAt(k, got));
+  PackClose(got);
+  got = PackOpenReadOnly(env_, expected_path);
+  for (uint32_t k = 0; k < PackGetCount(got); ++k) want_order.push_back(PackGetIdAt(k, got));
+  PackClose(got);
+  EXPECT_EQ(order, want_order) << "rows in the order of remove and add";
+  EXPECT_TRUE(PackCheck(env_, path_, "a.pac").ok());
+}
+
+TEST_F(PackTest, APackHoldsAtMostTheCeilingOfEntries) {
+  // Rows of empty raw entries with distinct ids: a table of exactly the
+  // ceiling opens, one row more does not, and the full archive takes no new
+  // id (its file could not be opened again) but still takes replacements.
+  auto table = [](uint32_t count) {
+    std::string bytes = U32(0) + U32(count);
+    bytes.reserve(8 + size_t{53} * count);
+    const std::string empty_digest = Md5Hex("") + std::string(1, '\0');
+    for (uint32_t id = 0; id < count; ++id) {
+      bytes += U32(id) + U32(8 + 53 * count) + U32(0) + U32(0) + U32(0) + empty_digest;
+    }
+    return bytes;
+  };
+  WriteAll(path_, table(kPackMaxEntries + 1));
+  EXPECT_EQ(PackOpenReadOnly(env_, path_), nullptr);
+  EXPECT_TRUE(PackCheck(env_, path_, "a.pac").IsCorruption());
+
+  WriteAll(path_, table(kPackMaxEntries));
+  const std::string other = (dir_ / "other.pac").string();
+  WriteAll(other, U32(0) + U32(2) + Row(1, 114, 1, 1, 0, "x") +
+                      Row(kPackMaxEntries, 115, 1, 1, 0, "y") + "xy");
+  PackArchive* full = PackOpenForUpdate(env_, path_);
+  ASSERT_NE(full, nullptr);
+  PackArchive* source = PackOpenReadOnly(env_, other);
+  EXPECT_EQ(PackAdd(kPackMaxEntries, "y", 1, full, 0, nullptr), 0);
+  EXPECT_EQ(PackCopyEntry(kPackMaxEntries, source, full).code(),
+            Status::Code::kInvalidArgument);
+  EXPECT_TRUE(PackCopyEntry(1, source, full).ok());
+  EXPECT_EQ(PackGetCount(full), kPackMaxEntries);
+  PackClose(source);
+  ASSERT_EQ(PackClose(full), 1);
+  full = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(full, nullptr);
+  EXPECT_EQ(Read(full, 1), "x");
+  PackClose(full);
+}
+
 TEST_F(PackTest, UpdateKeepsUnchangedBlocksAcrossSaves) {
   PackArchive* a = PackOpenForUpdate(env_, path_);
   PackAdd(1, "a", 1, a, 0, nullptr);
