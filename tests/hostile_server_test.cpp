@@ -9,11 +9,14 @@
 // fixture's workspace live elsewhere in scratch.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,6 +99,7 @@ class HostileServer : public ::testing::Test {
       WriteBytes(outside_ / victim, std::string("precious ") + victim);
     }
     outside_before_ = OutsideFiles();
+    kept_.clear();
   }
 
   // Files beside the client that no run may touch.
@@ -158,7 +162,9 @@ class HostileServer : public ::testing::Test {
   void ExpectHonestUpdateRepairs() {
     release_->Publish();
     ASSERT_TRUE(RunUpdate()) << FirstFailure();
-    EXPECT_EQ(GameFiles(), Published());
+    Files expected = Published();
+    expected.insert(kept_.begin(), kept_.end());
+    EXPECT_EQ(GameFiles(), expected);
     EXPECT_EQ(OutsideFiles(), outside_before_);
     ASSERT_TRUE(RunUpdate()) << FirstFailure();
     EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
@@ -190,6 +196,8 @@ class HostileServer : public ::testing::Test {
   }
 
   static std::unique_ptr<StringTable> strings_;
+  // Client files beyond the published tree that no patch touches.
+  Files kept_;
   ScratchDir scratch_{"hostile"};
   fs::path outside_, client_, served_;
   Files outside_before_;
@@ -513,6 +521,104 @@ TEST_F(HostileServer, OnlyAUsableServerListReplacesTheOldOne) {
     EXPECT_EQ(!statuses.empty() && statuses.back() == Text(kStringServerListUnusable),
               !c.replaced);
   }
+}
+
+// A pack whose one entry claims 4 GiB - 1 bytes, backed by a 4 MiB zlib
+// block of zeros with its true digest.
+std::string PackClaimingGigabytes() {
+  const std::string zeros(size_t{4} << 20, '\0');
+  uLongf stored = compressBound(zeros.size());
+  std::string block(stored, '\0');
+  if (compress(reinterpret_cast<Bytef*>(block.data()), &stored,
+               reinterpret_cast<const Bytef*>(zeros.data()), zeros.size()) != Z_OK) {
+    std::abort();
+  }
+  block.resize(stored);
+  auto u32 = [](uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+  };
+  return u32(0) + u32(1) + u32(1) + u32(61) + u32(0xFFFFFFFFu) +
+         u32(static_cast<uint32_t>(stored)) + u32(1) + Md5Hex(block) + std::string(1, '\0') +
+         block;
+}
+
+// Packs in a patch: merged from a temporary name into the pack they name,
+// checked before anything of the patch is placed, and never able to cost
+// the client a pack.
+TEST_F(HostileServer, PatchPacksNeverCostTheClientItsPacks) {
+  const PackContents client_pack = {{1, {"one", false}}, {2, {"two", true}}};
+  const PackContents added = {{900, {"new entry", true}}};
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> items;  // item name, bytes
+    bool applies;
+    PackContents expected;  // the client's items.pac afterwards
+    std::string shown;      // named by the failure
+  } cases[] = {
+      {"an entry claiming 4 GiB", {{"items.pac", PackClaimingGigabytes()}}, false,
+       client_pack, "items.pac"},
+      {"a pack named by its path in the client", {{"qmz/fodder/items.pac", ""}}, true,
+       {{1, {"one", false}}, {2, {"two", true}}, {900, {"new entry", true}}}, ""},
+      {"a whole pack that is not one", {{"qmz/fodder/items.PAC", "<html>oops</html>"}}, false,
+       client_pack, "items.PAC"},
+      {"a move within one pack", {{"Move.txt", "1 From:items To:./items\r\n"}}, true,
+       client_pack, ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const fs::path pack = client_ / "qmz/fodder/items.pac";
+    WriteBytes(pack, MakePack(scratch_.path() / "scratch.pac", client_pack));
+    kept_["qmz/fodder/items.pac"] = ReadBytes(pack);
+    std::vector<RawZipItem> items;
+    for (auto& [name, bytes] : c.items) {
+      items.emplace_back(name, bytes.empty() ? MakePack(scratch_.path() / "p.pac", added) : bytes);
+    }
+    ServeArchiveAsPatch3(BuildRawZip(items));
+    const bool ok = RunUpdate();
+    EXPECT_EQ(ok, c.applies) << FirstFailure();
+    EXPECT_EQ(ReadPack(pack), std::optional<PackContents>(c.expected));
+    EXPECT_FALSE(fs::exists(client_ / "qmz/fodder/qmz"));
+    if (!ok) {
+      ExpectRefused(ok, kStringPatchNotInstalled, c.shown);
+      ExpectHonestUpdateRepairs();
+    }
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 0
+#endif
+#endif
+#if !defined(DIZEDIR_ADDRESS_LIMIT_USABLE)
+#define DIZEDIR_ADDRESS_LIMIT_USABLE 1
+#endif
+
+// The same hostile pack inside the address space a 32-bit launcher has: the
+// whole update runs and fails with a text instead of ending the process.
+TEST_F(HostileServer, AHostilePackFailsWithinAThirtyTwoBitAddressSpace) {
+#if DIZEDIR_ADDRESS_LIMIT_USABLE
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const fs::path pack = client_ / "qmz/fodder/items.pac";
+  WriteBytes(pack, MakePack(scratch_.path() / "scratch.pac", {{1, {"one", false}}}));
+  ServeArchiveAsPatch3(BuildRawZip({{"items.pac", PackClaimingGigabytes()}}));
+  auto limited_update = [&] {
+    rlimit address_space;
+    address_space.rlim_cur = address_space.rlim_max = rlim_t{3} << 30;
+    if (setrlimit(RLIMIT_AS, &address_space) != 0) std::_Exit(2);
+    const bool ok = RunUpdate();
+    const bool named = FirstFailure().rfind(Text(kStringPatchNotInstalled), 0) == 0;
+    std::_Exit(!ok && named ? 0 : 1);
+  };
+  EXPECT_EXIT(limited_update(), testing::ExitedWithCode(0), "");
+#else
+  GTEST_SKIP() << "sanitizers reserve more address space than a 32-bit launcher has";
+#endif
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {

@@ -70,6 +70,10 @@ Status CheckItemName(const std::u16string& wide) {
   return Status::OK();
 }
 
+// Marks an unpacked item's temporary name apart from the temporary a pack
+// save or a rename makes beside the same target (target + the suffix).
+constexpr const char* kStageMark = ".stage";
+
 // Room kept free beyond what a patch declares: for directories, the client
 // packs that merges rewrite, and everything else on the disk.
 uint64_t UnpackMargin(uint64_t declared) { return (uint64_t{16} << 20) + declared / 16; }
@@ -165,7 +169,7 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
     s.directory = (item.attributes & kZipAttrDirectory) != 0 || item.name.back() == u'/' ||
                   item.name.back() == u'\\';
     if (!s.directory) {
-      s.staged = s.target + std::string(kTempSuffix);
+      s.staged = s.target + kStageMark + std::string(kTempSuffix);
       if (EndsWith(s.name, "pac")) {
         s.kind = StagedItem::kMerge;
       } else if (s.name == "del.txt") {
@@ -184,8 +188,10 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
 int32_t PatchEngine::StageItem(ZipArchive* zip, const StagedItem& item) {
   // Directories are made at once: an empty directory changes no file.
   const ZipResult extracted =
-      ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(item.target)),
-                   item.directory ? ZipPlacement::kInPlace : ZipPlacement::kBesideTarget);
+      item.directory
+          ? ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(item.target)))
+          : ZipUnzipItem(zip, item.index, NarrowToUtf16(InClient(item.target + kStageMark)),
+                         ZipPlacement::kBesideTarget);
   if (extracted == ZipResult::kRefused || extracted == ZipResult::kSymlink) {
     Fail(kStringNameRefused, " " + item.shown);
     return 0;
@@ -202,20 +208,13 @@ int32_t PatchEngine::StageItem(ZipArchive* zip, const StagedItem& item) {
     // A pack that does not load would fail the merge half-way through the
     // patch, or, shipped whole, replace a good client pack with a broken
     // one that every later update then fails on.
-    const Status checked = CheckPack(InClient(item.staged));
+    const Status checked = PackCheck(env_, InClient(item.staged), item.target);
     if (!checked.ok()) {
       Fail(kStringPatchNotInstalled, " " + item.shown + " (" + checked.message() + ")");
       return 0;
     }
   }
   return 1;
-}
-
-Status PatchEngine::CheckPack(const std::string& path) {
-  PackArchive* pack = PackOpenReadOnly(env_, path);
-  if (pack == nullptr) return Status::Corruption("not a pack");
-  PackClose(pack);
-  return Status::OK();
 }
 
 int32_t PatchEngine::PlaceItem(const StagedItem& item) {

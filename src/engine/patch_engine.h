@@ -187,7 +187,6 @@ class PatchEngine {
   int32_t StageItem(ZipArchive* zip, const StagedItem& item);
   // Moves one unpacked item into place and runs its handler.
   int32_t PlaceItem(const StagedItem& item);
-  Status CheckPack(const std::string& path);
   // client_dir() + a file name taken from a list record, through the name
   // rule; false (reported, naming it) when refused or too long.
   bool RecordFilePath(std::string_view file_name, std::string* path);
