@@ -244,10 +244,18 @@ int32_t PatchEngine::PlaceItem(const StagedItem& item) {
     } else if (handled.ok() && item.kind == StagedItem::kMoveList) {
       handled = RunMoveList(env_, client_dir_, &stop_requested_);
     }
+    // A list that failed is unpacked again by the rerun of its patch; left
+    // here it would outlive a patch list that no longer carries it.
+    if (!handled.ok() && item.kind != StagedItem::kPlain &&
+        item.kind != StagedItem::kWholePack) {
+      env_->DeleteFile(target);
+    }
   }
   if (!handled.ok()) {
     if (handled.IsAborted()) {
       Fail(kStringUpdateStopped);
+    } else if (handled.code() == Status::Code::kInvalidArgument) {
+      Fail(kStringNameRefused, " " + handled.message());
     } else if (handled.IsNoSpace()) {
       Fail(kStringDiskFull, " (" + item.shown + ")");
     } else {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "pack/pack.h"
+#include "platform/confined_path.h"
 
 namespace dizedir {
 namespace {
@@ -24,6 +25,15 @@ Status StoppedStatus() { return Status::Aborted("stopped"); }
 // handlers open (after client_dir) and what their texts call it. Texts
 // shown to the player are cut at 255 bytes, so they never carry the client
 // directory itself.
+// A name from a control list goes through the rule every name from outside
+// passes; a refusal names the list and the word.
+Status CheckListName(const std::string& name, const char* list) {
+  std::string confined;
+  Status s = ConfineName(name, NameKind::kRelativePath, &confined);
+  if (s.ok()) return s;
+  return Status::InvalidArgument(std::string(list) + ": " + name + " (" + s.message() + ")");
+}
+
 std::string PackName(const std::string& pack) {
   return kPackDirectory + pack + ".pac";
 }
@@ -211,13 +221,22 @@ Status RunDeleteList(Env* env, const std::string& client_dir,
   Status s = ReadList(env, list_path, &text, &present);
   if (!s.ok() || !present) return s;
   const DeleteList list = ParseDeleteList(text);
+  // Every name is checked before anything is done: a list with one name
+  // that may not be used fails whole and changes nothing.
+  for (const auto& [pack, ids] : list.packs) {
+    s = CheckListName(pack, kDeleteListName);
+    if (!s.ok()) return s;
+  }
+  for (const std::string& file : list.files) {
+    s = CheckListName(file, kDeleteListName);
+    if (!s.ok()) return s;
+  }
 
   // Removing an absent id and deleting an absent file change nothing, so a
   // rerun of a list that was cut short simply finishes it. The list goes
   // last, once everything it names has been done.
   for (const auto& [pack, ids] : list.packs) {
     if (Stopped(stop)) return StoppedStatus();
-    if (!NameStaysInside(pack)) continue;
     const std::string name = PackName(pack);
     const std::string path = client_dir + name;
     const bool existed = env->FileExists(path);
@@ -236,8 +255,9 @@ Status RunDeleteList(Env* env, const std::string& client_dir,
   }
   for (const std::string& file : list.files) {
     if (Stopped(stop)) return StoppedStatus();
-    if (file.empty() || !NameStaysInside(file)) continue;
-    const std::string path = client_dir + file;
+    std::string confined;
+    if (!ConfineName(file, NameKind::kRelativePath, &confined).ok()) continue;  // checked above
+    const std::string path = client_dir + confined;
     if (env->IsDirectory(path)) continue;
     s = DeleteIfPresent(env, path);
     if (!s.ok()) return s;
@@ -253,13 +273,18 @@ Status RunMoveList(Env* env, const std::string& client_dir,
   Status s = ReadList(env, list_path, &text, &present);
   if (!s.ok() || !present) return s;
 
+  const auto moves = ParseMoveList(text);
+  for (const auto& [id, packs] : moves) {
+    s = CheckListName(packs.first, kMoveListName);
+    if (s.ok()) s = CheckListName(packs.second, kMoveListName);
+    if (!s.ok()) return s;
+  }
   // Each move is complete on its own (see MoveEntry), so a stop or a crash
   // between moves leaves a list that the rerun carries out from the start
   // with the same result.
-  for (const auto& [id, packs] : ParseMoveList(text)) {
+  for (const auto& [id, packs] : moves) {
     if (Stopped(stop)) return StoppedStatus();
     const auto& [source, target] = packs;
-    if (!NameStaysInside(source) || !NameStaysInside(target)) continue;
     s = MoveEntry(env, client_dir, id, source, target);
     if (!s.ok()) return s;
   }
