@@ -61,8 +61,10 @@ class ScriptedDownloader final : public QueuedDownloader {
     if (step.end) EndTransfers();
     return step.outcome;
   }
-  std::optional<uint64_t> QuerySize(const Target& target) override {
+  std::optional<uint64_t> QuerySize(const Target& target, Watch*,
+                                    HttpFailure* why) override {
     size_queries.push_back(target);
+    if (!size) *why = kHttpFailureHttpStatus;
     return size;
   }
   bool ProbeServer(const std::string& host, uint16_t port,
