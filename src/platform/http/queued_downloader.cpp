@@ -170,6 +170,12 @@ QueuedDownloader::FileSink::Plan QueuedDownloader::FileSink::Begin(
   if (!status.ok()) return Plan::kFail;
   if (!IsSuccess(head.status)) {
     discarding_ = true;
+    // "416, bytes */N" tells the size the server now has for the file.
+    if (head.status == 416 && announced && head.content_range &&
+        head.content_range->total &&
+        *head.content_range->total != *announced) {
+      return refuse(kHttpFailureSizeMismatch);
+    }
     return Plan::kDiscard;
   }
   if (head.malformed || head.coding == ContentCoding::kUnsupported) {
@@ -579,13 +585,16 @@ bool QueuedDownloader::FetchToFile(const Target& target,
     if (!sink.Restart().ok()) {
       failure = sink.failure;
     } else {
-      // Attempts in a row that added nothing to the file; progress resets
-      // it, so a flaky link that keeps delivering still finishes. Slow
-      // windows are counted apart: a trickle gains bytes with every attempt
-      // and must still come to an end.
+      // Attempts in a row that took the file no further than it ever was;
+      // progress resets it, so a flaky link that keeps delivering still
+      // finishes, while a server whose answers keep sending the download
+      // back to the start does not go on for ever. Slow windows are counted
+      // apart: a trickle gains bytes with every attempt and must still come
+      // to an end.
       uint32_t fruitless = 0;
+      uint64_t furthest = 0;
       while (true) {
-        const uint64_t before = sink.stored;
+        const uint64_t before = std::max(furthest, sink.stored);
         sink.failure = kHttpFailureNone;
         sink.watch.StartAttempt();
         const Outcome outcome = RunAttempt(target, &sink, queue_item);
@@ -598,6 +607,7 @@ bool QueuedDownloader::FetchToFile(const Target& target,
                                                    : kHttpFailureConnection;
         if (outcome == Outcome::kFailed || !sink.status.ok()) break;
         fruitless = sink.stored > before ? 0 : fruitless + 1;
+        furthest = std::max(furthest, sink.stored);
         if (fruitless > retries_ || sink.watch.slow_windows() > retries_) {
           break;
         }
