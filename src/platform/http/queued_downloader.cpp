@@ -485,37 +485,53 @@ void QueuedDownloader::ShowProgress(uint64_t stored) {
       std::min<uint64_t>(shown, std::numeric_limits<uint32_t>::max())));
 }
 
-bool QueuedDownloader::RedirectAllowed(const Target& target,
-                                       std::string_view location) {
-  size_t start = 0;
-  while (start < location.size() &&
-         (location[start] == ' ' || location[start] == '\t')) {
-    ++start;
+bool QueuedDownloader::ResolveRedirect(const Target& from,
+                                       std::string_view location,
+                                       Target* to) {
+  while (!location.empty() && (location.front() == ' ' ||
+                               location.front() == '\t')) {
+    location.remove_prefix(1);
   }
-  location.remove_prefix(start);
   while (!location.empty() &&
          (location.back() == ' ' || location.back() == '\t' ||
           location.back() == '\r' || location.back() == '\n')) {
     location.remove_suffix(1);
   }
+  location = location.substr(0, location.find('#'));
   if (location.empty()) return false;
-  // "//host/path" names a host just as "http://host/path" does.
-  if (location.size() >= 2 && location[0] == '/' && location[1] == '/') {
-    Url url;
-    return ParseUrl(location.substr(2), &url) &&
-           SameHost(url.server.host, target.host);
-  }
-  // A path of its own, relative or absolute, stays on the server.
+  *to = from;
   const size_t colon = location.find(':');
-  const size_t slash = location.find_first_of("/?#");
-  if (colon == std::string_view::npos ||
-      (slash != std::string_view::npos && slash < colon)) {
+  const size_t separator = location.find_first_of("/?");
+  const bool network_path = location.starts_with("//");
+  if (network_path ||
+      (colon != std::string_view::npos &&
+       (separator == std::string_view::npos || colon < separator))) {
+    // "//host/path" names a host just as "http://host/path" does.
+    Url url;
+    if (!ParseUrl(network_path ? location.substr(2) : location, &url)) {
+      return false;
+    }
+    if (network_path) url.scheme = from.secure ? "https" : "http";
+    if ((url.scheme != "http" && url.scheme != "https") ||
+        !SameHost(url.server.host, from.host)) {
+      return false;
+    }
+    to->secure = url.scheme == "https";
+    to->port = url.server.port.value_or(to->secure ? 443 : 80);
+    to->path = url.path.empty() ? std::string("/") : url.path;
     return true;
   }
-  Url url;
-  if (!ParseUrl(location, &url)) return false;
-  if (url.scheme != "http" && url.scheme != "https") return false;
-  return SameHost(url.server.host, target.host);
+  if (location.front() == '/') {
+    to->path = SanitizeUrlPath(location);
+    return true;
+  }
+  // Relative to the directory of the current path.
+  std::string_view base = from.path;
+  base = base.substr(0, base.find('?'));
+  base = base.substr(0, base.rfind('/') + 1);
+  to->path = SanitizeUrlPath(std::string(base) + std::string(location));
+  if (to->path.empty() || to->path.front() != '/') to->path.insert(0, "/");
+  return true;
 }
 
 std::string QueuedDownloader::SizeKey(const Target& target) {

@@ -261,9 +261,16 @@ class QueuedDownloader : public HttpInterface {
   bool ended() const { return ended_.load(); }
   uint32_t stall_timeout_millis() const { return stall_timeout_millis_; }
 
-  // Whether a redirect from `target` to `location` (a Location header's
-  // value, absolute or relative) stays on the same host.
-  static bool RedirectAllowed(const Target& target, std::string_view location);
+  // Where a redirect from `from` to `location` (a Location header's value,
+  // absolute or relative) leads; false when it is refused: another host,
+  // another scheme than http or https, or no usable text. A server that
+  // could send the client anywhere could make it fetch from anyone.
+  static bool ResolveRedirect(const Target& from, std::string_view location,
+                              Target* to);
+  static bool RedirectAllowed(const Target& from, std::string_view location) {
+    Target ignored;
+    return ResolveRedirect(from, location, &ignored);
+  }
 
  private:
   struct QueueItem {
