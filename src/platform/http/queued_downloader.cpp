@@ -529,8 +529,9 @@ bool QueuedDownloader::ResolveRedirect(const Target& from,
   std::string_view base = from.path;
   base = base.substr(0, base.find('?'));
   base = base.substr(0, base.rfind('/') + 1);
-  to->path = SanitizeUrlPath(std::string(base) + std::string(location));
-  if (to->path.empty() || to->path.front() != '/') to->path.insert(0, "/");
+  std::string joined(base.empty() ? std::string_view("/") : base);
+  joined.append(location);
+  to->path = SanitizeUrlPath(joined);
   return true;
 }
 

@@ -220,6 +220,17 @@ class QueuedDownloader : public HttpInterface {
     std::unique_ptr<BodyDecoder> decoder_;
   };
 
+  // Where a redirect from `from` to `location` (a Location header's value,
+  // absolute or relative) leads; false when it is refused: another host,
+  // another scheme than http or https, or no usable text. A server that
+  // could send the client anywhere could make it fetch from anyone.
+  static bool ResolveRedirect(const Target& from, std::string_view location,
+                              Target* to);
+  static bool RedirectAllowed(const Target& from, std::string_view location) {
+    Target ignored;
+    return ResolveRedirect(from, location, &ignored);
+  }
+
   // Ceilings on what a server may send besides a file's body: the headers
   // of one answer, and the body of an error answer, which is thrown away.
   static constexpr uint64_t kMaxHeaderBytes = 64 * 1024;
@@ -261,16 +272,6 @@ class QueuedDownloader : public HttpInterface {
   bool ended() const { return ended_.load(); }
   uint32_t stall_timeout_millis() const { return stall_timeout_millis_; }
 
-  // Where a redirect from `from` to `location` (a Location header's value,
-  // absolute or relative) leads; false when it is refused: another host,
-  // another scheme than http or https, or no usable text. A server that
-  // could send the client anywhere could make it fetch from anyone.
-  static bool ResolveRedirect(const Target& from, std::string_view location,
-                              Target* to);
-  static bool RedirectAllowed(const Target& from, std::string_view location) {
-    Target ignored;
-    return ResolveRedirect(from, location, &ignored);
-  }
 
  private:
   struct QueueItem {
