@@ -58,7 +58,7 @@ enum HttpFailure : int {
   // Content-Range that does not fit, an unknown or corrupt content
   // encoding, an encoded body where none is accepted.
   kHttpFailureBadResponse = 10,
-  // The server redirected the request to another host.
+  // The server redirected the request to another host, or in circles.
   kHttpFailureRedirect = 11,
   // EndTransfers stopped it.
   kHttpFailureStopped = 12,
@@ -89,7 +89,8 @@ class HttpInterface {
   virtual void Unused6() = 0;
   virtual void Unused7() = 0;
   // 8. Size in bytes of a file on the connected server, named relative to
-  // its root with backslashes or slashes; 0 on failure.
+  // its root with backslashes or slashes; 0 on failure. Until the next
+  // Connect, a queued file of the same name is held to this size.
   virtual uint32_t GetFileSize(const char* remote_name) = 0;
   // 9. Bytes of the current queue item received so far. It reaches the
   // item's full size only once the item is stored at its local path, so a
@@ -148,7 +149,7 @@ class HttpInterface {
   // counts as stalled: the attempt is aborted and retried per the retry
   // policy, and once that many slow windows came in a row the queue fails
   // with kHttpFailureTooSlow. Defaults 4096 and 60000; zero bytes turns the
-  // floor off.
+  // floor off, a zero window keeps the default.
   virtual void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) = 0;
 
  protected:

@@ -114,7 +114,8 @@ struct CurlDownloader::Transfer {
     } else if (is("transfer-encoding:")) {
       // libcurl undoes chunked itself and nothing else.
       std::string_view coding = value;
-      while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) {
+      while (!coding.empty() &&
+             (coding.front() == ' ' || coding.front() == '\t')) {
         coding.remove_prefix(1);
       }
       if (!StartsWithNoCase(coding, "chunked")) head.malformed = true;

@@ -535,7 +535,8 @@ class CountingEnv : public EnvWrapper {
       if (s.ok()) {
         size_ += data.size();
         uint64_t seen = env_->largest_.load();
-        while (seen < size_ && !env_->largest_.compare_exchange_weak(seen, size_)) {
+        while (seen < size_ &&
+               !env_->largest_.compare_exchange_weak(seen, size_)) {
         }
       }
       return s;

@@ -78,9 +78,12 @@ TEST(HeaderValuesTest, CodingsAndStatusLines) {
     ContentCoding coding;
   };
   const Coding codings[] = {
-      {"", ContentCoding::kIdentity},       {" identity\r\n", ContentCoding::kIdentity},
-      {"GZIP", ContentCoding::kGzip},       {"x-gzip", ContentCoding::kGzip},
-      {"deflate", ContentCoding::kDeflate}, {"br", ContentCoding::kUnsupported},
+      {"", ContentCoding::kIdentity},
+      {" identity\r\n", ContentCoding::kIdentity},
+      {"GZIP", ContentCoding::kGzip},
+      {"x-gzip", ContentCoding::kGzip},
+      {"deflate", ContentCoding::kDeflate},
+      {"br", ContentCoding::kUnsupported},
       {"gzip, deflate", ContentCoding::kUnsupported},
       {"gzipx", ContentCoding::kUnsupported},
   };

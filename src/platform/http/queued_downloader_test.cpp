@@ -591,7 +591,8 @@ TEST_F(QueuedDownloaderTest, FileSinkJudgesEveryAnswer) {
     EXPECT_EQ(sink.stored, c.stored_after);
     sink.file.reset();
     EXPECT_EQ(fs::file_size(Path("sink.tmp")), c.stored_after);
-    if (c.failure == kHttpFailureNone && c.head.coding != ContentCoding::kIdentity) {
+    if (c.failure == kHttpFailureNone &&
+        c.head.coding != ContentCoding::kIdentity) {
       EXPECT_EQ(Contents(Path("sink.tmp")), hello);
     }
   }
