@@ -5,13 +5,14 @@ add_library(dizedir_test_http_server STATIC
 target_include_directories(dizedir_test_http_server PUBLIC
                            ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(dizedir_test_http_server PUBLIC PkgConfig::HTTPLIB
-                      Threads::Threads)
+                      ZLIB::ZLIB Threads::Threads)
 
 dizedir_test(http_url_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/url_test.cpp
   LIBS dizedir_http_core)
 
-# Linked against the module itself, so every call goes through its exports.
+# Linked against the module itself, so every call goes through its exports;
+# the hostile-server cases build the backend on a test Env from the core.
 dizedir_test(downloader_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/downloader_test.cpp
-  LIBS dizhttp dizedir_test_http_server dizedir_platform)
+  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform)

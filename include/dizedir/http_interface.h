@@ -7,7 +7,8 @@
 //
 // Thread-safety: one thread drives the object. While DownloadQueue or
 // DownloadFile runs, another thread may call GetReceivedBytes,
-// GetCurrentIndex and EndTransfers; nothing else is safe concurrently.
+// GetCurrentIndex, GetLastFailure and EndTransfers; nothing else is safe
+// concurrently.
 
 #ifndef DIZEDIR_HTTP_INTERFACE_H_
 #define DIZEDIR_HTTP_INTERFACE_H_
@@ -24,6 +25,48 @@
 #define DIZEDIR_HTTP_API __attribute__((visibility("default")))
 #endif
 
+// Why the last DownloadFile, DownloadQueue, GetFileSize or Connect failed;
+// what GetLastFailure returns. The values are fixed: a caller turns them
+// into its own texts.
+enum HttpFailure : int {
+  kHttpFailureNone = 0,
+  // The local disk is full.
+  kHttpFailureDiskFull = 1,
+  // The local file could not be created, written or put in place for
+  // another reason than a full disk.
+  kHttpFailureWriteFailed = 2,
+  // The body ran on past the size announced for it (by GetFileSize or by
+  // the answer's own Content-Length); nothing past that size was written.
+  kHttpFailureBodyTooLong = 3,
+  // The answer's Content-Length or Content-Range disagrees with the size
+  // GetFileSize announced for the file, or a queued file's size is known
+  // from nowhere.
+  kHttpFailureSizeMismatch = 4,
+  // The file is larger than DownloadFile's byte limit, or than the 32 bits
+  // GetFileSize can tell.
+  kHttpFailureTooLarge = 5,
+  // DownloadFile or GetFileSize did not finish within its deadline.
+  kHttpFailureDeadline = 6,
+  // The transfer stalled or stayed below the floor rate, and retrying did
+  // not help.
+  kHttpFailureTooSlow = 7,
+  // The server answered with an error status (404, 500, ...).
+  kHttpFailureHttpStatus = 8,
+  // The server could not be reached, or the connection kept dropping.
+  kHttpFailureConnection = 9,
+  // The answer could not be used: malformed or oversized headers, a
+  // Content-Range that does not fit, an unknown or corrupt content
+  // encoding, an encoded body where none is accepted.
+  kHttpFailureBadResponse = 10,
+  // The server redirected the request to another host, or in circles.
+  kHttpFailureRedirect = 11,
+  // EndTransfers stopped it.
+  kHttpFailureStopped = 12,
+  // The call itself could not be carried out: an unusable URL or local
+  // path, no server named, a queue item without a local path.
+  kHttpFailureBadRequest = 13,
+};
+
 class HttpInterface {
  public:
   // 0. Remembers the server and checks it answers. A host text carrying a
@@ -36,7 +79,9 @@ class HttpInterface {
   // only for a 2xx answer with its complete body. The body is written beside
   // `local_path` and renamed over it when complete; on failure no file is
   // left at `local_path`, not even one that was there before. A URL without
-  // a port uses Connect's port when it names Connect's host.
+  // a port uses Connect's port when it names Connect's host. The file is
+  // asked for without content encoding; a gzip or deflate body sent anyway
+  // is stored decoded. Bounded by SetFileLimits.
   virtual int DownloadFile(const char* url, const char* local_path) = 0;
   virtual void Unused3() = 0;
   virtual void Unused4() = 0;
@@ -44,7 +89,8 @@ class HttpInterface {
   virtual void Unused6() = 0;
   virtual void Unused7() = 0;
   // 8. Size in bytes of a file on the connected server, named relative to
-  // its root with backslashes or slashes; 0 on failure.
+  // its root with backslashes or slashes; 0 on failure. Until the next
+  // Connect, a queued file of the same name is held to this size.
   virtual uint32_t GetFileSize(const char* remote_name) = 0;
   // 9. Bytes of the current queue item received so far. It reaches the
   // item's full size only once the item is stored at its local path, so a
@@ -62,6 +108,11 @@ class HttpInterface {
   // 15. Transfers the queue in order, resuming dropped items; blocks until
   // done. Nonzero when every item is complete. The queue is consumed either
   // way; an item that fails ends the run and later items are not fetched.
+  // An item is stored exactly as sent and never grows past its announced
+  // size: the size GetFileSize last answered for the same name since the
+  // last Connect, else the answer's Content-Length. An answer that
+  // disagrees with that size, or that carries a content encoding, fails the
+  // item before anything of it is written.
   virtual int DownloadQueue() = 0;
   // 16. Aborts any transfer in progress and makes later transfers fail at
   // once, until the next Connect. A DownloadQueue whose items are all
@@ -84,6 +135,22 @@ class HttpInterface {
   // any further (an attempt that adds bytes resets the count), and the
   // first wait before a retry (doubled each time); defaults 5 and 500.
   virtual void SetRetryPolicy(uint32_t retries, uint32_t first_backoff_millis) = 0;
+  // 25. Bounds for later DownloadFile calls, which fetch small files: the
+  // stored file may hold at most `max_bytes` (after undoing any content
+  // encoding), and the whole call, retries included, ends after
+  // `deadline_millis`. The deadline also bounds each GetFileSize. Zero
+  // keeps the default for that bound: 16 MiB and 120000.
+  virtual void SetFileLimits(uint32_t max_bytes, uint32_t deadline_millis) = 0;
+  // 26. An HttpFailure saying why the last DownloadFile, DownloadQueue,
+  // GetFileSize or Connect failed; kHttpFailureNone after one that
+  // succeeded. Safe to call from any thread.
+  virtual int GetLastFailure() = 0;
+  // 27. A queued file that gains fewer than `min_bytes` in `window_millis`
+  // counts as stalled: the attempt is aborted and retried per the retry
+  // policy, and once that many slow windows came in a row the queue fails
+  // with kHttpFailureTooSlow. Defaults 4096 and 60000; zero bytes turns the
+  // floor off, a zero window keeps the default.
+  virtual void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) = 0;
 
  protected:
   // Released through StopDll only; no destructor slot.

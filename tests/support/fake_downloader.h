@@ -92,8 +92,20 @@ class FakeDownloader final : public HttpInterface {
   void SetHost(const char* host) override { Record("SetHost " + std::string(host)); }
   void SetStallTimeout(uint32_t) override {}
   void SetRetryPolicy(uint32_t, uint32_t) override {}
+  void SetFileLimits(uint32_t max_bytes, uint32_t deadline_millis) override {
+    Record("SetFileLimits " + std::to_string(max_bytes) + " " +
+           std::to_string(deadline_millis));
+  }
+  int GetLastFailure() override { return last_failure.load(); }
+  void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) override {
+    Record("SetRateFloor " + std::to_string(min_bytes) + " " +
+           std::to_string(window_millis));
+  }
 
   std::atomic<int> connect_result{1};
+  // What GetLastFailure answers, whatever the calls before it did: an
+  // HttpFailure a test sets to see how the engine reports it.
+  std::atomic<int> last_failure{kHttpFailureNone};
   std::atomic<int> end_count{0};
   std::atomic<bool> stopped{false};
 

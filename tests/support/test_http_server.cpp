@@ -1,6 +1,7 @@
 #include "support/test_http_server.h"
 
 #include <httplib.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,6 +58,28 @@ bool FaultApplies(int times, int gets_seen) {
   return times < 0 || gets_seen <= times;
 }
 
+size_t SaturatingAdd(size_t a, size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
+
+// The file as a "gzip" or zlib-wrapped "deflate" body.
+std::string Compress(const std::string& bytes, bool gzip) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, gzip ? 15 + 16 : 15, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    return std::string();
+  }
+  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 }  // namespace
 
 TestHttpServer::Fault TestHttpServer::Fault::Status(int code) {
@@ -103,6 +126,53 @@ TestHttpServer::Fault TestHttpServer::Fault::ShortBody(size_t missing_bytes) {
 TestHttpServer::Fault TestHttpServer::Fault::RefuseHead() {
   Fault fault;
   fault.refuse_head = true;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::EndlessBody() {
+  Fault fault;
+  fault.extra_bytes = kEndless;
+  fault.chunked = true;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::LongerThanAnnounced(
+    size_t extra) {
+  Fault fault;
+  fault.extra_bytes = extra;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::HeadSays(size_t size) {
+  Fault fault;
+  fault.head_size = size;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::Encoded(std::string coding) {
+  Fault fault;
+  fault.content_encoding = std::move(coding);
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::LyingRange(
+    std::string content_range) {
+  Fault fault;
+  fault.content_range = std::move(content_range);
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::RedirectTo(
+    std::string location) {
+  Fault fault;
+  fault.redirect_to = std::move(location);
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::ExtraHeader(std::string name,
+                                                         std::string value) {
+  Fault fault;
+  fault.headers.emplace_back(std::move(name), std::move(value));
   return fault;
 }
 
@@ -226,14 +296,23 @@ void TestHttpServer::Serve(const httplib::Request& req,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(Request{req.method, req.path, req.target,
-                                range_header, req.remote_port});
+                                range_header,
+                                req.get_header_value("Accept-Encoding"),
+                                req.remote_port});
     const auto it = paths_.find(req.path);
     if (it != paths_.end()) fault = it->second.fault;
   }
   const bool is_head = req.method == "HEAD";
 
+  for (const auto& [name, value] : fault.headers) res.set_header(name, value);
   if (fault.refuse_head && is_head) {
     res.status = 405;
+    return;
+  }
+  if (!fault.redirect_to.empty()) {
+    res.status = 302;
+    res.set_header("Location", fault.redirect_to);
+    res.set_content("moved\n", "text/plain");
     return;
   }
   if (fault.status != 0) {
@@ -241,15 +320,38 @@ void TestHttpServer::Serve(const httplib::Request& req,
     res.set_content("injected status\n", "text/plain");
     return;
   }
-  const std::shared_ptr<const std::string> content = FindContent(req.path);
+  std::shared_ptr<const std::string> content = FindContent(req.path);
   if (!content) {
     res.status = 404;
     res.set_content("not found\n", "text/plain");
     return;
   }
+  if (!fault.content_encoding.empty()) {
+    res.set_header("Content-Encoding", fault.content_encoding);
+    if (fault.content_encoding == "gzip" ||
+        fault.content_encoding == "deflate") {
+      content = std::make_shared<const std::string>(
+          Compress(*content, fault.content_encoding == "gzip"));
+    }
+  }
 
   const size_t real_size = content->size();
-  const size_t declared_size = real_size + fault.missing_bytes;
+  // Bytes a GET can send, filler included, and the size it claims.
+  const size_t body_size = SaturatingAdd(real_size, fault.extra_bytes);
+  const size_t declared_size = SaturatingAdd(body_size, fault.missing_bytes);
+  if (is_head) {
+    const size_t announced =
+        fault.head_size.value_or(fault.extra_bytes > 0
+                                     ? SaturatingAdd(real_size,
+                                                     fault.missing_bytes)
+                                     : declared_size);
+    res.status = 200;
+    if (!fault.ignore_range) res.set_header("Accept-Ranges", "bytes");
+    res.set_content_provider(
+        announced, "application/octet-stream",
+        [](size_t, size_t, httplib::DataSink&) { return false; });
+    return;
+  }
   ByteRange span{0, declared_size};
   res.status = 200;
   if (!range_header.empty() && !fault.ignore_range) {
@@ -265,16 +367,17 @@ void TestHttpServer::Serve(const httplib::Request& req,
       span = *range;
       res.status = 206;
       res.set_header("Content-Range",
-                     "bytes " + std::to_string(span.start) + "-" +
+                     fault.content_range.value_or(
+                         "bytes " + std::to_string(span.start) + "-" +
                          std::to_string(span.end - 1) + "/" +
-                         std::to_string(declared_size));
+                         std::to_string(declared_size)));
     }
   }
   if (!fault.ignore_range) res.set_header("Accept-Ranges", "bytes");
 
   bool drop = false;
   bool stall = false;
-  if (!is_head) {
+  {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = paths_.find(req.path);
     if (it != paths_.end()) {
@@ -295,31 +398,49 @@ void TestHttpServer::Serve(const httplib::Request& req,
       stall ? fault.stall_after : std::nullopt;
   const size_t rate = fault.bytes_per_second;
   const size_t start = span.start;
-  res.set_content_provider(
-      length, "application/octet-stream",
-      [this, content, start, real_size, drop_after, stall_after, rate](
-          size_t offset, size_t remaining, httplib::DataSink& sink) {
-        const size_t position = start + offset;
-        // A short body closes the connection where the real bytes end.
-        if (position >= real_size) return false;
-        size_t chunk = std::min({remaining, kChunkBytes, real_size - position});
-        if (drop_after) {
-          if (offset >= *drop_after) return false;
-          chunk = std::min(chunk, *drop_after - offset);
-        }
-        if (stall_after) {
-          if (offset >= *stall_after) {
-            Sleep(-1);
-            return false;
+  // Writes the next piece from `offset` into the span; false ends the
+  // answer (and, short of its length, closes the connection).
+  auto produce = [this, content, start, real_size, body_size, drop_after,
+                  stall_after, rate](size_t offset, size_t remaining,
+                                     httplib::DataSink& sink) {
+    static const std::string filler(kChunkBytes, 'z');
+    const size_t position = SaturatingAdd(start, offset);
+    // A short body closes the connection where the bytes end.
+    if (position >= body_size) return false;
+    size_t chunk = std::min({remaining, kChunkBytes, body_size - position});
+    if (position < real_size) chunk = std::min(chunk, real_size - position);
+    if (drop_after) {
+      if (offset >= *drop_after) return false;
+      chunk = std::min(chunk, *drop_after - offset);
+    }
+    if (stall_after) {
+      if (offset >= *stall_after) {
+        Sleep(-1);
+        return false;
+      }
+      chunk = std::min(chunk, *stall_after - offset);
+    }
+    if (rate > 0) {
+      chunk = std::min(chunk, std::max<size_t>(rate / kSlicesPerSecond, 1));
+      if (!Sleep(static_cast<int64_t>(chunk * 1000 / rate))) return false;
+    }
+    const char* data = position < real_size ? content->data() + position
+                                            : filler.data();
+    return sink.write(data, chunk);
+  };
+  if (fault.chunked) {
+    res.set_chunked_content_provider(
+        "application/octet-stream",
+        [produce, length](size_t offset, httplib::DataSink& sink) {
+          if (offset >= length) {
+            sink.done();
+            return true;
           }
-          chunk = std::min(chunk, *stall_after - offset);
-        }
-        if (rate > 0) {
-          chunk = std::min(chunk, std::max<size_t>(rate / kSlicesPerSecond, 1));
-          if (!Sleep(static_cast<int64_t>(chunk * 1000 / rate))) return false;
-        }
-        return sink.write(content->data() + position, chunk);
-      });
+          return produce(offset, length - offset, sink);
+        });
+    return;
+  }
+  res.set_content_provider(length, "application/octet-stream", produce);
 }
 
 }  // namespace dizedir

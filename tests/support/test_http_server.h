@@ -2,8 +2,12 @@
 // process on an ephemeral loopback port, that serves files from memory or a
 // directory and breaks on request the ways real servers and links break: an
 // error status, a connection dropped part-way, a stall, a slow link, Range
-// ignored, a body shorter than its Content-Length, HEAD refused. It records
-// every request so a test can check what the client asked for.
+// ignored, a body shorter than its Content-Length, HEAD refused. It also
+// plays the hostile server: a body that runs past the announced size or
+// never ends, a HEAD that lies about the size, an encoded (or bomb) body, a
+// Content-Range that lies, a redirect elsewhere, headers of any size and
+// form. It records every request so a test can check what the client asked
+// for.
 //
 //   TestHttpServer server;
 //   server.AddFile("/verlist.bin", bytes);
@@ -25,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -60,6 +65,28 @@ class TestHttpServer {
     // HEAD gets 405 Method Not Allowed.
     bool refuse_head = false;
 
+    // After the file's real bytes a GET body goes on with this many bytes
+    // of filler; kEndless never stops. Content-Length (when sent) and the
+    // totals of ranges count them, HEAD does not.
+    size_t extra_bytes = 0;
+    // GET bodies are sent chunked, without a Content-Length.
+    bool chunked = false;
+    // HEAD announces this size instead of the one a GET would send.
+    std::optional<size_t> head_size;
+    // Sent as Content-Encoding. "gzip" and "deflate" (zlib-wrapped) also
+    // compress the file first: Content-Length, ranges and the faults above
+    // then count compressed bytes. Any other value is only a label.
+    std::string content_encoding;
+    // Sent instead of the true Content-Range of a 206 answer.
+    std::optional<std::string> content_range;
+    // Every request is answered 302 with this Location.
+    std::string redirect_to;
+    // Added to every answer as they are, beside the server's own: malformed,
+    // duplicated or huge ones.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    static constexpr size_t kEndless = SIZE_MAX;
+
     static Fault Status(int code);
     static Fault DropAfter(size_t bytes, int times = 1);
     static Fault Stall(size_t after_bytes, int times = 1);
@@ -67,6 +94,17 @@ class TestHttpServer {
     static Fault IgnoreRange();
     static Fault ShortBody(size_t missing_bytes);
     static Fault RefuseHead();
+    // A chunked body that never ends.
+    static Fault EndlessBody();
+    // The GET body, Content-Length included, is `extra` bytes longer than
+    // HEAD says.
+    static Fault LongerThanAnnounced(size_t extra);
+    // HEAD announces `size`; GETs send the file as it is.
+    static Fault HeadSays(size_t size);
+    static Fault Encoded(std::string coding);
+    static Fault LyingRange(std::string content_range);
+    static Fault RedirectTo(std::string location);
+    static Fault ExtraHeader(std::string name, std::string value);
   };
 
   struct Request {
@@ -74,6 +112,7 @@ class TestHttpServer {
     std::string path;    // decoded, as the server looks files up
     std::string target;  // the request target as sent, still encoded
     std::string range;   // the Range header, empty when absent
+    std::string accept_encoding;  // the Accept-Encoding header, likewise
     int remote_port = 0;  // tells connections apart
   };
 

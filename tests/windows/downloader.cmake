@@ -27,8 +27,8 @@ target_include_directories(dizedir_test_http_server SYSTEM PRIVATE
 # The header needs the Vista-and-later socket calls.
 target_compile_definitions(dizedir_test_http_server PRIVATE _WIN32_WINNT=0x0A00)
 target_link_libraries(dizedir_test_http_server PUBLIC ws2_32 crypt32
-                      Threads::Threads)
+                      ZLIB::ZLIB Threads::Threads)
 
 dizedir_test(downloader_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/downloader_test.cpp
-  LIBS dizhttp dizedir_test_http_server dizedir_platform)
+  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform)

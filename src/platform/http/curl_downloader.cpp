@@ -10,8 +10,6 @@ namespace dizedir::http {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Upper bound on how long the transfer loop waits for socket activity, and
 // so on how late it notices EndTransfers or a stall.
 constexpr int kPollMillis = 50;
@@ -25,7 +23,7 @@ void EnsureCurlInitialized() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool IsSuccess(long status) { return status >= 200 && status < 300; }
+bool IsSuccess(int status) { return status >= 200 && status < 300; }
 
 std::string UrlOf(const QueuedDownloader::Target& target) {
   return std::string(target.secure ? "https://" : "http://") +
@@ -38,101 +36,112 @@ std::string UrlOf(const QueuedDownloader::Target& target) {
 struct CurlDownloader::Transfer {
   CurlDownloader* owner = nullptr;
   CURL* easy = nullptr;
+  Target target;
 
   // Request.
-  FileSink* sink = nullptr;  // null for a size probe, whose body is unwanted
-  uint64_t resume_from = 0;  // a Range request from here when nonzero
+  FileSink* sink = nullptr;  // null for a size query, whose body is unwanted
+  Watch* watch = nullptr;
   bool publish_progress = false;
 
-  // Response, reset at every status line (redirects bring several).
-  std::optional<uint64_t> range_start;
-  std::optional<uint64_t> range_total;
-  bool body_started = false;
-  bool discarding = false;      // the body is not the file's content
-  bool restart_needed = false;  // the next attempt must start from zero
-  std::optional<uint64_t> expected_total;
+  // Response, started again at every status line (redirects bring several).
+  ResponseHead head;
+  uint64_t header_bytes = 0;
+  bool head_complete = false;  // the blank line after a final answer's head
+  bool begun = false;          // the head went to sink->Begin
+  FileSink::Plan plan = FileSink::Plan::kWrite;
+  uint64_t probe_body = 0;  // body bytes of a size query or a redirect
 
-  // Watchdog.
-  Clock::time_point last_activity;
-  curl_off_t last_dlnow = 0;
-  bool stalled = false;
-  bool ended = false;
+  // Why the transfer was cut short by us, if it was.
+  HttpFailure aborted = kHttpFailureNone;  // the watch's verdict
+  HttpFailure refused = kHttpFailureNone;  // an answer we would not take
 
-  void ResetResponse() {
-    range_start.reset();
-    range_total.reset();
-    body_started = false;
-    discarding = false;
-    expected_total.reset();
+  bool IsFinal() const {
+    return head.status >= 200 && (head.status < 300 || head.status >= 400);
   }
 
-  long ResponseCode() const {
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    return status;
+  void StartResponse(int status) {
+    head = ResponseHead{};
+    head.status = status;
+    header_bytes = 0;
+    head_complete = false;
   }
 
-  std::optional<uint64_t> ContentLength() const {
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (length < 0) return std::nullopt;
-    return static_cast<uint64_t>(length);
-  }
-
-  // "bytes 100-199/1000" or "bytes */1000".
-  void ParseContentRange(std::string_view value) {
-    const ContentRange range = http::ParseContentRange(value);
-    range_start = range.start;
-    range_total = range.total;
-  }
-
-  // Decides, at the first byte of a body, what the body is: the rest of
-  // the file, the whole file again, or something to throw away.
-  void StartBody() {
-    body_started = true;
-    const long status = ResponseCode();
-    if (!IsSuccess(status)) {
-      discarding = true;
-      return;
+  // Reads one header line of the current answer; false ends the transfer.
+  bool OnHeaderLine(std::string_view line) {
+    header_bytes += line.size();
+    if (header_bytes > kMaxHeaderBytes) {
+      refused = kHttpFailureBadResponse;
+      return false;
     }
-    if (sink == nullptr) return;
-    if (status == 206) {
-      if (range_start.value_or(0) != resume_from) {
-        // Not the piece asked for: unusable, and the next attempt starts
-        // afresh rather than trusting this server's ranges.
-        discarding = true;
-        restart_needed = true;
-        return;
+    if (StartsWithNoCase(line, "HTTP/")) {
+      const std::optional<int> status = ParseStatusLine(line);
+      if (!status) {
+        refused = kHttpFailureBadResponse;
+        return false;
       }
-      if (range_total) expected_total = range_total;
-    } else {
-      // A whole body although a range was asked for: the server ignores
-      // Range, so the file starts over.
-      if (resume_from > 0 && !sink->Restart().ok()) return;
-      resume_from = 0;
-      if (const auto length = ContentLength()) expected_total = length;
+      StartResponse(*status);
+      header_bytes = line.size();
+      return true;
     }
+    if (line == "\r\n" || line == "\n") {
+      head_complete = true;
+      if (sink != nullptr && IsFinal() && !begun) return BeginBody();
+      return true;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return true;  // a folded line
+    const std::string_view name = line.substr(0, colon + 1);
+    const std::string_view value = line.substr(colon + 1);
+    const auto is = [&name](std::string_view wanted) {
+      return name.size() == wanted.size() && StartsWithNoCase(name, wanted);
+    };
+    if (is("content-length:")) {
+      const std::optional<uint64_t> length = ParseContentLength(value);
+      if (!length ||
+          (head.content_length && *head.content_length != *length)) {
+        head.malformed = true;
+      }
+      head.content_length = length;
+    } else if (is("content-range:")) {
+      if (head.content_range) head.malformed = true;
+      head.content_range = ParseContentRange(value);
+    } else if (is("content-encoding:")) {
+      const ContentCoding coding = ParseContentCoding(value);
+      // Several codings, in one header or in more, are more than is undone.
+      head.coding = head.coding == ContentCoding::kIdentity
+                        ? coding
+                        : ContentCoding::kUnsupported;
+    } else if (is("transfer-encoding:")) {
+      // libcurl undoes chunked itself and nothing else.
+      std::string_view coding = value;
+      while (!coding.empty() &&
+             (coding.front() == ' ' || coding.front() == '\t')) {
+        coding.remove_prefix(1);
+      }
+      if (!StartsWithNoCase(coding, "chunked")) head.malformed = true;
+    } else if (is("location:") && head.status >= 300 && head.status < 400) {
+      if (!RedirectAllowed(target, value)) {
+        refused = kHttpFailureRedirect;
+        return false;
+      }
+    }
+    return true;
   }
 
-  // True when the transfer must end now: EndTransfers came, or nothing has
-  // arrived for the stall timeout.
-  bool ShouldAbort(curl_off_t dlnow) {
-    const Clock::time_point now = Clock::now();
-    if (dlnow != last_dlnow) {
-      last_dlnow = dlnow;
-      last_activity = now;
-    }
-    if (owner->ended()) {
-      ended = true;
-      return true;
-    }
-    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
-        now - last_activity);
-    if (idle.count() >= owner->stall_timeout_millis()) {
-      stalled = true;
-      return true;
-    }
-    return false;
+  // Hands the final answer's head to the sink; false when the answer is no
+  // use and the transfer should end here.
+  bool BeginBody() {
+    begun = true;
+    plan = sink->Begin(head);
+    return plan == FileSink::Plan::kWrite || plan == FileSink::Plan::kDiscard;
+  }
+
+  // True when the transfer must end now, for a reason of the watch's.
+  bool ShouldAbort() {
+    const HttpFailure verdict = watch->Check();
+    if (verdict == kHttpFailureNone) return false;
+    aborted = verdict;
+    return true;
   }
 
   void Publish() {
@@ -145,27 +154,33 @@ namespace {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlDownloader::Transfer*>(user);
   const size_t bytes = size * count;
-  transfer->last_activity = Clock::now();
-  const std::string_view line(data, bytes);
-  if (StartsWithNoCase(line, "HTTP/")) {
-    transfer->ResetResponse();
-  } else if (StartsWithNoCase(line, "content-range:")) {
-    transfer->ParseContentRange(line.substr(14));
-  }
-  return bytes;
+  transfer->watch->Arrived(0);
+  return transfer->OnHeaderLine(std::string_view(data, bytes)) ? bytes : 0;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlDownloader::Transfer*>(user);
   const size_t bytes = size * count;
-  transfer->last_activity = Clock::now();
-  if (!transfer->body_started) transfer->StartBody();
-  if (transfer->restart_needed) return 0;  // ends the attempt at once
-  if (transfer->discarding) return bytes;
   QueuedDownloader::FileSink* sink = transfer->sink;
   if (sink == nullptr) {
-    // A size probe that got a whole body: the headers were all it needed.
-    return transfer->ResponseCode() == 206 ? bytes : 0;
+    // A size query needs the headers alone; a one-byte range body may come
+    // along, anything more is cut off.
+    transfer->watch->Arrived(0);
+    transfer->probe_body += bytes;
+    return transfer->head.status == 206 &&
+                   transfer->probe_body <= QueuedDownloader::kMaxDiscardBytes
+               ? bytes
+               : 0;
+  }
+  if (!transfer->begun) {
+    if (!transfer->IsFinal()) {
+      // The body of a redirect on the way: not the file, and bounded.
+      transfer->watch->Arrived(0);
+      transfer->probe_body += bytes;
+      return transfer->probe_body <= QueuedDownloader::kMaxDiscardBytes ? bytes
+                                                                        : 0;
+    }
+    if (!transfer->BeginBody()) return 0;
   }
   if (!sink->Append(std::string_view(data, bytes)).ok()) return 0;
   transfer->Publish();
@@ -174,20 +189,41 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 
 // Called by curl at every turn of the transfer loop, data or not, which the
 // loop's short poll makes frequent.
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t,
-               curl_off_t) {
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* transfer = static_cast<CurlDownloader::Transfer*>(user);
-  return transfer->ShouldAbort(dlnow) ? 1 : 0;
+  return transfer->ShouldAbort() ? 1 : 0;
+}
+
+// Transport errors another attempt cannot cure, and what they mean.
+std::optional<HttpFailure> PermanentError(CURLcode result) {
+  switch (result) {
+    case CURLE_URL_MALFORMAT:
+      return kHttpFailureBadRequest;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return kHttpFailureRedirect;
+    case CURLE_UNSUPPORTED_PROTOCOL:  // HTTP/0.9, a redirect to ftp:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_FILESIZE_EXCEEDED:
+      return kHttpFailureBadResponse;
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace
 
 CurlDownloader::CurlDownloader(Env* env) : QueuedDownloader(env) {
   EnsureCurlInitialized();
+  request_headers_ =
+      curl_slist_append(nullptr, "Accept-Encoding: identity");
   CreateHandles();
 }
 
-CurlDownloader::~CurlDownloader() { DestroyHandles(); }
+CurlDownloader::~CurlDownloader() {
+  DestroyHandles();
+  curl_slist_free_all(request_headers_);
+}
 
 void CurlDownloader::CreateHandles() {
   std::lock_guard<std::mutex> lock(handle_mutex_);
@@ -235,87 +271,126 @@ CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
                                                    bool publish_progress) {
   Transfer transfer;
   transfer.sink = sink;
-  transfer.resume_from = sink->stored;
+  transfer.watch = &sink->watch;
   transfer.publish_progress = publish_progress;
   PrepareRequest(target, &transfer);
-  const std::string range =
-      std::to_string(transfer.resume_from) + "-";
-  if (transfer.resume_from > 0) {
+  const std::string range = std::to_string(sink->stored) + "-";
+  if (sink->stored > 0) {
     curl_easy_setopt(easy_, CURLOPT_RANGE, range.c_str());
   }
   const CURLcode result = Perform(&transfer);
 
-  if (transfer.ended) return Outcome::kFailed;
-  if (!sink->status.ok()) return Outcome::kFailed;  // the disk, not the net
-  if (transfer.restart_needed) {
-    if (!sink->Restart().ok()) return Outcome::kFailed;
-    return Outcome::kRetry;
+  if (!sink->status.ok()) return Outcome::kFailed;  // refused or the disk
+  if (transfer.aborted != kHttpFailureNone) {
+    return sink->Abandon(transfer.aborted);
   }
-  if (transfer.stalled) return Outcome::kRetry;
-
-  const long status = transfer.ResponseCode();
-  if (status == 0) return Outcome::kRetry;  // no answer at all
-  if (!IsSuccess(status)) {
-    if (status == 416 && transfer.resume_from > 0) {
-      // The file changed under us; only a fresh start can help.
-      if (!sink->Restart().ok()) return Outcome::kFailed;
-      return Outcome::kRetry;
-    }
+  if (transfer.refused != kHttpFailureNone) {
+    sink->failure = transfer.refused;
     return Outcome::kFailed;
   }
-  if (result == CURLE_TOO_MANY_REDIRECTS ||
-      result == CURLE_UNSUPPORTED_PROTOCOL ||
-      result == CURLE_URL_MALFORMAT) {
+  if (transfer.begun && transfer.plan == FileSink::Plan::kRetry) {
+    return Outcome::kRetry;  // the sink has said why and started over
+  }
+  if (const std::optional<HttpFailure> permanent = PermanentError(result)) {
+    sink->failure = *permanent;
     return Outcome::kFailed;
   }
-  if (result != CURLE_OK) return Outcome::kRetry;
-  if (!transfer.body_started) {
-    // An empty body: the resource is empty, whatever a resume assumed.
-    if (transfer.resume_from > 0 && !sink->Restart().ok()) {
-      return Outcome::kFailed;
+  if (!transfer.begun) {
+    // No final answer got as far as its body: none at all, or one whose
+    // body was empty or never came.
+    if (transfer.head.status == 0 || !transfer.head_complete ||
+        !transfer.IsFinal()) {
+      if (transfer.head.status >= 300 && transfer.head.status < 400 &&
+          transfer.head_complete) {
+        // A redirect without a place to go.
+        sink->failure = kHttpFailureHttpStatus;
+        return Outcome::kFailed;
+      }
+      return sink->Abandon(kHttpFailureConnection);
     }
-    return Outcome::kComplete;
+    if (!transfer.BeginBody()) {
+      return transfer.plan == FileSink::Plan::kRetry ? Outcome::kRetry
+                                                     : Outcome::kFailed;
+    }
   }
-  if (transfer.expected_total && sink->stored != *transfer.expected_total) {
-    return Outcome::kRetry;
-  }
-  return Outcome::kComplete;
+  return sink->End(result == CURLE_OK);
 }
 
-std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target) {
+std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
+                                                  Watch* watch,
+                                                  HttpFailure* why) {
+  // The reason a query that got no size ends with.
+  const auto failed = [why](const Transfer& t, CURLcode result) {
+    if (t.aborted != kHttpFailureNone) {
+      *why = t.aborted;
+    } else if (t.refused != kHttpFailureNone) {
+      *why = t.refused;
+    } else if (const auto permanent = PermanentError(result)) {
+      *why = *permanent;
+    } else if (t.head.status == 0 || result != CURLE_OK) {
+      *why = kHttpFailureConnection;
+    } else if (t.head.malformed) {
+      *why = kHttpFailureBadResponse;
+    } else if (t.head.status < 200 || t.head.status >= 300) {
+      *why = kHttpFailureHttpStatus;
+    } else {
+      *why = kHttpFailureBadResponse;  // an answer without a size
+    }
+    return std::nullopt;
+  };
   {
     Transfer head;
+    head.watch = watch;
     PrepareRequest(target, &head);
     curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
     const CURLcode result = Perform(&head);
-    if (head.ended) return std::nullopt;
-    const long status = head.ResponseCode();
-    if (result == CURLE_OK && IsSuccess(status)) {
-      if (const auto length = head.ContentLength()) return length;
+    if (head.aborted != kHttpFailureNone || head.refused != kHttpFailureNone) {
+      return failed(head, result);
+    }
+    const int status = head.head.status;
+    if (result == CURLE_OK && IsSuccess(status) && !head.head.malformed &&
+        head.head.content_length) {
+      return head.head.content_length;
     }
     // Absent is absent; asking again another way would not change that.
-    if (status == 404 || status == 410) return std::nullopt;
+    if (status == 404 || status == 410) return failed(head, result);
   }
   Transfer probe;
+  probe.watch = watch;
   PrepareRequest(target, &probe);
   curl_easy_setopt(easy_, CURLOPT_RANGE, "0-0");
-  Perform(&probe);
-  if (probe.ended) return std::nullopt;
-  const long status = probe.ResponseCode();
-  if (status == 206) return probe.range_total;
-  if (status == 200) return probe.ContentLength();
-  return std::nullopt;
+  const CURLcode result = Perform(&probe);
+  if (probe.aborted != kHttpFailureNone || probe.refused != kHttpFailureNone ||
+      probe.head.malformed) {
+    return failed(probe, result);
+  }
+  const int status = probe.head.status;
+  if (status == 206 && probe.head.content_range &&
+      probe.head.content_range->well_formed &&
+      probe.head.content_range->total) {
+    return probe.head.content_range->total;
+  }
+  // A whole body: the headers were all it needed, and the body was cut off.
+  if (status == 200 && probe.head.content_length) {
+    return probe.head.content_length;
+  }
+  return failed(probe, result);
 }
 
 void CurlDownloader::PrepareRequest(const Target& target,
                                     Transfer* transfer) {
   transfer->owner = this;
   transfer->easy = easy_;
+  transfer->target = target;
   // Reset keeps the connection cache; it only forgets the last request's
   // options (a HEAD's NOBODY, a range).
   curl_easy_reset(easy_);
   curl_easy_setopt(easy_, CURLOPT_URL, UrlOf(target).c_str());
   curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  // Files are stored as sent, and lists are small: no content coding is
+  // asked for. One that comes anyway is the sink's to undo or refuse, so
+  // libcurl must not undo it itself.
+  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, request_headers_);
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -333,7 +408,7 @@ void CurlDownloader::PrepareRequest(const Target& target,
 }
 
 CURLcode CurlDownloader::Perform(Transfer* transfer) {
-  transfer->last_activity = Clock::now();
+  transfer->watch->StartAttempt();
   if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
     return CURLE_FAILED_INIT;
   }

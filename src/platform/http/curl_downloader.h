@@ -42,7 +42,8 @@ class CurlDownloader final : public QueuedDownloader {
                      bool publish_progress) override;
   // By HEAD, or by a one-byte range GET when the server will not answer
   // HEAD.
-  std::optional<uint64_t> QuerySize(const Target& target) override;
+  std::optional<uint64_t> QuerySize(const Target& target, Watch* watch,
+                                    HttpFailure* why) override;
   // A connect-only transfer: reachability without a request the server
   // would log.
   bool ProbeServer(const std::string& host, uint16_t port,
@@ -50,7 +51,7 @@ class CurlDownloader final : public QueuedDownloader {
   void AbortTransfers() override;
 
   // Runs the prepared easy handle to its end; the callbacks in `transfer`
-  // abort it on EndTransfers or a stall.
+  // abort it when its watch says so or an answer is refused.
   CURLcode Perform(Transfer* transfer);
   // Resets the easy handle to the options every request shares.
   void PrepareRequest(const Target& target, Transfer* transfer);
@@ -62,6 +63,8 @@ class CurlDownloader final : public QueuedDownloader {
   std::mutex handle_mutex_;
   CURLM* multi_ = nullptr;
   CURL* easy_ = nullptr;
+  // The headers every request sends.
+  curl_slist* request_headers_ = nullptr;
 };
 
 }  // namespace dizedir::http

@@ -15,7 +15,14 @@
 
 #include "dizedir/http_interface.h"
 #include "platform/env.h"
+#include "support/fault_injection_env.h"
 #include "support/test_http_server.h"
+
+#if defined(_WIN32)
+#include "platform/http/winhttp_downloader.h"
+#else
+#include "platform/http/curl_downloader.h"
+#endif
 
 #if defined(_WIN32)
 // Last, so its macros cannot rename anything declared above.
@@ -27,6 +34,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using Fault = TestHttpServer::Fault;
+
+// The backend the module hands out, built here on a test's own Env.
+#if defined(_WIN32)
+using PlatformDownloader = http::WinHttpDownloader;
+#else
+using PlatformDownloader = http::CurlDownloader;
+#endif
 
 struct StopDllDeleter {
   void operator()(HttpInterface* downloader) const { StopDll(downloader); }
@@ -113,16 +127,20 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
     bool served;  // the file exists on the server
     bool succeeds;
     std::vector<std::string> ranges;  // expected Range headers of the GETs
+    int failure = kHttpFailureNone;   // GetLastFailure afterwards
   };
   Fault drop_and_ignore_range = Fault::DropAfter(1000, 1);
   drop_and_ignore_range.ignore_range = true;
   const std::vector<Case> cases = {
       {"plain", std::nullopt, true, true, {""}},
-      {"missing", std::nullopt, false, false, {""}},
-      {"status 404", Fault::Status(404), true, false, {""}},
-      {"status 500", Fault::Status(500), true, false, {""}},
+      {"missing", std::nullopt, false, false, {""}, kHttpFailureHttpStatus},
+      {"status 404", Fault::Status(404), true, false, {""},
+       kHttpFailureHttpStatus},
+      {"status 500", Fault::Status(500), true, false, {""},
+       kHttpFailureHttpStatus},
       {"short body", Fault::ShortBody(100), true, false,
-       {"", "bytes=70000-", "bytes=70000-", "bytes=70000-", "bytes=70000-"}},
+       {"", "bytes=70000-", "bytes=70000-", "bytes=70000-", "bytes=70000-"},
+       kHttpFailureConnection},
       {"drop resumes", Fault::DropAfter(1000, 1), true, true,
        {"", "bytes=1000-"}},
       {"drop twice resumes twice", Fault::DropAfter(1000, 2), true, true,
@@ -133,7 +151,9 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
        {"", "bytes=1000-"}},
       {"slow link", Fault::SlowRate(200000), true, true, {""}},
       {"drops every time gives up", Fault::DropAfter(0, -1), true, false,
-       {"", "", "", ""}},
+       {"", "", "", ""}, kHttpFailureConnection},
+      {"stalls every time gives up", Fault::Stall(0, -1), true, false,
+       {"", "", "", ""}, kHttpFailureTooSlow},
   };
   const std::string body = Bytes(70000, 7);
   ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
@@ -157,6 +177,7 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
     }
     EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
     EXPECT_EQ(GetRanges(path), c.ranges);
+    EXPECT_EQ(downloader_->GetLastFailure(), c.failure);
   }
 }
 
@@ -193,6 +214,10 @@ TEST_F(DownloaderTest, ExplicitPortInHostWins) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host + " " + c.url);
     EXPECT_EQ(downloader_->Connect(c.host.c_str(), c.port), c.connects);
+    EXPECT_EQ(downloader_->GetLastFailure(),
+              c.connects == 1 ? kHttpFailureNone
+              : c.host.empty() ? kHttpFailureBadRequest
+                               : kHttpFailureConnection);
     const std::string local = Local("f.txt");
     EXPECT_EQ(downloader_->DownloadFile(c.url.c_str(), local.c_str()),
               c.downloads);
@@ -396,6 +421,7 @@ TEST_F(DownloaderTest, EndTransfersStopsARunningQueueWithinASecond) {
     transfer.join();
 
     EXPECT_EQ(result, 0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureStopped);
     const auto took =
         std::chrono::steady_clock::duration(returned_at.load()) -
         ended_at.time_since_epoch();
@@ -476,6 +502,369 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   EXPECT_EQ(highest_index, 1);
   EXPECT_EQ(downloader_->GetCurrentIndex(), 1);
   EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[1]);
+}
+
+// Remembers the most bytes any one file written through it ever held: what
+// a hostile server managed to put on the disk, whatever was deleted later.
+// Past a ceiling far above any case's bound appends fail, so a broken bound
+// fails its case instead of filling the disk.
+class CountingEnv : public EnvWrapper {
+ public:
+  explicit CountingEnv(Env* target) : EnvWrapper(target) {}
+
+  uint64_t largest() const { return largest_; }
+  void Reset() { largest_ = 0; }
+
+  Status NewWritableFile(const std::string& path,
+                         std::unique_ptr<WritableFile>* result) override {
+    Status s = target()->NewWritableFile(path, result);
+    if (s.ok()) *result = std::make_unique<Counted>(this, std::move(*result));
+    return s;
+  }
+
+ private:
+  class Counted : public WritableFile {
+   public:
+    Counted(CountingEnv* env, std::unique_ptr<WritableFile> file)
+        : env_(env), file_(std::move(file)) {}
+    Status Append(std::string_view data) override {
+      if (size_ + data.size() > kCeiling) {
+        return Status::IOError("test ceiling reached");
+      }
+      Status s = file_->Append(data);
+      if (s.ok()) {
+        size_ += data.size();
+        uint64_t seen = env_->largest_.load();
+        while (seen < size_ &&
+               !env_->largest_.compare_exchange_weak(seen, size_)) {
+        }
+      }
+      return s;
+    }
+    Status Flush() override { return file_->Flush(); }
+    Status Sync() override { return file_->Sync(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    static constexpr uint64_t kCeiling = 64 << 20;
+
+    CountingEnv* const env_;
+    const std::unique_ptr<WritableFile> file_;
+    uint64_t size_ = 0;
+  };
+
+  std::atomic<uint64_t> largest_{0};
+};
+
+// The hostile server's cases: the backend built on an Env that counts what
+// reaches the disk and can fill up.
+class HostileServerTest : public DownloaderTest {
+ protected:
+  void SetUp() override {
+    DownloaderTest::SetUp();
+    downloader_.reset();
+    counting_ = std::make_unique<CountingEnv>(Env::Default());
+    env_ = std::make_unique<FaultInjectionEnv>(counting_.get());
+    hostile_ = std::make_unique<PlatformDownloader>(env_.get());
+    hostile_->SetRetryPolicy(3, 10);
+    hostile_->SetStallTimeout(300);
+    ASSERT_EQ(hostile_->Connect(server_.host_port().c_str(), 80), 1);
+  }
+  void TearDown() override {
+    hostile_.reset();
+    DownloaderTest::TearDown();
+  }
+
+  struct Run {
+    int result = -1;
+    int failure = -1;
+    uint64_t largest = 0;  // the most one file held on the disk
+    std::chrono::milliseconds took{0};
+    bool left = false;  // a file (final or temporary) is still there
+  };
+
+  // Fetches `path` from the server into a fresh local file, as a queue item
+  // (announced by GetFileSize first when `ask_size`) or with DownloadFile.
+  Run Fetch(const std::string& path, bool queue, bool ask_size = true) {
+    counting_->Reset();
+    const std::string local = Local("out" + std::to_string(++fetches_));
+    const auto start = std::chrono::steady_clock::now();
+    Run run;
+    if (queue) {
+      if (ask_size) hostile_->GetFileSize(path.substr(1).c_str());
+      hostile_->AddRemoteFile(path.substr(1).c_str());
+      hostile_->AddLocalFile(local.c_str());
+      run.result = hostile_->DownloadQueue();
+    } else {
+      run.result =
+          hostile_->DownloadFile(server_.url(path).c_str(), local.c_str());
+    }
+    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    run.failure = hostile_->GetLastFailure();
+    run.largest = counting_->largest();
+    run.left = run.result == 0 &&
+               (Exists(local) || Exists(local + std::string(kTempSuffix)));
+    if (run.result == 1) stored_ = Read(local);
+    return run;
+  }
+
+  std::unique_ptr<CountingEnv> counting_;
+  std::unique_ptr<FaultInjectionEnv> env_;
+  std::unique_ptr<PlatformDownloader> hostile_;
+  std::string stored_;  // what the last successful Fetch stored
+  int fetches_ = 0;
+};
+
+constexpr size_t kFileBytes = 50000;
+
+// Queue items: a body never outgrows the size announced for it, and an
+// answer that contradicts that size is refused before anything is written.
+TEST_F(HostileServerTest, QueueItemsStayWithinTheirAnnouncedSize) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    bool ask_size;       // GetFileSize before queueing
+    int failure;         // kHttpFailureNone: the item is stored
+    uint64_t max_bytes;  // the most the disk may ever have held
+  };
+  Fault shorter_head_chunked = Fault::HeadSays(40000);
+  shorter_head_chunked.chunked = true;
+  Fault longer_head_chunked = Fault::HeadSays(60000);
+  longer_head_chunked.chunked = true;
+  Fault chunked = Fault::LongerThanAnnounced(0);
+  chunked.chunked = true;
+  const std::vector<Case> cases = {
+      {"endless chunked body", Fault::EndlessBody(), true,
+       kHttpFailureBodyTooLong, kFileBytes},
+      {"Content-Length far above the HEAD size",
+       Fault::LongerThanAnnounced(100 << 20), true, kHttpFailureSizeMismatch,
+       0},
+      {"GET longer than HEAD said", Fault::HeadSays(40000), true,
+       kHttpFailureSizeMismatch, 0},
+      {"chunked GET longer than HEAD said", shorter_head_chunked, true,
+       kHttpFailureBodyTooLong, 40000},
+      {"chunked GET shorter than HEAD said", longer_head_chunked, true,
+       kHttpFailureSizeMismatch, kFileBytes},
+      {"overflowing Content-Length",
+       Fault::LongerThanAnnounced(Fault::kEndless), true,
+       kHttpFailureBadResponse, 0},
+      {"negative second Content-Length",
+       Fault::ExtraHeader("Content-Length", "-5"), true,
+       kHttpFailureBadResponse, 0},
+      {"encoded part", Fault::Encoded("gzip"), true, kHttpFailureBadResponse,
+       0},
+      // Without an announced size the answer's own Content-Length rules...
+      {"no size asked, Content-Length counts",
+       Fault::LongerThanAnnounced(10000), false, kHttpFailureNone,
+       kFileBytes + 10000},
+      {"no size asked, chunked and complete", chunked, false,
+       kHttpFailureSizeMismatch, 0},
+      // ...and a body of no stated size at all is not taken.
+      {"no size asked, endless", Fault::EndlessBody(), false,
+       kHttpFailureSizeMismatch, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/q" + std::to_string(n++) + ".zxp";
+    server_.AddFile(path, Bytes(kFileBytes, n));
+    server_.SetFault(path, c.fault);
+    const Run run = Fetch(path, /*queue=*/true, c.ask_size);
+    EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(run.failure, c.failure);
+    EXPECT_LE(run.largest, c.max_bytes);
+    EXPECT_FALSE(run.left);
+    EXPECT_LT(run.took, std::chrono::seconds(3));
+  }
+}
+
+// Single files (lists): bounded by the byte limit after decoding, asked
+// for without encoding, decoded when encoded anyway.
+TEST_F(HostileServerTest, SingleFilesStayWithinTheByteLimit) {
+  constexpr uint32_t kLimit = 100000;
+  struct Case {
+    const char* name;
+    std::string body;
+    std::optional<Fault> fault;
+    int failure;
+    uint64_t max_bytes;
+  };
+  const std::string list = Bytes(30000, 5) + std::string(30000, 'a');
+  const std::string zeros(40 << 20, '\0');
+  Fault mislabelled = Fault::Encoded("x-gzip");  // a label, not compressed
+  const std::vector<Case> cases = {
+      {"endless chunked body", list, Fault::EndlessBody(),
+       kHttpFailureTooLarge, kLimit},
+      {"Content-Length above the limit", list,
+       Fault::LongerThanAnnounced(100 << 20), kHttpFailureTooLarge, 0},
+      {"a plain file over the limit", Bytes(kLimit + 1, 2), std::nullopt,
+       kHttpFailureTooLarge, 0},
+      {"a plain file at the limit", Bytes(kLimit, 2), std::nullopt,
+       kHttpFailureNone, kLimit},
+      {"gzip is stored decoded", list, Fault::Encoded("gzip"),
+       kHttpFailureNone, list.size()},
+      {"deflate is stored decoded", list, Fault::Encoded("deflate"),
+       kHttpFailureNone, list.size()},
+      {"gzip bomb stops at the limit", zeros, Fault::Encoded("gzip"),
+       kHttpFailureTooLarge, kLimit},
+      {"unknown coding", list, Fault::Encoded("br"), kHttpFailureBadResponse,
+       0},
+      {"not the coding it claims", list, mislabelled,
+       kHttpFailureBadResponse, 0},
+  };
+  hostile_->SetFileLimits(kLimit, 5000);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/list" + std::to_string(n++) + ".bin";
+    server_.AddFile(path, c.body);
+    if (c.fault) server_.SetFault(path, *c.fault);
+    const Run run = Fetch(path, /*queue=*/false);
+    EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(run.failure, c.failure);
+    EXPECT_LE(run.largest, c.max_bytes);
+    EXPECT_FALSE(run.left);
+    EXPECT_LT(run.took, std::chrono::seconds(3));
+    if (run.result == 1) {
+      EXPECT_TRUE(stored_ == c.body);
+    }
+    for (const auto& request : server_.RequestsFor(path)) {
+      EXPECT_EQ(request.accept_encoding, "identity");
+    }
+  }
+}
+
+// Servers that answer too slowly or never finish: a single file ends at
+// its deadline, a queue item below the floor rate runs out of retries.
+TEST_F(HostileServerTest, SlowServersEndInBoundedTime) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    bool queue;
+    int failure;
+    std::chrono::milliseconds within;
+  };
+  Fault trickle_with_drops = Fault::SlowRate(200);
+  trickle_with_drops.drop_after = 20;  // each attempt gains a little
+  const std::vector<Case> cases = {
+      {"list at 20 bytes a second", Fault::SlowRate(20), false,
+       kHttpFailureDeadline, std::chrono::milliseconds(1500)},
+      {"list stalled for good", Fault::Stall(100, -1), false,
+       kHttpFailureDeadline, std::chrono::milliseconds(1500)},
+      {"part at 20 bytes a second", Fault::SlowRate(20), true,
+       kHttpFailureTooSlow, std::chrono::milliseconds(2500)},
+      {"part trickling and dropping", trickle_with_drops, true,
+       kHttpFailureTooSlow, std::chrono::milliseconds(2500)},
+      {"part above the floor", Fault::SlowRate(40000), true, kHttpFailureNone,
+       std::chrono::milliseconds(2500)},
+  };
+  hostile_->SetStallTimeout(5000);
+  hostile_->SetFileLimits(0, 800);
+  hostile_->SetRateFloor(1000, 200);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/slow" + std::to_string(n++) + ".zxp";
+    server_.AddFile(path, Bytes(20000, n));
+    server_.SetFault(path, c.fault);
+    const Run run = Fetch(path, c.queue);
+    EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(run.failure, c.failure);
+    EXPECT_FALSE(run.left);
+    EXPECT_LT(run.took, c.within);
+  }
+}
+
+// Headers that lie or overflow, ranges that do not fit, redirects away.
+TEST_F(HostileServerTest, HostileHeadersAndRedirectsAreRefused) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    bool queue;
+    int failure;
+  };
+  const auto resumed_with = [](std::string content_range) {
+    Fault fault = Fault::LyingRange(std::move(content_range));
+    fault.drop_after = 1000;
+    fault.drop_times = 1;
+    return fault;
+  };
+  const std::string self = "127.0.0.1:" + std::to_string(server_.port());
+  Fault big_headers = Fault::ExtraHeader("X-A", std::string(40000, 'a'));
+  big_headers.headers.emplace_back("X-B", std::string(40000, 'b'));
+  const std::vector<Case> cases = {
+      {"redirect to another host",
+       Fault::RedirectTo("http://elsewhere.invalid/x.bin"), false,
+       kHttpFailureRedirect},
+      {"scheme-relative redirect to another host",
+       Fault::RedirectTo("//elsewhere.invalid/x.bin"), true,
+       kHttpFailureRedirect},
+      {"redirect on the same server", Fault::RedirectTo("/target.bin"), false,
+       kHttpFailureNone},
+      {"absolute redirect to the same server",
+       Fault::RedirectTo("http://" + self + "/target.bin"), true,
+       kHttpFailureNone},
+      {"redirect loop", Fault::RedirectTo("/loop.bin"), false,
+       kHttpFailureRedirect},
+      {"oversized headers", big_headers, false, kHttpFailureBadResponse},
+      {"range ending past the total", resumed_with("bytes 1000-99999/50000"),
+       true, kHttpFailureBadResponse},
+      {"range total unlike the announced size",
+       resumed_with("bytes 1000-49999/60000"), true,
+       kHttpFailureSizeMismatch},
+      {"range not a number", resumed_with("bytes 1000-4x/50000"), false,
+       kHttpFailureBadResponse},
+      {"range longer than its Content-Length",
+       resumed_with("bytes 1000-49000/50000"), false,
+       kHttpFailureBadResponse},
+  };
+  server_.AddFile("/target.bin", Bytes(kFileBytes, 9));
+  server_.AddFile("/loop.bin", "x");
+  server_.SetFault("/loop.bin", Fault::RedirectTo("/loop.bin"));
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/h" + std::to_string(n++) + ".bin";
+    server_.AddFile(path, Bytes(kFileBytes, n));
+    server_.SetFault(path, c.fault);
+    const Run run = Fetch(path, c.queue);
+    EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(run.failure, c.failure);
+    EXPECT_FALSE(run.left);
+    EXPECT_LE(run.largest, kFileBytes);
+    EXPECT_LT(run.took, std::chrono::seconds(3));
+  }
+}
+
+// The local side failing: a full disk must be told apart from other write
+// failures, and neither leaves a file.
+TEST_F(HostileServerTest, LocalWriteFailuresSayWhich) {
+  struct Case {
+    const char* name;
+    bool queue;
+    std::optional<uint64_t> space;  // bytes the disk takes
+    int failed_renames;
+    int failure;
+  };
+  const std::vector<Case> cases = {
+      {"disk fills during a part", true, 10000, 0, kHttpFailureDiskFull},
+      {"disk fills during a list", false, 10000, 0, kHttpFailureDiskFull},
+      {"disk already full", true, 0, 0, kHttpFailureDiskFull},
+      {"rename fails", false, std::nullopt, 1, kHttpFailureWriteFailed},
+  };
+  server_.AddFile("/w.zxp", Bytes(kFileBytes, 4));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.space) env_->FailWritesAfter(*c.space);
+    env_->FailNextRenames(c.failed_renames);
+    const Run run = Fetch("/w.zxp", c.queue);
+    env_->StopFailingWrites();
+    env_->FailNextRenames(0);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.failure, c.failure);
+    EXPECT_FALSE(run.left);
+  }
 }
 
 }  // namespace

@@ -10,8 +10,16 @@ namespace dizedir::http {
 
 namespace {
 
+using Millis = std::chrono::milliseconds;
+
 // Longest wait between two attempts, however often they failed.
 constexpr uint32_t kMaxBackoffMillis = 60000;
+// A queue item's size travels as 32 bits (GetFileSize, GetReceivedBytes):
+// no item may be larger, whatever its answer claims.
+constexpr uint64_t kMaxQueueItemBytes = std::numeric_limits<uint32_t>::max();
+// Sizes remembered from GetFileSize; a caller asks once per queued file,
+// so this is far beyond any real queue.
+constexpr size_t kMaxAnnouncedSizes = 100000;
 
 std::string ParentDirectory(const std::string& path) {
   const size_t sep = path.find_last_of("/\\");
@@ -19,43 +27,305 @@ std::string ParentDirectory(const std::string& path) {
   return path.substr(0, sep);
 }
 
+bool IsSuccess(int status) { return status >= 200 && status < 300; }
+
+HttpFailure WriteFailure(const Status& s) {
+  return s.IsNoSpace() ? kHttpFailureDiskFull : kHttpFailureWriteFailed;
+}
+
 }  // namespace
 
+// ---------------------------------------------------------------- Watch
+
+QueuedDownloader::Watch::Watch(const QueuedDownloader* owner)
+    : owner_(owner),
+      last_arrival_(Clock::now()),
+      window_start_(last_arrival_) {}
+
+void QueuedDownloader::Watch::SetFloor(uint64_t min_bytes,
+                                       uint32_t window_millis) {
+  floor_bytes_ = min_bytes;
+  window_ = Millis(std::max<uint32_t>(window_millis, 1));
+  window_start_ = Clock::now();
+  window_bytes_ = 0;
+  slow_windows_ = 0;
+}
+
+void QueuedDownloader::Watch::StartAttempt() { last_arrival_ = Clock::now(); }
+
+void QueuedDownloader::Watch::Arrived(uint64_t body_bytes) {
+  last_arrival_ = Clock::now();
+  window_bytes_ += body_bytes;
+}
+
+HttpFailure QueuedDownloader::Watch::Check() {
+  if (owner_->ended()) return kHttpFailureStopped;
+  const Clock::time_point now = Clock::now();
+  if (deadline_ && now >= *deadline_) return kHttpFailureDeadline;
+  if (now - last_arrival_ >= Millis(owner_->stall_timeout_millis())) {
+    return kHttpFailureTooSlow;
+  }
+  if (floor_bytes_ > 0 && now - window_start_ >= window_) {
+    const bool slow = window_bytes_ < floor_bytes_;
+    window_start_ = now;
+    window_bytes_ = 0;
+    if (slow) {
+      ++slow_windows_;
+      return kHttpFailureTooSlow;
+    }
+    slow_windows_ = 0;
+  }
+  return kHttpFailureNone;
+}
+
+// ------------------------------------------------------------- FileSink
+
 Status QueuedDownloader::FileSink::Restart() {
+  if (!status.ok()) return status;
   file.reset();
   stored = 0;
+  decoder_.reset();
   status = env->NewWritableFile(temp_path, &file);
+  if (!status.ok()) failure = WriteFailure(status);
   return status;
+}
+
+Status QueuedDownloader::FileSink::StoreFailure(Status s) {
+  if (status.ok()) {
+    status = s;
+    failure = WriteFailure(s);
+  }
+  return status;
+}
+
+QueuedDownloader::Outcome QueuedDownloader::FileSink::Fail(HttpFailure why) {
+  if (status.ok()) {
+    status = Status::Aborted("transfer refused");
+    failure = why;
+  }
+  return Outcome::kFailed;
 }
 
 Status QueuedDownloader::FileSink::Append(std::string_view data) {
   if (!status.ok()) return status;
-  status = file->Append(data);
-  if (status.ok()) stored += data.size();
-  return status;
+  watch.Arrived(data.size());
+  if (data.empty()) return status;
+  if (discarding_) {
+    // An error answer's text is not wanted; only its length is bounded.
+    discarded += data.size();
+    if (discarded > kMaxDiscardBytes) Fail(kHttpFailureHttpStatus);
+    return status;
+  }
+  body_received_ += data.size();
+  if (expected_body_ && body_received_ > *expected_body_) {
+    Fail(kHttpFailureBodyTooLong);
+    return status;
+  }
+  const auto write = [this](std::string_view piece) {
+    const Status s = file->Append(piece);
+    if (!s.ok()) return StoreFailure(s);
+    stored += piece.size();
+    return Status::OK();
+  };
+  if (decoder_ != nullptr) {
+    switch (decoder_->Decode(data, limit - stored, write)) {
+      case BodyDecoder::Result::kOk:
+        break;
+      case BodyDecoder::Result::kTooLong:
+        Fail(over_limit);
+        break;
+      case BodyDecoder::Result::kCorrupt:
+        Fail(kHttpFailureBadResponse);
+        break;
+      case BodyDecoder::Result::kSinkFailed:
+        break;  // the write kept its own reason
+    }
+    return status;
+  }
+  // The file's own announced end is a tighter bound than the limit, and
+  // passing it is a different lie.
+  const bool by_size = expected_file_ && *expected_file_ < limit;
+  const uint64_t bound = by_size ? *expected_file_ : limit;
+  if (data.size() > bound - std::min(bound, stored)) {
+    Fail(by_size ? kHttpFailureBodyTooLong : over_limit);
+    return status;
+  }
+  return write(data);
 }
+
+QueuedDownloader::FileSink::Plan QueuedDownloader::FileSink::Begin(
+    const ResponseHead& head) {
+  decided_ = true;
+  discarding_ = false;
+  status_code_ = head.status;
+  resume_from_ = stored;
+  body_received_ = 0;
+  discarded = 0;
+  expected_body_.reset();
+  expected_file_.reset();
+  const auto refuse = [this](HttpFailure why) {
+    Fail(why);
+    return Plan::kFail;
+  };
+  if (!status.ok()) return Plan::kFail;
+  if (!IsSuccess(head.status)) {
+    discarding_ = true;
+    // "416, bytes */N" tells the size the server now has for the file.
+    if (head.status == 416 && announced && head.content_range &&
+        head.content_range->total &&
+        *head.content_range->total != *announced) {
+      return refuse(kHttpFailureSizeMismatch);
+    }
+    return Plan::kDiscard;
+  }
+  if (head.malformed || head.coding == ContentCoding::kUnsupported) {
+    return refuse(kHttpFailureBadResponse);
+  }
+
+  if (head.coding != ContentCoding::kIdentity) {
+    // Ranges of an encoded body count encoded bytes, which cannot be joined
+    // to decoded ones: an encoded answer is taken whole or not at all.
+    if (!accept_encoding || head.status == 206) {
+      return refuse(kHttpFailureBadResponse);
+    }
+    if ((stored > 0 || decoder_ != nullptr) && !Restart().ok()) {
+      return Plan::kFail;
+    }
+    resume_from_ = 0;
+    decoder_ = BodyDecoder::Create(head.coding);
+    expected_body_ = head.content_length;
+    return Plan::kWrite;
+  }
+  if (decoder_ != nullptr && !Restart().ok()) return Plan::kFail;
+
+  if (head.status == 206) {
+    const std::optional<ContentRange>& range = head.content_range;
+    if (!range || !range->well_formed || !range->start) {
+      return refuse(kHttpFailureBadResponse);
+    }
+    if (*range->start != resume_from_) {
+      // Not the piece asked for: unusable, and the next attempt starts
+      // afresh rather than trusting this server's ranges.
+      failure = kHttpFailureBadResponse;
+      if (!Restart().ok()) return Plan::kFail;
+      return Plan::kRetry;
+    }
+    const uint64_t length = *range->end - *range->start + 1;
+    if (head.content_length && *head.content_length != length) {
+      return refuse(kHttpFailureBadResponse);
+    }
+    if (announced &&
+        ((range->total && *range->total != *announced) ||
+         *range->end >= *announced)) {
+      return refuse(kHttpFailureSizeMismatch);
+    }
+    expected_file_ = range->total ? range->total : announced;
+    if (need_size && !expected_file_) return refuse(kHttpFailureSizeMismatch);
+    if (*range->end >= limit || (expected_file_ && *expected_file_ > limit)) {
+      return refuse(over_limit);
+    }
+    expected_body_ = length;
+    return Plan::kWrite;
+  }
+
+  // A whole body although a range was asked for: the server ignores Range,
+  // so the file starts over.
+  if (stored > 0 && !Restart().ok()) return Plan::kFail;
+  resume_from_ = 0;
+  if (head.content_length) {
+    if (announced && *head.content_length != *announced) {
+      return refuse(kHttpFailureSizeMismatch);
+    }
+    if (*head.content_length > limit) return refuse(over_limit);
+    expected_body_ = head.content_length;
+    expected_file_ = head.content_length;
+  } else {
+    if (need_size && !announced) return refuse(kHttpFailureSizeMismatch);
+    expected_file_ = announced;
+  }
+  return Plan::kWrite;
+}
+
+QueuedDownloader::Outcome QueuedDownloader::FileSink::End(bool clean) {
+  if (!status.ok()) return Outcome::kFailed;
+  if (!decided_) {
+    failure = kHttpFailureConnection;  // no answer at all
+    return Outcome::kRetry;
+  }
+  if (discarding_) {
+    failure = kHttpFailureHttpStatus;
+    if (status_code_ == 416 && resume_from_ > 0) {
+      // The file changed under us; only a fresh start can help.
+      if (!Restart().ok()) return Outcome::kFailed;
+      return Outcome::kRetry;
+    }
+    return Outcome::kFailed;
+  }
+  if (!clean) {
+    failure = kHttpFailureConnection;
+    return Outcome::kRetry;
+  }
+  if (decoder_ != nullptr && !decoder_->finished()) {
+    return Fail(kHttpFailureBadResponse);  // the stream itself is cut
+  }
+  // A body can end cleanly and still not reach the end of the file: a
+  // server may answer an open range with only a piece of it. The rest comes
+  // with the next attempt.
+  if ((expected_body_ && body_received_ < *expected_body_) ||
+      (expected_file_ && stored < *expected_file_)) {
+    failure = kHttpFailureConnection;
+    return Outcome::kRetry;
+  }
+  failure = kHttpFailureNone;
+  return Outcome::kComplete;
+}
+
+QueuedDownloader::Outcome QueuedDownloader::FileSink::Abandon(
+    HttpFailure why) {
+  if (!status.ok()) return Outcome::kFailed;
+  failure = why;
+  // Slowness may pass with another connection; a stop or a passed deadline
+  // will not.
+  return why == kHttpFailureTooSlow || why == kHttpFailureConnection
+             ? Outcome::kRetry
+             : Outcome::kFailed;
+}
+
+// ----------------------------------------------------- QueuedDownloader
 
 int QueuedDownloader::Connect(const char* host, uint32_t port) {
   ResumeTransfers();
   ended_.store(false);
+  announced_sizes_.clear();
   HostPort server;
-  if (host == nullptr || !ParseHostPort(host, &server)) return 0;
+  if (host == nullptr || !ParseHostPort(host, &server)) {
+    last_failure_.store(kHttpFailureBadRequest);
+    return 0;
+  }
   if (!server.port) {
     server.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
                                                : uint16_t{80};
   }
   connect_host_ = server.host;
   connect_port_ = *server.port;
-  return ProbeServer(server.host, *server.port, stall_timeout_millis_) ? 1 : 0;
+  const bool reached =
+      ProbeServer(server.host, *server.port, stall_timeout_millis_);
+  last_failure_.store(reached ? kHttpFailureNone : kHttpFailureConnection);
+  return reached ? 1 : 0;
 }
 
 int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
-  if (local_path == nullptr || *local_path == '\0') return 0;
+  last_failure_.store(kHttpFailureNone);
+  if (local_path == nullptr || *local_path == '\0') {
+    last_failure_.store(kHttpFailureBadRequest);
+    return 0;
+  }
   const std::string local(local_path);
   Url parsed;
   if (url == nullptr || !ParseUrl(url, &parsed) ||
       (parsed.scheme != "http" && parsed.scheme != "https")) {
     env_->DeleteFile(local);
+    last_failure_.store(kHttpFailureBadRequest);
     return 0;
   }
   // Callers build URLs from a server address that leaves the port out; the
@@ -68,18 +338,43 @@ int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
   target.host = parsed.server.host;
   target.port = parsed.server.port.value_or(target.secure ? 443 : 80);
   target.path = parsed.path.empty() ? std::string("/") : parsed.path;
-  return FetchToFile(target, local, /*publish_progress=*/false) ? 1 : 0;
+  HttpFailure why = kHttpFailureNone;
+  const bool ok =
+      FetchToFile(target, local, Kind::kSingleFile, std::nullopt, &why);
+  last_failure_.store(ok ? kHttpFailureNone : why);
+  return ok ? 1 : 0;
 }
 
 uint32_t QueuedDownloader::GetFileSize(const char* remote_name) {
   Target target;
   if (remote_name == nullptr ||
-      !ServerTarget(JoinRemotePath("", remote_name), &target) ||
-      ended_.load()) {
+      !ServerTarget(JoinRemotePath("", remote_name), &target)) {
+    last_failure_.store(kHttpFailureBadRequest);
     return 0;
   }
-  const std::optional<uint64_t> size = QuerySize(target);
-  if (!size || *size > std::numeric_limits<uint32_t>::max()) return 0;
+  const std::string key = SizeKey(target);
+  announced_sizes_.erase(key);
+  if (ended_.load()) {
+    last_failure_.store(kHttpFailureStopped);
+    return 0;
+  }
+  Watch watch(this);
+  watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
+  HttpFailure why = kHttpFailureNone;
+  const std::optional<uint64_t> size = QuerySize(target, &watch, &why);
+  if (!size) {
+    last_failure_.store(why != kHttpFailureNone ? why
+                                                : kHttpFailureConnection);
+    return 0;
+  }
+  if (*size > kMaxQueueItemBytes) {
+    last_failure_.store(kHttpFailureTooLarge);
+    return 0;
+  }
+  last_failure_.store(kHttpFailureNone);
+  if (*size > 0 && announced_sizes_.size() < kMaxAnnouncedSizes) {
+    announced_sizes_[key] = *size;
+  }
   return static_cast<uint32_t>(*size);
 }
 
@@ -105,6 +400,7 @@ void QueuedDownloader::AddLocalFile(const char* local_path) {
 }
 
 int QueuedDownloader::DownloadQueue() {
+  last_failure_.store(kHttpFailureNone);
   // The queue is consumed whatever the outcome, so a later run starts clean.
   std::vector<QueueItem> items;
   items.swap(queue_);
@@ -114,13 +410,20 @@ int QueuedDownloader::DownloadQueue() {
     if (!item.local_path || item.local_path->empty() ||
         !ServerTarget(JoinRemotePath(remote_dir_, item.remote_name),
                       &target)) {
+      last_failure_.store(kHttpFailureBadRequest);
       return 0;
     }
+    std::optional<uint64_t> announced;
+    const auto known = announced_sizes_.find(SizeKey(target));
+    if (known != announced_sizes_.end()) announced = known->second;
     // Bytes first, index second: a watcher that sees the new index must
     // not pair it with the previous item's full count.
     received_bytes_.store(0);
     current_index_.store(static_cast<int>(i));
-    if (!FetchToFile(target, *item.local_path, /*publish_progress=*/true)) {
+    HttpFailure why = kHttpFailureNone;
+    if (!FetchToFile(target, *item.local_path, Kind::kQueueItem, announced,
+                     &why)) {
+      last_failure_.store(why);
       return 0;
     }
   }
@@ -156,11 +459,89 @@ void QueuedDownloader::SetRetryPolicy(uint32_t retries,
   first_backoff_millis_ = first_backoff_millis;
 }
 
+void QueuedDownloader::SetFileLimits(uint32_t max_bytes,
+                                     uint32_t deadline_millis) {
+  // Zero restores the default rather than lifting the bound: no single
+  // file may be unbounded.
+  file_max_bytes_ = max_bytes != 0 ? max_bytes : kDefaultFileMaxBytes;
+  file_deadline_millis_ =
+      deadline_millis != 0 ? deadline_millis : kDefaultFileDeadlineMillis;
+}
+
+int QueuedDownloader::GetLastFailure() { return last_failure_.load(); }
+
+void QueuedDownloader::SetRateFloor(uint32_t min_bytes,
+                                    uint32_t window_millis) {
+  floor_bytes_ = min_bytes;
+  floor_window_millis_ =
+      window_millis != 0 ? window_millis : kDefaultFloorWindowMillis;
+}
+
 void QueuedDownloader::ShowProgress(uint64_t stored) {
   // The last byte is held back until the file is renamed into place: a
   // watcher that sees the full size may go on to read the file at once.
   const uint64_t shown = stored > 0 ? stored - 1 : 0;
-  received_bytes_.store(static_cast<uint32_t>(shown));
+  received_bytes_.store(static_cast<uint32_t>(
+      std::min<uint64_t>(shown, std::numeric_limits<uint32_t>::max())));
+}
+
+bool QueuedDownloader::ResolveRedirect(const Target& from,
+                                       std::string_view location,
+                                       Target* to) {
+  while (!location.empty() && (location.front() == ' ' ||
+                               location.front() == '\t')) {
+    location.remove_prefix(1);
+  }
+  while (!location.empty() &&
+         (location.back() == ' ' || location.back() == '\t' ||
+          location.back() == '\r' || location.back() == '\n')) {
+    location.remove_suffix(1);
+  }
+  location = location.substr(0, location.find('#'));
+  if (location.empty()) return false;
+  *to = from;
+  const size_t colon = location.find(':');
+  const size_t separator = location.find_first_of("/?");
+  const bool network_path = location.starts_with("//");
+  if (network_path ||
+      (colon != std::string_view::npos &&
+       (separator == std::string_view::npos || colon < separator))) {
+    // "//host/path" names a host just as "http://host/path" does.
+    Url url;
+    if (!ParseUrl(network_path ? location.substr(2) : location, &url)) {
+      return false;
+    }
+    if (network_path) url.scheme = from.secure ? "https" : "http";
+    if ((url.scheme != "http" && url.scheme != "https") ||
+        !SameHost(url.server.host, from.host)) {
+      return false;
+    }
+    to->secure = url.scheme == "https";
+    to->port = url.server.port.value_or(to->secure ? 443 : 80);
+    to->path = url.path.empty() ? std::string("/") : url.path;
+    return true;
+  }
+  if (location.front() == '/') {
+    to->path = SanitizeUrlPath(location);
+    return true;
+  }
+  // Relative to the directory of the current path.
+  std::string_view base = from.path;
+  base = base.substr(0, base.find('?'));
+  base = base.substr(0, base.rfind('/') + 1);
+  std::string joined(base.empty() ? std::string_view("/") : base);
+  joined.append(location);
+  to->path = SanitizeUrlPath(joined);
+  return true;
+}
+
+std::string QueuedDownloader::SizeKey(const Target& target) {
+  std::string key = target.host + ":" + std::to_string(target.port) +
+                    (target.secure ? "s" : "") + target.path;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
 }
 
 bool QueuedDownloader::ServerTarget(const std::string& path,
@@ -182,37 +563,95 @@ bool QueuedDownloader::ServerTarget(const std::string& path,
 }
 
 bool QueuedDownloader::FetchToFile(const Target& target,
-                                   const std::string& local_path,
-                                   bool publish_progress) {
-  FileSink sink;
+                                   const std::string& local_path, Kind kind,
+                                   std::optional<uint64_t> announced,
+                                   HttpFailure* why) {
+  const bool queue_item = kind == Kind::kQueueItem;
+  FileSink sink(this);
   sink.env = env_;
   sink.temp_path = local_path + std::string(kTempSuffix);
+  if (queue_item) {
+    // Stored as sent and held to the size it was announced with.
+    sink.announced = announced;
+    sink.need_size = true;
+    sink.limit = std::min(announced.value_or(kMaxQueueItemBytes),
+                          kMaxQueueItemBytes);
+    sink.over_limit =
+        announced ? kHttpFailureBodyTooLong : kHttpFailureTooLarge;
+    sink.watch.SetFloor(floor_bytes_, floor_window_millis_);
+  } else {
+    sink.limit = file_max_bytes_;
+    sink.over_limit = kHttpFailureTooLarge;
+    sink.accept_encoding = true;
+    sink.watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
+  }
+  const std::optional<Clock::time_point> deadline = sink.watch.deadline();
+  const auto past_deadline = [&deadline] {
+    return deadline && Clock::now() >= *deadline;
+  };
+
+  HttpFailure failure = kHttpFailureNone;
   bool complete = false;
-  if (!ended_.load()) {
+  if (ended_.load()) {
+    failure = kHttpFailureStopped;
+  } else {
     const std::string parent = ParentDirectory(local_path);
     if (!parent.empty() && !env_->FileExists(parent)) {
       env_->CreateDirectories(parent);
     }
-    if (sink.Restart().ok()) {
-      // Attempts in a row that added nothing to the file; progress resets
-      // it, so a flaky link that keeps delivering still finishes.
+    if (!sink.Restart().ok()) {
+      failure = sink.failure;
+    } else {
+      // Attempts in a row that took the file no further than it ever was;
+      // progress resets it, so a flaky link that keeps delivering still
+      // finishes, while a server whose answers keep sending the download
+      // back to the start does not go on for ever. Slow windows are counted
+      // apart: a trickle gains bytes with every attempt and must still come
+      // to an end.
       uint32_t fruitless = 0;
+      uint64_t furthest = 0;
       while (true) {
-        const uint64_t before = sink.stored;
-        const Outcome outcome = RunAttempt(target, &sink, publish_progress);
+        const uint64_t before = std::max(furthest, sink.stored);
+        sink.failure = kHttpFailureNone;
+        sink.watch.StartAttempt();
+        const Outcome outcome = RunAttempt(target, &sink, queue_item);
         if (outcome == Outcome::kComplete) {
           complete = sink.status.ok() && sink.file != nullptr;
+          if (!complete) failure = sink.failure;
           break;
         }
+        failure = sink.failure != kHttpFailureNone ? sink.failure
+                                                   : kHttpFailureConnection;
         if (outcome == Outcome::kFailed || !sink.status.ok()) break;
         fruitless = sink.stored > before ? 0 : fruitless + 1;
-        if (fruitless > retries_) break;
+        furthest = std::max(furthest, sink.stored);
+        if (fruitless > retries_ || sink.watch.slow_windows() > retries_) {
+          break;
+        }
         const uint32_t shift = std::min<uint32_t>(
             fruitless == 0 ? 0 : fruitless - 1, 16);
-        const uint64_t wait =
+        uint64_t wait =
             std::min<uint64_t>(uint64_t{first_backoff_millis_} << shift,
                                kMaxBackoffMillis);
-        if (!WaitBackoff(static_cast<uint32_t>(wait))) break;
+        if (deadline) {
+          const auto left = std::chrono::duration_cast<Millis>(
+              *deadline - Clock::now());
+          wait = std::min<uint64_t>(
+              wait, static_cast<uint64_t>(std::max<int64_t>(left.count(), 0)));
+        }
+        if (!WaitBackoff(static_cast<uint32_t>(wait))) {
+          failure = kHttpFailureStopped;
+          break;
+        }
+        if (past_deadline()) {
+          failure = kHttpFailureDeadline;
+          break;
+        }
+        // Decoded bytes cannot be resumed by a range of encoded ones.
+        if (!sink.resumable() && !sink.Restart().ok()) {
+          failure = sink.failure;
+          break;
+        }
       }
     }
   }
@@ -221,28 +660,31 @@ bool QueuedDownloader::FetchToFile(const Target& target,
     // before they take their name. Queue items are patch parts, each checked
     // against its published digest before use: a part torn by a power loss
     // fails that check and is fetched again, so a sync would only cost time.
-    Status s = publish_progress ? Status::OK() : sink.file->Sync();
+    Status s = queue_item ? Status::OK() : sink.file->Sync();
     if (s.ok()) s = sink.file->Close();
     sink.file.reset();
     if (s.ok()) s = env_->RenameFile(sink.temp_path, local_path);
     if (s.ok()) {
-      if (publish_progress) {
+      if (queue_item) {
         received_bytes_.store(static_cast<uint32_t>(sink.stored));
       }
+      *why = kHttpFailureNone;
       return true;
     }
+    failure = WriteFailure(s);
   }
   sink.file.reset();
   env_->DeleteFile(sink.temp_path);
   // A failed download leaves nothing at the target, not even an older copy:
   // a caller must never take a stale file for the one it asked for.
   if (env_->FileExists(local_path)) env_->DeleteFile(local_path);
+  *why = failure != kHttpFailureNone ? failure : kHttpFailureConnection;
   return false;
 }
 
 bool QueuedDownloader::WaitBackoff(uint32_t millis) {
   std::unique_lock<std::mutex> lock(backoff_mutex_);
-  return !backoff_cv_.wait_for(lock, std::chrono::milliseconds(millis),
+  return !backoff_cv_.wait_for(lock, Millis(millis),
                                [this] { return ended_.load(); });
 }
 

@@ -5,6 +5,7 @@
 #include "platform/http/queued_downloader.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -61,8 +62,10 @@ class ScriptedDownloader final : public QueuedDownloader {
     if (step.end) EndTransfers();
     return step.outcome;
   }
-  std::optional<uint64_t> QuerySize(const Target& target) override {
+  std::optional<uint64_t> QuerySize(const Target& target, Watch*,
+                                    HttpFailure* why) override {
     size_queries.push_back(target);
+    if (!size) *why = kHttpFailureHttpStatus;
     return size;
   }
   bool ProbeServer(const std::string& host, uint16_t port,
@@ -137,6 +140,11 @@ TEST_F(QueuedDownloaderTest, RetryLoopFollowsTheScript) {
        {{"ab", kR, false, /*end=*/true}, {"cd", kC}}, false, {0}, ""},
       {"complete wins over a late end", 5,
        {{"ab", kC, false, /*end=*/true}}, true, {0}, "ab"},
+      // Answers that send the file back to its start gain nothing, however
+      // many bytes they bring: the count is against the furthest it got.
+      {"going back to the start is no progress", 1,
+       {{"abc", kR}, {"ab", kR, true}, {"abc", kR, true}, {"abcd", kC, true}},
+       false, {0, 3, 2}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -349,6 +357,277 @@ TEST_F(QueuedDownloaderTest, GetFileSizeNarrowsToThirtyTwoBits) {
     ASSERT_EQ(d.size_queries.size(), 1u);
     EXPECT_EQ(d.size_queries[0].path, "/dir/f.bin");
     EXPECT_EQ(d.size_queries[0].port, 8080);
+  }
+}
+
+TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
+  struct Case {
+    const char* name;
+    const char* asked;   // the name GetFileSize was given
+    bool reconnect;      // Connect between asking and queueing
+    size_t body;         // bytes the server sends
+    int failure;
+  };
+  const Case cases[] = {
+      {"at the size", "dir\\A.zxp", false, 10, kHttpFailureNone},
+      {"one byte more", "dir\\A.zxp", false, 11, kHttpFailureBodyTooLong},
+      {"same name, other case", "DIR/a.ZXP", false, 11,
+       kHttpFailureBodyTooLong},
+      {"forgotten at Connect", "dir\\A.zxp", true, 11, kHttpFailureNone},
+      {"size of another name", "dir\\B.zxp", false, 11, kHttpFailureNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    d.SetRetryPolicy(0, 0);
+    d.Connect("example.com", 80);
+    d.size = 10;
+    EXPECT_EQ(d.GetFileSize(c.asked), 10u);
+    if (c.reconnect) d.Connect("example.com", 80);
+    d.script = {{std::string(c.body, 'x'), Outcome::kComplete}};
+    d.SetRemoteDir("dir");
+    d.AddRemoteFile("a.zxp");
+    d.AddLocalFile(Path("a.zxp").c_str());
+    EXPECT_EQ(d.DownloadQueue(), c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(d.GetLastFailure(), c.failure);
+    EXPECT_EQ(fs::exists(Path("a.zxp")), c.failure == kHttpFailureNone);
+    EXPECT_FALSE(fs::exists(Path("a.zxp") + std::string(kTempSuffix)));
+  }
+}
+
+std::string Deflated(const std::string& bytes, int window_bits) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, window_bits, 8,
+               Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Every answer a server can give, judged by the sink alone: what it plans,
+// what reaches the file and what the attempt comes to.
+TEST_F(QueuedDownloaderTest, FileSinkJudgesEveryAnswer) {
+  using Plan = QueuedDownloader::FileSink::Plan;
+  using Head = QueuedDownloader::ResponseHead;
+  struct Case {
+    const char* name;
+    // The sink: a queue item (announced size, stored as sent) or a single
+    // file (byte limit, encodings undone).
+    bool queue;
+    std::optional<uint64_t> announced;
+    uint64_t limit;
+    std::string stored_before;  // bytes of an earlier attempt
+    Head head;
+    std::vector<std::string> body;
+    bool clean;
+    Plan plan;
+    std::optional<Outcome> outcome;  // when the body gets as far as End
+    int failure;
+    size_t stored_after;
+  };
+  const auto head = [](int status, std::optional<uint64_t> length,
+                       const char* range = nullptr,
+                       ContentCoding coding = ContentCoding::kIdentity) {
+    Head h;
+    h.status = status;
+    h.content_length = length;
+    if (range != nullptr) h.content_range = ParseContentRange(range);
+    h.coding = coding;
+    return h;
+  };
+  const auto gzip = [](const std::string& text) {
+    return Deflated(text, 15 + 16);
+  };
+  const std::string hello = "hello, list";
+  const std::string zipped = gzip(hello);
+  const std::string bomb = gzip(std::string(1 << 20, '\0'));
+  Head malformed = head(200, 3);
+  malformed.malformed = true;
+  constexpr auto kGzip = ContentCoding::kGzip;
+  constexpr auto kF = kHttpFailureNone;
+  constexpr uint64_t kBig = 1 << 20;
+  const std::vector<Case> cases = {
+      // Queue items against their announced size.
+      {"at the announced size", true, 6, kBig, "", head(200, 6), {"abcdef"},
+       true, Plan::kWrite, Outcome::kComplete, kF, 6},
+      {"Content-Length above it", true, 6, kBig, "", head(200, 7), {},
+       true, Plan::kFail, std::nullopt, kHttpFailureSizeMismatch, 0},
+      {"Content-Length below it", true, 6, kBig, "", head(200, 5), {},
+       true, Plan::kFail, std::nullopt, kHttpFailureSizeMismatch, 0},
+      {"chunked past it", true, 6, kBig, "", head(200, std::nullopt),
+       {"abcd", "efg"}, true, Plan::kWrite, std::nullopt,
+       kHttpFailureBodyTooLong, 4},
+      {"no size from anywhere", true, std::nullopt, kBig, "",
+       head(200, std::nullopt), {}, true, Plan::kFail, std::nullopt,
+       kHttpFailureSizeMismatch, 0},
+      {"Content-Length when no size was asked", true, std::nullopt, kBig, "",
+       head(200, 3), {"abc"}, true, Plan::kWrite, Outcome::kComplete, kF, 3},
+      {"cut short", true, 6, kBig, "", head(200, 6), {"abc"}, false,
+       Plan::kWrite, Outcome::kRetry, kHttpFailureConnection, 3},
+      {"ends cleanly but short", true, 6, kBig, "", head(200, 6), {"abc"},
+       true, Plan::kWrite, Outcome::kRetry, kHttpFailureConnection, 3},
+      // Resuming by range.
+      {"range continues the file", true, 6, kBig, "abc",
+       head(206, 3, "bytes 3-5/6"), {"def"}, true, Plan::kWrite,
+       Outcome::kComplete, kF, 6},
+      {"range from elsewhere restarts", true, 6, kBig, "abc",
+       head(206, 6, "bytes 0-5/6"), {}, true, Plan::kRetry, std::nullopt,
+       kHttpFailureBadResponse, 0},
+      {"range total unlike the announced size", true, 6, kBig, "abc",
+       head(206, 4, "bytes 3-6/7"), {}, true, Plan::kFail, std::nullopt,
+       kHttpFailureSizeMismatch, 3},
+      {"range past its own total", true, 6, kBig, "abc",
+       head(206, 7, "bytes 3-9/6"), {}, true, Plan::kFail, std::nullopt,
+       kHttpFailureBadResponse, 3},
+      {"range unlike its Content-Length", true, 6, kBig, "abc",
+       head(206, 5, "bytes 3-5/6"), {}, true, Plan::kFail, std::nullopt,
+       kHttpFailureBadResponse, 3},
+      {"206 without a range", true, 6, kBig, "abc", head(206, 3), {}, true,
+       Plan::kFail, std::nullopt, kHttpFailureBadResponse, 3},
+      {"range ignored starts over", true, 6, kBig, "abc", head(200, 6),
+       {"uvwxyz"}, true, Plan::kWrite, Outcome::kComplete, kF, 6},
+      {"416 after a resume starts over", true, 6, kBig, "abc",
+       head(416, std::nullopt, "bytes */6"), {}, true, Plan::kDiscard,
+       Outcome::kRetry, kHttpFailureHttpStatus, 0},
+      {"416 telling another size", true, 6, kBig, "abc",
+       head(416, std::nullopt, "bytes */9"), {}, true, Plan::kFail,
+       std::nullopt, kHttpFailureSizeMismatch, 3},
+      // Error answers: their text is thrown away, within a bound.
+      {"404", true, 6, kBig, "", head(404, 9), {"not found"}, true,
+       Plan::kDiscard, Outcome::kFailed, kHttpFailureHttpStatus, 0},
+      {"endless error text", true, 6, kBig, "", head(500, std::nullopt),
+       {std::string(70000, 'e')}, true, Plan::kDiscard, std::nullopt,
+       kHttpFailureHttpStatus, 0},
+      // Codings and malformed heads.
+      {"encoded part", true, 6, kBig, "", head(200, 6, nullptr, kGzip), {},
+       true, Plan::kFail, std::nullopt, kHttpFailureBadResponse, 0},
+      {"malformed head", true, 6, kBig, "", malformed, {}, true, Plan::kFail,
+       std::nullopt, kHttpFailureBadResponse, 0},
+      {"unknown coding", false, std::nullopt, kBig, "",
+       head(200, 6, nullptr, ContentCoding::kUnsupported), {}, true,
+       Plan::kFail, std::nullopt, kHttpFailureBadResponse, 0},
+      // Single files against the byte limit, decoded.
+      {"Content-Length over the limit", false, std::nullopt, 5, "",
+       head(200, 6), {}, true, Plan::kFail, std::nullopt,
+       kHttpFailureTooLarge, 0},
+      {"chunked over the limit", false, std::nullopt, 5, "",
+       head(200, std::nullopt), {"abc", "def"}, true, Plan::kWrite,
+       std::nullopt, kHttpFailureTooLarge, 3},
+      {"gzip decoded", false, std::nullopt, kBig, "",
+       head(200, zipped.size(), nullptr, kGzip), {zipped}, true,
+       Plan::kWrite, Outcome::kComplete, kF, hello.size()},
+      {"zlib deflate decoded", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, ContentCoding::kDeflate),
+       {Deflated(hello, 15)}, true, Plan::kWrite, Outcome::kComplete, kF,
+       hello.size()},
+      {"raw deflate decoded", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, ContentCoding::kDeflate),
+       {Deflated(hello, -15)}, true, Plan::kWrite, Outcome::kComplete, kF,
+       hello.size()},
+      {"gzip a byte at a time", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, kGzip),
+       [&zipped] {
+         std::vector<std::string> bytes;
+         for (char c : zipped) bytes.emplace_back(1, c);
+         return bytes;
+       }(),
+       true, Plan::kWrite, Outcome::kComplete, kF, hello.size()},
+      {"bomb stops at the limit", false, std::nullopt, 1000, "",
+       head(200, std::nullopt, nullptr, kGzip), {bomb}, true, Plan::kWrite,
+       std::nullopt, kHttpFailureTooLarge, 1000},
+      {"gzip cut short", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, kGzip),
+       {zipped.substr(0, zipped.size() - 4)}, true, Plan::kWrite,
+       Outcome::kFailed, kHttpFailureBadResponse, hello.size()},
+      {"bytes after the gzip end", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, kGzip), {zipped + "junk"}, true,
+       Plan::kWrite, std::nullopt, kHttpFailureBadResponse, hello.size()},
+      {"garbage labelled gzip", false, std::nullopt, kBig, "",
+       head(200, std::nullopt, nullptr, kGzip), {"not gzip at all"}, true,
+       Plan::kWrite, std::nullopt, kHttpFailureBadResponse, 0},
+      {"encoded answer to a resume starts over", false, std::nullopt, kBig,
+       "abc", head(200, zipped.size(), nullptr, kGzip), {zipped}, true,
+       Plan::kWrite, Outcome::kComplete, kF, hello.size()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    QueuedDownloader::FileSink sink(&d);
+    sink.env = Env::Default();
+    sink.temp_path = Path("sink.tmp");
+    sink.announced = c.announced;
+    sink.need_size = c.queue;
+    sink.accept_encoding = !c.queue;
+    sink.limit = c.announced.value_or(c.limit);
+    sink.over_limit =
+        c.announced ? kHttpFailureBodyTooLong : kHttpFailureTooLarge;
+    ASSERT_TRUE(sink.Restart().ok());
+    ASSERT_TRUE(sink.Append(c.stored_before).ok());
+
+    const Plan plan = sink.Begin(c.head);
+    EXPECT_EQ(plan, c.plan);
+    bool appended = true;
+    if (plan == Plan::kWrite || plan == Plan::kDiscard) {
+      for (const std::string& piece : c.body) {
+        if (!sink.Append(piece).ok()) {
+          appended = false;
+          break;
+        }
+      }
+    }
+    if (c.outcome) {
+      EXPECT_TRUE(appended);
+      EXPECT_EQ(sink.End(c.clean), *c.outcome);
+    } else if (plan == Plan::kWrite || plan == Plan::kDiscard) {
+      EXPECT_FALSE(appended);
+    }
+    EXPECT_EQ(sink.failure, c.failure);
+    EXPECT_EQ(sink.stored, c.stored_after);
+    sink.file.reset();
+    EXPECT_EQ(fs::file_size(Path("sink.tmp")), c.stored_after);
+    if (c.failure == kHttpFailureNone &&
+        c.head.coding != ContentCoding::kIdentity) {
+      EXPECT_EQ(Contents(Path("sink.tmp")), hello);
+    }
+  }
+}
+
+TEST_F(QueuedDownloaderTest, RedirectsStayOnTheServer) {
+  const Target from{"srv.example", 8080, "/patch/v2/a.zxp", false};
+  struct Case {
+    const char* location;
+    std::optional<Target> to;  // nullopt: refused
+  };
+  const Case cases[] = {
+      {"/other/b.zxp", Target{"srv.example", 8080, "/other/b.zxp", false}},
+      {"b.zxp", Target{"srv.example", 8080, "/patch/v2/b.zxp", false}},
+      {"a b.zxp", Target{"srv.example", 8080, "/patch/v2/a%20b.zxp", false}},
+      {" /x#fragment\r\n", Target{"srv.example", 8080, "/x", false}},
+      {"http://SRV.example:9000/x", Target{"srv.example", 9000, "/x", false}},
+      {"https://srv.example/x", Target{"srv.example", 443, "/x", true}},
+      {"//srv.example/y", Target{"srv.example", 80, "/y", false}},
+      {"http://evil.example/x", std::nullopt},
+      {"//evil.example/x", std::nullopt},
+      {"http://srv.example.evil.example/x", std::nullopt},
+      {"ftp://srv.example/x", std::nullopt},
+      {"javascript:alert(1)", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.location);
+    Target to;
+    ASSERT_EQ(QueuedDownloader::ResolveRedirect(from, c.location, &to),
+              c.to.has_value());
+    if (!c.to) continue;
+    EXPECT_EQ(to.port, c.to->port);
+    EXPECT_EQ(to.path, c.to->path);
+    EXPECT_EQ(to.secure, c.to->secure);
   }
 }
 

@@ -54,13 +54,32 @@ std::string Narrow(std::wstring_view text) {
   return narrow;
 }
 
-// Errors that another attempt cannot cure; every other transport error
-// (refused, reset, timed out, unresolved) may pass.
-bool IsPermanentError(DWORD error) {
-  return error == ERROR_WINHTTP_INVALID_URL ||
-         error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME ||
-         error == ERROR_WINHTTP_REDIRECT_FAILED;
+// What a failed call means: errors that another attempt cannot cure have
+// reasons of their own; every other transport error (refused, reset, timed
+// out, unresolved) may pass.
+HttpFailure FailureOf(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+      return kHttpFailureBadRequest;
+    case ERROR_WINHTTP_REDIRECT_FAILED:
+      return kHttpFailureRedirect;
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
+    case ERROR_WINHTTP_HEADER_COUNT_EXCEEDED:
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+      return kHttpFailureBadResponse;
+    default:
+      return kHttpFailureConnection;
+  }
 }
+
+// Files are stored as sent and lists are small: no content coding is asked
+// for. One that comes anyway is the sink's to undo or refuse; WinHTTP
+// leaves it alone unless told to decompress.
+constexpr wchar_t kIdentityHeader[] = L"Accept-Encoding: identity";
+
+// Waits shorter than this let the watch judge a silent transfer promptly.
+constexpr DWORD kPollMillis = 50;
 
 // A TCP connection to the server, opened and closed at once: reachability
 // without sending a request the server would log.
@@ -121,11 +140,14 @@ bool ProbeTcp(const std::string& host, uint16_t port, uint32_t timeout_millis) {
 // driving thread has moved on.
 class WinHttpDownloader::Request {
  public:
-  enum class Wait { kDone, kError, kEnded, kStalled };
+  // How a wait ended: the call completed, failed, EndTransfers came, or
+  // the watch ended the transfer (verdict() says why).
+  enum class Wait { kDone, kError, kEnded, kWatched };
 
   static Request* Open(WinHttpDownloader* owner, HINTERNET connection,
-                       const wchar_t* verb, const Target& target) {
-    auto* request = new Request(owner);
+                       const wchar_t* verb, const Target& target,
+                       Watch* watch) {
+    auto* request = new Request(owner, watch);
     if (request->done_ == nullptr || request->closed_ == nullptr) {
       request->Release();
       return nullptr;
@@ -142,8 +164,10 @@ class WinHttpDownloader::Request {
       return nullptr;
     }
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(request);
-    DWORD redirects = kMaxRedirects;
-    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+    // Redirects are followed by hand (SendFollowing), so that one to
+    // another host is refused before it is ever contacted.
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    DWORD header_bytes = static_cast<DWORD>(kMaxHeaderBytes);
     const int timeout = static_cast<int>(std::min<uint32_t>(
         owner->stall_timeout_millis(),
         static_cast<uint32_t>(std::numeric_limits<int>::max())));
@@ -163,11 +187,11 @@ class WinHttpDownloader::Request {
     // reference until then.
     request->refs_.fetch_add(1);
     request->winhttp_holds_ = true;
-    WinHttpSetOption(request->handle_,
-                     WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
-                     sizeof(redirects));
     WinHttpSetOption(request->handle_, WINHTTP_OPTION_REDIRECT_POLICY,
                      &policy, sizeof(policy));
+    WinHttpSetOption(request->handle_,
+                     WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &header_bytes,
+                     sizeof(header_bytes));
     // Our own wait notices a stall first; these only bound what WinHTTP
     // would otherwise wait on its own (a minute to connect by default).
     WinHttpSetTimeouts(request->handle_, 0, timeout, timeout, timeout);
@@ -224,13 +248,76 @@ class WinHttpDownloader::Request {
   }
 
   // Reads the rest of a small body so the connection can serve the next
-  // request.
+  // request; a body larger than kMaxDiscardBytes is left to the closing.
   Wait Drain(char* buffer, size_t capacity) {
-    while (true) {
+    uint64_t drained = 0;
+    while (drained <= kMaxDiscardBytes) {
       DWORD got = 0;
       const Wait wait = Read(buffer, capacity, &got);
       if (wait != Wait::kDone || got == 0) return wait;
+      drained += got;
     }
+    return Wait::kError;
+  }
+
+  // Why a wait that did not complete ended the transfer.
+  HttpFailure Reason(Wait wait) const {
+    switch (wait) {
+      case Wait::kEnded:
+        return kHttpFailureStopped;
+      case Wait::kWatched:
+        return verdict_;
+      default:
+        return FailureOf(error_);
+    }
+  }
+
+  // What the answer's headers say about its body.
+  ResponseHead Head() const {
+    ResponseHead head;
+    head.status = static_cast<int>(StatusCode());
+    if (const auto length = Header(WINHTTP_QUERY_CONTENT_LENGTH)) {
+      head.content_length = ParseContentLength(*length);
+      const auto second = Header(WINHTTP_QUERY_CONTENT_LENGTH, 1);
+      if (!head.content_length ||
+          (second && ParseContentLength(*second) != head.content_length)) {
+        head.malformed = true;
+      }
+    }
+    if (const auto range = Header(WINHTTP_QUERY_CONTENT_RANGE)) {
+      head.content_range = ParseContentRange(*range);
+      if (Header(WINHTTP_QUERY_CONTENT_RANGE, 1)) head.malformed = true;
+    }
+    if (const auto coding = Header(WINHTTP_QUERY_CONTENT_ENCODING)) {
+      head.coding = Header(WINHTTP_QUERY_CONTENT_ENCODING, 1)
+                        ? ContentCoding::kUnsupported
+                        : ParseContentCoding(*coding);
+    }
+    // WinHTTP undoes chunked itself and nothing else.
+    if (const auto transfer = Header(WINHTTP_QUERY_TRANSFER_ENCODING)) {
+      if (!StartsWithNoCase(*transfer, "chunked")) head.malformed = true;
+    }
+    return head;
+  }
+
+  // One value of a response header; `index` counts repeated headers.
+  std::optional<std::string> Header(DWORD query, DWORD index = 0) const {
+    DWORD size = 0;
+    DWORD at = index;
+    WinHttpQueryHeaders(handle_, query, WINHTTP_HEADER_NAME_BY_INDEX,
+                        WINHTTP_NO_OUTPUT_BUFFER, &size, &at);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 ||
+        size > kMaxHeaderBytes * sizeof(wchar_t)) {
+      return std::nullopt;
+    }
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    at = index;
+    if (!WinHttpQueryHeaders(handle_, query, WINHTTP_HEADER_NAME_BY_INDEX,
+                             value.data(), &size, &at)) {
+      return std::nullopt;
+    }
+    value.resize(size / sizeof(wchar_t));
+    return Narrow(value);
   }
 
   DWORD error() const { return error_; }
@@ -248,22 +335,10 @@ class WinHttpDownloader::Request {
     return status;
   }
 
-  // The numeric form of the header is 32 bits wide; the text is not.
-  std::optional<uint64_t> ContentLength() const {
-    const std::optional<std::string> value = Header(WINHTTP_QUERY_CONTENT_LENGTH);
-    if (!value) return std::nullopt;
-    return ParseContentLength(*value);
-  }
-
-  // "bytes 100-199/1000" or "bytes */1000".
-  ContentRange Range() const {
-    const std::optional<std::string> header = Header(WINHTTP_QUERY_CONTENT_RANGE);
-    return header ? ParseContentRange(*header) : ContentRange{};
-  }
-
  private:
-  explicit Request(WinHttpDownloader* owner)
+  Request(WinHttpDownloader* owner, Watch* watch)
       : owner_(owner),
+        watch_(watch),
         open_requests_(owner->open_requests_),
         done_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
         closed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
@@ -286,33 +361,24 @@ class WinHttpDownloader::Request {
   }
 
   // Waits for the call in progress to complete, for EndTransfers, or for
-  // the stall timeout, whichever comes first. EndTransfers wins over a
-  // completion that arrives with it.
+  // the watch to end the transfer (a stall, the floor rate, a deadline),
+  // whichever comes first. EndTransfers wins over a completion that arrives
+  // with it.
   Wait Await() {
     HANDLE handles[2] = {done_, owner_->ended_event_};
-    const DWORD woke = WaitForMultipleObjects(2, handles, FALSE,
-                                              owner_->stall_timeout_millis());
-    if (owner_->ended()) return Wait::kEnded;
-    if (woke == WAIT_TIMEOUT) return Wait::kStalled;
-    if (woke != WAIT_OBJECT_0) return Failed(GetLastError());
-    return error_ != 0 ? Wait::kError : Wait::kDone;
-  }
-
-  std::optional<std::string> Header(DWORD query) const {
-    DWORD size = 0;
-    WinHttpQueryHeaders(handle_, query, WINHTTP_HEADER_NAME_BY_INDEX,
-                        WINHTTP_NO_OUTPUT_BUFFER, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
-      return std::nullopt;
+    while (true) {
+      const DWORD woke =
+          WaitForMultipleObjects(2, handles, FALSE, kPollMillis);
+      if (owner_->ended()) return Wait::kEnded;
+      if (woke == WAIT_OBJECT_0) {
+        if (error_ != 0) return Wait::kError;
+        watch_->Arrived(0);
+        return Wait::kDone;
+      }
+      if (woke != WAIT_TIMEOUT) return Failed(GetLastError());
+      verdict_ = watch_->Check();
+      if (verdict_ != kHttpFailureNone) return Wait::kWatched;
     }
-    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(handle_, query, WINHTTP_HEADER_NAME_BY_INDEX,
-                             value.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
-      return std::nullopt;
-    }
-    value.resize(size / sizeof(wchar_t));
-    return Narrow(value);
   }
 
   static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status,
@@ -354,6 +420,8 @@ class WinHttpDownloader::Request {
   }
 
   WinHttpDownloader* const owner_;
+  Watch* const watch_;
+  HttpFailure verdict_ = kHttpFailureNone;
   const std::shared_ptr<std::atomic<int>> open_requests_;
   std::atomic<int> refs_{1};
   bool winhttp_holds_ = false;
@@ -453,111 +521,134 @@ void WinHttpDownloader::Shutdown() {
   OpenSession();
 }
 
+WinHttpDownloader::Request* WinHttpDownloader::SendFollowing(
+    const wchar_t* verb, const Target& first, const std::wstring& headers,
+    Watch* watch, HttpFailure* why) {
+  Target target = first;
+  for (DWORD hop = 0;; ++hop) {
+    HINTERNET connection = ConnectionFor(target);
+    Request* request = connection == nullptr
+                           ? nullptr
+                           : Request::Open(this, connection, verb, target,
+                                           watch);
+    if (request == nullptr) {
+      *why = kHttpFailureConnection;
+      return nullptr;
+    }
+    const Wait wait = request->SendAndReceive(headers);
+    if (wait != Wait::kDone) {
+      *why = request->Reason(wait);
+      request->Close();
+      return nullptr;
+    }
+    const DWORD status = request->StatusCode();
+    const bool redirect = status == 301 || status == 302 || status == 303 ||
+                          status == 307 || status == 308;
+    const std::optional<std::string> location =
+        redirect ? request->Header(WINHTTP_QUERY_LOCATION) : std::nullopt;
+    // A redirect with nowhere to go is an error answer like any other.
+    if (!location) return request;
+    Target next;
+    const bool allowed =
+        hop < kMaxRedirects && ResolveRedirect(target, *location, &next);
+    request->Close();
+    if (!allowed) {
+      *why = kHttpFailureRedirect;
+      return nullptr;
+    }
+    target = next;
+  }
+}
+
 WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
     const Target& target, FileSink* sink, bool publish_progress) {
-  HINTERNET connection = ConnectionFor(target);
-  if (connection == nullptr) return Outcome::kFailed;
-  Request* request = Request::Open(this, connection, L"GET", target);
-  if (request == nullptr) return Outcome::kFailed;
+  std::wstring headers = kIdentityHeader;
+  if (sink->stored > 0) {
+    headers += L"\r\nRange: bytes=" + std::to_wstring(sink->stored) + L"-";
+  }
+  HttpFailure why = kHttpFailureNone;
+  Request* request =
+      SendFollowing(L"GET", target, headers, &sink->watch, &why);
+  if (request == nullptr) return sink->Abandon(why);
   RequestCloser closer(request);
 
-  const uint64_t resume_from = sink->stored;
-  std::wstring headers;
-  if (resume_from > 0) {
-    headers = L"Range: bytes=" + std::to_wstring(resume_from) + L"-";
-  }
-  // What a wait that did not complete means for the attempt.
-  const auto interrupted = [&](Wait wait) {
-    if (wait == Wait::kEnded) return Outcome::kFailed;
-    if (wait == Wait::kStalled) return Outcome::kRetry;
-    return IsPermanentError(request->error()) ? Outcome::kFailed
-                                              : Outcome::kRetry;
-  };
-  const Wait answered = request->SendAndReceive(headers);
-  if (answered != Wait::kDone) return interrupted(answered);
-
-  const DWORD status = request->StatusCode();
-  if (status == 0) return Outcome::kRetry;  // no answer at all
-  if (!IsSuccess(status)) {
-    if (status == 416 && resume_from > 0) {
-      // The file changed under us; only a fresh start can help.
-      if (!sink->Restart().ok()) return Outcome::kFailed;
+  switch (sink->Begin(request->Head())) {
+    case FileSink::Plan::kFail:
+      return Outcome::kFailed;
+    case FileSink::Plan::kRetry:
       return Outcome::kRetry;
-    }
-    return Outcome::kFailed;
+    case FileSink::Plan::kWrite:
+    case FileSink::Plan::kDiscard:
+      break;
   }
-  std::optional<uint64_t> expected_total;
-  if (status == 206) {
-    const ContentRange range = request->Range();
-    if (range.start.value_or(0) != resume_from) {
-      // Not the piece asked for: unusable, and the next attempt starts
-      // afresh rather than trusting this server's ranges.
-      if (!sink->Restart().ok()) return Outcome::kFailed;
-      return Outcome::kRetry;
-    }
-    expected_total = range.total;
-  } else {
-    // A whole body although a range was asked for: the server ignores
-    // Range, so the file starts over.
-    if (resume_from > 0 && !sink->Restart().ok()) return Outcome::kFailed;
-    expected_total = request->ContentLength();
-  }
-
   while (true) {
     DWORD got = 0;
     const Wait read = request->Read(buffer_.data(), buffer_.size(), &got);
-    if (read != Wait::kDone) return interrupted(read);
+    if (read != Wait::kDone) {
+      const HttpFailure reason = request->Reason(read);
+      // A body cut off by the link is the sink's to judge (it may be the
+      // text of an error answer); anything else ends the attempt as it says.
+      return reason == kHttpFailureConnection ? sink->End(false)
+                                              : sink->Abandon(reason);
+    }
     if (got == 0) break;
     if (!sink->Append(std::string_view(buffer_.data(), got)).ok()) {
-      return Outcome::kFailed;  // the disk, not the net
+      return Outcome::kFailed;  // the disk, or a bound the body broke
     }
     if (publish_progress) ShowProgress(sink->stored);
   }
-  // A body can end cleanly and still not reach the end of the file: a
-  // server may answer an open range with only a piece of it. The rest comes
-  // with the next attempt.
-  if (expected_total && sink->stored != *expected_total) {
-    return Outcome::kRetry;
-  }
-  return Outcome::kComplete;
+  return sink->End(true);
 }
 
-std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target) {
-  HINTERNET connection = ConnectionFor(target);
-  if (connection == nullptr) return std::nullopt;
+std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target,
+                                                     Watch* watch,
+                                                     HttpFailure* why) {
   {
-    Request* head = Request::Open(this, connection, L"HEAD", target);
-    if (head == nullptr) return std::nullopt;
-    RequestCloser closer(head);
-    const Wait wait = head->SendAndReceive(std::wstring());
-    if (wait == Wait::kEnded) return std::nullopt;
-    const DWORD status = wait == Wait::kDone ? head->StatusCode() : 0;
-    if (IsSuccess(status)) {
-      if (const auto length = head->ContentLength()) {
+    Request* head =
+        SendFollowing(L"HEAD", target, kIdentityHeader, watch, why);
+    if (head == nullptr) {
+      // Only a transport failure leaves hope for the second way.
+      if (*why != kHttpFailureConnection) return std::nullopt;
+    } else {
+      RequestCloser closer(head);
+      const ResponseHead answer = head->Head();
+      if (IsSuccess(static_cast<DWORD>(answer.status)) && !answer.malformed &&
+          answer.content_length) {
         // Seeing the answer through to its end hands the connection back
         // for the next request.
         head->Drain(buffer_.data(), buffer_.size());
-        return length;
+        return answer.content_length;
+      }
+      // Absent is absent; asking again another way would not change that.
+      if (answer.status == 404 || answer.status == 410) {
+        *why = kHttpFailureHttpStatus;
+        return std::nullopt;
       }
     }
-    // Absent is absent; asking again another way would not change that.
-    if (status == 404 || status == 410) return std::nullopt;
   }
-  Request* probe = Request::Open(this, connection, L"GET", target);
+  const std::wstring headers =
+      std::wstring(kIdentityHeader) + L"\r\nRange: bytes=0-0";
+  Request* probe = SendFollowing(L"GET", target, headers, watch, why);
   if (probe == nullptr) return std::nullopt;
   RequestCloser closer(probe);
-  if (probe->SendAndReceive(L"Range: bytes=0-0") != Wait::kDone) {
+  const ResponseHead answer = probe->Head();
+  if (answer.malformed) {
+    *why = kHttpFailureBadResponse;
     return std::nullopt;
   }
-  const DWORD status = probe->StatusCode();
-  if (status == 206) {
-    const std::optional<uint64_t> total = probe->Range().total;
+  if (answer.status == 206 && answer.content_range &&
+      answer.content_range->well_formed && answer.content_range->total) {
     probe->Drain(buffer_.data(), buffer_.size());
-    return total;
+    return answer.content_range->total;
   }
   // A whole body: the headers were all it needed, and closing the request
   // drops the rest.
-  if (status == 200) return probe->ContentLength();
+  if (answer.status == 200 && answer.content_length) {
+    return answer.content_length;
+  }
+  *why = IsSuccess(static_cast<DWORD>(answer.status))
+             ? kHttpFailureBadResponse
+             : kHttpFailureHttpStatus;
   return std::nullopt;
 }
 

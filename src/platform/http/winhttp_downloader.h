@@ -7,10 +7,12 @@
 // server, so the files of a queue travel over one kept-alive connection.
 // WinHTTP is used in its asynchronous mode: each call is issued by the
 // driving thread, which then waits for its completion together with the
-// "ended" event, never longer than the stall timeout. That is what lets
-// EndTransfers and the stall timeout act at once even while the server sends
-// nothing: the waiting thread closes the request handle, which is WinHTTP's
-// documented way to abort an asynchronous request. (Closing a synchronous
+// "ended" event in short slices, asking the transfer's Watch between them.
+// That is what lets EndTransfers, the stall timeout, the floor rate and the
+// deadline act at once even while the server sends nothing: the waiting
+// thread closes the request handle, which is WinHTTP's documented way to
+// abort an asynchronous request. Redirects are followed by hand, so one to
+// another host is refused before that host is contacted. (Closing a synchronous
 // request from another thread would race with the call still using it, and
 // short receive timeouts would fail the request, turning a pause into a
 // reconnect.)
@@ -50,7 +52,8 @@ class WinHttpDownloader final : public QueuedDownloader {
                      bool publish_progress) override;
   // By HEAD, or by a one-byte range GET when the server will not answer
   // HEAD.
-  std::optional<uint64_t> QuerySize(const Target& target) override;
+  std::optional<uint64_t> QuerySize(const Target& target, Watch* watch,
+                                    HttpFailure* why) override;
   // A TCP connection opened and closed at once: reachability without a
   // request the server would log.
   bool ProbeServer(const std::string& host, uint16_t port,
@@ -58,6 +61,12 @@ class WinHttpDownloader final : public QueuedDownloader {
   void AbortTransfers() override;
   void ResumeTransfers() override;
 
+  // Sends a request and follows redirects on the same host (refusing any
+  // other) up to the final answer, whose request the caller closes; null
+  // with *why when there is none.
+  Request* SendFollowing(const wchar_t* verb, const Target& target,
+                         const std::wstring& headers, Watch* watch,
+                         HttpFailure* why);
   // The connection handle for the target's server, opened on first use and
   // kept while later requests go to the same server. Null on failure.
   void* ConnectionFor(const Target& target);
