@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -26,6 +27,7 @@
 #include "lists/list_text.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
+#include "platform/http/curl_downloader.h"
 #include "plugin/string_table.h"
 #include "support/recording_sink.h"
 #include "support/fault_injection_env.h"
@@ -113,13 +115,25 @@ class HostileServer : public ::testing::Test {
 
   bool RunUpdate(const std::string& client_dir, Env* env = Env::Default()) {
     DownloaderModule module;
-    module.get = [] {
-      HttpInterface* d = GetHttpInterface();
+    // The module's own downloader writes through the process's Env; one on
+    // a capped disk is built here from the same code.
+    module.get = [env] {
+      HttpInterface* d = env == Env::Default() ? GetHttpInterface()
+                                               : new http::CurlDownloader(env);
       d->SetStallTimeout(300);
       d->SetRetryPolicy(2, 20);
+      d->SetRateFloor(2048, 400);
       return d;
     };
+    module.stop = [env](HttpInterface* d) {
+      if (env == Env::Default()) {
+        StopDll(d);
+      } else {
+        delete static_cast<http::CurlDownloader*>(d);
+      }
+    };
     PatchEngine engine(env, strings_.get(), module);
+    engine.set_small_file_deadline(1500);
     sink_ = RecordingSink();
     engine.SetPlugin(&sink_, nullptr);
     engine.SetClientDir(client_dir);
@@ -619,6 +633,92 @@ TEST_F(HostileServer, AHostilePackFailsWithinAThirtyTwoBitAddressSpace) {
 #else
   GTEST_SKIP() << "sanitizers reserve more address space than a 32-bit launcher has";
 #endif
+}
+
+// Transfers that run past what was announced, trickle, or arrive encoded:
+// each ends promptly with a text saying why, the capped disk never takes
+// more than the release announced, and the honest server afterwards brings
+// the client up to date.
+TEST_F(HostileServer, TransfersNeverRunPastWhatWasAnnounced) {
+  using Fault = TestHttpServer::Fault;
+  constexpr uint64_t kCapacity = uint64_t{64} << 20;
+  // What the release announces: its files, and for the two lists the most
+  // their readers accept, with room for the small files the engine writes.
+  auto announced = [this] {
+    uint64_t bytes = 2 * kMaxListFileBytes + (uint64_t{1} << 20);
+    for (const auto& entry : fs::directory_iterator(release_->root())) {
+      bytes += fs::file_size(entry.path());
+    }
+    return bytes;
+  };
+  auto endless = [] {
+    Fault f;
+    f.chunked = true;
+    f.extra_bytes = Fault::kEndless;
+    return f;
+  };
+  auto longer = [] {
+    Fault f;
+    f.extra_bytes = 10 << 20;
+    return f;
+  };
+  auto gzip = [] {
+    Fault f;
+    f.content_encoding = "gzip";
+    return f;
+  };
+  struct Case {
+    const char* name;
+    std::string path;
+    Fault fault;
+    uint64_t reported_free;
+    uint32_t failure;  // 0: the update succeeds
+    uint32_t reason;   // the reason after it, 0 for none
+  } cases[] = {
+      {"an endless chunked part", "/rel/upd3_1.zxp", endless(), kCapacity, 225,
+       kStringSentTooMuch},
+      {"a part longer than its size", "/rel/upd3_0.zxp", longer(), kCapacity, 225,
+       kStringSentTooMuch},
+      {"an endless patch list", "/rel/verlist.bin", endless(), kCapacity, 224,
+       kStringSentTooMuch},
+      {"an endless published list", "/rel/curver.bin", endless(), kCapacity, 221,
+       kStringSentTooMuch},
+      {"a patch list at one byte a second", "/rel/verlist.bin", Fault::SlowRate(1), kCapacity,
+       224, kStringTooSlow},
+      {"a part at one byte a second", "/rel/upd3_2.zxp", Fault::SlowRate(1), kCapacity, 225,
+       kStringTooSlow},
+      {"a gzip-encoded patch list", "/rel/verlist.bin", gzip(), kCapacity, 0, 0},
+      {"a disk that fills during a part", "/rel/upd2.zip", Fault(), uint64_t{1} << 40,
+       kStringDiskFull, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    server_.SetFault(c.path, c.fault);
+    FaultInjectionEnv disk(Env::Default());
+    disk.ReportFreeDiskSpace(c.reported_free);
+    const uint64_t capacity = c.failure == kStringDiskFull ? 20000 : kCapacity;
+    disk.FailWritesAfter(capacity);
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = RunUpdate(client_.string() + "/", &disk);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_LE(capacity - disk.SpaceLeft(), announced());
+    if (c.failure == 0) {
+      EXPECT_TRUE(ok) << FirstFailure();
+      EXPECT_EQ(GameFiles(), Published());
+      continue;
+    }
+    EXPECT_FALSE(ok);
+    std::string expected = Text(c.failure);
+    const std::string failure = FirstFailure();
+    EXPECT_EQ(failure.rfind(expected, 0), 0u) << failure;
+    if (c.reason != 0) {
+      EXPECT_NE(failure.find(Text(c.reason)), std::string::npos) << failure;
+    }
+    EXPECT_EQ(OutsideFiles(), outside_before_);
+    server_.ClearFault(c.path);
+    ExpectHonestUpdateRepairs();
+  }
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {

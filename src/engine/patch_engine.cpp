@@ -55,6 +55,38 @@ void PatchEngine::Fail(uint32_t string_id, std::string_view detail) {
   sink_->Fail(text.c_str());
 }
 
+void PatchEngine::FailTransfer(uint32_t string_id, std::string_view detail) {
+  const int why = downloader_ != nullptr ? downloader_->GetLastFailure() : kHttpFailureNone;
+  uint32_t reason = 0;
+  switch (why) {
+    case kHttpFailureDiskFull:
+      Fail(kStringDiskFull, detail);
+      return;
+    case kHttpFailureWriteFailed: reason = kStringDownloadWrite; break;
+    case kHttpFailureBodyTooLong:
+    case kHttpFailureSizeMismatch:
+    case kHttpFailureTooLarge: reason = kStringSentTooMuch; break;
+    case kHttpFailureDeadline:
+    case kHttpFailureTooSlow: reason = kStringTooSlow; break;
+    case kHttpFailureHttpStatus:
+    case kHttpFailureBadResponse:
+    case kHttpFailureRedirect: reason = kStringUnusableAnswer; break;
+    case kHttpFailureConnection: reason = kStringConnectionLost; break;
+    default: break;
+  }
+  std::string text(detail);
+  if (reason != 0) text += " " + Text(reason);
+  Fail(string_id, text);
+}
+
+bool PatchEngine::FetchSmallFile(const std::string& url, const std::string& path,
+                                 uint32_t max_bytes) {
+  // A server may send anything: what the file's reader would refuse is
+  // never stored, and a server that trickles gives up at the deadline.
+  downloader_->SetFileLimits(max_bytes, small_file_deadline_millis_);
+  return downloader_->DownloadFile(url.c_str(), path.c_str()) != 0;
+}
+
 void PatchEngine::RequestStop() {
   stop_requested_.store(true);
   if (downloader_ != nullptr) downloader_->EndTransfers();

@@ -65,6 +65,11 @@ enum ExtraStringId : uint32_t {
   kStringServerListUnusable = 317,
   kStringDiskFull = 318,
   kStringPatchNotInstalled = 319,
+  kStringSentTooMuch = 320,
+  kStringTooSlow = 321,
+  kStringUnusableAnswer = 322,
+  kStringConnectionLost = 323,
+  kStringDownloadWrite = 324,
 };
 
 // The file an update holds locked in the client directory, so that two
@@ -139,10 +144,18 @@ class PatchEngine {
   const std::string& server_address() const { return server_address_; }
   uint32_t server_port() const { return server_port_; }
   void SetServer(std::string_view address, uint32_t port);
+  // How long the fetch of one small file (a list, the server list) may
+  // take in all; tests shorten it.
+  void set_small_file_deadline(uint32_t millis) { small_file_deadline_millis_ = millis; }
 
  private:
   // Reports: the string's text followed by `detail`.
   void Fail(uint32_t string_id, std::string_view detail = {});
+  // Reports a failed transfer: `string_id` says what was being fetched, the
+  // downloader's reason says why; a full disk is said first.
+  void FailTransfer(uint32_t string_id, std::string_view detail = {});
+  // DownloadFile of a small file whose reader accepts at most `max_bytes`.
+  bool FetchSmallFile(const std::string& url, const std::string& path, uint32_t max_bytes);
   std::string Text(uint32_t string_id) const;
   // client_dir() + name, or false (reported) when that exceeds the path
   // limit of the stored formats.
@@ -221,6 +234,7 @@ class PatchEngine {
   std::string server_address_;
   uint32_t server_port_ = 0;
   std::string client_dir_;
+  uint32_t small_file_deadline_millis_ = 120000;
 
   VersionLists lists_;
   std::vector<uint32_t> file_sizes_;

@@ -170,7 +170,7 @@ bool PatchEngine::RunServerList() {
   // arrived must also be a server list: an error page served with 200 would
   // otherwise replace a good list with one that has no region.
   bool replaced = false;
-  if (downloader_->DownloadFile(url.c_str(), temp_file.c_str()) != 0) {
+  if (FetchSmallFile(url, temp_file, static_cast<uint32_t>(IniFile::kMaxFileBytes))) {
     if (!HasRegion(env_, temp_file)) {
       ShowStatus(kStringServerListUnusable);
     } else if (env_->RenameFile(temp_file, list_file).ok()) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/patch_engine.h"
+#include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "platform/confined_path.h"
 #include "plugin/string_table.h"
@@ -40,6 +41,9 @@ constexpr uint32_t kStringPartStarts = 247;
 constexpr uint32_t kStringPartProgress = 248;
 constexpr uint32_t kStringDownloadAddressFetch = 250;
 constexpr uint32_t kStringOptionalQuestion = 276;
+
+// downloadaddr.txt is kept, never read; a list of a few addresses.
+constexpr uint32_t kMaxAddressFileBytes = 64 << 10;
 
 // Polls of the apply thread that may pass without progress over a whole
 // transfer before it is given up.
@@ -243,14 +247,13 @@ int32_t PatchEngine::CheckVersion() {
   }
 
   env_->DeleteFile(address_file);
-  if (downloader_->DownloadFile((base_url + "downloadaddr.txt").c_str(),
-                                address_file.c_str()) == 0) {
-    Fail(kStringDownloadAddressFetch);
+  if (!FetchSmallFile(base_url + "downloadaddr.txt", address_file, kMaxAddressFileBytes)) {
+    FailTransfer(kStringDownloadAddressFetch);
     return -1;
   }
   env_->DeleteFile(published);
-  if (downloader_->DownloadFile((base_url + "curver.bin").c_str(), published.c_str()) == 0) {
-    Fail(kStringPublishedListFetch);
+  if (!FetchSmallFile(base_url + "curver.bin", published, kMaxListFileBytes)) {
+    FailTransfer(kStringPublishedListFetch);
     env_->DeleteFile(published);
     return -1;
   }
@@ -370,9 +373,7 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
   env_->DeleteFile(local);
   const uint32_t size = downloader_->GetFileSize(remote.c_str());
   if (size == 0) {
-    char detail[300];
-    std::snprintf(detail, sizeof detail, " (%s)", remote.c_str());
-    Fail(kStringTransferFailed, detail);
+    FailTransfer(kStringTransferFailed, " (" + remote + ")");
     return false;
   }
   file_sizes_.push_back(size);
@@ -445,9 +446,11 @@ int32_t PatchEngine::DownloadPatches() {
   };
 
   env_->DeleteFile(patch_list);
-  if (downloader_->DownloadFile(("http://" + server_address_ + "/verlist.bin").c_str(),
-                                patch_list.c_str()) == 0) {
-    return fail_and_clean(kStringPatchListFetch);
+  if (!FetchSmallFile("http://" + server_address_ + "/verlist.bin", patch_list,
+                      kMaxListFileBytes)) {
+    FailTransfer(kStringPatchListFetch);
+    DeleteFetchedLists();
+    return -1;
   }
   if (!lists_.ReadPatches(env_, patch_list)) {
     Fail(kStringPatchListBad);
@@ -608,7 +611,9 @@ int32_t PatchEngine::DownloadPatches() {
       DeleteFetchedLists();
       return -1;  // the apply thread reported what it saw
     }
-    return fail_and_clean(kStringTransferFailed);
+    FailTransfer(kStringTransferFailed);
+    DeleteFetchedLists();
+    return -1;
   }
   return 1;
 }

@@ -24,7 +24,13 @@ using Downloader = dizedir::http::CurlDownloader;
 extern "C" {
 
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface() {
-  return new Downloader(dizedir::Env::Default());
+  // Null when it cannot be made; an exception must not cross into the
+  // caller, which may not even be C++ built by the same compiler.
+  try {
+    return new Downloader(dizedir::Env::Default());
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
