@@ -474,8 +474,9 @@ TEST_F(HostileServer, ArchivesThatWouldFillTheDiskWriteNothing) {
        226, "share", 64 << 10},
       {"declared beyond the free space", declared_beyond, 512 * kMiB, 512 * kMiB, 229,
        "3072 MiB", 64 << 10},
-      {"a disk that fills anyway", plain, 1024 * kMiB, 1 * kMiB, kStringDiskFull, "big.bin",
-       1 * kMiB},
+      // The downloads fit; unpacking the 4 MiB item does not.
+      {"a disk that fills anyway", plain, 1024 * kMiB, 6 * kMiB, kStringDiskFull, "big.bin",
+       6 * kMiB},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

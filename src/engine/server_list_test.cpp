@@ -7,6 +7,7 @@
 
 #include "engine/patch_engine.h"
 #include "platform/env.h"
+#include "platform/ini_file.h"
 #include "platform/text.h"
 #include "plugin/string_table.h"
 #include "support/fake_downloader.h"
@@ -84,9 +85,13 @@ TEST_F(ServerListTest, ListNumberChoosesTheUrl) {
     Write("IPconfig.dat", ShiftedHost("lists.example:8080"));
     EXPECT_TRUE(engine_->RunServerList());
     const std::vector<std::string> calls = fake_->calls();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0], "Connect lists.example:8080 80");
-    EXPECT_EQ(calls[1], std::string("DownloadFile ") + c.url + " " + dir_.string() +
+    // The list is fetched bounded by what its reader accepts.
+    EXPECT_EQ(calls[1].rfind("SetFileLimits " + std::to_string(IniFile::kMaxFileBytes) + " ", 0),
+              0u)
+        << calls[1];
+    EXPECT_EQ(calls[2], std::string("DownloadFile ") + c.url + " " + dir_.string() +
                             "/patchone_temp.ini");
   }
 }
