@@ -289,19 +289,15 @@ void PathMapper::EndChange(const std::string& key, const std::string& name,
                            uint64_t listing_id) {
   std::lock_guard<std::mutex> lock(mu_);
   const auto it = listings_.find(key);
-  // Listed again meanwhile: that listing has its own stamp.
-  if (it == listings_.end() || it->second.id != listing_id) return;
+  if (it == listings_.end()) return;
   Listing& kept = it->second;
-  // The entry's state, not the change's outcome, decides: a failed change,
-  // or another thread's change to the same name, is then right as well. The
+  // Whatever listing is kept now gets the change, even one made after
+  // BeginChange found none: it may have been read before the change, and
+  // another change's EndChange may already have stamped it as current. The
+  // entry's state, not the change's outcome, decides, so a failed change or
+  // another thread's change to the same name comes out right as well; the
   // lock makes the last of two such updates the one that looked last.
-  const std::string path = key + name;
-  const bool present = EntryExists(path);
-  struct stat st;
-  if (::stat(DirectoryName(key), &st) != 0) {
-    Forget(key);
-    return;
-  }
+  const bool present = EntryExists(key + name);
   std::string folded = CaseFoldKeyUtf8(name);
   const auto [first, last] = kept.names.equal_range(folded);
   auto same = first;
@@ -316,20 +312,32 @@ void PathMapper::EndChange(const std::string& key, const std::string& name,
     kept.names.erase(same);
     --names_kept_;
   }
-  kept.stamp = StampOf(st);
-  kept.stamp_is_own = true;
+  // Only the listing found current before the change may be stamped
+  // current after it; any other keeps its own stamp and is checked by it.
+  if (kept.id == listing_id) {
+    struct stat st;
+    if (::stat(DirectoryName(key), &st) != 0) {
+      Forget(key);
+      return;
+    }
+    kept.stamp = StampOf(st);
+    kept.stamp_is_own = true;
+  }
   Trim();
 }
 
 PathMapper::Change::Change(PathMapper* mapper, const std::string& native)
     : mapper_(mapper) {
   SplitLast(native, &directory_, &name_);
-  if (name_.empty() || name_ == "." || name_ == ".." || name_ == "/") return;
+  if (name_.empty() || name_ == "." || name_ == ".." || name_ == "/") {
+    name_.clear();
+    return;
+  }
   listing_id_ = mapper_->BeginChange(directory_);
 }
 
 PathMapper::Change::~Change() {
-  if (listing_id_ != 0) mapper_->EndChange(directory_, name_, listing_id_);
+  if (!name_.empty()) mapper_->EndChange(directory_, name_, listing_id_);
 }
 
 }  // namespace dizedir

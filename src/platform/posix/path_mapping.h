@@ -72,7 +72,7 @@ class PathMapper {
     PathMapper* const mapper_;
     std::string directory_;  // the key of the directory's listing
     std::string name_;
-    uint64_t listing_id_ = 0;  // 0: no listing to update
+    uint64_t listing_id_ = 0;  // the listing found current; 0: none
   };
 
   // The number of listings made so far; tests use it to tell a kept
