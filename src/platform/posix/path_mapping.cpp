@@ -43,6 +43,11 @@ void SplitLast(const std::string& native, std::string* key,
   }
 }
 
+// What one kept name costs: its two strings and the hash node around them.
+size_t NameBytes(const std::string& folded, const std::string& original) {
+  return folded.size() + original.size() + 96;
+}
+
 // Whether b is at least `nanos` later than a.
 bool LaterBy(const struct timespec& a, const struct timespec& b,
              int64_t nanos) {
@@ -76,8 +81,8 @@ PathMapper::Stamp PathMapper::StampOf(const struct stat& st) {
   return stamp;
 }
 
-PathMapper::PathMapper(size_t max_directories, size_t max_names)
-    : max_directories_(max_directories), max_names_(max_names) {}
+PathMapper::PathMapper(size_t max_directories, size_t max_bytes)
+    : max_directories_(max_directories), max_bytes_(max_bytes) {}
 
 uint64_t PathMapper::listings_made() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -227,23 +232,36 @@ bool PathMapper::List(const std::string& key, const std::string& folded,
       *any = true;
     }
     if (!*complete) continue;
-    if (listing->names.size() >= max_names_) {
+    AddName(listing, std::move(child_folded), child);
+    if (listing->bytes > max_bytes_) {
       // Too large to keep: finish the scan for this one name only.
       *complete = false;
       listing->names.clear();
-      continue;
+      listing->bytes = 0;
     }
-    std::string original = child == child_folded ? std::string() : std::string(child);
-    listing->names.emplace(std::move(child_folded), std::move(original));
   }
   ::closedir(stream);
   return true;
 }
 
+void PathMapper::AddName(Listing* listing, std::string folded,
+                         std::string_view name) {
+  std::string original = name == folded ? std::string() : std::string(name);
+  listing->bytes += NameBytes(folded, original);
+  listing->names.emplace(std::move(folded), std::move(original));
+}
+
+void PathMapper::RemoveName(
+    Listing* listing,
+    std::unordered_multimap<std::string, std::string>::iterator it) {
+  listing->bytes -= NameBytes(it->first, it->second);
+  listing->names.erase(it);
+}
+
 void PathMapper::Keep(const std::string& key, Listing listing) {
   Forget(key);
   listing.id = next_id_++;
-  names_kept_ += listing.names.size();
+  bytes_kept_ += listing.bytes;
   recency_.push_front(key);
   listing.recency = recency_.begin();
   listings_.emplace(key, std::move(listing));
@@ -251,7 +269,7 @@ void PathMapper::Keep(const std::string& key, Listing listing) {
 }
 
 void PathMapper::Trim() {
-  while (listings_.size() > max_directories_ || names_kept_ > max_names_) {
+  while (listings_.size() > max_directories_ || bytes_kept_ > max_bytes_) {
     Forget(recency_.back());
   }
 }
@@ -259,7 +277,7 @@ void PathMapper::Trim() {
 void PathMapper::Forget(const std::string& key) {
   const auto it = listings_.find(key);
   if (it == listings_.end()) return;
-  names_kept_ -= it->second.names.size();
+  bytes_kept_ -= it->second.bytes;
   recency_.erase(it->second.recency);
   listings_.erase(it);
 }
@@ -304,14 +322,13 @@ void PathMapper::EndChange(const std::string& key, const std::string& name,
   for (; same != last; ++same) {
     if ((same->second.empty() ? same->first : same->second) == name) break;
   }
+  const size_t bytes_before = kept.bytes;
   if (present && same == last) {
-    std::string original = name == folded ? std::string() : name;
-    kept.names.emplace(std::move(folded), std::move(original));
-    ++names_kept_;
+    AddName(&kept, std::move(folded), name);
   } else if (!present && same != last) {
-    kept.names.erase(same);
-    --names_kept_;
+    RemoveName(&kept, same);
   }
+  bytes_kept_ = bytes_kept_ - bytes_before + kept.bytes;
   // Only the listing found current before the change may be stamped
   // current after it; any other keeps its own stamp and is checked by it.
   if (kept.id == listing_id) {

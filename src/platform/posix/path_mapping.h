@@ -17,9 +17,10 @@
 // changing a directory within the same clock tick as one of the Env's own
 // changes to it.
 //
-// Memory stays bounded: at most kMaxDirectories listings and kMaxNames names
-// over all of them, the least recently used dropped first. A directory with
-// more names than that is listed for every miss, as without the cache.
+// Memory stays bounded: at most kMaxDirectories listings and about
+// kMaxBytes over all of them, the least recently used dropped first. A
+// directory whose names take more than that is listed for every miss, as
+// without the cache.
 //
 // Thread-safety: safe from any thread; one mutex guards the listings and is
 // never held across a listing.
@@ -42,10 +43,10 @@ namespace dizedir {
 class PathMapper {
  public:
   static constexpr size_t kMaxDirectories = 256;
-  static constexpr size_t kMaxNames = size_t{1} << 17;
+  static constexpr size_t kMaxBytes = size_t{16} << 20;
 
   explicit PathMapper(size_t max_directories = kMaxDirectories,
-                      size_t max_names = kMaxNames);
+                      size_t max_bytes = kMaxBytes);
   PathMapper(const PathMapper&) = delete;
   PathMapper& operator=(const PathMapper&) = delete;
 
@@ -101,6 +102,7 @@ class PathMapper {
     // Case-folded name -> entry name, empty when equal to the folded name
     // (most names are lower case already).
     std::unordered_multimap<std::string, std::string> names;
+    size_t bytes = 0;  // what `names` takes, roughly
     std::list<std::string>::iterator recency;
   };
 
@@ -111,10 +113,14 @@ class PathMapper {
                         std::string_view name, std::string* found);
   // Lists `key` into `listing`, noting the match for `folded` on the way;
   // false when the directory cannot be read. *complete is false when the
-  // directory has more names than may be kept.
+  // directory's names take more than may be kept.
   bool List(const std::string& key, const std::string& folded,
             Listing* listing, std::string* found, bool* any, bool* complete);
   static Stamp StampOf(const struct stat& st);
+  // Adds or removes one name of a listing, keeping the byte counts.
+  void AddName(Listing* listing, std::string folded, std::string_view name);
+  void RemoveName(Listing* listing,
+                  std::unordered_multimap<std::string, std::string>::iterator it);
   void Keep(const std::string& key, Listing listing);  // mu_ held
   void Forget(const std::string& key);                 // mu_ held
   void Trim();  // drops the least recently used over the limits; mu_ held
@@ -123,11 +129,11 @@ class PathMapper {
                  uint64_t listing_id);
 
   const size_t max_directories_;
-  const size_t max_names_;
+  const size_t max_bytes_;
   mutable std::mutex mu_;
   std::unordered_map<std::string, Listing> listings_;  // guarded by mu_
   std::list<std::string> recency_;  // most recently used first; mu_
-  size_t names_kept_ = 0;           // guarded by mu_
+  size_t bytes_kept_ = 0;           // guarded by mu_
   uint64_t next_id_ = 1;            // guarded by mu_
   uint64_t listings_made_ = 0;      // guarded by mu_
 };
