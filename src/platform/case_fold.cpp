@@ -73,4 +73,30 @@ bool EqualsIgnoreCaseUtf8(std::string_view a, std::string_view b) {
   return EqualsIgnoreCase(wide_a, wide_b);
 }
 
+std::string CaseFoldKeyUtf8(std::string_view name) {
+  std::string key(name);
+  bool ascii = true;
+  for (char& c : key) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      ascii = false;
+      break;
+    }
+    c = static_cast<char>(FoldCase(byte));
+  }
+  if (ascii) return key;
+  std::u16string wide = Utf8ToUtf16(name);
+  if (wide.find(u'\uFFFD') != std::u16string::npos) {
+    // Such a name matches only its own bytes. 0xFF never occurs in UTF-8,
+    // so these keys cannot meet the folded ones below.
+    key.assign(1, '\xFF');
+    key.append(name);
+    return key;
+  }
+  // The decoded text is valid UTF-16 and folding touches no surrogate, so
+  // encoding it again is one-to-one.
+  for (char16_t& unit : wide) unit = FoldCase(unit);
+  return Utf16ToUtf8(wide);
+}
+
 }  // namespace dizedir

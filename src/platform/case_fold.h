@@ -8,6 +8,7 @@
 #ifndef DIZEDIR_PLATFORM_CASE_FOLD_H_
 #define DIZEDIR_PLATFORM_CASE_FOLD_H_
 
+#include <string>
 #include <string_view>
 
 namespace dizedir {
@@ -18,6 +19,10 @@ char16_t FoldCase(char16_t unit);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 // UTF-8 names; malformed bytes compare as themselves.
 bool EqualsIgnoreCaseUtf8(std::string_view a, std::string_view b);
+
+// A key for hashing names case-insensitively: two names have the same key
+// exactly when EqualsIgnoreCaseUtf8 says they match.
+std::string CaseFoldKeyUtf8(std::string_view name);
 
 }  // namespace dizedir
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gnu/libc-version.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -7,12 +8,15 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/env.h"
+#include "platform/posix/path_mapping.h"
 #include "support/fault_injection_env.h"
 #include "support/native_file.h"
 
@@ -110,6 +114,254 @@ TEST_F(EnvPosixTest, FileOperationsApplyThePathMapping) {
   EXPECT_FALSE(fs::exists(root_ / "Client/Qmz/old.txt"));
   EXPECT_TRUE(env_->DeleteFile(Win("client\\qmz\\old.txt")).IsNotFound());
   EXPECT_FALSE(env_->FileExists(Win("client\\qmz\\old.txt")));
+}
+
+// Creates an empty file with plain POSIX calls, as another program would.
+void CreateOutside(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  ASSERT_GE(fd, 0) << path;
+  ::close(fd);
+}
+
+// Longer than a tick of the clock that stamps directory changes, so a
+// listing made after it is one the lookup trusts and keeps using.
+void LetTheClockTick() { ::usleep(30000); }
+
+// Each case lists its directory "Dir" once (a lookup of a missing name),
+// changes it through the Env or behind its back, then looks names up in
+// other case: a kept listing that missed the change answers wrongly.
+TEST_F(EnvPosixTest, CaseInsensitiveLookupSeesChangesAfterTheListing) {
+  struct Lookup {
+    const char* given;   // below the case's directory, Windows form
+    const char* native;  // what it must map to
+  };
+  struct Case {
+    const char* name;
+    std::vector<const char*> files;  // made before the listing
+    std::function<void(Env*, const std::string& win, const fs::path& dir)>
+        change;
+    std::vector<Lookup> lookups;
+  };
+  const std::vector<Case> cases = {
+      {"created by the Env",
+       {"Dir/Old.txt"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(WriteFileAtomically(env, win + "\\dir\\New.bin", "x").ok());
+       },
+       {{"DIR\\NEW.BIN", "Dir/New.bin"}, {"dir\\old.TXT", "Dir/Old.txt"}}},
+      {"deleted by the Env",
+       {"Dir/Old.txt"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(env->DeleteFile(win + "\\DIR\\old.txt").ok());
+       },
+       {{"dir\\OLD.TXT", "Dir/OLD.TXT"}}},
+      {"renamed by the Env",
+       {"Dir/a.txt"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(env->RenameFile(win + "\\dir\\A.TXT", win + "\\DIR\\B.txt").ok());
+       },
+       {{"dir\\A.txt", "Dir/A.txt"}, {"dir\\b.TXT", "Dir/B.txt"}}},
+      {"directories made and removed by the Env",
+       {"Dir/Gone/x"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(env->CreateDirectories(win + "\\dir\\Made\\Deep").ok());
+         ASSERT_TRUE(env->DeleteFile(win + "\\dir\\gone\\X").ok());
+         ASSERT_TRUE(env->DeleteDirectory(win + "\\dir\\GONE").ok());
+       },
+       {{"DIR\\MADE\\deep", "Dir/Made/Deep"}, {"dir\\gone\\x", "Dir/gone/x"}}},
+      {"created behind the Env's back",
+       {"Dir/Old.txt"},
+       [](Env*, const std::string&, const fs::path& dir) {
+         CreateOutside(dir / "Outside.TXT");
+       },
+       {{"dir\\outside.txt", "Dir/Outside.TXT"}}},
+      {"created behind its back after an own change",
+       {"Dir/Old.txt"},
+       [](Env* env, const std::string& win, const fs::path& dir) {
+         LetTheClockTick();
+         CreateOutside(dir / "Outside.TXT");
+         // By its exact name, so the lookup lists nothing before the
+         // change is applied to the kept listing.
+         ASSERT_TRUE(env->DeleteFile(win + "\\Dir\\Old.txt").ok());
+       },
+       {{"dir\\outside.txt", "Dir/Outside.TXT"}, {"dir\\OLD.txt", "Dir/OLD.txt"}}},
+      {"deleted behind its back",
+       {"Dir/Old.txt"},
+       [](Env*, const std::string&, const fs::path& dir) {
+         fs::remove(dir / "Old.txt");
+       },
+       {{"dir\\old.txt", "Dir/old.txt"}}},
+      {"directory replaced by another of the same name",
+       {"Dir/Old.txt"},
+       [](Env*, const std::string&, const fs::path& dir) {
+         fs::rename(dir, dir.parent_path() / "Aside");
+         fs::create_directory(dir);
+         CreateOutside(dir / "Other.Txt");
+       },
+       {{"dir\\OTHER.TXT", "Dir/Other.Txt"}, {"dir\\old.txt", "Dir/old.txt"}}},
+      {"names differing only in case: the smallest wins",
+       {"Dir/Name.txt", "Dir/name.txt"},
+       [](Env*, const std::string&, const fs::path&) {},
+       {{"dir\\NAME.TXT", "Dir/Name.txt"}, {"dir\\name.txt", "Dir/name.txt"}}},
+      {"the smallest of several deleted by the Env",
+       {"Dir/Name.txt", "Dir/name.txt"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(env->DeleteFile(win + "\\dir\\Name.txt").ok());
+       },
+       {{"dir\\NAME.TXT", "Dir/name.txt"}}},
+      {"a case variant deleted, another created by the Env",
+       {"Dir/name.txt"},
+       [](Env* env, const std::string& win, const fs::path&) {
+         ASSERT_TRUE(env->DeleteFile(win + "\\dir\\NAME.TXT").ok());
+         std::unique_ptr<WritableFile> file;
+         ASSERT_TRUE(env->NewWritableFile(win + "\\dir\\Name.txt", &file).ok());
+       },
+       {{"dir\\NAME.txt", "Dir/Name.txt"}}},
+      {"through a symbolic link to the directory",
+       {"Real/Sub/File.txt"},
+       [](Env* env, const std::string& win, const fs::path& dir) {
+         fs::create_directory_symlink(dir.parent_path() / "Real", dir / "Link");
+         ASSERT_TRUE(env->NativePath(win + "\\real\\SUB\\none") ==
+                     (dir.parent_path() / "Real/Sub/none").string());
+         // Written through the link: the listing kept under the real
+         // name must not stay as it was.
+         ASSERT_TRUE(WriteFileAtomically(env, win + "\\DIR\\link\\sub\\New", "").ok());
+       },
+       {{"dir\\LINK\\sub\\file.TXT", "Dir/Link/Sub/File.txt"},
+        {"real\\sub\\NEW", "Real/Sub/New"}}},
+  };
+  // Once with listings the lookup keeps using, once with listings made in
+  // the tick of the last change.
+  for (const bool settled : {true, false}) {
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const fs::path base = root_ / (std::to_string(settled) + "-" + std::to_string(i));
+      fs::create_directories(base / "Dir");
+      for (const char* file : cases[i].files) WriteNative(base / file, "");
+    }
+    if (settled) LetTheClockTick();
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      SCOPED_TRACE(std::string(c.name) + (settled ? "" : ", unsettled"));
+      const fs::path base = root_ / (std::to_string(settled) + "-" + std::to_string(i));
+      const std::string win = base.string();
+      ASSERT_EQ(env_->NativePath(win + "\\DIR\\none"), (base / "Dir/none").string());
+      c.change(env_, win, base / "Dir");
+      for (const Lookup& lookup : c.lookups) {
+        EXPECT_EQ(env_->NativePath(win + "\\" + lookup.given),
+                  (base / lookup.native).string())
+            << lookup.given;
+      }
+    }
+  }
+}
+
+// The Env follows links the player made, except where it asks about the
+// link itself.
+TEST_F(EnvPosixTest, QueriesFollowSymbolicLinks) {
+  WriteNative(root_ / "Data/File.txt", "12345");
+  fs::create_directory_symlink(root_ / "Data", root_ / "DirLink");
+  fs::create_symlink(root_ / "Data/File.txt", root_ / "FileLink");
+  fs::create_symlink(root_ / "nowhere", root_ / "Dangling");
+  struct Case {
+    const char* given;
+    bool exists, directory, link;
+  } cases[] = {
+      {"dirlink", true, true, true},
+      {"DIRLINK\\file.TXT", true, false, false},
+      {"filelink", true, false, true},
+      {"dangling", false, false, true},
+      {"data", true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    EXPECT_EQ(env_->FileExists(Win(c.given)), c.exists);
+    EXPECT_EQ(env_->IsDirectory(Win(c.given)), c.directory);
+    EXPECT_EQ(env_->IsSymbolicLink(Win(c.given)), c.link);
+  }
+  uint64_t size = 0;
+  ASSERT_TRUE(env_->GetFileSize(Win("FILELINK"), &size).ok());
+  EXPECT_EQ(size, 5u);
+  EXPECT_TRUE(env_->CreateDirectories(Win("dirlink\\New")).ok());
+  EXPECT_TRUE(fs::is_directory(root_ / "Data/New"));
+}
+
+// Many threads looking names up and changing one directory through the Env
+// at once (run under TSan too): each must see its own changes.
+TEST_F(EnvPosixTest, CaseInsensitiveLookupFromManyThreads) {
+  const fs::path shared = root_ / "Shared";
+  for (int i = 0; i < 50; ++i) WriteNative(shared / ("Base" + std::to_string(i)), "");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (char t = '0'; t < '4'; ++t) {
+    threads.emplace_back([this, t, &shared, &wrong] {
+      const std::string dir = Win("SHARED\\");
+      for (int i = 0; i < 100; ++i) {
+        const std::string number = std::to_string(i);
+        std::string name = "T-" + number;
+        name[1] = t;
+        std::string lower = name;
+        lower[0] = 't';
+        bool ok = env_->NativePath(dir + "base" + std::to_string(i % 50)) ==
+                  (shared / ("Base" + std::to_string(i % 50))).string();
+        ok = ok && WriteFileAtomically(env_, dir + name, "").ok() &&
+             env_->NativePath(dir + lower) == (shared / name).string();
+        if (i % 2 == 0) {
+          ok = ok && env_->DeleteFile(dir + lower).ok() &&
+               env_->NativePath(dir + lower) == (shared / lower).string();
+        }
+        if (!ok) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+// The kept listings themselves: one listing serves every later miss, the
+// mapper's own changes cost none, a change from outside costs one, and the
+// limits hold.
+TEST_F(EnvPosixTest, PathMapperListsADirectoryOncePerOutsideChange) {
+  const fs::path dir = root_ / "Dir";
+  for (int i = 0; i < 20; ++i) WriteNative(dir / ("File" + std::to_string(i)), "");
+  LetTheClockTick();
+  PathMapper mapper;
+  const std::string prefix = dir.string() + "/";
+  for (int i = 0; i < 200; ++i) {
+    const std::string missing = prefix + "missing" + std::to_string(i);
+    ASSERT_EQ(mapper.Map(missing), missing);
+  }
+  EXPECT_EQ(mapper.Map(prefix + "FILE7"), prefix + "File7");
+  EXPECT_EQ(mapper.listings_made(), 1u);
+
+  {
+    PathMapper::Change change(&mapper, prefix + "New");
+    CreateOutside(dir / "New");
+  }
+  EXPECT_EQ(mapper.Map(prefix + "NEW"), prefix + "New");
+  {
+    PathMapper::Change change(&mapper, prefix + "File3");
+    fs::remove(dir / "File3");
+  }
+  EXPECT_EQ(mapper.Map(prefix + "file3"), prefix + "file3");
+  EXPECT_EQ(mapper.listings_made(), 1u);
+
+  CreateOutside(dir / "Outside");
+  EXPECT_EQ(mapper.Map(prefix + "OUTSIDE"), prefix + "Outside");
+  EXPECT_EQ(mapper.listings_made(), 2u);
+
+  // Three directories kept two at a time, and one too large to keep: every
+  // answer is still right, each only at the price of a listing.
+  for (const char* sub : {"A", "B", "C"}) WriteNative(root_ / sub / "Name", "");
+  LetTheClockTick();
+  PathMapper small(2, 500);  // bytes: room for a few short names
+  for (int round = 0; round < 3; ++round) {
+    for (const char* sub : {"A", "B", "C"}) {
+      EXPECT_EQ(small.Map(root_.string() + "/" + sub + "/NAME"),
+                root_.string() + "/" + sub + "/Name");
+    }
+    EXPECT_EQ(small.Map(prefix + "file19"), prefix + "File19");
+  }
+  EXPECT_EQ(small.listings_made(), 12u);
 }
 
 TEST_F(EnvPosixTest, WritableFilesKeepEveryAppendInOrder) {

@@ -75,11 +75,23 @@ TEST(TextTest, CaseInsensitiveNames) {
       {"中文", "中文", true},
       {"\xFF", "\xFE", false},
       {"\xFF", "\xFF", true},
+      {"\xFF" "A", "\xFF" "a", false},
+      {"\xC3", "\xC3", true},
+      {"A\xEF\xBF\xBD", "a\xEF\xBF\xBD", false},  // U+FFFD itself
+      {"\xEF\xBF\xBD", "\xEF\xBF\xBD", true},
+      {"ß", "SS", false},
+      {"A", "\xC1\x81", false},  // an overlong 'A'
+      {"\xF0\x9F\x98\x80x", "\xF0\x9F\x98\x80X", true},
+      {"É.pac", "é.PAC", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(EqualsIgnoreCaseUtf8(c.a, c.b), c.equal) << c.a << " " << c.b;
+    // The hash key of the path lookup must agree with the comparison.
+    EXPECT_EQ(CaseFoldKeyUtf8(c.a) == CaseFoldKeyUtf8(c.b), c.equal)
+        << c.a << " " << c.b;
     EXPECT_EQ(EqualsIgnoreCase(Utf8ToUtf16(c.a), Utf8ToUtf16(c.b)),
-              c.equal || c.a[0] == '\xFF')
+              c.equal || c.a[0] == '\xFF' ||
+                  c.a.find("\xEF\xBF\xBD") != std::string::npos)
         << c.a << " " << c.b;
   }
 }

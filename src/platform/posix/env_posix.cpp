@@ -390,7 +390,7 @@ class PosixEnv final : public Env {
   Status NewReadableFile(const std::string& path,
                          std::unique_ptr<ReadableFile>* result) override {
     result->reset();
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
     const int fd = OpenRetrying(name, O_RDONLY, 0);
     if (fd < 0) return ErrnoStatus(name, errno);
     *result = std::make_unique<PosixReadableFile>(name, fd);
@@ -408,24 +408,24 @@ class PosixEnv final : public Env {
   }
 
   bool FileExists(const std::string& path) override {
-    return ::access(MapWindowsPath(path).c_str(), F_OK) == 0;
+    return ::access(mapper_.Map(path).c_str(), F_OK) == 0;
   }
 
   bool IsDirectory(const std::string& path) override {
     struct stat st;
-    return ::stat(MapWindowsPath(path).c_str(), &st) == 0 &&
+    return ::stat(mapper_.Map(path).c_str(), &st) == 0 &&
            S_ISDIR(st.st_mode);
   }
 
   bool IsSymbolicLink(const std::string& path) override {
     struct stat st;
-    return ::lstat(MapWindowsPath(path).c_str(), &st) == 0 &&
+    return ::lstat(mapper_.Map(path).c_str(), &st) == 0 &&
            S_ISLNK(st.st_mode);
   }
 
   Status GetFileSize(const std::string& path, uint64_t* size) override {
     *size = 0;
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
     *size = static_cast<uint64_t>(st.st_size);
@@ -433,20 +433,24 @@ class PosixEnv final : public Env {
   }
 
   Status DeleteFile(const std::string& path) override {
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
+    PathMapper::Change change(&mapper_, name);
     if (::unlink(name.c_str()) != 0) return ErrnoStatus(name, errno);
     return Status::OK();
   }
 
   Status DeleteDirectory(const std::string& path) override {
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
+    PathMapper::Change change(&mapper_, name);
     if (::rmdir(name.c_str()) != 0) return ErrnoStatus(name, errno);
     return Status::OK();
   }
 
   Status RenameFile(const std::string& from, const std::string& to) override {
-    const std::string source = MapWindowsPath(from);
-    const std::string target = MapWindowsPath(to);
+    const std::string source = mapper_.Map(from);
+    const std::string target = mapper_.Map(to);
+    PathMapper::Change leaving(&mapper_, source);
+    PathMapper::Change arriving(&mapper_, target);
     if (::rename(source.c_str(), target.c_str()) != 0) {
       return ErrnoStatus(source + " -> " + target, errno);
     }
@@ -454,21 +458,20 @@ class PosixEnv final : public Env {
   }
 
   Status CreateDirectories(const std::string& path) override {
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
     if (name.empty()) return Status::InvalidArgument("empty directory name");
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      return Status::OK();
+    }
     // Every prefix ending before a slash is a directory to make, then the
     // whole path; existing ones are fine.
     std::string::size_type end = name.find('/', name[0] == '/' ? 1 : 0);
     for (;; end = name.find('/', end + 1)) {
       const std::string prefix = name.substr(0, end);
-      if (!prefix.empty() && prefix.back() != '/' &&
-          ::mkdir(prefix.c_str(), 0777) != 0) {
-        const int error = errno;
-        struct stat st;
-        if (error != EEXIST || ::stat(prefix.c_str(), &st) != 0 ||
-            !S_ISDIR(st.st_mode)) {
-          return ErrnoStatus(prefix, error == EEXIST ? ENOTDIR : error);
-        }
+      if (!prefix.empty() && prefix.back() != '/') {
+        Status s = MakeDirectory(prefix);
+        if (!s.ok()) return s;
       }
       if (end == std::string::npos) break;
     }
@@ -478,7 +481,7 @@ class PosixEnv final : public Env {
   Status GetChildren(const std::string& dir,
                      std::vector<std::string>* names) override {
     names->clear();
-    const std::string name = MapWindowsPath(dir);
+    const std::string name = mapper_.Map(dir);
     DIR* stream = ::opendir(name.c_str());
     if (stream == nullptr) return ErrnoStatus(name, errno);
     while (const struct dirent* entry = ::readdir(stream)) {
@@ -490,7 +493,7 @@ class PosixEnv final : public Env {
   }
 
   Status SyncDirectory(const std::string& dir) override {
-    const std::string name = MapWindowsPath(dir);
+    const std::string name = mapper_.Map(dir);
     const int fd = OpenRetrying(name, O_RDONLY | O_DIRECTORY, 0);
     if (fd < 0) return ErrnoStatus(name, errno);
     Status s;
@@ -501,7 +504,7 @@ class PosixEnv final : public Env {
 
   Status GetFreeDiskSpace(const std::string& dir, uint64_t* bytes) override {
     *bytes = 0;
-    const std::string name = MapWindowsPath(dir);
+    const std::string name = mapper_.Map(dir);
     struct statvfs info;
     if (::statvfs(name.c_str(), &info) != 0) return ErrnoStatus(name, errno);
     *bytes = static_cast<uint64_t>(info.f_bavail) *
@@ -511,7 +514,7 @@ class PosixEnv final : public Env {
 
   Status SetFileTimes(const std::string& path,
                       const FileTimes& times) override {
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
     struct timespec values[2] = {};
     values[0].tv_sec = static_cast<time_t>(times.accessed);
     values[1].tv_sec = static_cast<time_t>(times.modified);
@@ -522,7 +525,7 @@ class PosixEnv final : public Env {
   }
 
   Status SetReadOnly(const std::string& path, bool read_only) override {
-    const std::string name = MapWindowsPath(path);
+    const std::string name = mapper_.Map(path);
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
     mode_t mode = st.st_mode & 07777;
@@ -534,8 +537,12 @@ class PosixEnv final : public Env {
   Status LockFile(const std::string& path,
                   std::unique_ptr<FileLock>* lock) override {
     lock->reset();
-    const std::string name = MapWindowsPath(path);
-    const int fd = OpenRetrying(name, O_RDWR | O_CREAT, 0666);
+    const std::string name = mapper_.Map(path);
+    int fd;
+    {
+      PathMapper::Change change(&mapper_, name);
+      fd = OpenRetrying(name, O_RDWR | O_CREAT, 0666);
+    }
     if (fd < 0) return ErrnoStatus(name, errno);
     // flock belongs to the open file description, so a second open in this
     // same process conflicts just as another process does.
@@ -556,7 +563,7 @@ class PosixEnv final : public Env {
   }
 
   std::string NativePath(const std::string& path) override {
-    return MapWindowsPath(path);
+    return mapper_.Map(path);
   }
 
   Status NewThread(std::function<uint32_t()> body,
@@ -655,11 +662,28 @@ class PosixEnv final : public Env {
     return fd;
   }
 
+  // One directory whose parent exists; an existing directory is fine.
+  Status MakeDirectory(const std::string& name) {
+    PathMapper::Change change(&mapper_, name);
+    if (::mkdir(name.c_str(), 0777) == 0) return Status::OK();
+    const int error = errno;
+    struct stat st;
+    if (error != EEXIST || ::stat(name.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+      return ErrnoStatus(name, error == EEXIST ? ENOTDIR : error);
+    }
+    return Status::OK();
+  }
+
   Status OpenWritable(const std::string& path, int flags,
                       std::unique_ptr<WritableFile>* result) {
     result->reset();
-    const std::string name = MapWindowsPath(path);
-    const int fd = OpenRetrying(name, flags, 0666);
+    const std::string name = mapper_.Map(path);
+    int fd;
+    {
+      PathMapper::Change change(&mapper_, name);
+      fd = OpenRetrying(name, flags, 0666);
+    }
     if (fd < 0) return ErrnoStatus(name, errno);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
@@ -698,6 +722,8 @@ class PosixEnv final : public Env {
     CloseIgnoringSignals(fd);
     return Status::OK();
   }
+
+  PathMapper mapper_;
 };
 
 }  // namespace
