@@ -12,11 +12,14 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -29,9 +32,9 @@
 #include "platform/env.h"
 #include "platform/http/curl_downloader.h"
 #include "plugin/string_table.h"
-#include "support/recording_sink.h"
 #include "support/fault_injection_env.h"
 #include "support/raw_zip.h"
+#include "support/recording_sink.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
@@ -720,6 +723,115 @@ TEST_F(HostileServer, TransfersNeverRunPastWhatWasAnnounced) {
     server_.ClearFault(c.path);
     ExpectHonestUpdateRepairs();
   }
+}
+
+// A directory the player moved elsewhere and linked back (a junction on
+// Windows) is the player's choice: a patch writes through it, and the
+// version is recorded only with every item in place.
+TEST_F(HostileServer, LinksThePlayerMadeAreFollowed) {
+  fs::create_directories(outside_ / "moved");
+  std::error_code error;
+  fs::create_directory_symlink(outside_ / "moved", client_ / "data", error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  EXPECT_TRUE(fs::is_symlink(client_ / "data"));
+  EXPECT_EQ(ReadBytes(outside_ / "moved" / "blob.bin"), kPatch3.at("data/blob.bin"));
+  ASSERT_TRUE(RunUpdate()) << FirstFailure();
+  EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
+}
+
+// A clock that runs as fast as the code sleeps, so the watch of a transfer
+// can count its polls without the test waiting for them.
+class FastClockEnv : public EnvWrapper {
+ public:
+  FastClockEnv() : EnvWrapper(Env::Default()) {}
+  uint32_t TickMillis() override { return now_.load(); }
+  void SleepMillis(uint32_t millis) override { now_ += millis; }
+
+ private:
+  std::atomic<uint32_t> now_{1};
+};
+
+// A downloader whose queue never moves and never ends on its own, serving
+// the lists and sizes of a release directory.
+class StalledQueue final : public HttpInterface {
+ public:
+  explicit StalledQueue(fs::path root) : root_(std::move(root)) {}
+  int Connect(const char*, uint32_t) override { return 1; }
+  void Shutdown() override {}
+  int DownloadFile(const char* url, const char* local_path) override {
+    const std::string name = fs::path(url).filename().string();
+    if (!fs::exists(root_ / name)) return 0;
+    const std::string path = local_path;
+    Env::Default()->CreateDirectories(path.substr(0, path.find_last_of("\\/")));
+    return WriteFileAtomically(Env::Default(), path, ReadBytes(root_ / name)).ok() ? 1 : 0;
+  }
+  void Unused3() override {}
+  void Unused4() override {}
+  void Unused5() override {}
+  void Unused6() override {}
+  void Unused7() override {}
+  uint32_t GetFileSize(const char* remote_name) override {
+    std::string name = remote_name;
+    name = name.substr(name.find_last_of("\\/") + 1);
+    std::error_code error;
+    return static_cast<uint32_t>(fs::file_size(root_ / name, error));
+  }
+  uint32_t GetReceivedBytes() override { return 0; }
+  void Unused10() override {}
+  void Unused11() override {}
+  int GetCurrentIndex() override { return 0; }
+  void AddRemoteFile(const char*) override {}
+  void AddLocalFile(const char*) override {}
+  int DownloadQueue() override {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return ended_; });
+    return 0;
+  }
+  void EndTransfers() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ended_ = true;
+    cv_.notify_all();
+  }
+  void Unused17() override {}
+  void Unused18() override {}
+  void Unused19() override {}
+  void Unused20() override {}
+  void SetRemoteDir(const char*) override {}
+  void SetHost(const char*) override {}
+  void SetStallTimeout(uint32_t) override {}
+  void SetRetryPolicy(uint32_t, uint32_t) override {}
+  void SetFileLimits(uint32_t, uint32_t) override {}
+  int GetLastFailure() override { return kHttpFailureNone; }
+  void SetRateFloor(uint32_t, uint32_t) override {}
+
+ private:
+  const fs::path root_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool ended_ = false;
+};
+
+// A transfer that makes no progress for the watch's whole allowance of
+// polls fails with the stall text, ends the queue, and applies nothing.
+TEST_F(HostileServer, ATransferWithoutProgressFailsAfterItsPolls) {
+  StalledQueue stalled(release_->root());
+  DownloaderModule module;
+  module.get = [&stalled]() -> HttpInterface* { return &stalled; };
+  module.stop = [](HttpInterface*) {};
+  FastClockEnv clock;
+  PatchEngine engine(&clock, strings_.get(), module);
+  sink_ = RecordingSink();
+  engine.SetPlugin(&sink_, nullptr);
+  engine.SetClientDir(client_.string() + "/");
+  engine.ParseRegionList();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(engine.RunUpdate());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(234)});
+  EXPECT_EQ(GameFiles(), kVersion1);
+  EXPECT_FALSE(fs::exists(client_ / "verlist.bin"));
+  EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {
