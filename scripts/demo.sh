@@ -102,6 +102,13 @@ echo
 echo "== a second run, the optional patch declined, changes nothing"
 "$bin/dizedir" update --client client --optional no
 echo
+echo "== a hostile server: an error page where the server list should be"
+cp rel/patchone.ini patchone.good
+printf '<html><body>502 Bad Gateway</body></html>\n' >rel/patchone.ini
+"$bin/dizedir" servers --client client
+cmp -s client/patchone.ini lists/patchone.ini && echo "the client kept the server list that works"
+cp patchone.good rel/patchone.ini
+echo
 echo "== what happened"
 echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
 echo "updated:   version 1 to 3 in ${update_seconds}s; the optional patch 4 was fetched on consent and waits on disk"

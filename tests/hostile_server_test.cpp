@@ -21,7 +21,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +36,7 @@
 #include "support/recording_sink.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
+#include "support/test_bytes.h"
 #include "support/test_http_server.h"
 
 namespace dizedir {
@@ -44,13 +44,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string out(n, '\0');
-  for (char& c : out) c = static_cast<char>(random());
-  return out;
-}
 
 const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};
 const Files kPatch2 = {{"game.cfg", "v2"}, {"sub/new.txt", "added in 2"}};

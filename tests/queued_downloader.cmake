@@ -3,4 +3,4 @@
 dizedir_test(queued_downloader_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/queued_downloader_test.cpp
           ${PROJECT_SOURCE_DIR}/src/platform/http/header_values_test.cpp
-  LIBS dizedir_http_core dizedir_platform)
+  LIBS dizedir_http_core dizedir_platform dizedir_fault_env)

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <functional>
@@ -18,6 +17,7 @@
 #include "support/recording_sink.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
+#include "support/test_bytes.h"
 #include "support/test_http_server.h"
 
 namespace dizedir {
@@ -25,13 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string out(n, '\0');
-  for (char& c : out) c = static_cast<char>(random());
-  return out;
-}
 
 // The tree a client at each version holds (beside the system's own files).
 const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/test_bytes.h"
+
 namespace dizedir {
 
 struct RawZipItem {
@@ -42,23 +44,6 @@ struct RawZipItem {
   // and data instead of writing its own (overlapping entries).
   std::optional<size_t> shares_data_of;
 };
-
-// Raw deflate (no zlib header), as zip stores it.
-inline std::string RawDeflate(const std::string& data) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-    std::abort();
-  }
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&z, Z_FINISH) != Z_STREAM_END) std::abort();
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 inline std::string BuildRawZip(const std::vector<RawZipItem>& items) {
   auto put16 = [](std::string* s, uint32_t v) {

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "support/test_bytes.h"
+
 namespace dizedir {
 
 namespace {
@@ -64,20 +66,7 @@ size_t SaturatingAdd(size_t a, size_t b) {
 
 // The file as a "gzip" or zlib-wrapped "deflate" body.
 std::string Compress(const std::string& bytes, bool gzip) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, gzip ? 15 + 16 : 15, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    return std::string();
-  }
-  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  return DeflateStream(bytes, gzip ? 15 + 16 : 15);
 }
 
 }  // namespace

@@ -130,6 +130,9 @@ void RunServers(const std::string& client_dir, bool json) {
     std::printf("%s\n", out.c_str());
     return;
   }
+  // A task that succeeded may still have something to say (a server list
+  // that was refused, so the previous one is shown).
+  if (!status.empty()) std::printf("%s\n", Utf16ToUtf8(status).c_str());
   std::printf("%-3s %-5s %-20s %-28s %-22s %s\n", "", "index", "name", "server", "gateway",
               "main region");
   for (unsigned i = 0; i < regions.GetCount(); ++i) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_bytes.h"
+
 namespace dizedir::http {
 namespace {
 
@@ -396,18 +398,7 @@ TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
 }
 
 std::string Deflated(const std::string& bytes, int window_bits) {
-  z_stream z{};
-  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, window_bits, 8,
-               Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  return DeflateStream(bytes, window_bits);
 }
 
 // Every answer a server can give, judged by the sink alone: what it plans,
