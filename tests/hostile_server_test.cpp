@@ -733,6 +733,52 @@ TEST_F(HostileServer, LinksThePlayerMadeAreFollowed) {
   EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(227)});
 }
 
+// What an earlier run or the player left in the client: the honest update
+// deals with each and ends at the published tree.
+TEST_F(HostileServer, LeftoversInTheClientDoNotBlockTheUpdate) {
+  struct Case {
+    const char* name;
+    std::function<void(HostileServer*)> arrange;
+    bool succeeds;
+    std::string failure;  // a text the failure must hold
+  } cases[] = {
+      {"an empty directory where a file goes",
+       [](HostileServer* t) { fs::create_directories(t->client_ / "sub/new.txt"); }, true, ""},
+      {"a directory with files where a file goes",
+       [](HostileServer* t) { WriteBytes(t->client_ / "sub/new.txt/mine.txt", "player's"); },
+       false, "sub/new.txt"},
+      {"the downloads of a withdrawn version",
+       [](HostileServer* t) {
+         LocalVersionRecord installed, pending;
+         installed.stamp = pending.stamp = "2026-12-01 10:00:00";
+         installed.guid = pending.guid = ReleaseFixture::kGuid;
+         installed.number = 1;
+         pending.number = 4;
+         pending.state = 2;
+         pending.partCount = 2;
+         pending.AddPart("upd4_0");
+         pending.AddPart("upd4_1");
+         WriteBytes(t->client_ / "upd4_0.zxp", "fetched before it was withdrawn");
+         WriteBytes(t->client_ / "curver.bin", EncodeLocalVersions({installed, pending}));
+         t->release_->AddPatch(4, 0, {{"extras/x.bin", "withdrawn"}}, 2);
+       },
+       true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    c.arrange(this);
+    const bool ok = RunUpdate();
+    EXPECT_EQ(ok, c.succeeds) << FirstFailure();
+    if (ok) {
+      EXPECT_EQ(GameFiles(), Published());
+    } else {
+      EXPECT_NE(FirstFailure().find(c.failure), std::string::npos) << FirstFailure();
+      EXPECT_EQ(ReadBytes(client_ / "sub/new.txt/mine.txt"), "player's");
+    }
+  }
+}
+
 // A clock that runs as fast as the code sleeps, so the watch of a transfer
 // can count its polls without the test waiting for them.
 class FastClockEnv : public EnvWrapper {
