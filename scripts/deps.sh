@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  zlib1g-dev libminizip-dev libcurl4-openssl-dev
+  zlib1g-dev libminizip-dev libzip-dev libcurl4-openssl-dev
   libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev nginx zip unzip curl
