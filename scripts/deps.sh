@@ -14,7 +14,7 @@ packages=(
   # The Windows build and its test leg under Wine.
   g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine32
-  # Unpacking the zlib and cpp-httplib source packages.
+  # Unpacking the zlib, libzip and cpp-httplib source packages.
   dpkg-dev bzip2 xz-utils
 )
 

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string_view>
