@@ -21,10 +21,12 @@
 // the central directory; two items of one name), and inflates. Its public
 // interface does not say where an item's local header lies, though, and its
 // checks miss a local header placed inside another item's data and end
-// records that disagree on the item count. A short scan of the central
-// directory (ScanLayout below) supplies exactly that: each item's local
-// header offset and its local header's length, from which it refuses
-// overlapping items before libzip opens the archive; it reads nothing else.
+// records that disagree on the item count. A short scan (ScanLayout below)
+// covers that before libzip opens the archive: it finds the end records and
+// takes from each central record only the local header's offset, the sizes,
+// the CRC-32 and the DOS time, and from each local header its two lengths,
+// and refuses items that overlap. Its records must then match libzip's
+// items (SameItems), so both have read one and the same directory.
 
 namespace dizedir {
 namespace {
