@@ -1,14 +1,19 @@
 # The libraries of the Windows cross build, under the target names the rest
 # of the tree links. scripts/build-windows.sh unpacks the zlib source that
-# carries minizip and names it in DIZEDIR_ZLIB_SOURCE; zlib itself and the
-# Win32 import libraries come with the cross compiler's packages.
+# carries minizip and the libzip source, and names them in
+# DIZEDIR_ZLIB_SOURCE and DIZEDIR_LIBZIP_SOURCE; zlib itself and the Win32
+# import libraries come with the cross compiler's packages.
 
 set(DIZEDIR_ZLIB_SOURCE "" CACHE PATH "Unpacked zlib source (contrib/minizip)")
+set(DIZEDIR_LIBZIP_SOURCE "" CACHE PATH "Unpacked libzip source")
 set(DIZEDIR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source")
 # mkreschn runs on the build machine, so it is built for it separately.
 set(DIZEDIR_HOST_MKRESCHN "" CACHE FILEPATH "mkreschn built for the build machine")
 if(NOT EXISTS "${DIZEDIR_ZLIB_SOURCE}/contrib/minizip/unzip.c")
   message(FATAL_ERROR "DIZEDIR_ZLIB_SOURCE must name an unpacked zlib source")
+endif()
+if(NOT EXISTS "${DIZEDIR_LIBZIP_SOURCE}/CMakeLists.txt")
+  message(FATAL_ERROR "DIZEDIR_LIBZIP_SOURCE must name an unpacked libzip source")
 endif()
 if(NOT EXISTS "${DIZEDIR_HOST_MKRESCHN}")
   message(FATAL_ERROR "DIZEDIR_HOST_MKRESCHN must name a built mkreschn")
@@ -34,6 +39,26 @@ target_include_directories(dizedir_minizip PUBLIC ${DIZEDIR_ZLIB_SOURCE}/contrib
                            ${minizip})
 target_link_libraries(dizedir_minizip PUBLIC ZLIB::ZLIB)
 add_library(PkgConfig::MINIZIP ALIAS dizedir_minizip)
+
+# libzip, the archive reader of zip extraction: static, against the static
+# zlib above, with nothing but deflate and stored data. Every other codec,
+# every crypto backend and its programs, tests, examples and manuals are
+# off, so it needs no other library and installs nothing.
+set(BUILD_SHARED_LIBS OFF CACHE BOOL "" FORCE)
+foreach(option ENABLE_BZIP2 ENABLE_LZMA ENABLE_COMMONCRYPTO ENABLE_GNUTLS
+               ENABLE_MBEDTLS ENABLE_OPENSSL ENABLE_WINDOWS_CRYPTO BUILD_TOOLS
+               BUILD_REGRESS BUILD_EXAMPLES BUILD_DOC LIBZIP_DO_INSTALL)
+  set(${option} OFF CACHE BOOL "" FORCE)
+endforeach()
+set(ZLIB_LIBRARY ${DIZEDIR_ZLIB_STATIC} CACHE FILEPATH "" FORCE)
+set(ZLIB_INCLUDE_DIR ${DIZEDIR_ZLIB_INCLUDE} CACHE PATH "" FORCE)
+# Its CMake predates the visibility policy; the presets above mean nothing
+# to a static library on Windows anyway.
+set(CMAKE_POLICY_DEFAULT_CMP0063 NEW)
+add_subdirectory(${DIZEDIR_LIBZIP_SOURCE} ${CMAKE_BINARY_DIR}/libzip
+                 EXCLUDE_FROM_ALL)
+target_compile_options(zip PRIVATE -w)
+add_library(PkgConfig::LIBZIP ALIAS zip)
 
 # CLI11 is header-only; its headers are the build machine's, reached through
 # a directory that holds nothing else so no host header leaks into the

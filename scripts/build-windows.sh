@@ -2,7 +2,8 @@
 # Cross-builds the Windows client modules, the host program and the tests
 # for Windows: scripts/build-windows.sh [BUILD_DIR] (default build/windows).
 # Idempotent. Installs the cross toolchain, fetches the zlib source package
-# that carries minizip, builds mkreschn for this machine and then the tree.
+# that carries minizip and libzip's, builds mkreschn for this machine and
+# then the tree.
 # Results: BUILD_DIR/client/{dizedir,Http,VkMain,ResChn}.dll,
 # BUILD_DIR/client/dizedir.exe and the test programs in BUILD_DIR/bin/.
 set -euo pipefail
@@ -17,8 +18,8 @@ scripts/deps.sh
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
-# Source packages: minizip comes with Debian's zlib source, the tests'
-# loopback server with cpp-httplib's.
+# Source packages: minizip comes with Debian's zlib source, libzip with its
+# own, the tests' loopback server with cpp-httplib's.
 src_list=/etc/apt/sources.list.d/dizedir-src.sources
 if ! grep -qs '^Types: deb-src' "$src_list"; then
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
@@ -29,20 +30,30 @@ if ! grep -qs '^Types: deb-src' "$src_list"; then
   $sudo apt-get update -qq
 fi
 
-zlib_dir="$dir/deps/zlib"
-if [ ! -f "$zlib_dir/contrib/minizip/unzip.c" ]; then
-  fetch="$dir/deps/fetch"
-  rm -rf "$fetch" "$zlib_dir"
+# unpack_source PACKAGE DIR FILE: unpacks the upstream tarball of a Debian
+# source package into DIR, unless FILE is already there.
+unpack_source() {
+  local package=$1 into=$2 marker=$3
+  [ -f "$into/$marker" ] && return 0
+  local fetch="$dir/deps/fetch-$package"
+  rm -rf "$fetch" "$into"
   mkdir -p "$fetch"
-  (cd "$fetch" && apt-get source --download-only -qq zlib >/dev/null 2>&1) || {
+  (cd "$fetch" && apt-get source --download-only -qq "$package" >/dev/null 2>&1) || {
     $sudo apt-get update -qq
-    (cd "$fetch" && apt-get source --download-only -qq zlib >/dev/null)
+    (cd "$fetch" && apt-get source --download-only -qq "$package" >/dev/null)
   }
-  orig=$(ls "$fetch"/zlib_*.orig.tar.* | head -1)
-  mkdir -p "$zlib_dir"
-  tar -xf "$orig" -C "$zlib_dir" --strip-components=1
+  local orig
+  orig=$(ls "$fetch/${package}"_*.orig.tar.* | grep -v '\.asc$' | head -1)
+  mkdir -p "$into"
+  tar -xf "$orig" -C "$into" --strip-components=1
   rm -rf "$fetch"
-fi
+}
+
+zlib_dir="$dir/deps/zlib"
+unpack_source zlib "$zlib_dir" contrib/minizip/unzip.c
+# The archive reader of zip extraction (libzip-dev on Linux).
+libzip_dir="$dir/deps/libzip"
+unpack_source libzip "$libzip_dir" CMakeLists.txt
 
 httplib_dir="$dir/deps/httplib"
 scripts/fetch-httplib-source.sh "$httplib_dir"
@@ -63,6 +74,7 @@ cmake -S "$root" -B "$dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release \
   -DDIZEDIR_BENCH=OFF \
   -DDIZEDIR_ZLIB_SOURCE="$zlib_dir" \
+  -DDIZEDIR_LIBZIP_SOURCE="$libzip_dir" \
   -DDIZEDIR_HOST_MKRESCHN="$host_tools/mkreschn" \
   -DDIZEDIR_HTTPLIB_SOURCE="$httplib_dir" \
   -DDIZEDIR_WINE_PREFIX="$dir/wine" >/dev/null

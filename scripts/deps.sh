@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  zlib1g-dev libminizip-dev libcurl4-openssl-dev
+  zlib1g-dev libminizip-dev libzip-dev libcurl4-openssl-dev
   libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev nginx zip unzip curl
@@ -14,7 +14,7 @@ packages=(
   # The Windows build and its test leg under Wine.
   g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine32
-  # Unpacking the zlib and cpp-httplib source packages.
+  # Unpacking the zlib, libzip and cpp-httplib source packages.
   dpkg-dev bzip2 xz-utils
 )
 

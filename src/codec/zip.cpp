@@ -1,9 +1,12 @@
 #include "codec/zip.h"
 
+#include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -12,16 +15,37 @@
 #include "platform/env.h"
 #include "platform/text.h"
 
+// libzip reads the archive: it finds and reads the central directory and
+// the zip64 records, checks every local header against its central record
+// (ZIP_CHECKCONS: names, methods, sizes and CRC alike; items reaching into
+// the central directory; two items of one name), and inflates. Its public
+// interface does not say where an item's local header lies, though, and its
+// checks miss a local header placed inside another item's data and end
+// records that disagree on the item count. A short scan (ScanLayout below)
+// covers that before libzip opens the archive: it finds the end records and
+// takes from each central record only the local header's offset, the sizes,
+// the CRC-32 and the DOS time, and from each local header its two lengths,
+// and refuses items that overlap. Its records must then match libzip's
+// items (SameItems), so both have read one and the same directory.
+
 namespace dizedir {
 namespace {
 
-constexpr size_t kInflateChunk = 16384;
+constexpr size_t kChunk = 16384;
 constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
-constexpr uint16_t kZip64Tag = 0x0001;
-constexpr unsigned kUnixHost = 3;
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymlink = 0120000;
 
+// A failed allocation in libzip comes back as an error code; everywhere
+// else in the system it is std::bad_alloc, which fails the task with a text.
+void ThrowIfOutOfMemory(const zip_error_t* error) {
+  if (zip_error_code_zip(error) == ZIP_ER_MEMORY) throw std::bad_alloc();
+}
+
+// ---------------------------------------------------------------------------
+// The layout scan: where each item's local header and data lie.
+
+constexpr uint16_t kZip64Tag = 0x0001;
 constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr uint32_t kCentralSignature = 0x02014b50;
 constexpr uint32_t kEndSignature = 0x06054b50;
@@ -36,10 +60,6 @@ constexpr size_t kMaxComment = 0xFFFF;
 constexpr uint32_t kSaturated32 = 0xFFFFFFFF;
 constexpr uint16_t kSaturated16 = 0xFFFF;
 
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kFlagEncrypted = 1;
-
 uint16_t GetU16(const unsigned char* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
@@ -53,20 +73,27 @@ uint64_t GetU64(const unsigned char* p) {
   return uint64_t{GetU32(p)} | (uint64_t{GetU32(p + 4)} << 32);
 }
 
-// Exactly n bytes at offset, or false.
-bool ReadAt(ReadableFile* file, uint64_t offset, size_t n, unsigned char* out) {
-  size_t done = 0;
-  while (done < n) {
-    size_t got = 0;
-    if (!file->Read(offset + done, n - done, reinterpret_cast<char*>(out) + done,
-                    &got)
-             .ok() ||
-        got == 0) {
+// Up to n bytes at offset, fewer only at the end of the file; false when
+// the file cannot be read.
+bool ReadUpTo(ReadableFile* file, uint64_t offset, size_t n, char* out,
+              size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    size_t chunk = 0;
+    if (!file->Read(offset + *got, n - *got, out + *got, &chunk).ok()) {
       return false;
     }
-    done += got;
+    if (chunk == 0) break;
+    *got += chunk;
   }
   return true;
+}
+
+// Exactly n bytes at offset, or false.
+bool ReadAt(ReadableFile* file, uint64_t offset, size_t n, unsigned char* out) {
+  size_t got = 0;
+  return ReadUpTo(file, offset, n, reinterpret_cast<char*>(out), &got) &&
+         got == n;
 }
 
 // Reads a region front to back through one buffer of fixed size, so the
@@ -77,8 +104,6 @@ class SequentialReader {
 
   SequentialReader(ReadableFile* file, uint64_t offset, uint64_t end)
       : file_(file), position_(offset), end_(end) {}
-
-  uint64_t position() const { return position_; }
 
   // Points *data at the next n bytes and moves past them; false when fewer
   // than n are left before the end. The bytes stay valid until the next call.
@@ -104,74 +129,57 @@ class SequentialReader {
   uint64_t buffer_start_ = 0;
 };
 
-// What the central directory says of one item, with sizes and offsets
-// already taken from the zip64 block where the 32-bit fields are saturated.
-struct Entry {
-  uint64_t central = 0;  // offset of its central-directory record
-  uint64_t local = 0;    // offset of its local header
-  uint64_t data = 0;     // offset of its compressed data
+// What the scan keeps of one central-directory record, with the sizes and
+// the offset taken from the zip64 block where the 32-bit fields are
+// saturated. Sizes and CRC tie the scan's records to libzip's items.
+struct Record {
+  uint64_t local = 0;  // offset of its local header
   uint64_t compressed = 0;
   uint64_t uncompressed = 0;
   uint32_t crc = 0;
-  uint32_t external = 0;
-  uint32_t dos_time = 0;  // date in the high half, as stored
-  uint16_t made_by = 0;
-  uint16_t flags = 0;
-  uint16_t method = 0;
-  uint16_t name_length = 0;
-  uint16_t extra_length = 0;
+  // Date in the high half, as stored. libzip offers it only as a time_t of
+  // the C library's making; Env's conversion is the system's one rule (on
+  // Windows the bias of that date), so the raw value is kept.
+  uint32_t dos_time = 0;
 };
-
-// Walks the blocks of an extra field; fn(tag, data, size) returns false to
-// stop. A block announcing more than is left is cut at the end.
-template <typename Fn>
-void ForEachExtraBlock(const unsigned char* p, size_t left, Fn fn) {
-  while (left >= 4) {
-    const uint16_t tag = GetU16(p);
-    const size_t size = std::min<size_t>(GetU16(p + 2), left - 4);
-    if (!fn(tag, p + 4, size)) return;
-    p += 4 + size;
-    left -= 4 + size;
-  }
-}
 
 // Replaces the saturated fields by the zip64 block's values, which come in
 // this fixed order and only for the fields that are saturated. False when a
-// saturated field has no value there.
-bool ApplyZip64(const unsigned char* extra, size_t extra_length, Entry* e,
+// saturated field has no value there. libzip keeps the block to itself, and
+// the offset is in no other place.
+bool ApplyZip64(const unsigned char* extra, size_t left, Record* r,
                 uint32_t* disk) {
-  const bool need_size = e->uncompressed == kSaturated32;
-  const bool need_compressed = e->compressed == kSaturated32;
-  const bool need_offset = e->local == kSaturated32;
+  const bool need_size = r->uncompressed == kSaturated32;
+  const bool need_compressed = r->compressed == kSaturated32;
+  const bool need_offset = r->local == kSaturated32;
   const bool need_disk = *disk == kSaturated16;
   if (!need_size && !need_compressed && !need_offset && !need_disk) return true;
-  bool found = false;
-  bool ok = false;
-  ForEachExtraBlock(extra, extra_length, [&](uint16_t tag,
-                                             const unsigned char* data,
-                                             size_t size) {
-    if (tag != kZip64Tag) return true;
-    found = true;
-    size_t at = 0;
-    auto take64 = [&](uint64_t* field) {
-      if (at + 8 > size) return false;
-      *field = GetU64(data + at);
-      at += 8;
-      return true;
-    };
-    ok = (!need_size || take64(&e->uncompressed)) &&
-         (!need_compressed || take64(&e->compressed)) &&
-         (!need_offset || take64(&e->local));
-    if (ok && need_disk) {
-      if (at + 4 > size) {
-        ok = false;
-      } else {
-        *disk = GetU32(data + at);
-      }
-    }
+  // The first zip64 block; one announcing more than is left is cut there.
+  while (left >= 4 && GetU16(extra) != kZip64Tag) {
+    const size_t skip = std::min<size_t>(4 + GetU16(extra + 2), left);
+    extra += skip;
+    left -= skip;
+  }
+  if (left < 4) return false;
+  const unsigned char* data = extra + 4;
+  const size_t size = std::min<size_t>(GetU16(extra + 2), left - 4);
+  size_t at = 0;
+  auto take64 = [&](uint64_t* field) {
+    if (at + 8 > size) return false;
+    *field = GetU64(data + at);
+    at += 8;
+    return true;
+  };
+  if ((need_size && !take64(&r->uncompressed)) ||
+      (need_compressed && !take64(&r->compressed)) ||
+      (need_offset && !take64(&r->local))) {
     return false;
-  });
-  return found && ok;
+  }
+  if (need_disk) {
+    if (at + 4 > size) return false;
+    *disk = GetU32(data + at);
+  }
+  return true;
 }
 
 // Where the central directory lies and how many records it holds.
@@ -259,10 +267,10 @@ ZipResult FindDirectory(ReadableFile* file, uint64_t file_size,
   return ZipResult::kOk;
 }
 
-// Reads every central-directory record, then every local header, and
-// refuses an archive whose items share bytes or reach past their room.
-ZipResult ReadDirectory(ReadableFile* file, uint64_t file_size,
-                        std::vector<Entry>* entries) {
+// Reads every central-directory record, then every local header's length,
+// and refuses an archive whose items share bytes or reach past their room.
+ZipResult ScanLayout(ReadableFile* file, uint64_t file_size,
+                     std::vector<Record>* records) {
   Directory dir;
   const ZipResult found = FindDirectory(file, file_size, &dir);
   if (found != ZipResult::kOk) return found;
@@ -274,63 +282,54 @@ ZipResult ReadDirectory(ReadableFile* file, uint64_t file_size,
     return ZipResult::kCorrupt;
   }
 
-  entries->clear();
-  entries->reserve(static_cast<size_t>(dir.count));
+  records->clear();
+  records->reserve(static_cast<size_t>(dir.count));
   SequentialReader reader(file, dir.offset, dir.offset + dir.size);
   for (uint64_t i = 0; i < dir.count; ++i) {
-    Entry e;
-    e.central = reader.position();
     const unsigned char* p = nullptr;
     if (!reader.Next(kCentralSize, &p) || GetU32(p) != kCentralSignature) {
       return ZipResult::kCorrupt;
     }
-    e.made_by = GetU16(p + 4);
-    e.flags = GetU16(p + 8);
-    e.method = GetU16(p + 10);
-    e.dos_time = (uint32_t{GetU16(p + 14)} << 16) | GetU16(p + 12);
-    e.crc = GetU32(p + 16);
-    e.compressed = GetU32(p + 20);
-    e.uncompressed = GetU32(p + 24);
-    e.name_length = GetU16(p + 28);
-    e.extra_length = GetU16(p + 30);
+    Record r;
+    r.dos_time = (uint32_t{GetU16(p + 14)} << 16) | GetU16(p + 12);
+    r.crc = GetU32(p + 16);
+    r.compressed = GetU32(p + 20);
+    r.uncompressed = GetU32(p + 24);
+    const uint16_t name_length = GetU16(p + 28);
+    const uint16_t extra_length = GetU16(p + 30);
     const uint16_t comment_length = GetU16(p + 32);
     uint32_t disk = GetU16(p + 34);
-    e.external = GetU32(p + 38);
-    e.local = GetU32(p + 42);
-    if (e.name_length > kZipMaxNameBytes) return ZipResult::kLimits;
+    r.local = GetU32(p + 42);
+    if (name_length > kZipMaxNameBytes) return ZipResult::kLimits;
     // Name, extra field and comment in one piece, so the extra field stays
     // valid while it is read.
     const unsigned char* rest = nullptr;
-    if (!reader.Next(size_t{e.name_length} + e.extra_length + comment_length,
-                     &rest)) {
+    if (!reader.Next(size_t{name_length} + extra_length + comment_length,
+                     &rest) ||
+        !ApplyZip64(rest + name_length, extra_length, &r, &disk) || disk != 0) {
       return ZipResult::kCorrupt;
     }
-    const unsigned char* extra = rest + e.name_length;
-    if (!ApplyZip64(extra, e.extra_length, &e, &disk) || disk != 0) {
-      return ZipResult::kCorrupt;
-    }
-    entries->push_back(e);
+    records->push_back(r);
   }
 
   // Every item's local header and data must end before the central
   // directory (which itself ends before the end records), so nothing of
   // an item can be read past the file's end.
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  ranges.reserve(entries->size());
-  for (Entry& e : *entries) {
+  ranges.reserve(records->size());
+  for (const Record& r : *records) {
     unsigned char header[kLocalSize];
-    if (e.local > dir.offset || dir.offset - e.local < kLocalSize) {
+    if (r.local > dir.offset || dir.offset - r.local < kLocalSize) {
       return ZipResult::kOverlap;
     }
-    if (!ReadAt(file, e.local, kLocalSize, header)) return ZipResult::kNoFile;
+    if (!ReadAt(file, r.local, kLocalSize, header)) return ZipResult::kNoFile;
     if (GetU32(header) != kLocalSignature) return ZipResult::kCorrupt;
-    const uint64_t header_end =
-        e.local + kLocalSize + GetU16(header + 26) + GetU16(header + 28);
-    if (header_end > dir.offset || e.compressed > dir.offset - header_end) {
+    const uint64_t data =
+        r.local + kLocalSize + GetU16(header + 26) + GetU16(header + 28);
+    if (data > dir.offset || r.compressed > dir.offset - data) {
       return ZipResult::kOverlap;
     }
-    e.data = header_end;
-    ranges.emplace_back(e.local, header_end + e.compressed);
+    ranges.emplace_back(r.local, data + r.compressed);
   }
   std::sort(ranges.begin(), ranges.end());
   for (size_t i = 1; i < ranges.size(); ++i) {
@@ -339,32 +338,157 @@ ZipResult ReadDirectory(ReadableFile* file, uint64_t file_size,
   return ZipResult::kOk;
 }
 
-// The description of one item as the central directory stores it.
-struct RawItem {
-  const Entry* entry = nullptr;
-  std::string stored_name;
-  std::string extra;
+// ---------------------------------------------------------------------------
+// libzip over Env.
+
+// Serves libzip's reads from the archive's ReadableFile, so every byte it
+// sees comes through Env (a wrapped or an in-memory one included). It
+// offers no write command: libzip can never change the file.
+class EnvSource {
+ public:
+  EnvSource(ReadableFile* file, uint64_t size) : file_(file), size_(size) {
+    zip_error_init(&error_);
+  }
+  ~EnvSource() { zip_error_fini(&error_); }
+  EnvSource(const EnvSource&) = delete;
+  EnvSource& operator=(const EnvSource&) = delete;
+
+  // True once a read of the file itself has failed.
+  bool read_failed() const { return read_failed_; }
+
+  static zip_int64_t Callback(void* self, void* data, zip_uint64_t len,
+                              zip_source_cmd_t command) {
+    auto* source = static_cast<EnvSource*>(self);
+    // libzip is C: nothing may unwind through it.
+    try {
+      return source->Handle(data, len, command);
+    } catch (...) {
+      zip_error_set(&source->error_, ZIP_ER_MEMORY, 0);
+      return -1;
+    }
+  }
+
+ private:
+  zip_int64_t Handle(void* data, zip_uint64_t len, zip_source_cmd_t command) {
+    switch (command) {
+      case ZIP_SOURCE_OPEN:
+        position_ = 0;
+        return 0;
+      case ZIP_SOURCE_READ: {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(
+            {len, size_ - std::min(position_, size_), SIZE_MAX}));
+        size_t got = 0;
+        if (!ReadUpTo(file_, position_, want, static_cast<char*>(data), &got)) {
+          read_failed_ = true;
+          zip_error_set(&error_, ZIP_ER_READ, 0);
+          return -1;
+        }
+        position_ += got;
+        return static_cast<zip_int64_t>(got);
+      }
+      case ZIP_SOURCE_CLOSE:
+      case ZIP_SOURCE_FREE:  // the archive owns the file
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &error_);
+        if (st == nullptr) return -1;
+        zip_stat_init(st);
+        st->size = size_;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&error_, data, len);
+      case ZIP_SOURCE_SEEK: {
+        const zip_int64_t to =
+            zip_source_seek_compute_offset(position_, size_, data, len, &error_);
+        if (to < 0) return -1;
+        position_ = static_cast<uint64_t>(to);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(position_);
+      case ZIP_SOURCE_ACCEPT_EMPTY:
+        return 0;  // a file of no bytes is no archive
+      case ZIP_SOURCE_SUPPORTS:
+        return ZIP_SOURCE_SUPPORTS_SEEKABLE |
+               ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_ACCEPT_EMPTY);
+      default:
+        zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+
+  ReadableFile* const file_;
+  const uint64_t size_;
+  uint64_t position_ = 0;
+  zip_error_t error_;
+  bool read_failed_ = false;
 };
 
-uint32_t AttributesOf(const Entry& e) {
-  const unsigned host = e.made_by >> 8;
+using ZipHandle = std::unique_ptr<zip_t, decltype(&zip_discard)>;
+
+// Opens the archive read-only with libzip's stricter checks. Null with
+// *why set when libzip refuses it.
+ZipHandle OpenWithLibzip(EnvSource* source, ZipResult* why) {
+  ZipHandle archive(nullptr, zip_discard);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* zs =
+      zip_source_function_create(&EnvSource::Callback, source, &error);
+  if (zs != nullptr) {
+    archive.reset(zip_open_from_source(zs, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+    // Only an archive that opened owns its source.
+    if (archive == nullptr) zip_source_free(zs);
+  }
+  const int code = zip_error_code_zip(&error);
+  zip_error_fini(&error);
+  if (archive != nullptr) return archive;
+  if (code == ZIP_ER_MEMORY) throw std::bad_alloc();
+  *why = source->read_failed() ? ZipResult::kNoFile : ZipResult::kCorrupt;
+  return archive;
+}
+
+// libzip's description of an item, as every use here needs it.
+bool StatItem(zip_t* archive, int index, zip_stat_t* st) {
+  constexpr zip_uint64_t kNeeded = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE |
+                                   ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD |
+                                   ZIP_STAT_ENCRYPTION_METHOD;
+  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW,
+                     st) != 0) {
+    ThrowIfOutOfMemory(zip_get_error(archive));
+    return false;
+  }
+  return (st->valid & kNeeded) == kNeeded;
+}
+
+// ---------------------------------------------------------------------------
+// Item descriptions.
+
+// Hosts whose external attributes are Windows attribute bits, in Info-ZIP's
+// numbering: FAT, Macintosh, NTFS, VFAT.
+uint32_t AttributesOf(zip_uint8_t host, zip_uint32_t external) {
   if (host == 0 || host == 7 || host == 11 || host == 14) {
-    return e.external & (kZipAttrReadOnly | kZipAttrHidden | kZipAttrSystem |
-                         kZipAttrDirectory | kZipAttrArchive);
+    return external & (kZipAttrReadOnly | kZipAttrHidden | kZipAttrSystem |
+                       kZipAttrDirectory | kZipAttrArchive);
   }
   uint32_t attributes = kZipAttrArchive;
-  if (e.external & (1u << 30)) attributes |= kZipAttrDirectory;
-  if (!(e.external & (1u << 23))) attributes |= kZipAttrReadOnly;
+  if (external & (1u << 30)) attributes |= kZipAttrDirectory;
+  if (!(external & (1u << 23))) attributes |= kZipAttrReadOnly;
   return attributes;
 }
 
-bool IsSymlinkItem(const Entry& e) {
-  return (e.made_by >> 8) == kUnixHost &&
-         ((e.external >> 16) & kUnixTypeMask) == kUnixSymlink;
+bool IsSymlinkItem(zip_uint8_t host, zip_uint32_t external) {
+  return host == ZIP_OPSYS_UNIX &&
+         ((external >> 16) & kUnixTypeMask) == kUnixSymlink;
 }
 
-void FillTimes(Env* env, const RawItem& raw, ZipItem* item) {
-  const uint32_t dos = raw.entry->dos_time;
+// All three times start as the DOS time, taken as local time; the extended
+// timestamp block (a flags byte, then the times it announces in the order
+// modification, access, creation, as far as the block holds them) replaces
+// them. Central-directory copies usually carry the modification time only.
+void FillTimes(Env* env, uint32_t dos, const zip_uint8_t* block,
+               size_t size, ZipItem* item) {
   const uint32_t date = dos >> 16;
   const uint32_t time = dos & 0xFFFF;
   LocalTime local;
@@ -374,152 +498,58 @@ void FillTimes(Env* env, const RawItem& raw, ZipItem* item) {
   local.hour = static_cast<int>(time >> 11);
   local.minute = static_cast<int>((time >> 5) & 0x3F);
   local.second = static_cast<int>((time & 0x1F) * 2);
-  const int64_t dos_time = env->LocalTimeToUnix(local);
   item->creation_time = item->last_access_time = item->last_write_time =
-      dos_time;
-
-  // Extended timestamp: a flags byte, then the times it announces in the
-  // order modification, access, creation, as far as the block holds them
-  // (central-directory copies usually carry the modification time only).
-  ForEachExtraBlock(
-      reinterpret_cast<const unsigned char*>(raw.extra.data()),
-      raw.extra.size(),
-      [&](uint16_t tag, const unsigned char* data, size_t size) {
-        if (tag != kExtendedTimestampTag || size < 1) return true;
-        const unsigned flags = data[0];
-        size_t at = 1;
-        int64_t* targets[] = {&item->last_write_time, &item->last_access_time,
-                              &item->creation_time};
-        for (int bit = 0; bit < 3; ++bit) {
-          if (!(flags & (1u << bit))) continue;
-          if (at + 4 > size) break;
-          *targets[bit] = GetU32(data + at);
-          at += 4;
-        }
-        return true;
-      });
-}
-
-// Closes the temporary file and removes it unless it was renamed.
-class TempFile {
- public:
-  TempFile(Env* env, std::string path) : env_(env), path_(std::move(path)) {}
-  ~TempFile() {
-    file.reset();
-    if (!kept_) env_->DeleteFile(path_);
+      env->LocalTimeToUnix(local);
+  if (block == nullptr || size < 1) return;
+  int64_t* targets[] = {&item->last_write_time, &item->last_access_time,
+                        &item->creation_time};
+  size_t at = 1;
+  for (int bit = 0; bit < 3; ++bit) {
+    if (!(block[0] & (1u << bit))) continue;
+    if (at + 4 > size) break;
+    *targets[bit] = GetU32(block + at);
+    at += 4;
   }
-  const std::string& path() const { return path_; }
-  void Keep() { kept_ = true; }
-
-  std::unique_ptr<WritableFile> file;
-
- private:
-  Env* const env_;
-  const std::string path_;
-  bool kept_ = false;
-};
-
-// Feeds an item's compressed bytes, in chunks, from its range of the file.
-class DataSource {
- public:
-  DataSource(ReadableFile* file, const Entry& e)
-      : file_(file), position_(e.data), left_(e.compressed) {}
-  uint64_t left() const { return left_; }
-  // The next chunk, at most n bytes; false when the file cannot be read.
-  bool Next(size_t n, std::vector<unsigned char>* chunk) {
-    chunk->resize(static_cast<size_t>(std::min<uint64_t>(n, left_)));
-    if (!ReadAt(file_, position_, chunk->size(), chunk->data())) return false;
-    position_ += chunk->size();
-    left_ -= chunk->size();
-    return true;
-  }
-
- private:
-  ReadableFile* const file_;
-  uint64_t position_;
-  uint64_t left_;
-};
-
-// A full disk is worth telling the player apart from other write errors.
-ZipResult WriteFailure(const Status& s) {
-  return s.IsNoSpace() ? ZipResult::kDiskFull : ZipResult::kWrite;
-}
-
-// Writes the item's data to `out`, never more than it declares, and checks
-// its size and CRC-32.
-ZipResult Decode(ReadableFile* file, const Entry& e, WritableFile* out) {
-  DataSource source(file, e);
-  std::vector<unsigned char> in;
-  uint64_t total = 0;
-  uLong crc = crc32(0L, Z_NULL, 0);
-  // More data than declared is a zip bomb or a lie; either way the declared
-  // size is all that may reach the disk.
-  auto emit = [&](const unsigned char* data, size_t n) {
-    if (n > e.uncompressed - total) return ZipResult::kCorrupt;
-    total += n;
-    crc = crc32(crc, data, static_cast<uInt>(n));
-    const Status written = out->Append(std::string_view(reinterpret_cast<const char*>(data), n));
-    return written.ok() ? ZipResult::kOk : WriteFailure(written);
-  };
-
-  if (e.method == kMethodStored) {
-    if (e.compressed != e.uncompressed) return ZipResult::kCorrupt;
-    while (source.left() > 0) {
-      if (!source.Next(kInflateChunk, &in)) return ZipResult::kCorrupt;
-      const ZipResult r = emit(in.data(), in.size());
-      if (r != ZipResult::kOk) return r;
-    }
-  } else {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return ZipResult::kCorrupt;
-    std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&z, inflateEnd);
-    std::vector<unsigned char> chunk(kInflateChunk);
-    int status = Z_OK;
-    while (status != Z_STREAM_END) {
-      if (z.avail_in == 0 && source.left() > 0) {
-        if (!source.Next(kInflateChunk, &in)) return ZipResult::kCorrupt;
-        z.next_in = in.data();
-        z.avail_in = static_cast<uInt>(in.size());
-      }
-      z.next_out = chunk.data();
-      z.avail_out = static_cast<uInt>(chunk.size());
-      status = inflate(&z, Z_NO_FLUSH);
-      // Z_BUF_ERROR here means the data ended before the stream did.
-      if (status != Z_OK && status != Z_STREAM_END) return ZipResult::kCorrupt;
-      const ZipResult r = emit(chunk.data(), chunk.size() - z.avail_out);
-      if (r != ZipResult::kOk) return r;
-    }
-  }
-  if (total != e.uncompressed || crc != e.crc) return ZipResult::kCorrupt;
-  return ZipResult::kOk;
 }
 
 }  // namespace
 
 struct ZipArchive {
   Env* env = nullptr;
+  // Declared in this order so libzip's handle goes before its source and
+  // the source before the file.
   std::unique_ptr<ReadableFile> file;
-  std::vector<Entry> entries;
+  std::unique_ptr<EnvSource> source;
+  ZipHandle zip{nullptr, zip_discard};
+  std::vector<uint32_t> dos_times;
   std::u16string base_dir = u"./";
   ZipTotals totals;
   bool totals_overflow = false;
 
-  int count() const { return static_cast<int>(entries.size()); }
+  int count() const { return static_cast<int>(dos_times.size()); }
+};
 
-  bool Describe(int index, RawItem* raw) {
-    if (index < 0 || index >= count()) return false;
-    const Entry& e = entries[static_cast<size_t>(index)];
-    raw->entry = &e;
-    std::string record(kCentralSize + e.name_length + e.extra_length, '\0');
-    if (!ReadAt(file.get(), e.central, record.size(),
-                reinterpret_cast<unsigned char*>(record.data()))) {
+namespace {
+
+// The scan and libzip must describe the same items: a file with two end
+// records could otherwise show each a different archive, and the overlap
+// check would have vetted the wrong one.
+bool SameItems(zip_t* zip, const std::vector<Record>& records) {
+  if (zip_get_num_entries(zip, 0) != static_cast<zip_int64_t>(records.size())) {
+    return false;
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    zip_stat_t st;
+    if (!StatItem(zip, static_cast<int>(i), &st) ||
+        st.comp_size != records[i].compressed ||
+        st.size != records[i].uncompressed || st.crc != records[i].crc) {
       return false;
     }
-    raw->stored_name = record.substr(kCentralSize, e.name_length);
-    raw->extra = record.substr(kCentralSize + e.name_length);
-    return true;
   }
-};
+  return true;
+}
+
+}  // namespace
 
 ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
                         const char* /*password*/, ZipResult* why) {
@@ -535,17 +565,27 @@ ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
       !a->file->Size(&size).ok()) {
     return nullptr;
   }
-  *why = ReadDirectory(a->file.get(), size, &a->entries);
+  std::vector<Record> records;
+  *why = ScanLayout(a->file.get(), size, &records);
   if (*why != ZipResult::kOk) return nullptr;
-  a->totals.items = a->entries.size();
-  for (const Entry& e : a->entries) {
+  a->source = std::make_unique<EnvSource>(a->file.get(), size);
+  a->zip = OpenWithLibzip(a->source.get(), why);
+  if (a->zip == nullptr) return nullptr;
+  if (!SameItems(a->zip.get(), records)) {
+    *why = ZipResult::kCorrupt;
+    return nullptr;
+  }
+  a->totals.items = records.size();
+  a->dos_times.reserve(records.size());
+  for (const Record& r : records) {
+    a->dos_times.push_back(r.dos_time);
     // The compressed ranges are disjoint parts of the file: no overflow.
-    a->totals.compressed_bytes += e.compressed;
-    if (e.uncompressed > UINT64_MAX - a->totals.uncompressed_bytes) {
+    a->totals.compressed_bytes += r.compressed;
+    if (r.uncompressed > UINT64_MAX - a->totals.uncompressed_bytes) {
       a->totals_overflow = true;
       a->totals.uncompressed_bytes = UINT64_MAX;
     } else if (!a->totals_overflow) {
-      a->totals.uncompressed_bytes += e.uncompressed;
+      a->totals.uncompressed_bytes += r.uncompressed;
     }
   }
   return a.release();
@@ -567,17 +607,30 @@ ZipResult ZipGetItem(ZipArchive* archive, int index, ZipItem* item) {
     item->index = archive->count();
     return ZipResult::kOk;
   }
-  RawItem raw;
   if (index < -1 || index >= archive->count()) return ZipResult::kArguments;
-  if (!archive->Describe(index, &raw)) return ZipResult::kCorrupt;
+  zip_t* zip = archive->zip.get();
+  const auto at = static_cast<zip_uint64_t>(index);
+  zip_stat_t st;
+  // The stored bytes, read as UTF-8 whatever the archive says of them.
+  const char* name = zip_get_name(zip, at, ZIP_FL_ENC_RAW);
+  zip_uint8_t host = 0;
+  zip_uint32_t external = 0;
+  if (!StatItem(zip, index, &st) || name == nullptr ||
+      zip_file_get_external_attributes(zip, at, 0, &host, &external) != 0) {
+    ThrowIfOutOfMemory(zip_get_error(zip));
+    return ZipResult::kCorrupt;
+  }
+  zip_uint16_t length = 0;
+  const zip_uint8_t* timestamp = zip_file_extra_field_get_by_id(
+      zip, at, kExtendedTimestampTag, 0, &length, ZIP_FL_CENTRAL);
   *item = ZipItem();
   item->index = index;
-  item->name = ZipCleanName(Utf8ToUtf16(raw.stored_name));
-  item->attributes = AttributesOf(*raw.entry);
-  FillTimes(archive->env, raw, item);
-  item->compressed_size = raw.entry->compressed;
-  item->uncompressed_size = raw.entry->uncompressed;
-  item->symbolic_link = IsSymlinkItem(*raw.entry);
+  item->name = ZipCleanName(Utf8ToUtf16(name));
+  item->attributes = AttributesOf(host, external);
+  FillTimes(archive->env, archive->dos_times[at], timestamp, length, item);
+  item->compressed_size = st.comp_size;
+  item->uncompressed_size = st.size;
+  item->symbolic_link = IsSymlinkItem(host, external);
   return ZipResult::kOk;
 }
 
@@ -601,12 +654,74 @@ ZipResult CheckBlockingDirectory(Env* env, const std::string& full) {
   return ZipResult::kOk;
 }
 
-ZipResult ExtractFile(ZipArchive* a, const RawItem& raw, const ZipItem& item,
+// Closes the temporary file and removes it unless it was renamed.
+class TempFile {
+ public:
+  TempFile(Env* env, std::string path) : env_(env), path_(std::move(path)) {}
+  ~TempFile() {
+    file.reset();
+    if (!kept_) env_->DeleteFile(path_);
+  }
+  const std::string& path() const { return path_; }
+  void Keep() { kept_ = true; }
+
+  std::unique_ptr<WritableFile> file;
+
+ private:
+  Env* const env_;
+  const std::string path_;
+  bool kept_ = false;
+};
+
+// A full disk is worth telling the player apart from other write errors.
+ZipResult WriteFailure(const Status& s) {
+  return s.IsNoSpace() ? ZipResult::kDiskFull : ZipResult::kWrite;
+}
+
+// Writes the item's data to `out`, never more than it declares, and checks
+// its size and CRC-32 here rather than trusting libzip with them: libzip
+// lets an item inflate past its declared size and skips the CRC of an empty
+// one.
+ZipResult Inflate(zip_t* zip, int index, const zip_stat_t& st,
+                  WritableFile* out) {
+  std::unique_ptr<zip_file_t, decltype(&zip_fclose)> in(
+      zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0), zip_fclose);
+  if (in == nullptr) {
+    ThrowIfOutOfMemory(zip_get_error(zip));
+    return ZipResult::kCorrupt;
+  }
+  std::vector<char> chunk(kChunk);
+  uint64_t left = st.size;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (;;) {
+    // One byte more than is left, so an item that inflates past its
+    // declared size is refused before any of the excess reaches the disk.
+    const size_t want = left < chunk.size() ? static_cast<size_t>(left) + 1
+                                            : chunk.size();
+    const zip_int64_t n = zip_fread(in.get(), chunk.data(), want);
+    if (n < 0) {
+      ThrowIfOutOfMemory(zip_file_get_error(in.get()));
+      return ZipResult::kCorrupt;
+    }
+    if (n == 0) break;
+    const auto got = static_cast<uint64_t>(n);
+    if (got > left) return ZipResult::kCorrupt;
+    left -= got;
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()),
+                static_cast<uInt>(got));
+    const Status written = out->Append(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    if (!written.ok()) return WriteFailure(written);
+  }
+  return left == 0 && crc == st.crc ? ZipResult::kOk : ZipResult::kCorrupt;
+}
+
+ZipResult ExtractFile(ZipArchive* a, int index, const ZipItem& item,
                       const std::string& target, ZipPlacement placement) {
   Env* env = a->env;
-  const Entry& e = *raw.entry;
-  if ((e.flags & kFlagEncrypted) != 0) return ZipResult::kPassword;
-  if (e.method != kMethodStored && e.method != kMethodDeflated) {
+  zip_stat_t st;
+  if (!StatItem(a->zip.get(), index, &st)) return ZipResult::kCorrupt;
+  if (st.encryption_method != ZIP_EM_NONE) return ZipResult::kPassword;
+  if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE) {
     return ZipResult::kCorrupt;
   }
   const bool in_place = placement == ZipPlacement::kInPlace;
@@ -618,8 +733,8 @@ ZipResult ExtractFile(ZipArchive* a, const RawItem& raw, const ZipItem& item,
   if (!env->NewWritableFile(temp.path(), &temp.file).ok()) {
     return ZipResult::kNoFile;
   }
-  const ZipResult decoded = Decode(a->file.get(), e, temp.file.get());
-  if (decoded != ZipResult::kOk) return decoded;
+  const ZipResult inflated = Inflate(a->zip.get(), index, st, temp.file.get());
+  if (inflated != ZipResult::kOk) return inflated;
   Status synced = temp.file->Sync();
   if (synced.ok()) synced = temp.file->Close();
   if (!synced.ok()) return WriteFailure(synced);
@@ -656,14 +771,15 @@ ZipResult ZipUnzipItem(ZipArchive* archive, int index,
   ZipItem item;
   ZipResult r = ZipGetItem(archive, index, &item);
   if (r != ZipResult::kOk) return r;
-  RawItem raw;
-  if (!archive->Describe(index, &raw)) return ZipResult::kCorrupt;
-  if (IsSymlinkItem(*raw.entry)) return ZipResult::kSymlink;
+  if (item.symbolic_link) return ZipResult::kSymlink;
 
+  const char* stored = zip_get_name(archive->zip.get(),
+                                    static_cast<zip_uint64_t>(index),
+                                    ZIP_FL_ENC_RAW);
+  const std::string_view name = stored != nullptr ? stored : "";
   const bool is_directory =
       (item.attributes & kZipAttrDirectory) != 0 ||
-      (!raw.stored_name.empty() &&
-       (raw.stored_name.back() == '/' || raw.stored_name.back() == '\\'));
+      (!name.empty() && (name.back() == '/' || name.back() == '\\'));
   std::string relative;
   switch (ZipResolveTarget(archive->base_dir, target, is_directory,
                            &relative)) {
@@ -687,7 +803,7 @@ ZipResult ZipUnzipItem(ZipArchive* archive, int index,
       !env->CreateDirectories(base + relative.substr(0, slash)).ok()) {
     return ZipResult::kNoFile;
   }
-  return ExtractFile(archive, raw, item, full, placement);
+  return ExtractFile(archive, index, item, full, placement);
 }
 
 void ZipClose(ZipArchive* archive) { delete archive; }

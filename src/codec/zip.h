@@ -1,13 +1,14 @@
 // Zip extraction for patch archives: open an archive, list its items under
 // safe names, and extract them one by one below a base directory.
 //
-// The archive is read by this module itself, zip64 records included, and
-// checked whole when it is opened, before anything is extracted: every item's
-// local header and data must lie before the central directory without
-// overlapping another's, so no byte of the file is inflated twice and the
-// declared sizes (ZipGetTotals) bound what extraction may write. Counts and
-// lengths are capped by fixed ceilings; memory stays within a small multiple
-// of the central directory's real size.
+// libzip reads the archive, zip64 records included, through Env. The archive
+// is checked whole when it is opened, before anything is extracted: every
+// local header must agree with its central record, no two items may share a
+// name, and every item's local header and data must lie before the central
+// directory without overlapping another's, so no byte of the file is
+// inflated twice and the declared sizes (ZipGetTotals) bound what extraction
+// may write. Counts and lengths are capped by fixed ceilings; memory stays
+// within a small multiple of the central directory's real size.
 //
 // Extraction never writes outside the base directory: a name that would
 // climb out of it, an absolute target elsewhere and a symbolic-link item are
@@ -66,7 +67,8 @@ enum class ZipResult {
   kWrite,      // writing or renaming the file failed
   kPassword,   // the item is encrypted (encrypted items are not supported)
   kCorrupt,    // damaged data: inflation, size or CRC-32 disagree; an
-               // unknown compression method; at open, a damaged structure
+               // unknown compression method; at open, a damaged or
+               // inconsistent structure (two items of one name included)
   kRefused,    // the name would land outside the base directory (a ".."
                // climb, an absolute target elsewhere, a NUL), leaves nothing
                // to call a file, or carries the temporary suffix

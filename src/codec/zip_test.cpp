@@ -16,6 +16,7 @@
 #include "platform/env.h"
 #include "platform/text.h"
 #include "support/fault_injection_env.h"
+#include "support/test_bytes.h"
 
 namespace dizedir {
 namespace {
@@ -66,6 +67,7 @@ struct FakeItem {
   uint64_t local_delta = 0;
   std::optional<uint64_t> said_compressed{};
   std::optional<uint64_t> said_size{};
+  std::optional<uint32_t> said_crc{};
 };
 
 struct FakeArchive {
@@ -91,19 +93,6 @@ uint32_t Crc(const std::string& data) {
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
 }
 
-std::string RawDeflate(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // A stored item's local header and data, as one item may carry another's.
 std::string StoredLocal(const std::string& name, const std::string& data) {
@@ -129,13 +118,26 @@ std::string BuildZip(const FakeArchive& archive) {
     packed.push_back(item.deflate ? RawDeflate(item.data) : item.data);
     locals.push_back(out.size());
     if (item.local_of >= 0) continue;
+    // The local header declares what the central record does, zip64 block
+    // included, as every zip tool writes it: only the data may lie.
+    const uint64_t compressed = item.said_compressed.value_or(packed.back().size());
+    const uint64_t size = item.said_size.value_or(item.data.size());
+    std::string extra;
+    if (item.zip64) {
+      Put16(&extra, 1);
+      Put16(&extra, 16);
+      Put64(&extra, size);
+      Put64(&extra, compressed);
+    }
     std::string header = StoredLocal(item.name, "");
     header[8] = item.deflate ? 8 : 0;
     out += header.substr(0, 14);
-    Put32(&out, Crc(item.data));
-    Put32(&out, item.zip64 ? 0xFFFFFFFF : packed.back().size());
-    Put32(&out, item.zip64 ? 0xFFFFFFFF : item.data.size());
-    out += header.substr(26) + packed.back();
+    Put32(&out, item.said_crc.value_or(Crc(item.data)));
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : compressed);
+    Put32(&out, item.zip64 ? 0xFFFFFFFF : size);
+    Put16(&out, item.name.size());
+    Put16(&out, extra.size());
+    out += item.name + extra + packed.back();
   }
   const uint64_t directory = out.size();
   for (size_t i = 0; i < archive.items.size(); ++i) {
@@ -159,7 +161,7 @@ std::string BuildZip(const FakeArchive& archive) {
     Put16(&out, 0);
     Put16(&out, item.deflate ? 8 : 0);
     Put32(&out, 0x50210000);
-    Put32(&out, Crc(item.data));
+    Put32(&out, item.said_crc.value_or(Crc(item.data)));
     Put32(&out, item.zip64 ? 0xFFFFFFFF : compressed);
     Put32(&out, item.zip64 ? 0xFFFFFFFF : size);
     Put16(&out, item.name.size());
@@ -406,27 +408,37 @@ TEST_F(ZipTest, NamesAreCleanedAndNothingLeavesTheBaseDirectory) {
 }
 
 TEST_F(ZipTest, DamagedItemsLeaveNoFile) {
-  ZipArchive* a = Open("corrupt.zip");
-  ASSERT_NE(a, nullptr);
+  ZipArchive* sample = Open("corrupt.zip");
+  ASSERT_NE(sample, nullptr);
+  // Stored items whose CRC-32 is wrong, an empty one among them.
+  FakeArchive made;
+  made.items.push_back({.name = "empty.txt", .said_crc = 1});
+  made.items.push_back({.name = "stored.txt", .data = "stored", .said_crc = 1});
+  ZipArchive* built = OpenBytes(BuildZip(made));
+  ASSERT_NE(built, nullptr);
   const struct {
+    ZipArchive* archive;
     const char* name;
     ZipResult result;
-  } cases[] = {{"good.txt", ZipResult::kOk},
-               {"bad_data.txt", ZipResult::kCorrupt},
-               {"bad_crc.txt", ZipResult::kCorrupt},
-               {"bomb.txt", ZipResult::kCorrupt}};
+  } cases[] = {{sample, "good.txt", ZipResult::kOk},
+               {sample, "bad_data.txt", ZipResult::kCorrupt},
+               {sample, "bad_crc.txt", ZipResult::kCorrupt},
+               {sample, "bomb.txt", ZipResult::kCorrupt},
+               {built, "empty.txt", ZipResult::kCorrupt},
+               {built, "stored.txt", ZipResult::kCorrupt}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // A previous good copy must survive a damaged replacement.
     std::ofstream(base_ / c.name) << "previous";
-    const int index = Find(a, c.name);
+    const int index = Find(c.archive, c.name);
     ASSERT_GE(index, 0);
-    EXPECT_EQ(ZipUnzipItem(a, index, U16(c.name)), c.result);
+    EXPECT_EQ(ZipUnzipItem(c.archive, index, U16(c.name)), c.result);
     EXPECT_EQ(ReadAll(base_ / c.name) == "previous",
               c.result != ZipResult::kOk);
     EXPECT_FALSE(fs::exists(base_ / (c.name + std::string(kTempSuffix))));
   }
-  ZipClose(a);
+  ZipClose(sample);
+  ZipClose(built);
 }
 
 TEST_F(ZipTest, ExistingFilesAreReplacedEvenReadOnly) {
@@ -513,6 +525,7 @@ TEST_F(ZipTest, OverlappingOrMisplacedItemsRefuseTheWholeArchive) {
       {"more items than the ceiling", {{a, b}, true, kZipMaxItems + 1},
        ZipResult::kLimits},
       {"a name past the ceiling", {{long_name}}, ZipResult::kLimits},
+      {"two items of one name", {{b, b}}, ZipResult::kCorrupt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -528,6 +541,27 @@ TEST_F(ZipTest, OverlappingOrMisplacedItemsRefuseTheWholeArchive) {
     fs::create_directory(base_);
   }
   EXPECT_TRUE(fs::is_empty(base_));
+
+  // A second end record inside the first one's comment, for a directory of
+  // item a alone: readers that pick different end records would see
+  // different archives, so the file is no archive at all.
+  std::string two = BuildZip({{a, b}});
+  const size_t first = 46 + a.name.size();
+  const size_t directory = two.size() - 22 - first - (46 + b.name.size());
+  const std::string record = two.substr(directory, first);
+  two[two.size() - 2] = static_cast<char>(first + 22);
+  const uint64_t second = two.size();
+  two += record;
+  Put32(&two, 0x06054b50);
+  Put32(&two, 0);
+  Put16(&two, 1);
+  Put16(&two, 1);
+  Put32(&two, first);
+  Put32(&two, second);
+  Put16(&two, 0);
+  ZipResult why = ZipResult::kOk;
+  EXPECT_EQ(OpenBytes(two, &why), nullptr);
+  EXPECT_EQ(why, ZipResult::kCorrupt);
 }
 
 TEST_F(ZipTest, Zip64RecordsAreRead) {
@@ -695,7 +729,7 @@ TEST_F(ZipTest, DirectoryWhereAFileGoes) {
   fs::create_directories(root_ / "elsewhere");
   FakeArchive archive;
   archive.items.push_back({.name = "data/x.txt", .data = "new"});
-  archive.items.push_back({.name = "data/x.txt", .data = "new", .said_size = 2});
+  archive.items.push_back({.name = "data/y.txt", .data = "new", .said_size = 2});
   ZipArchive* zip = OpenBytes(BuildZip(archive));
   ASSERT_NE(zip, nullptr);
   enum Blocker { kNothing, kEmpty, kFull, kLinkToEmpty };
