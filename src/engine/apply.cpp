@@ -162,10 +162,13 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
     }
     StagedItem s;
     s.index = c;
-    s.wide = item.name;
     s.name = Utf16ToNarrow(item.name);
     s.shown = Utf16ToUtf8(item.name);
-    ConfineName(Utf16ToUtf8(item.name), NameKind::kRelativePath, &s.target);
+    // Checked as UTF-8 above; kept in the narrow form every path of the
+    // engine and the Env takes (the same bytes on Linux).
+    std::string confined;
+    ConfineName(Utf16ToUtf8(item.name), NameKind::kRelativePath, &confined);
+    s.target = Utf16ToNarrow(Utf8ToUtf16(confined));
     s.directory = (item.attributes & kZipAttrDirectory) != 0 || item.name.back() == u'/' ||
                   item.name.back() == u'\\';
     if (!s.directory) {

@@ -185,10 +185,9 @@ class PatchEngine {
   struct StagedItem {
     enum Kind { kPlain, kMerge, kDeleteList, kMoveList, kWholePack };
     int index = 0;          // in the archive
-    std::u16string wide;    // the item's name as the archive gives it
     std::string name;       // the same as narrow text, for the handlers' rules
     std::string shown;      // the same as UTF-8, for texts
-    std::string target;     // confined, relative to the client directory
+    std::string target;     // confined, relative to the client directory, narrow
     std::string staged;     // where it is unpacked first; empty for a directory
     bool directory = false;
     Kind kind = kPlain;
