@@ -118,10 +118,12 @@ namespace {
 // Lower case as Windows compares names; text that does not decode is folded
 // byte by byte in its ASCII letters only.
 std::string FoldName(std::string_view name) {
-  std::u16string wide = NarrowToUtf16(name);
+  // Names from the lists are UTF-8 on every platform (the name rule refuses
+  // anything else before a list is carried out).
+  std::u16string wide = Utf8ToUtf16(name);
   if (wide.find(u'\uFFFD') == std::u16string::npos) {
     for (char16_t& unit : wide) unit = FoldCase(unit);
-    return Utf16ToNarrow(wide);
+    return Utf16ToUtf8(wide);
   }
   std::string folded(name);
   for (char& c : folded) {

@@ -68,6 +68,10 @@ HttpFailure FailureOf(DWORD error) {
     case ERROR_WINHTTP_HEADER_COUNT_EXCEEDED:
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
       return kHttpFailureBadResponse;
+    // WinHTTP's own timeouts are a server too slow to answer; another
+    // attempt may do better, as after our own stall watch.
+    case ERROR_WINHTTP_TIMEOUT:
+      return kHttpFailureTooSlow;
     default:
       return kHttpFailureConnection;
   }
@@ -276,6 +280,16 @@ class WinHttpDownloader::Request {
   ResponseHead Head() const {
     ResponseHead head;
     head.status = static_cast<int>(StatusCode());
+    // Not every WinHTTP honours the header size limit set on the request
+    // (Wine's does not): headers past it are refused here as they are by
+    // the other backend.
+    DWORD raw_size = 0;
+    WinHttpQueryHeaders(handle_, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                        WINHTTP_NO_OUTPUT_BUFFER, &raw_size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+        raw_size > kMaxHeaderBytes * sizeof(wchar_t)) {
+      head.malformed = true;
+    }
     if (const auto length = Header(WINHTTP_QUERY_CONTENT_LENGTH)) {
       head.content_length = ParseContentLength(*length);
       const auto second = Header(WINHTTP_QUERY_CONTENT_LENGTH, 1);
