@@ -622,14 +622,18 @@ int32_t PatchEngine::WatchDownloadsGuarded() {
   // Nothing may end this thread through terminate: an exception fails the
   // task with a text, and the transfer is ended so the update thread's
   // blocked queue returns.
-  const char* what = nullptr;
+  std::string what;
   bool out_of_memory = false;
   try {
     return WatchDownloads();
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
   } catch (const std::exception& e) {
-    what = e.what();
+    // Copied here: the message dies with the exception.
+    try {
+      what = " " + std::string(e.what());
+    } catch (...) {
+    }
   } catch (...) {
   }
   watch_reported_.store(true);
@@ -639,7 +643,7 @@ int32_t PatchEngine::WatchDownloadsGuarded() {
     if (out_of_memory) {
       Fail(kStringOutOfMemory);
     } else {
-      Fail(kStringUnexpectedError, what != nullptr ? std::string(" ") + what : std::string());
+      Fail(kStringUnexpectedError, what);
     }
   } catch (...) {
   }
