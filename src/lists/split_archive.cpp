@@ -1,9 +1,9 @@
 #include "lists/split_archive.h"
 
-#include "platform/confined_path.h"
-
 #include <memory>
 #include <vector>
+
+#include "platform/confined_path.h"
 
 namespace dizedir {
 namespace {
