@@ -9,6 +9,8 @@ packages=(
   libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev nginx zip unzip curl
+  # Release signatures, and the tool they must interoperate with.
+  libsodium-dev minisign
   clang libclang-rt-14-dev
   binutils-mingw-w64-i686
   # The Windows build and its test leg under Wine.

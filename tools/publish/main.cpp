@@ -1,6 +1,7 @@
 // dizedir-publish: the publisher's tool for the files an update server
 // serves. `show` decodes a version list for reading; `diff`, `release`,
-// `serverlist`, `verify` and `serve` make, check and serve a release.
+// `serverlist`, `verify` and `serve` make, check and serve a release;
+// `keygen`, `sign` and `check-signature` handle minisign-format signatures.
 
 #include <CLI/CLI.hpp>
 
@@ -11,6 +12,7 @@
 #include "platform/env.h"
 #include "tools/publish/commands.h"
 #include "tools/publish/serve_command.h"
+#include "tools/publish/sign_command.h"
 #include "tools/publish/show_command.h"
 
 int main(int argc, char** argv) {
@@ -133,6 +135,38 @@ int main(int argc, char** argv) {
                             "URL path the directory appears under, for "
                             "addresses of the form host/dir");
 
+  dizedir::publish::KeygenCommand keygen;
+  CLI::App* keygen_command = app.add_subcommand(
+      "keygen", "Make a minisign-format key pair: DIR/dizedir.pub and "
+                "DIR/dizedir.key");
+  keygen_command->add_option("-o,--output", keygen.out_dir, "Output directory")
+      ->required();
+  keygen_command->add_flag("--unencrypted", keygen.unencrypted,
+                           "Store the secret key without a password");
+  keygen_command->add_option("--password-file", keygen.password_file,
+                             "Read the password from the file's first line "
+                             "(default: the first line of standard input)")
+      ->excludes("--unencrypted");
+
+  dizedir::publish::SignCommand sign;
+  CLI::App* sign_command = app.add_subcommand(
+      "sign", "Sign a file (prehashed, minisign format): writes FILE.minisig");
+  sign_command->add_option("FILE", sign.file)->required()->check(CLI::ExistingFile);
+  sign_command->add_option("--key", sign.secret_key, "The secret key file")
+      ->required()->check(CLI::ExistingFile);
+  sign_command->add_option("--password-file", sign.password_file,
+                           "For an encrypted key: the password's file "
+                           "(default: the first line of standard input)");
+  sign_command->add_option("--trusted-comment", sign.trusted_comment,
+                           "One line signed with the file (default: "
+                           "timestamp and file name)");
+
+  std::string check_file, check_key;
+  CLI::App* check_command = app.add_subcommand(
+      "check-signature", "Check FILE.minisig against FILE and a public key");
+  check_command->add_option("FILE", check_file)->required();
+  check_command->add_option("--pub", check_key, "The public key file")->required();
+
   CLI11_PARSE(app, argc, argv);
   dizedir::Env* env = dizedir::Env::Default();
 
@@ -154,6 +188,17 @@ int main(int argc, char** argv) {
   }
   if (serve_command->parsed()) {
     return dizedir::publish::RunServe(serve, std::cout, std::cerr);
+  }
+
+  if (keygen_command->parsed()) {
+    return dizedir::publish::RunKeygen(env, keygen, std::cin, std::cout, std::cerr);
+  }
+  if (sign_command->parsed()) {
+    return dizedir::publish::RunSign(env, sign, std::cin, std::cout, std::cerr);
+  }
+  if (check_command->parsed()) {
+    return dizedir::publish::RunCheckSignature(env, check_file, check_key,
+                                               std::cout, std::cerr);
   }
 
   if (show_command->parsed()) {
