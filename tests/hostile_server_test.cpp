@@ -67,6 +67,16 @@ Files Snapshot(const fs::path& dir) {
   return files;
 }
 
+// A record of the installed list of this release line.
+LocalVersionRecord LocalRecord(int32_t number, int32_t state) {
+  LocalVersionRecord r;
+  r.stamp = "2026-12-01 10:00:00";
+  r.guid = ReleaseFixture::kGuid;
+  r.number = number;
+  r.state = state;
+  return r;
+}
+
 std::string EncodeList(const std::vector<PatchRecord>& records) {
   std::string text;
   for (const PatchRecord& r : records) text += r.Format() + std::string(kListLineTerminator);
@@ -88,10 +98,7 @@ class HostileServer : public ::testing::Test {
     release_->AddPatch(2, 1, kPatch2, 1);
     release_->AddPatch(3, 1, kPatch3, 3);
     server_.ServeDirectory(served_.string());
-    for (const auto& [name, bytes] : kVersion1) WriteBytes(client_ / name, bytes);
-    WriteBytes(client_ / "curver.bin", release_->ClientList(1));
-    WriteBytes(client_ / "patchone.ini", "[Region1]\nlist=main\nmain=" + server_.host_port() +
-                                             "/rel\n[curregDianXin]\nregion=0\n");
+    release_->WriteClient(client_, 1, kVersion1, server_.host_port() + "/rel");
     // What an escape would overwrite or delete.
     for (const char* victim : {"victim.zip", "victim_0.zxp", "victim_1.zxp", "victim.zip.zxp"}) {
       WriteBytes(outside_ / victim, std::string("precious ") + victim);
@@ -271,12 +278,8 @@ TEST_F(HostileServer, DamagedLocalNamesDeleteNothingOutside) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    LocalVersionRecord installed, pending;
-    installed.stamp = pending.stamp = "2026-12-01 10:00:00";
-    installed.guid = pending.guid = ReleaseFixture::kGuid;
-    installed.number = 1;
-    pending.number = 3;
-    pending.state = 2;
+    const LocalVersionRecord installed = LocalRecord(1, 1);
+    LocalVersionRecord pending = LocalRecord(3, 2);
     pending.archive = "../victim";
     pending.partCount = 2;
     pending.parts = {{"../victim_0", ""}, {"../victim_1", ""}};
@@ -346,11 +349,7 @@ TEST_F(HostileServer, ImpossibleVersionsAreReportedNotComplete) {
   } cases[] = {
       {"installed version above every published one",
        [](HostileServer* t) {
-         LocalVersionRecord r;
-         r.stamp = "2026-12-01 10:00:00";
-         r.guid = ReleaseFixture::kGuid;
-         r.number = 2147483647;
-         WriteBytes(t->client_ / "curver.bin", EncodeLocalVersions({r}));
+         WriteBytes(t->client_ / "curver.bin", EncodeLocalVersions({LocalRecord(2147483647, 1)}));
        },
        kStringInstalledAhead},
       {"patch list that does not reach the published version",
@@ -378,14 +377,9 @@ TEST_F(HostileServer, ImpossibleVersionsAreReportedNotComplete) {
 // leaves pending records and their downloads; the next honest run drops
 // them with their files instead of calling the client complete around them.
 TEST_F(HostileServer, PendingRecordsNoLongerOfferedAreDroppedWithTheirFiles) {
-  std::vector<LocalVersionRecord> records(1);
-  records[0].stamp = "2026-12-01 10:00:00";
-  records[0].guid = ReleaseFixture::kGuid;
-  records[0].number = 1;
+  std::vector<LocalVersionRecord> records = {LocalRecord(1, 1)};
   for (int n = 100; n < 150; ++n) {
-    LocalVersionRecord pending = records[0];
-    pending.number = n;
-    pending.state = 2;
+    LocalVersionRecord pending = LocalRecord(n, 2);
     pending.partCount = 1;
     pending.AddPart("p" + std::to_string(n) + ".zip");
     WriteBytes(client_ / ("p" + std::to_string(n) + ".zip"), "left over");
@@ -749,12 +743,8 @@ TEST_F(HostileServer, LeftoversInTheClientDoNotBlockTheUpdate) {
        false, "sub/new.txt"},
       {"the downloads of a withdrawn version",
        [](HostileServer* t) {
-         LocalVersionRecord installed, pending;
-         installed.stamp = pending.stamp = "2026-12-01 10:00:00";
-         installed.guid = pending.guid = ReleaseFixture::kGuid;
-         installed.number = 1;
-         pending.number = 4;
-         pending.state = 2;
+         const LocalVersionRecord installed = LocalRecord(1, 1);
+         LocalVersionRecord pending = LocalRecord(4, 2);
          pending.partCount = 2;
          pending.AddPart("upd4_0");
          pending.AddPart("upd4_1");

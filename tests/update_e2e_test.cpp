@@ -54,10 +54,7 @@ class UpdateEndToEnd : public ::testing::Test {
     release_->AddPatch(2, 1, kPatch2, 1);
     release_->AddPatch(3, 1, kPatch3, 3);
     server_.ServeDirectory(served_.string());
-    for (const auto& [name, bytes] : kVersion1) WriteBytes(client_ / name, bytes);
-    WriteBytes(client_ / "curver.bin", release_->ClientList(1));
-    WriteBytes(client_ / "patchone.ini", "[Region1]\nlist=main\nmain=" + server_.host_port() +
-                                             "/rel\n[curregDianXin]\nregion=0\n");
+    release_->WriteClient(client_, 1, kVersion1, server_.host_port() + "/rel");
   }
 
   // One run of the update task in a fresh engine, as a fresh launcher would.

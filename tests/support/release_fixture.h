@@ -367,6 +367,17 @@ class ReleaseFixture {
     WriteBytes(root_ / "downloadaddr.txt", "http://mirror.example/\r\n");
   }
 
+  // A client directory at version `installed`: its files, its curver.bin,
+  // and a server list whose one region is `server` (host:port/dir).
+  void WriteClient(const std::filesystem::path& client, int installed,
+                   const std::map<std::string, std::string>& files,
+                   const std::string& server) const {
+    for (const auto& [name, bytes] : files) WriteBytes(client / name, bytes);
+    WriteBytes(client / "curver.bin", ClientList(installed));
+    WriteBytes(client / "patchone.ini",
+               "[Region1]\nlist=main\nmain=" + server + "\n[curregDianXin]\nregion=0\n");
+  }
+
   std::vector<PatchRecord>& patches() { return patches_; }
   const std::filesystem::path& root() const { return root_; }
 
