@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -436,9 +435,10 @@ TEST_F(HostileServer, ArchivesThatWouldFillTheDiskWriteNothing) {
     first.deflate = true;
     items.push_back(first);
     for (int i = 1; i < 100; ++i) {
-      char name[16];
-      std::snprintf(name, sizeof name, "f%03d.bin", i);
-      RawZipItem shared(name, "");
+      // Names of one length: a central entry must match the local header
+      // it points at in everything but where it came from.
+      const std::string digits = std::to_string(i);
+      RawZipItem shared("f" + std::string(3 - digits.size(), '0') + digits + ".bin", "");
       shared.shares_data_of = 0;
       items.push_back(shared);
     }
