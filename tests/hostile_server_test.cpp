@@ -642,22 +642,6 @@ TEST_F(HostileServer, TransfersNeverRunPastWhatWasAnnounced) {
     }
     return bytes;
   };
-  auto endless = [] {
-    Fault f;
-    f.chunked = true;
-    f.extra_bytes = Fault::kEndless;
-    return f;
-  };
-  auto longer = [] {
-    Fault f;
-    f.extra_bytes = 10 << 20;
-    return f;
-  };
-  auto gzip = [] {
-    Fault f;
-    f.content_encoding = "gzip";
-    return f;
-  };
   struct Case {
     const char* name;
     std::string path;
@@ -666,19 +650,19 @@ TEST_F(HostileServer, TransfersNeverRunPastWhatWasAnnounced) {
     uint32_t failure;  // 0: the update succeeds
     uint32_t reason;   // the reason after it, 0 for none
   } cases[] = {
-      {"an endless chunked part", "/rel/upd3_1.zxp", endless(), kCapacity, 225,
+      {"an endless chunked part", "/rel/upd3_1.zxp", Fault::EndlessBody(), kCapacity, 225,
        kStringSentTooMuch},
-      {"a part longer than its size", "/rel/upd3_0.zxp", longer(), kCapacity, 225,
+      {"a part longer than its size", "/rel/upd3_0.zxp", Fault::LongerThanAnnounced(10 << 20),
+       kCapacity, 225, kStringSentTooMuch},
+      {"an endless patch list", "/rel/verlist.bin", Fault::EndlessBody(), kCapacity, 224,
        kStringSentTooMuch},
-      {"an endless patch list", "/rel/verlist.bin", endless(), kCapacity, 224,
-       kStringSentTooMuch},
-      {"an endless published list", "/rel/curver.bin", endless(), kCapacity, 221,
+      {"an endless published list", "/rel/curver.bin", Fault::EndlessBody(), kCapacity, 221,
        kStringSentTooMuch},
       {"a patch list at one byte a second", "/rel/verlist.bin", Fault::SlowRate(1), kCapacity,
        224, kStringTooSlow},
       {"a part at one byte a second", "/rel/upd3_2.zxp", Fault::SlowRate(1), kCapacity, 225,
        kStringTooSlow},
-      {"a gzip-encoded patch list", "/rel/verlist.bin", gzip(), kCapacity, 0, 0},
+      {"a gzip-encoded patch list", "/rel/verlist.bin", Fault::Encoded("gzip"), kCapacity, 0, 0},
       {"a disk that fills during a part", "/rel/upd2.zip", Fault(), uint64_t{1} << 40,
        kStringDiskFull, 0},
   };

@@ -21,6 +21,7 @@
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "pack/pack.h"
+#include "platform/case_fold.h"
 #include "platform/confined_path.h"
 #include "platform/text.h"
 #include "plugin/string_table.h"
@@ -45,25 +46,16 @@ constexpr std::string_view kEngineFiles[] = {
     "curver.bin", "newver.bin", "verlist.bin", "patchone_temp.ini", kUpdateLockName,
 };
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto fold = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return fold(x) == fold(y);
-         });
-}
-
-Status CheckItemName(const std::u16string& wide) {
-  std::string confined;
+// The item's name through the name rule, as UTF-8 in *confined.
+Status CheckItemName(const std::u16string& wide, std::string* confined_out) {
+  std::string& confined = *confined_out;
   Status s = ConfineName(Utf16ToUtf8(wide), NameKind::kRelativePath, &confined);
   if (s.ok() && !IsConfinedName(wide, NameKind::kRelativePath)) {
     s = Status::InvalidArgument("not valid UTF-16");
   }
   if (!s.ok()) return s;
   for (std::string_view own : kEngineFiles) {
-    if (EqualsIgnoringAsciiCase(confined, own)) {
+    if (EqualsIgnoreCaseUtf8(confined, own)) {
       return Status::InvalidArgument("a file the update keeps itself");
     }
   }
@@ -80,12 +72,12 @@ uint64_t UnpackMargin(uint64_t declared) { return (uint64_t{16} << 20) + declare
 
 bool EndsWithIgnoringCase(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() &&
-         EqualsIgnoringAsciiCase(std::string_view(text).substr(text.size() - tail.size()), tail);
+         EqualsIgnoreCaseUtf8(std::string_view(text).substr(text.size() - tail.size()), tail);
 }
 
 bool StartsWithIgnoringCase(const std::string& text, std::string_view head) {
   return text.size() >= head.size() &&
-         EqualsIgnoringAsciiCase(std::string_view(text).substr(0, head.size()), head);
+         EqualsIgnoreCaseUtf8(std::string_view(text).substr(0, head.size()), head);
 }
 
 bool EndsWith(const std::string& text, std::string_view tail) {
@@ -154,8 +146,9 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
       Fail(kStringExtractFailed, " (" + archive + ")");
       return 0;
     }
+    std::string confined;
     const Status allowed = item.symbolic_link ? Status::InvalidArgument("a symbolic link")
-                                              : CheckItemName(item.name);
+                                              : CheckItemName(item.name, &confined);
     if (!allowed.ok()) {
       Fail(kStringNameRefused, " " + Utf16ToUtf8(item.name) + " (" + allowed.message() + ")");
       return 0;
@@ -166,8 +159,6 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
     s.shown = Utf16ToUtf8(item.name);
     // Checked as UTF-8 above; kept in the narrow form every path of the
     // engine and the Env takes (the same bytes on Linux).
-    std::string confined;
-    ConfineName(Utf16ToUtf8(item.name), NameKind::kRelativePath, &confined);
     s.target = Utf16ToNarrow(Utf8ToUtf16(confined));
     s.directory = (item.attributes & kZipAttrDirectory) != 0 || item.name.back() == u'/' ||
                   item.name.back() == u'\\';
