@@ -1,8 +1,10 @@
-# minisign-format release signatures over libsodium. Linux only until the
-# Windows build brings its own libsodium.
+# minisign-format release signatures and the manifest's content hash, over
+# libsodium. Linux only until the Windows build brings its own libsodium.
 if(NOT WIN32)
   pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
-  add_library(dizedir_minisign STATIC ${CMAKE_CURRENT_LIST_DIR}/minisign.cpp)
+  add_library(dizedir_minisign STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/minisign.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/content_hash.cpp)
   target_include_directories(dizedir_minisign PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(dizedir_minisign PUBLIC PkgConfig::SODIUM dizedir_platform)
 endif()
