@@ -817,6 +817,7 @@ class StalledQueue final : public HttpInterface {
   void SetFileLimits(uint32_t, uint32_t) override {}
   int GetLastFailure() override { return kHttpFailureNone; }
   void SetRateFloor(uint32_t, uint32_t) override {}
+  int SetCaBundle(const char*) override { return 1; }
 
  private:
   const fs::path root_;

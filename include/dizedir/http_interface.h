@@ -65,21 +65,41 @@ enum HttpFailure : int {
   // The call itself could not be carried out: an unusable URL or local
   // path, no server named, a queue item without a local path.
   kHttpFailureBadRequest = 13,
+  // An https server's certificate does not lead to a trusted authority (an
+  // unknown or private CA the trust store does not hold, a self-signed
+  // certificate, a broken chain), or no trust store is usable: SetCaBundle
+  // named a file without certificates.
+  kHttpFailureTlsUntrusted = 14,
+  // An https server's certificate is valid, but for another host name.
+  kHttpFailureTlsWrongName = 15,
+  // An https server's certificate has expired or is not valid yet.
+  kHttpFailureTlsExpired = 16,
+  // A secure connection could not be set up for another reason: the server
+  // does not speak TLS on that port, or no protocol version or cipher is
+  // shared. Retried like a dropped connection.
+  kHttpFailureTls = 17,
 };
 
 class HttpInterface {
  public:
   // 0. Remembers the server and checks it answers. A host text carrying a
-  // port ("127.0.0.1:8080") wins over `port`. Also clears the effect of an
-  // earlier EndTransfers. Nonzero: reachable.
+  // port ("127.0.0.1:8080") wins over `port`. The text may start with a
+  // scheme: "https://host" makes later transfers to that server (the queue,
+  // GetFileSize, DownloadFile URLs naming it without a port) use TLS, with
+  // the certificate and the host name verified; a scheme without a port in
+  // the text means that scheme's port (443, 80), whatever `port` says. A
+  // bare text is plain http on `port`. Only reachability is checked here: a
+  // certificate is judged by the first transfer. Also clears the effect of
+  // an earlier EndTransfers. Nonzero: reachable.
   virtual int Connect(const char* host, uint32_t port) = 0;
   // 1. Drops the connection.
   virtual void Shutdown() = 0;
-  // 2. Fetches `url` ("http://host[:port]/path") to `local_path`. Nonzero
+  // 2. Fetches `url` ("http[s]://host[:port]/path") to `local_path`. Nonzero
   // only for a 2xx answer with its complete body. The body is written beside
   // `local_path` and renamed over it when complete; on failure no file is
   // left at `local_path`, not even one that was there before. A URL without
-  // a port uses Connect's port when it names Connect's host. The file is
+  // a port uses Connect's port when it names Connect's host with Connect's
+  // scheme, else its scheme's port. The file is
   // asked for without content encoding; a gzip or deflate body sent anyway
   // is stored decoded. Bounded by SetFileLimits.
   virtual int DownloadFile(const char* url, const char* local_path) = 0;
@@ -124,7 +144,12 @@ class HttpInterface {
   virtual void Unused20() = 0;
   // 21. Directory on the server that queued names are relative to.
   virtual void SetRemoteDir(const char* dir) = 0;
-  // 22. Host (optionally with ":port") for later transfers.
+  // 22. Host (optionally with ":port") for later transfers. Like Connect's
+  // text it may start with "https://" or "http://"; without a scheme, a
+  // host that names Connect's host takes Connect's scheme and port, any
+  // other host is plain http on port 80. A scheme without a port means that
+  // scheme's port, unless the host and scheme are Connect's, which keeps
+  // Connect's port.
   virtual void SetHost(const char* host) = 0;
 
   // Extension slots, which a caller written against 0-22 never sees.
@@ -151,6 +176,16 @@ class HttpInterface {
   // with kHttpFailureTooSlow. Defaults 4096 and 60000; zero bytes turns the
   // floor off, a zero window keeps the default.
   virtual void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) = 0;
+  // 28. The certificate authorities later TLS transfers trust: `path` names
+  // a PEM file whose certificates become the only trust anchors (for
+  // servers with a private CA); null or empty goes back to the system's
+  // store, the default. The file is read here, at most 1 MiB. Zero when it
+  // cannot be read or holds no certificate: every later https transfer then
+  // fails with kHttpFailureTlsUntrusted rather than trusting anything,
+  // until a usable file or the system store is set. Verification itself is
+  // never turned off. Older downloader modules end at slot 27: a caller
+  // uses this slot only when it was configured to.
+  virtual int SetCaBundle(const char* path) = 0;
 
  protected:
   // Released through StopDll only; no destructor slot.

@@ -101,8 +101,13 @@ class FakeDownloader final : public HttpInterface {
     Record("SetRateFloor " + std::to_string(min_bytes) + " " +
            std::to_string(window_millis));
   }
+  int SetCaBundle(const char* path) override {
+    Record("SetCaBundle " + std::string(path != nullptr ? path : "(null)"));
+    return ca_bundle_result.load();
+  }
 
   std::atomic<int> connect_result{1};
+  std::atomic<int> ca_bundle_result{1};
   // What GetLastFailure answers, whatever the calls before it did: an
   // HttpFailure a test sets to see how the engine reports it.
   std::atomic<int> last_failure{kHttpFailureNone};

@@ -120,8 +120,9 @@ struct CurlDownloader::Transfer {
       }
       if (!StartsWithNoCase(coding, "chunked")) head.malformed = true;
     } else if (is("location:") && head.status >= 300 && head.status < 400) {
-      if (!RedirectAllowed(target, value)) {
-        refused = kHttpFailureRedirect;
+      const HttpFailure refusal = owner->RedirectRefusal(target, value);
+      if (refusal != kHttpFailureNone) {
+        refused = refusal;
         return false;
       }
     }
@@ -194,9 +195,53 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return transfer->ShouldAbort() ? 1 : 0;
 }
 
+// OpenSSL's verdicts on a chain (X509_V_ERR_*), as libcurl reports them
+// through CURLINFO_SSL_VERIFYRESULT; Debian's libcurl uses OpenSSL.
+constexpr long kVerifyOk = 0;
+constexpr long kVerifyNotYetValid = 9;
+constexpr long kVerifyExpired = 10;
+constexpr long kVerifyHostMismatch = 62;
+
+// What a failed certificate check means. libcurl reports a chain that
+// OpenSSL refused with OpenSSL's reason; a chain OpenSSL accepted but whose
+// names do not include the host fails libcurl's own check afterwards, with
+// the chain's verdict still "ok".
+HttpFailure CertificateFailure(CURL* easy) {
+  long verdict = kVerifyOk;
+  if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verdict) !=
+      CURLE_OK) {
+    return kHttpFailureTlsUntrusted;
+  }
+  switch (verdict) {
+    case kVerifyOk:
+    case kVerifyHostMismatch:
+      return kHttpFailureTlsWrongName;
+    case kVerifyNotYetValid:
+    case kVerifyExpired:
+      return kHttpFailureTlsExpired;
+    default:
+      return kHttpFailureTlsUntrusted;
+  }
+}
+
 // Transport errors another attempt cannot cure, and what they mean.
-std::optional<HttpFailure> PermanentError(CURLcode result) {
+std::optional<HttpFailure> PermanentError(CURL* easy, CURLcode result) {
   switch (result) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return CertificateFailure(easy);
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return kHttpFailureTlsUntrusted;
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+      return kHttpFailureTls;
     case CURLE_URL_MALFORMAT:
       return kHttpFailureBadRequest;
     case CURLE_TOO_MANY_REDIRECTS:
@@ -209,6 +254,13 @@ std::optional<HttpFailure> PermanentError(CURLcode result) {
     default:
       return std::nullopt;
   }
+}
+
+// A handshake that failed without a verdict on the certificate: a server
+// that does not speak TLS there, or a link that dropped mid-handshake.
+// Retried like a dropped connection, under its own reason.
+bool TransientTlsError(CURLcode result) {
+  return result == CURLE_SSL_CONNECT_ERROR;
 }
 
 }  // namespace
@@ -245,6 +297,8 @@ bool CurlDownloader::ProbeServer(const std::string& host, uint16_t port,
                                  uint32_t timeout_millis) {
   CURL* probe = curl_easy_init();
   if (probe == nullptr) return false;
+  // Plain TCP even for a TLS server: the certificate is the first
+  // transfer's to judge, with a reason the caller can report.
   const std::string url = UrlOf(Target{host, port, "/", false});
   curl_easy_setopt(probe, CURLOPT_URL, url.c_str());
   curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
@@ -291,10 +345,12 @@ CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
   if (transfer.begun && transfer.plan == FileSink::Plan::kRetry) {
     return Outcome::kRetry;  // the sink has said why and started over
   }
-  if (const std::optional<HttpFailure> permanent = PermanentError(result)) {
+  if (const std::optional<HttpFailure> permanent =
+          PermanentError(easy_, result)) {
     sink->failure = *permanent;
     return Outcome::kFailed;
   }
+  if (TransientTlsError(result)) return sink->Abandon(kHttpFailureTls);
   if (!transfer.begun) {
     // No final answer got as far as its body: none at all, or one whose
     // body was empty or never came.
@@ -320,13 +376,15 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
                                                   Watch* watch,
                                                   HttpFailure* why) {
   // The reason a query that got no size ends with.
-  const auto failed = [why](const Transfer& t, CURLcode result) {
+  const auto failed = [this, why](const Transfer& t, CURLcode result) {
     if (t.aborted != kHttpFailureNone) {
       *why = t.aborted;
     } else if (t.refused != kHttpFailureNone) {
       *why = t.refused;
-    } else if (const auto permanent = PermanentError(result)) {
+    } else if (const auto permanent = PermanentError(easy_, result)) {
       *why = *permanent;
+    } else if (TransientTlsError(result)) {
+      *why = kHttpFailureTls;
     } else if (t.head.status == 0 || result != CURLE_OK) {
       *why = kHttpFailureConnection;
     } else if (t.head.malformed) {
@@ -344,7 +402,9 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
     PrepareRequest(target, &head);
     curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
     const CURLcode result = Perform(&head);
-    if (head.aborted != kHttpFailureNone || head.refused != kHttpFailureNone) {
+    // A server whose certificate is refused answers nothing another way.
+    if (head.aborted != kHttpFailureNone || head.refused != kHttpFailureNone ||
+        PermanentError(easy_, result) || TransientTlsError(result)) {
       return failed(head, result);
     }
     const int status = head.head.status;
@@ -405,6 +465,30 @@ void CurlDownloader::PrepareRequest(const Target& target,
   curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, transfer);
+  // libcurl verifies by default; said here so no later change of defaults
+  // can turn it off.
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (trust_anchors_) {
+    // The bundle replaces the system's store: neither the built-in CA file
+    // nor the CA directory may add to it.
+    curl_blob blob{trust_anchors_->data(), trust_anchors_->size(),
+                   CURL_BLOB_COPY};
+    curl_easy_setopt(easy_, CURLOPT_CAINFO_BLOB, &blob);
+    curl_easy_setopt(easy_, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
+  }
+}
+
+bool CurlDownloader::UseTrustAnchors(const std::string* pem) {
+  if (pem == nullptr) {
+    trust_anchors_.reset();
+  } else {
+    trust_anchors_ = *pem;
+  }
+  // libcurl parses the text at the first handshake; a text the core found
+  // a certificate in either loads there or fails that handshake.
+  return true;
 }
 
 CURLcode CurlDownloader::Perform(Transfer* transfer) {

@@ -49,6 +49,7 @@ class CurlDownloader final : public QueuedDownloader {
   bool ProbeServer(const std::string& host, uint16_t port,
                    uint32_t timeout_millis) override;
   void AbortTransfers() override;
+  bool UseTrustAnchors(const std::string* pem) override;
 
   // Runs the prepared easy handle to its end; the callbacks in `transfer`
   // abort it when its watch says so or an answer is refused.
@@ -65,6 +66,8 @@ class CurlDownloader final : public QueuedDownloader {
   CURL* easy_ = nullptr;
   // The headers every request sends.
   curl_slist* request_headers_ = nullptr;
+  // The CA bundle's text while one is set; the system's store otherwise.
+  std::optional<std::string> trust_anchors_;
 };
 
 }  // namespace dizedir::http

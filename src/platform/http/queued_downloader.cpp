@@ -286,7 +286,8 @@ QueuedDownloader::Outcome QueuedDownloader::FileSink::Abandon(
   failure = why;
   // Slowness may pass with another connection; a stop or a passed deadline
   // will not.
-  return why == kHttpFailureTooSlow || why == kHttpFailureConnection
+  return why == kHttpFailureTooSlow || why == kHttpFailureConnection ||
+                 why == kHttpFailureTls
              ? Outcome::kRetry
              : Outcome::kFailed;
 }
@@ -297,17 +298,23 @@ int QueuedDownloader::Connect(const char* host, uint32_t port) {
   ResumeTransfers();
   ended_.store(false);
   announced_sizes_.clear();
-  HostPort server;
-  if (host == nullptr || !ParseHostPort(host, &server)) {
+  ServerText text;
+  if (host == nullptr || !ParseServerText(host, &text)) {
     last_failure_.store(kHttpFailureBadRequest);
     return 0;
   }
+  HostPort& server = text.server;
   if (!server.port) {
-    server.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
-                                               : uint16_t{80};
+    if (text.has_scheme) {
+      server.port = DefaultPort(text.secure);
+    } else {
+      server.port = (port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
+                                                 : uint16_t{80};
+    }
   }
   connect_host_ = server.host;
   connect_port_ = *server.port;
+  connect_secure_ = text.secure;
   const bool reached =
       ProbeServer(server.host, *server.port, stall_timeout_millis_);
   last_failure_.store(reached ? kHttpFailureNone : kHttpFailureConnection);
@@ -328,15 +335,17 @@ int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
     last_failure_.store(kHttpFailureBadRequest);
     return 0;
   }
-  // Callers build URLs from a server address that leaves the port out; the
-  // port they connected with is the one they mean.
-  if (!parsed.server.port && SameHost(parsed.server.host, connect_host_)) {
-    parsed.server.port = connect_port_;
-  }
   Target target;
   target.secure = parsed.scheme == "https";
+  // Callers build URLs from a server address that leaves the port out; the
+  // port they connected with is the one they mean, as long as the scheme
+  // is the one they connected with too.
+  if (!parsed.server.port && SameHost(parsed.server.host, connect_host_) &&
+      target.secure == connect_secure_) {
+    parsed.server.port = connect_port_;
+  }
   target.host = parsed.server.host;
-  target.port = parsed.server.port.value_or(target.secure ? 443 : 80);
+  target.port = parsed.server.port.value_or(DefaultPort(target.secure));
   target.path = parsed.path.empty() ? std::string("/") : parsed.path;
   HttpFailure why = kHttpFailureNone;
   const bool ok =
@@ -356,6 +365,11 @@ uint32_t QueuedDownloader::GetFileSize(const char* remote_name) {
   announced_sizes_.erase(key);
   if (ended_.load()) {
     last_failure_.store(kHttpFailureStopped);
+    return 0;
+  }
+  if (const HttpFailure refused = TargetRefusal(target);
+      refused != kHttpFailureNone) {
+    last_failure_.store(refused);
     return 0;
   }
   Watch watch(this);
@@ -470,6 +484,21 @@ void QueuedDownloader::SetFileLimits(uint32_t max_bytes,
 
 int QueuedDownloader::GetLastFailure() { return last_failure_.load(); }
 
+int QueuedDownloader::SetCaBundle(const char* path) {
+  if (path == nullptr || *path == '\0') {
+    trust_nothing_ = !UseTrustAnchors(nullptr);
+    return trust_nothing_ ? 0 : 1;
+  }
+  // Whatever goes wrong, nothing falls back to the system's store: the
+  // caller named the authorities its servers are meant to have.
+  std::string pem;
+  const bool readable =
+      ReadFileToString(env_, path, &pem, kMaxCaBundleBytes).ok() &&
+      pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
+  trust_nothing_ = !readable || !UseTrustAnchors(&pem);
+  return trust_nothing_ ? 0 : 1;
+}
+
 void QueuedDownloader::SetRateFloor(uint32_t min_bytes,
                                     uint32_t window_millis) {
   floor_bytes_ = min_bytes;
@@ -513,11 +542,12 @@ bool QueuedDownloader::ResolveRedirect(const Target& from,
     }
     if (network_path) url.scheme = from.secure ? "https" : "http";
     if ((url.scheme != "http" && url.scheme != "https") ||
-        !SameHost(url.server.host, from.host)) {
+        !SameHost(url.server.host, from.host) ||
+        (from.secure && url.scheme != "https")) {
       return false;
     }
     to->secure = url.scheme == "https";
-    to->port = url.server.port.value_or(to->secure ? 443 : 80);
+    to->port = url.server.port.value_or(DefaultPort(to->secure));
     to->path = url.path.empty() ? std::string("/") : url.path;
     return true;
   }
@@ -535,6 +565,18 @@ bool QueuedDownloader::ResolveRedirect(const Target& from,
   return true;
 }
 
+HttpFailure QueuedDownloader::RedirectRefusal(const Target& from,
+                                              std::string_view location) const {
+  Target to;
+  if (!ResolveRedirect(from, location, &to)) return kHttpFailureRedirect;
+  return TargetRefusal(to);
+}
+
+HttpFailure QueuedDownloader::TargetRefusal(const Target& target) const {
+  return target.secure && trust_nothing_ ? kHttpFailureTlsUntrusted
+                                         : kHttpFailureNone;
+}
+
 std::string QueuedDownloader::SizeKey(const Target& target) {
   std::string key = target.host + ":" + std::to_string(target.port) +
                     (target.secure ? "s" : "") + target.path;
@@ -546,19 +588,27 @@ std::string QueuedDownloader::SizeKey(const Target& target) {
 
 bool QueuedDownloader::ServerTarget(const std::string& path,
                                     Target* target) const {
-  HostPort server;
-  if (set_host_.empty() || !ParseHostPort(set_host_, &server)) {
-    server = HostPort{connect_host_, std::nullopt};
+  ServerText text;
+  if (set_host_.empty() || !ParseServerText(set_host_, &text)) {
+    text = ServerText{connect_secure_, true,
+                      HostPort{connect_host_, connect_port_}};
   }
+  const HostPort& server = text.server;
   if (server.host.empty()) return false;
-  if (!server.port) {
-    server.port =
-        SameHost(server.host, connect_host_) ? connect_port_ : uint16_t{80};
+  const bool connected_host = SameHost(server.host, connect_host_);
+  // A bare host that names the connected one is the connected server.
+  const bool secure = text.has_scheme ? text.secure
+                                      : connected_host && connect_secure_;
+  uint16_t port = DefaultPort(secure);
+  if (server.port) {
+    port = *server.port;
+  } else if (connected_host && secure == connect_secure_) {
+    port = connect_port_;
   }
   target->host = server.host;
-  target->port = *server.port;
+  target->port = port;
   target->path = path;
-  target->secure = false;
+  target->secure = secure;
   return true;
 }
 
@@ -594,6 +644,8 @@ bool QueuedDownloader::FetchToFile(const Target& target,
   bool complete = false;
   if (ended_.load()) {
     failure = kHttpFailureStopped;
+  } else if (TargetRefusal(target) != kHttpFailureNone) {
+    failure = TargetRefusal(target);
   } else {
     const std::string parent = ParentDirectory(local_path);
     if (!parent.empty() && !env_->FileExists(parent)) {

@@ -85,6 +85,7 @@ class QueuedDownloader : public HttpInterface {
   void SetFileLimits(uint32_t max_bytes, uint32_t deadline_millis) final;
   int GetLastFailure() final;
   void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) final;
+  int SetCaBundle(const char* path) final;
 
   // What one attempt of a transfer comes to.
   enum class Outcome { kComplete, kRetry, kFailed };
@@ -222,14 +223,20 @@ class QueuedDownloader : public HttpInterface {
 
   // Where a redirect from `from` to `location` (a Location header's value,
   // absolute or relative) leads; false when it is refused: another host,
-  // another scheme than http or https, or no usable text. A server that
-  // could send the client anywhere could make it fetch from anyone.
+  // another scheme than http or https, from https back to plain http, or
+  // no usable text. A server that could send the client anywhere could make
+  // it fetch from anyone, and one leaving TLS would hand the transfer to
+  // whoever sits on the network.
   static bool ResolveRedirect(const Target& from, std::string_view location,
                               Target* to);
-  static bool RedirectAllowed(const Target& from, std::string_view location) {
-    Target ignored;
-    return ResolveRedirect(from, location, &ignored);
-  }
+  // Why a redirect is not followed (kHttpFailureRedirect, or the refusal
+  // of its target below); kHttpFailureNone when it may be.
+  HttpFailure RedirectRefusal(const Target& from,
+                              std::string_view location) const;
+  // kHttpFailureTlsUntrusted for an https target while SetCaBundle left no
+  // usable trust store, else kHttpFailureNone: such a transfer is refused
+  // before it starts rather than trusting the system's store instead.
+  HttpFailure TargetRefusal(const Target& target) const;
 
   // Ceilings on what a server may send besides a file's body: the headers
   // of one answer, and the body of an error answer, which is thrown away.
@@ -240,6 +247,8 @@ class QueuedDownloader : public HttpInterface {
   static constexpr uint32_t kDefaultFileDeadlineMillis = 120000;
   static constexpr uint32_t kDefaultFloorBytes = 4096;
   static constexpr uint32_t kDefaultFloorWindowMillis = 60000;
+  // A CA bundle is a handful of certificates; a file past this is refused.
+  static constexpr uint64_t kMaxCaBundleBytes = 1 << 20;
 
  protected:
   explicit QueuedDownloader(Env* env) : env_(env) {}
@@ -258,9 +267,16 @@ class QueuedDownloader : public HttpInterface {
   virtual std::optional<uint64_t> QuerySize(const Target& target,
                                             Watch* watch,
                                             HttpFailure* why) = 0;
-  // Whether the server answers at all, within `timeout_millis`.
+  // Whether the server answers at all, within `timeout_millis`: a TCP
+  // connection, even for a server spoken to over TLS.
   virtual bool ProbeServer(const std::string& host, uint16_t port,
                            uint32_t timeout_millis) = 0;
+  // The trust anchors of later TLS transfers: null for the system's store,
+  // else PEM text whose certificates become the only ones trusted. False
+  // when the text gives no certificate the backend can use; the core then
+  // refuses every https transfer (TargetRefusal) and the backend's state
+  // does not matter.
+  virtual bool UseTrustAnchors(const std::string* pem) = 0;
   // Called on EndTransfers' thread once ended() is true: makes a running
   // attempt or size query notice it now rather than at its next wakeup.
   virtual void AbortTransfers() = 0;
@@ -301,6 +317,9 @@ class QueuedDownloader : public HttpInterface {
 
   std::string connect_host_;
   uint16_t connect_port_ = 80;
+  bool connect_secure_ = false;
+  // SetCaBundle named a file that gave no usable certificate.
+  bool trust_nothing_ = false;
   std::string set_host_;
   std::string remote_dir_;
   std::vector<QueueItem> queue_;

@@ -76,6 +76,14 @@ class ScriptedDownloader final : public QueuedDownloader {
     return reachable;
   }
   void AbortTransfers() override { ++aborts; }
+  bool UseTrustAnchors(const std::string* pem) override {
+    anchors = pem != nullptr ? std::optional<std::string>(*pem) : std::nullopt;
+    return pem == nullptr || anchors_usable;
+  }
+
+ public:
+  std::optional<std::string> anchors;  // what the core handed over last
+  bool anchors_usable = true;
 };
 
 class QueuedDownloaderTest : public ::testing::Test {
@@ -216,6 +224,11 @@ TEST_F(QueuedDownloaderTest, ConnectTakesThePortFromTheHostText) {
       {"example.com", 70000, {{"example.com", 80}}},
       {"example.com:99999", 80, std::nullopt},
       {"", 80, std::nullopt},
+      // A scheme names its own port; one in the text still wins.
+      {"https://example.com", 80, {{"example.com", 443}}},
+      {"http://example.com", 8080, {{"example.com", 80}}},
+      {"https://example.com:8443/rel", 80, {{"example.com", 8443}}},
+      {"ftp://example.com", 80, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host);
@@ -234,6 +247,7 @@ TEST_F(QueuedDownloaderTest, ConnectTakesThePortFromTheHostText) {
 TEST_F(QueuedDownloaderTest, TargetsBuiltFromTheCallersTexts) {
   struct Case {
     const char* name;
+    const char* connect;   // Connect's host text (its port argument is 8000)
     const char* set_host;  // null: SetHost never called
     const char* remote_dir;
     const char* request;   // a queue item's name, or a URL for DownloadFile
@@ -241,38 +255,59 @@ TEST_F(QueuedDownloaderTest, TargetsBuiltFromTheCallersTexts) {
     std::optional<Target> target;  // nullopt: refused before any attempt
   };
   const Case cases[] = {
-      {"queue on the connected server", nullptr, "patch/v2", "P 0.zxp", false,
+      {"queue on the connected server", "conn.example", nullptr, "patch/v2", "P 0.zxp", false,
        Target{"conn.example", 8000, "/patch/v2/P%200.zxp", false}},
-      {"backslashes in the name", nullptr, "", "data\\a.bin", false,
+      {"backslashes in the name", "conn.example", nullptr, "", "data\\a.bin", false,
        Target{"conn.example", 8000, "/data/a.bin", false}},
-      {"set host with its own port", "cdn.example:81", "d", "x", false,
+      {"set host with its own port", "conn.example", "cdn.example:81", "d", "x", false,
        Target{"cdn.example", 81, "/d/x", false}},
-      {"set host names the connected one", "CONN.example", "", "x", false,
+      {"set host names the connected one", "conn.example", "CONN.example", "", "x", false,
        Target{"CONN.example", 8000, "/x", false}},
-      {"set host elsewhere defaults to 80", "cdn.example", "", "x", false,
+      {"set host elsewhere defaults to 80", "conn.example", "cdn.example", "", "x", false,
        Target{"cdn.example", 80, "/x", false}},
-      {"unparsable set host falls back", "bad:port", "", "x", false,
+      {"unparsable set host falls back", "conn.example", "bad:port", "", "x", false,
        Target{"conn.example", 8000, "/x", false}},
-      {"url on the connected host takes its port", nullptr, "",
+      {"url on the connected host takes its port", "conn.example", nullptr, "",
        "http://conn.example/list.txt", true,
        Target{"conn.example", 8000, "/list.txt", false}},
-      {"url port wins", nullptr, "", "http://conn.example:90/a", true,
+      {"url port wins", "conn.example", nullptr, "", "http://conn.example:90/a", true,
        Target{"conn.example", 90, "/a", false}},
-      {"url elsewhere", nullptr, "", "other.example", true,
+      {"url elsewhere", "conn.example", nullptr, "", "other.example", true,
        Target{"other.example", 80, "/", false}},
-      {"https", nullptr, "", "https://other.example/a?b=1", true,
+      {"https", "conn.example", nullptr, "", "https://other.example/a?b=1", true,
        Target{"other.example", 443, "/a?b=1", true}},
-      {"url with backslashes and spaces", nullptr, "",
+      {"url with backslashes and spaces", "conn.example", nullptr, "",
        "http://conn.example\\dir\\a b.txt", true,
        Target{"conn.example", 8000, "/dir/a%20b.txt", false}},
-      {"other scheme refused", nullptr, "", "ftp://conn.example/a", true,
+      {"other scheme refused", "conn.example", nullptr, "", "ftp://conn.example/a", true,
        std::nullopt},
+      // Schemes: a secure server keeps TLS for every transfer to it.
+      {"queue on a secure server", "https://conn.example", nullptr, "d", "x",
+       false, Target{"conn.example", 443, "/d/x", true}},
+      {"bare set host takes the connected scheme and port",
+       "https://conn.example:8443", "conn.example", "", "x", false,
+       Target{"conn.example", 8443, "/x", true}},
+      {"secure set host elsewhere defaults to 443", "conn.example",
+       "https://cdn.example", "", "x", false,
+       Target{"cdn.example", 443, "/x", true}},
+      {"secure set host on the connected server keeps its port",
+       "https://conn.example:8443", "https://CONN.example", "", "x", false,
+       Target{"CONN.example", 8443, "/x", true}},
+      {"plain set host on a secure server's name is port 80",
+       "https://conn.example:8443", "http://conn.example", "", "x", false,
+       Target{"conn.example", 80, "/x", false}},
+      {"url with the connected scheme takes its port",
+       "https://conn.example:8443", nullptr, "", "https://conn.example/l.txt",
+       true, Target{"conn.example", 8443, "/l.txt", true}},
+      {"url with another scheme takes that scheme's port",
+       "https://conn.example:8443", nullptr, "", "http://conn.example/l.txt",
+       true, Target{"conn.example", 80, "/l.txt", false}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedDownloader d(Env::Default());
     d.script = {{"z", Outcome::kComplete}};
-    d.Connect("conn.example", 8000);
+    d.Connect(c.connect, 8000);
     if (c.set_host != nullptr) d.SetHost(c.set_host);
     d.SetRemoteDir(c.remote_dir);
     const std::string local = Path("out.bin");
@@ -619,6 +654,69 @@ TEST_F(QueuedDownloaderTest, RedirectsStayOnTheServer) {
     EXPECT_EQ(to.port, c.to->port);
     EXPECT_EQ(to.path, c.to->path);
     EXPECT_EQ(to.secure, c.to->secure);
+  }
+  // From a secure server a redirect may not leave TLS: a network attacker
+  // could answer the plain request.
+  const Target secure{"srv.example", 8443, "/a", true};
+  Target to;
+  ASSERT_TRUE(QueuedDownloader::ResolveRedirect(secure, "//srv.example/b", &to));
+  EXPECT_TRUE(to.secure);
+  EXPECT_EQ(to.port, 443);
+  ASSERT_TRUE(QueuedDownloader::ResolveRedirect(secure, "/c", &to));
+  EXPECT_TRUE(to.secure);
+  EXPECT_EQ(to.port, 8443);
+  EXPECT_FALSE(QueuedDownloader::ResolveRedirect(secure, "http://srv.example/x", &to));
+}
+
+// A CA bundle that cannot be used leaves no trust at all: https transfers
+// fail before any attempt instead of trusting the system's store, while
+// plain http goes on; the system's store comes back only when asked for.
+TEST_F(QueuedDownloaderTest, UnusableCaBundleRefusesEveryHttpsTransfer) {
+  const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+  Write(Path("ca.pem"), pem);
+  Write(Path("empty.pem"), "no certificate here\n");
+  Write(Path("big.pem"), pem + std::string(QueuedDownloader::kMaxCaBundleBytes, '#'));
+  struct Case {
+    const char* name;
+    std::string bundle;     // a path under the test directory, "" for none
+    bool backend_accepts;   // what the backend says of the text
+    int result;
+    bool https_attempted;
+  };
+  const Case cases[] = {
+      {"usable bundle", "ca.pem", true, 1, true},
+      {"missing file", "missing.pem", true, 0, false},
+      {"no certificate in it", "empty.pem", true, 0, false},
+      {"larger than a bundle may be", "big.pem", true, 0, false},
+      {"backend finds nothing usable", "ca.pem", false, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    d.anchors_usable = c.backend_accepts;
+    EXPECT_EQ(d.SetCaBundle(Path(c.bundle).c_str()), c.result);
+    if (c.result == 1) {
+      EXPECT_EQ(d.anchors, pem);
+    }
+    d.script = {{"s", Outcome::kComplete}, {"p", Outcome::kComplete}};
+    const std::string local = Path("out.bin");
+    EXPECT_EQ(d.DownloadFile("https://srv.example/a", local.c_str()),
+              c.https_attempted ? 1 : 0);
+    if (!c.https_attempted) {
+      EXPECT_EQ(d.GetLastFailure(), kHttpFailureTlsUntrusted);
+      d.Connect("https://srv.example", 80);
+      d.size = 5;
+      EXPECT_EQ(d.GetFileSize("x"), 0u);
+      EXPECT_EQ(d.GetLastFailure(), kHttpFailureTlsUntrusted);
+      EXPECT_TRUE(d.size_queries.empty());
+    }
+    EXPECT_EQ(d.DownloadFile("http://srv.example/a", local.c_str()), 1);
+    EXPECT_EQ(d.targets.size(), c.https_attempted ? 2u : 1u);
+    // Back to the system's store.
+    EXPECT_EQ(d.SetCaBundle(""), 1);
+    EXPECT_EQ(d.anchors, std::nullopt);
+    d.script.push_back({"t", Outcome::kComplete});
+    EXPECT_EQ(d.DownloadFile("https://srv.example/a", local.c_str()), 1);
   }
 }
 

@@ -86,6 +86,27 @@ bool ParseHostPort(std::string_view text, HostPort* result) {
   return true;
 }
 
+bool ParseServerText(std::string_view text, ServerText* result) {
+  *result = ServerText();
+  const size_t scheme_end = text.find("://");
+  // Only letters before "://" make a scheme; anything else is left for
+  // ParseHostPort to judge (and refuse).
+  const bool has_scheme =
+      scheme_end != std::string_view::npos && scheme_end > 0 &&
+      std::all_of(text.begin(), text.begin() + scheme_end, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      });
+  if (has_scheme) {
+    std::string scheme(text.substr(0, scheme_end));
+    for (char& c : scheme) c = AsciiLower(c);
+    if (scheme != "http" && scheme != "https") return false;
+    result->has_scheme = true;
+    result->secure = scheme == "https";
+    text.remove_prefix(scheme_end + 3);
+  }
+  return ParseHostPort(text, &result->server);
+}
+
 std::string UrlHost(std::string_view host) {
   if (host.find(':') != std::string_view::npos) {
     return "[" + std::string(host) + "]";

@@ -27,6 +27,22 @@ struct HostPort {
 // port ("host:") counts as none.
 bool ParseHostPort(std::string_view text, HostPort* result);
 
+// A server as a caller names it, scheme and all: "https://host:8443",
+// "http://host", or a bare "host[:port]" (which is http).
+struct ServerText {
+  bool secure = false;      // https
+  bool has_scheme = false;  // the text named its scheme
+  HostPort server;
+};
+
+// Parses a server text: an optional "http://" or "https://" (any case),
+// then what ParseHostPort takes; a path after the server is ignored. False
+// for another scheme or what ParseHostPort refuses.
+bool ParseServerText(std::string_view text, ServerText* result);
+
+// The port a scheme means when none is named: 443 for https, else 80.
+inline uint16_t DefaultPort(bool secure) { return secure ? 443 : 80; }
+
 // The host as it goes into a URL: IPv6 literals get their brackets back.
 std::string UrlHost(std::string_view host);
 

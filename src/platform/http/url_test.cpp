@@ -41,6 +41,38 @@ TEST(UrlTest, ParseHostPort) {
   }
 }
 
+TEST(UrlTest, ParseServerText) {
+  struct Case {
+    std::string text;
+    bool ok;
+    bool secure;
+    bool has_scheme;
+    std::string host;
+    std::optional<uint16_t> port;
+  };
+  const std::vector<Case> cases = {
+      {"example.com:8080", true, false, false, "example.com", 8080},
+      {"https://example.com", true, true, true, "example.com", std::nullopt},
+      {"HTTPS://example.com:8443/rel", true, true, true, "example.com", 8443},
+      {"http://[::1]:81", true, false, true, "::1", 81},
+      {"https://", false, false, false, "", std::nullopt},
+      {"ftp://example.com", false, false, false, "", std::nullopt},
+      // Not a scheme: a path that happens to hold "://".
+      {"example.com/a://b", true, false, false, "example.com", std::nullopt},
+      {"://example.com", false, false, false, "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ServerText parsed;
+    EXPECT_EQ(ParseServerText(c.text, &parsed), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(parsed.secure, c.secure);
+    EXPECT_EQ(parsed.has_scheme, c.has_scheme);
+    EXPECT_EQ(parsed.server.host, c.host);
+    EXPECT_EQ(parsed.server.port, c.port);
+  }
+}
+
 TEST(UrlTest, ParseAndFormatUrl) {
   struct Case {
     std::string text;
