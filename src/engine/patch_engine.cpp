@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include "engine/server_address.h"
+#include "platform/confined_path.h"
+#include "platform/ini_file.h"
+#include "platform/text.h"
 #include "plugin/string_table.h"
 
 namespace dizedir {
@@ -55,28 +59,71 @@ void PatchEngine::Fail(uint32_t string_id, std::string_view detail) {
   sink_->Fail(text.c_str());
 }
 
-void PatchEngine::FailTransfer(uint32_t string_id, std::string_view detail) {
+uint32_t PatchEngine::TransferReason() const {
   const int why = downloader_ != nullptr ? downloader_->GetLastFailure() : kHttpFailureNone;
-  uint32_t reason = 0;
   switch (why) {
-    case kHttpFailureDiskFull:
-      Fail(kStringDiskFull, detail);
-      return;
-    case kHttpFailureWriteFailed: reason = kStringDownloadWrite; break;
+    case kHttpFailureDiskFull: return kStringDiskFull;
+    case kHttpFailureWriteFailed: return kStringDownloadWrite;
     case kHttpFailureBodyTooLong:
     case kHttpFailureSizeMismatch:
-    case kHttpFailureTooLarge: reason = kStringSentTooMuch; break;
+    case kHttpFailureTooLarge: return kStringSentTooMuch;
     case kHttpFailureDeadline:
-    case kHttpFailureTooSlow: reason = kStringTooSlow; break;
+    case kHttpFailureTooSlow: return kStringTooSlow;
     case kHttpFailureHttpStatus:
     case kHttpFailureBadResponse:
-    case kHttpFailureRedirect: reason = kStringUnusableAnswer; break;
-    case kHttpFailureConnection: reason = kStringConnectionLost; break;
-    default: break;
+    case kHttpFailureRedirect: return kStringUnusableAnswer;
+    case kHttpFailureConnection: return kStringConnectionLost;
+    case kHttpFailureTlsUntrusted: return kStringTlsUntrusted;
+    case kHttpFailureTlsWrongName: return kStringTlsWrongName;
+    case kHttpFailureTlsExpired: return kStringTlsExpired;
+    case kHttpFailureTls: return kStringTlsFailed;
+    default: return 0;
+  }
+}
+
+void PatchEngine::FailTransfer(uint32_t string_id, std::string_view detail) {
+  const uint32_t reason = TransferReason();
+  if (reason == kStringDiskFull) {
+    Fail(kStringDiskFull, detail);
+    return;
   }
   std::string text(detail);
   if (reason != 0) text += " " + Text(reason);
   Fail(string_id, text);
+}
+
+bool PatchEngine::ApplyCaBundle() {
+  std::string settings_file;
+  if (!ClientPath("ng.ini", &settings_file)) return false;
+  IniFile settings;
+  IniFile::Load(env_, settings_file, &settings);  // missing: no bundle
+  // One unit more than a path may hold, so a longer name is refused
+  // rather than cut to another name.
+  const std::string name = Utf16ToNarrow(
+      settings.GetString(u"SETTING", u"CABundle", u"", kMaxPathBytes + 2));
+  if (name.empty()) {
+    if (ca_bundle_set_ && downloader_ != nullptr) downloader_->SetCaBundle(nullptr);
+    ca_bundle_set_ = false;
+    return true;
+  }
+  // The settings file names a file of the client, never one elsewhere.
+  std::string path;
+  const Status confined = ConfinePath(client_dir_, name, NameKind::kRelativePath, &path);
+  if (!confined.ok()) {
+    Fail(kStringCaBundleUnusable, " " + name + " (" + confined.message() + ")");
+    return false;
+  }
+  if (path.size() > kMaxPathBytes) {
+    Fail(kStringPathTooLong, " (" + name + ")");
+    return false;
+  }
+  if (downloader_ == nullptr) return true;
+  ca_bundle_set_ = true;
+  if (downloader_->SetCaBundle(path.c_str()) == 0) {
+    Fail(kStringCaBundleUnusable, " " + name);
+    return false;
+  }
+  return true;
 }
 
 bool PatchEngine::FetchSmallFile(const std::string& url, const std::string& path,
@@ -94,13 +141,12 @@ void PatchEngine::RequestStop() {
 
 int PatchEngine::ConnectServer() {
   if (downloader_ == nullptr) return 0;
-  const std::string host =
-      server_address_.substr(0, server_address_.find('/'));
-  if (host.size() > kMaxHostBytes) {
+  const ServerAddress address = SplitServerAddress(server_address_);
+  if (address.host().size() > kMaxHostBytes) {
     Fail(kStringHostTooLong);
     return -1;
   }
-  return downloader_->Connect(host.c_str(), server_port_) != 0 ? 1 : 0;
+  return downloader_->Connect(address.HostText().c_str(), server_port_) != 0 ? 1 : 0;
 }
 
 

@@ -70,6 +70,13 @@ enum ExtraStringId : uint32_t {
   kStringUnusableAnswer = 322,
   kStringConnectionLost = 323,
   kStringDownloadWrite = 324,
+  // 325-340 are the release signatures'.
+  kStringTlsUntrusted = 341,
+  kStringTlsWrongName = 342,
+  kStringTlsExpired = 343,
+  kStringTlsFailed = 344,
+  kStringCaBundleUnusable = 345,
+  kStringServerListInsecure = 346,
 };
 
 // The file an update holds locked in the client directory, so that two
@@ -154,6 +161,14 @@ class PatchEngine {
   // Reports a failed transfer: `string_id` says what was being fetched, the
   // downloader's reason says why; a full disk is said first.
   void FailTransfer(uint32_t string_id, std::string_view detail = {});
+  // The string that says why the downloader's last transfer failed; 0 when
+  // it gave no reason with a text of its own.
+  uint32_t TransferReason() const;
+  // Hands the downloader the CA bundle ng.ini names (SETTING, CABundle), a
+  // file inside the client directory, or takes a bundle set before back.
+  // False (reported) when the name is refused or the file is not usable:
+  // no transfer may then trust anything else instead.
+  bool ApplyCaBundle();
   // DownloadFile of a small file whose reader accepts at most `max_bytes`.
   bool FetchSmallFile(const std::string& url, const std::string& path, uint32_t max_bytes);
   std::string Text(uint32_t string_id) const;
@@ -230,8 +245,11 @@ class PatchEngine {
   uint8_t primary_region_count_ = 0;
   HttpInterface* downloader_ = nullptr;
   std::u16string url_;
+  // As the region list gives it, scheme and all (engine/server_address.h).
   std::string server_address_;
   uint32_t server_port_ = 0;
+  // The downloader holds a CA bundle from ng.ini.
+  bool ca_bundle_set_ = false;
   std::string client_dir_;
   uint32_t small_file_deadline_millis_ = 120000;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/patch_engine.h"
+#include "engine/server_address.h"
 #include "lists/formatted_scanner.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
@@ -136,9 +137,12 @@ bool PatchEngine::RunServerList() {
   IniFile settings;
   IniFile::Load(env_, settings_file, &settings);  // missing: every key default
   const int list_number = settings.GetInt(u"SETTING", u"SP", -1);
+  if (!ApplyCaBundle()) return false;
 
   if (StopRequested()) return false;
-  if (downloader_ == nullptr || downloader_->Connect(host.c_str(), 80) == 0) {
+  const ServerAddress list_host = SplitServerAddress(host);
+  if (downloader_ == nullptr ||
+      downloader_->Connect(list_host.HostText().c_str(), 80) == 0) {
     Fail(kStringConnectFailed);
     return false;
   }
@@ -153,7 +157,7 @@ bool PatchEngine::RunServerList() {
     }
   }
 
-  std::string url = "http://" + host;
+  std::string url = list_host.UrlBase();
   if (list_number < 1) {
     url += "/patchone.ini";
   } else {
@@ -177,6 +181,11 @@ bool PatchEngine::RunServerList() {
       env_->SyncDirectory(client_dir_);
       replaced = true;
     }
+  } else if (const uint32_t reason = TransferReason();
+             reason >= kStringTlsUntrusted && reason <= kStringTlsFailed && sink_ != nullptr) {
+    // The task goes on with the list it has, but a player whose list host
+    // fails its certificate check must learn why nothing new arrives.
+    sink_->SetStatusText((Text(kStringServerListInsecure) + " " + Text(reason)).c_str());
   }
   if (!replaced) env_->DeleteFile(temp_file);
   if (StopRequested()) return false;
@@ -236,7 +245,7 @@ bool PatchEngine::SelectRegion() {
   server_address_ = std::move(address);
   server_port_ = region->port;
   if (downloader_ != nullptr) {
-    downloader_->SetHost(server_address_.substr(0, server_address_.find('/')).c_str());
+    downloader_->SetHost(SplitServerAddress(server_address_).HostText().c_str());
   }
   return true;
 }

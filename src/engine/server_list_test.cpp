@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -313,6 +314,130 @@ TEST_F(ServerListTest, OverlongNamesAreRefusedNotCut) {
   sink_ = RecordingSink();
   EXPECT_FALSE(engine_->RunServerList());
   EXPECT_EQ(sink_.failures(), std::vector<std::string>{Failure(kStringPathTooLong)});
+}
+
+// "https://" before a list host or a region address keeps TLS for every
+// URL built from it; any other text is a plain address as before.
+TEST_F(ServerListTest, SecureAddressesKeepTheirScheme) {
+  struct Case {
+    const char* list_host;  // in IPconfig.dat
+    const char* region;     // the address patchone.ini gives the region
+    std::vector<std::string> list_calls;    // the server-list task's
+    std::vector<std::string> update_calls;  // the update's, up to its first fetch
+  };
+  const std::string temp = " " + dir_.string() + "/patchone_temp.ini";
+  const std::string address_file = " " + dir_.string() + "/qmz_GT\\downloadaddr.txt";
+  const Case cases[] = {
+      {"https://lists.example", "https://upd.example:8443/rel/v2",
+       {"Connect https://lists.example 80", "DownloadFile https://lists.example/patchone.ini" + temp},
+       {"SetHost https://upd.example:8443", "Connect https://upd.example:8443 80",
+        "DownloadFile https://upd.example:8443/rel/v2/downloadaddr.txt" + address_file}},
+      {"HTTPS://lists.example:8443/sub", "HTTPS://upd.example",
+       {"Connect https://lists.example:8443 80",
+        "DownloadFile https://lists.example:8443/sub/patchone.ini" + temp},
+       {"SetHost https://upd.example", "Connect https://upd.example 80",
+        "DownloadFile https://upd.example/downloadaddr.txt" + address_file}},
+      {"lists.example", "upd.example:81/rel",
+       {"Connect lists.example 80", "DownloadFile http://lists.example/patchone.ini" + temp},
+       {"SetHost upd.example:81", "Connect upd.example:81 80",
+        "DownloadFile http://upd.example:81/rel/downloadaddr.txt" + address_file}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list_host);
+    NewEngine();
+    Write("IPconfig.dat", ShiftedHost(c.list_host));
+    Write("patchone.ini", std::string("[Region1]\r\nlist=main\r\nmain=") + c.region +
+                              "\r\n[curregDianXin]\r\nregion=0\r\n");
+    EXPECT_TRUE(engine_->RunServerList());
+    std::vector<std::string> calls;
+    for (const std::string& call : fake_->calls()) {
+      if (call.rfind("SetFileLimits", 0) != 0) calls.push_back(call);
+    }
+    EXPECT_EQ(calls, c.list_calls);
+
+    NewEngine();
+    engine_->ParseRegionList();
+    fake_->last_failure = kHttpFailureTlsWrongName;
+    EXPECT_FALSE(engine_->RunUpdate());
+    calls.clear();
+    for (const std::string& call : fake_->calls()) {
+      if (call.rfind("SetFileLimits", 0) != 0) calls.push_back(call);
+    }
+    EXPECT_EQ(calls, c.update_calls);
+    EXPECT_EQ(sink_.failures(),
+              std::vector<std::string>{Failure(250) + " " + Failure(kStringTlsWrongName)});
+  }
+  fs::remove(dir_ / "patchone.ini");
+}
+
+// The CA bundle ng.ini names is a file of the client: handed to the
+// downloader before anything is fetched, refused (and nothing fetched) when
+// the name leads elsewhere or the downloader cannot use it.
+TEST_F(ServerListTest, CaBundleComesFromTheClientOnly) {
+  struct Case {
+    const char* settings;
+    int downloader_result;
+    std::string set_call;  // "" when SetCaBundle is not called
+    std::string failure;   // "" when the task succeeds
+  };
+  const std::string client = dir_.string() + "/";
+  const Case cases[] = {
+      {"[SETTING]\r\nSP=0\r\n", 1, "", ""},
+      {"[SETTING]\r\nCABundle=ca.pem\r\n", 1, "SetCaBundle " + client + "ca.pem", ""},
+      {"[setting]\r\ncabundle = certs\\ca.pem\r\n", 1, "SetCaBundle " + client + "certs\\ca.pem",
+       ""},
+      {"[SETTING]\r\nCABundle=ca.pem\r\n", 0, "SetCaBundle " + client + "ca.pem",
+       Failure(kStringCaBundleUnusable) + " ca.pem"},
+      {"[SETTING]\r\nCABundle=..\\ca.pem\r\n", 1, "", Failure(kStringCaBundleUnusable) + " ..\\ca.pem"},
+      {"[SETTING]\r\nCABundle=/etc/ssl/certs/ca.pem\r\n", 1, "",
+       Failure(kStringCaBundleUnusable) + " /etc/ssl/certs/ca.pem"},
+      {"[SETTING]\r\nCABundle=C:\\ca.pem\r\n", 1, "", Failure(kStringCaBundleUnusable) + " C:\\ca.pem"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    NewEngine();
+    Write("ng.ini", c.settings);
+    Write("IPconfig.dat", ShiftedHost("https://lists.example"));
+    fake_->ca_bundle_result = c.downloader_result;
+    EXPECT_EQ(engine_->RunServerList(), c.failure.empty());
+    const std::vector<std::string> calls = fake_->calls();
+    if (c.failure.empty()) {
+      ASSERT_FALSE(calls.empty());
+      EXPECT_EQ(calls[0], c.set_call.empty() ? "Connect https://lists.example 80" : c.set_call);
+      EXPECT_TRUE(sink_.failures().empty());
+    } else {
+      EXPECT_EQ(calls, c.set_call.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{c.set_call});
+      ASSERT_EQ(sink_.failures().size(), 1u);
+      // Refused names carry the rule's reason after the name.
+      EXPECT_EQ(sink_.failures()[0].rfind(c.failure, 0), 0u) << sink_.failures()[0];
+    }
+  }
+  // A bundle dropped from ng.ini is taken back from the downloader.
+  NewEngine();
+  Write("ng.ini", "[SETTING]\r\nCABundle=ca.pem\r\n");
+  EXPECT_TRUE(engine_->RunServerList());
+  Write("ng.ini", "[SETTING]\r\n");
+  EXPECT_TRUE(engine_->RunServerList());
+  EXPECT_EQ(fake_->calls()[0], "SetCaBundle " + client + "ca.pem");
+  const std::vector<std::string> calls = fake_->calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "SetCaBundle (null)"), calls.end());
+  fs::remove(dir_ / "ng.ini");
+}
+
+// A list host whose certificate is refused leaves the list as it was, as
+// any failed fetch does, but says why.
+TEST_F(ServerListTest, RefusedCertificateOfTheListHostIsShown) {
+  Write("IPconfig.dat", ShiftedHost("https://lists.example"));
+  fake_->last_failure = kHttpFailureTlsUntrusted;
+  EXPECT_TRUE(engine_->RunServerList());
+  EXPECT_EQ(sink_.statuses(), std::vector<std::string>{Failure(kStringServerListInsecure) + " " +
+                                                       Failure(kStringTlsUntrusted)});
+  // Any other failure stays silent.
+  NewEngine();
+  fake_->last_failure = kHttpFailureConnection;
+  EXPECT_TRUE(engine_->RunServerList());
+  EXPECT_TRUE(sink_.statuses().empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/patch_engine.h"
+#include "engine/server_address.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "platform/confined_path.h"
@@ -56,10 +57,9 @@ std::string Cut(std::string text) {
   return text;
 }
 
-// The text after the first "/" of a server address, empty when none.
+// The directory of the server's files, empty when none.
 std::string RemoteDir(const std::string& address) {
-  const size_t slash = address.find('/');
-  return slash == std::string::npos ? std::string() : address.substr(slash + 1);
+  return std::string(SplitServerAddress(address).remote_dir());
 }
 
 std::string Lower(std::string text) {
@@ -215,6 +215,7 @@ bool PatchEngine::RunUpdate() {
   if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest)) return false;
   RemoveStaleTemporaries();
 
+  if (!ApplyCaBundle()) return false;
   const int connected = ConnectServer();
   if (connected == 0) Fail(kStringConnectFailed);
   if (connected != 1) return false;
@@ -240,7 +241,7 @@ void PatchEngine::StopApplyThread() {
 int32_t PatchEngine::CheckVersion() {
   const std::string address_file = InClient("qmz_GT\\downloadaddr.txt");
   const std::string published = InClient("newver.bin");
-  const std::string base_url = "http://" + server_address_ + "/";
+  const std::string base_url = SplitServerAddress(server_address_).UrlBase() + "/";
   if ((base_url + "downloadaddr.txt").size() > kMaxPathBytes) {
     Fail(kStringPathTooLong);
     return -1;
@@ -446,7 +447,7 @@ int32_t PatchEngine::DownloadPatches() {
   };
 
   env_->DeleteFile(patch_list);
-  if (!FetchSmallFile("http://" + server_address_ + "/verlist.bin", patch_list,
+  if (!FetchSmallFile(SplitServerAddress(server_address_).UrlBase() + "/verlist.bin", patch_list,
                       kMaxListFileBytes)) {
     FailTransfer(kStringPatchListFetch);
     DeleteFetchedLists();
