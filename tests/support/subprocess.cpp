@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -27,7 +28,12 @@ Status Subprocess::Spawn(const std::string& program,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.quiet) {
+  if (!options.output_file.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+                                     options.output_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  } else if (options.quiet) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
                                      O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
@@ -44,11 +50,41 @@ Status Subprocess::Spawn(const std::string& program,
   return Status::OK();
 }
 
+int Subprocess::RunToFile(const std::string& program,
+                          const std::vector<std::string>& args,
+                          const std::string& output_file) {
+  std::unique_ptr<Subprocess> child;
+  Options options;
+  options.output_file = output_file;
+  if (!Spawn(program, args, options, &child).ok()) return kSpawnFailed;
+  return child->Wait();
+}
+
+std::string FindProgram(const std::string& name) {
+  std::vector<std::string> dirs = {"/usr/sbin", "/usr/local/sbin", "/usr/bin",
+                                   "/usr/local/bin", "/sbin", "/bin"};
+  if (const char* path = std::getenv("PATH")) {
+    std::string list(path);
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      if (end > start) dirs.push_back(list.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  for (const std::string& dir : dirs) {
+    const std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
 int Subprocess::RunQuietly(const std::string& program,
                            const std::vector<std::string>& args,
                            std::optional<std::chrono::milliseconds> kill_after) {
   std::unique_ptr<Subprocess> child;
-  if (!Spawn(program, args, {.quiet = true}, &child).ok()) return kSpawnFailed;
+  if (!Spawn(program, args, {.quiet = true, .output_file = {}}, &child).ok()) return kSpawnFailed;
   if (kill_after) {
     std::this_thread::sleep_for(*kill_after);
     child->Kill();

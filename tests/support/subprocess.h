@@ -16,11 +16,17 @@
 
 namespace dizedir {
 
+// The path of `name` in the usual program directories (the sbin ones too)
+// or on PATH; empty when it is nowhere.
+std::string FindProgram(const std::string& name);
+
 class Subprocess {
  public:
   struct Options {
     // Sends the child's standard output and error to /dev/null.
     bool quiet = false;
+    // Sends both to this file instead (created or truncated), when set.
+    std::string output_file;
   };
 
   // Starts `program` (a path; no search of PATH) with `args` after its name.
@@ -31,6 +37,12 @@ class Subprocess {
 
   // What RunQuietly gives when the program could not be started.
   static constexpr int kSpawnFailed = -1000;
+
+  // Runs `program` with its output in `output_file` and waits for it:
+  // Wait's result, or kSpawnFailed.
+  static int RunToFile(const std::string& program,
+                       const std::vector<std::string>& args,
+                       const std::string& output_file);
 
   // Runs `program` with its output discarded and waits for it: Wait's
   // result. With `kill_after` it is killed once that much time has passed.

@@ -198,6 +198,9 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 // OpenSSL's verdicts on a chain (X509_V_ERR_*), as libcurl reports them
 // through CURLINFO_SSL_VERIFYRESULT; Debian's libcurl uses OpenSSL.
 constexpr long kVerifyOk = 0;
+// What libcurl records when the chain was fine but its own check of the
+// host name failed.
+constexpr long kVerifyUnspecified = 1;
 constexpr long kVerifyNotYetValid = 9;
 constexpr long kVerifyExpired = 10;
 constexpr long kVerifyHostMismatch = 62;
@@ -205,7 +208,7 @@ constexpr long kVerifyHostMismatch = 62;
 // What a failed certificate check means. libcurl reports a chain that
 // OpenSSL refused with OpenSSL's reason; a chain OpenSSL accepted but whose
 // names do not include the host fails libcurl's own check afterwards, with
-// the chain's verdict still "ok".
+// no reason of OpenSSL's ("ok" or "unspecified", by libcurl's version).
 HttpFailure CertificateFailure(CURL* easy) {
   long verdict = kVerifyOk;
   if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verdict) !=
@@ -214,6 +217,7 @@ HttpFailure CertificateFailure(CURL* easy) {
   }
   switch (verdict) {
     case kVerifyOk:
+    case kVerifyUnspecified:
     case kVerifyHostMismatch:
       return kHttpFailureTlsWrongName;
     case kVerifyNotYetValid:

@@ -8,6 +8,9 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -72,9 +75,171 @@ HttpFailure FailureOf(DWORD error) {
     // attempt may do better, as after our own stall watch.
     case ERROR_WINHTTP_TIMEOUT:
       return kHttpFailureTooSlow;
+    // A synchronous WinHTTP names the certificate's fault in the error
+    // itself; the asynchronous one reports ERROR_WINHTTP_SECURE_FAILURE
+    // and the fault in a callback (SecureFailureOf).
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_SECURE_FAILURE:
+      return kHttpFailureTlsUntrusted;
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+      return kHttpFailureTlsWrongName;
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+      return kHttpFailureTlsExpired;
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+      return kHttpFailureTls;
     default:
       return kHttpFailureConnection;
   }
+}
+
+// What the flags of a WINHTTP_CALLBACK_STATUS_SECURE_FAILURE say. A chain
+// that leads nowhere trusted outweighs the other faults: its dates and
+// names mean nothing then.
+HttpFailure SecureFailureOf(DWORD flags) {
+  if (flags & (WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA |
+               WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT |
+               WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED |
+               WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED |
+               WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE)) {
+    return kHttpFailureTlsUntrusted;
+  }
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID) {
+    return kHttpFailureTlsWrongName;
+  }
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID) {
+    return kHttpFailureTlsExpired;
+  }
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR) {
+    return kHttpFailureTls;
+  }
+  return kHttpFailureTlsUntrusted;
+}
+
+// Chain faults that say nothing against a certificate here: the root is
+// judged against the CA bundle instead of the system's store, revocation
+// is not checked, and nesting of validity periods is obsolete.
+constexpr DWORD kIgnoredChainErrors =
+    CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+    CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_IS_NOT_TIME_NESTED;
+
+// Checks the certificate a TLS request was answered with against a CA
+// bundle, the only trust anchors: the chain must end in one of the
+// bundle's certificates, byte for byte, and be sound otherwise; the SSL
+// policy then checks use, dates and the host name once more, on top of
+// WinHTTP's own checks, from which only the unknown-CA one was lifted.
+HttpFailure CheckAgainstBundle(HINTERNET request, HCERTSTORE anchors,
+                               const std::wstring& host) {
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof(certificate);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT,
+                          &certificate, &size) ||
+      certificate == nullptr) {
+    return kHttpFailureTlsUntrusted;
+  }
+  HttpFailure verdict = kHttpFailureNone;
+  CERT_CHAIN_PARA chain_para{};
+  chain_para.cbSize = sizeof(chain_para);
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, certificate, nullptr, anchors,
+                               &chain_para, 0, nullptr, &chain) ||
+      chain == nullptr || chain->cChain == 0 ||
+      chain->rgpChain[0]->cElement == 0) {
+    verdict = kHttpFailureTlsUntrusted;
+  } else {
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    const PCCERT_CONTEXT root =
+        simple->rgpElement[simple->cElement - 1]->pCertContext;
+    const DWORD errors = chain->TrustStatus.dwErrorStatus;
+    PCCERT_CONTEXT anchor = CertFindCertificateInStore(
+        anchors, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+        CERT_FIND_EXISTING, root, nullptr);
+    if (anchor == nullptr) {
+      verdict = kHttpFailureTlsUntrusted;
+    } else if (errors & CERT_TRUST_IS_NOT_TIME_VALID) {
+      verdict = kHttpFailureTlsExpired;
+    } else if (errors & ~kIgnoredChainErrors) {
+      verdict = kHttpFailureTlsUntrusted;
+    } else {
+      SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+      ssl.cbSize = sizeof(ssl);
+      ssl.dwAuthType = AUTHTYPE_SERVER;
+      ssl.fdwChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+      ssl.pwszServerName = const_cast<wchar_t*>(host.c_str());
+      CERT_CHAIN_POLICY_PARA policy_para{};
+      policy_para.cbSize = sizeof(policy_para);
+      policy_para.pvExtraPolicyPara = &ssl;
+      CERT_CHAIN_POLICY_STATUS status{};
+      status.cbSize = sizeof(status);
+      if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain,
+                                            &policy_para, &status)) {
+        verdict = kHttpFailureTlsUntrusted;
+      } else {
+        switch (static_cast<HRESULT>(status.dwError)) {
+          case S_OK:
+          // The root was judged against the bundle above; a policy that
+          // does not lift the unknown-CA check still says this.
+          case CERT_E_UNTRUSTEDROOT:
+            break;
+          case CERT_E_CN_NO_MATCH:
+            verdict = kHttpFailureTlsWrongName;
+            break;
+          case CERT_E_EXPIRED:
+            verdict = kHttpFailureTlsExpired;
+            break;
+          default:
+            verdict = kHttpFailureTlsUntrusted;
+            break;
+        }
+      }
+    }
+    if (anchor != nullptr) CertFreeCertificateContext(anchor);
+  }
+  if (chain != nullptr) CertFreeCertificateChain(chain);
+  CertFreeCertificateContext(certificate);
+  return verdict;
+}
+
+// The certificates of a PEM text, in a new memory store; null when it
+// holds none.
+HCERTSTORE LoadPemCertificates(const std::string& pem) {
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  if (store == nullptr) return nullptr;
+  constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+  constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+  int added = 0;
+  size_t at = 0;
+  while ((at = pem.find(kBegin, at)) != std::string::npos) {
+    const size_t end = pem.find(kEnd, at);
+    if (end == std::string::npos) break;
+    const size_t block_end = end + kEnd.size();
+    const DWORD block_size = static_cast<DWORD>(block_end - at);
+    DWORD der_size = 0;
+    if (CryptStringToBinaryA(pem.data() + at, block_size,
+                             CRYPT_STRING_BASE64HEADER, nullptr, &der_size,
+                             nullptr, nullptr) &&
+        der_size > 0) {
+      std::vector<BYTE> der(der_size);
+      if (CryptStringToBinaryA(pem.data() + at, block_size,
+                               CRYPT_STRING_BASE64HEADER, der.data(),
+                               &der_size, nullptr, nullptr) &&
+          CertAddEncodedCertificateToStore(
+              store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+              der_size, CERT_STORE_ADD_USE_EXISTING, nullptr)) {
+        ++added;
+      }
+    }
+    at = block_end;
+  }
+  if (added == 0) {
+    CertCloseStore(store, 0);
+    return nullptr;
+  }
+  return store;
 }
 
 // Files are stored as sent and lists are small: no content coding is asked
@@ -152,6 +317,8 @@ class WinHttpDownloader::Request {
                        const wchar_t* verb, const Target& target,
                        Watch* watch) {
     auto* request = new Request(owner, watch);
+    request->host_ = Widen(target.host);
+    request->anchors_ = target.secure ? owner->trust_store_ : nullptr;
     if (request->done_ == nullptr || request->closed_ == nullptr) {
       request->Release();
       return nullptr;
@@ -175,13 +342,21 @@ class WinHttpDownloader::Request {
     const int timeout = static_cast<int>(std::min<uint32_t>(
         owner->stall_timeout_millis(),
         static_cast<uint32_t>(std::numeric_limits<int>::max())));
+    // With a CA bundle only the unknown-CA check is lifted, and the chain
+    // is then checked against the bundle before anything of the answer is
+    // read (CheckAgainstBundle); names and dates stay WinHTTP's to check.
+    DWORD security = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
     const bool ready =
         WinHttpSetOption(request->handle_, WINHTTP_OPTION_CONTEXT_VALUE,
                          &context, sizeof(context)) &&
+        (request->anchors_ == nullptr ||
+         WinHttpSetOption(request->handle_, WINHTTP_OPTION_SECURITY_FLAGS,
+                          &security, sizeof(security))) &&
         WinHttpSetStatusCallback(
             request->handle_, &Request::OnStatus,
             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
-                WINHTTP_CALLBACK_FLAG_HANDLES,
+                WINHTTP_CALLBACK_FLAG_HANDLES |
+                WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
             0) != WINHTTP_INVALID_STATUS_CALLBACK;
     if (!ready) {
       request->Close();
@@ -224,6 +399,10 @@ class WinHttpDownloader::Request {
     if (!sent) return Failed(GetLastError());
     Wait wait = Await();
     if (wait != Wait::kDone) return wait;
+    if (anchors_ != nullptr) {
+      refusal_ = CheckAgainstBundle(handle_, anchors_, host_);
+      if (refusal_ != kHttpFailureNone) return Wait::kError;
+    }
     if (!WinHttpReceiveResponse(handle_, nullptr)) {
       return Failed(GetLastError());
     }
@@ -272,6 +451,10 @@ class WinHttpDownloader::Request {
       case Wait::kWatched:
         return verdict_;
       default:
+        if (refusal_ != kHttpFailureNone) return refusal_;
+        if (error_ == ERROR_WINHTTP_SECURE_FAILURE) {
+          return SecureFailureOf(secure_flags_.load());
+        }
         return FailureOf(error_);
     }
   }
@@ -418,6 +601,12 @@ class WinHttpDownloader::Request {
                         0);
         break;
       }
+      case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+        // Comes before the request error that ends the call.
+        if (info != nullptr && info_length >= sizeof(DWORD)) {
+          request->secure_flags_.store(*static_cast<DWORD*>(info));
+        }
+        break;
       case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
         SetEvent(request->closed_);
         request->Release();
@@ -436,6 +625,14 @@ class WinHttpDownloader::Request {
   WinHttpDownloader* const owner_;
   Watch* const watch_;
   HttpFailure verdict_ = kHttpFailureNone;
+  std::wstring host_;
+  // The CA bundle a TLS request is checked against; null for plain http
+  // and for the system's store, which WinHTTP checks alone.
+  HCERTSTORE anchors_ = nullptr;
+  // Why the certificate was refused by our own check.
+  HttpFailure refusal_ = kHttpFailureNone;
+  // What WinHTTP's secure-failure callback said.
+  std::atomic<DWORD> secure_flags_{0};
   const std::shared_ptr<std::atomic<int>> open_requests_;
   std::atomic<int> refs_{1};
   bool winhttp_holds_ = false;
@@ -480,6 +677,7 @@ WinHttpDownloader::WinHttpDownloader(Env* env)
 
 WinHttpDownloader::~WinHttpDownloader() {
   CloseSession();
+  if (trust_store_ != nullptr) CertCloseStore(trust_store_, 0);
   // Requests aborted just before may still be closing on WinHTTP's threads;
   // their callbacks run code of this module, which may be unloaded next.
   for (int waited = 0; open_requests_->load() > 0 && waited < kDrainWaitMillis;
@@ -522,6 +720,16 @@ void* WinHttpDownloader::ConnectionFor(const Target& target) {
 }
 
 void WinHttpDownloader::ResumeTransfers() { ResetEvent(ended_event_); }
+
+bool WinHttpDownloader::UseTrustAnchors(const std::string* pem) {
+  // Requests take the store when they open; none is open between the
+  // driving thread's calls, so the old store may go now.
+  if (trust_store_ != nullptr) CertCloseStore(trust_store_, 0);
+  trust_store_ = nullptr;
+  if (pem == nullptr) return true;
+  trust_store_ = LoadPemCertificates(*pem);
+  return trust_store_ != nullptr;
+}
 
 void WinHttpDownloader::AbortTransfers() { SetEvent(ended_event_); }
 
@@ -568,6 +776,11 @@ WinHttpDownloader::Request* WinHttpDownloader::SendFollowing(
     request->Close();
     if (!allowed) {
       *why = kHttpFailureRedirect;
+      return nullptr;
+    }
+    if (const HttpFailure refused = TargetRefusal(next);
+        refused != kHttpFailureNone) {
+      *why = refused;
       return nullptr;
     }
     target = next;

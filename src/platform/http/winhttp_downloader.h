@@ -60,6 +60,7 @@ class WinHttpDownloader final : public QueuedDownloader {
                    uint32_t timeout_millis) override;
   void AbortTransfers() override;
   void ResumeTransfers() override;
+  bool UseTrustAnchors(const std::string* pem) override;
 
   // Sends a request and follows redirects on the same host (refusing any
   // other) up to the final answer, whose request the caller closes; null
@@ -88,6 +89,9 @@ class WinHttpDownloader final : public QueuedDownloader {
   std::shared_ptr<std::atomic<int>> open_requests_;
   std::vector<char> buffer_;
   bool winsock_ready_ = false;
+  // The CA bundle's certificates (an HCERTSTORE) while one is set; null
+  // for the system's store.
+  void* trust_store_ = nullptr;
 };
 
 }  // namespace dizedir::http
