@@ -16,9 +16,10 @@ SECONDS=0
 scripts/build-windows.sh "$win"
 echo "built in ${SECONDS}s"
 
-if [ ! -x "$linux/bin/dizedir-publish" ] || [ ! -x "$linux/bin/dizedir-pack" ]; then
+if [ ! -x "$linux/bin/dizedir-publish" ] || [ ! -x "$linux/bin/dizedir-pack" ] ||
+   [ ! -x "$linux/bin/https_e2e_test" ]; then
   cmake -S . -B "$linux" -G Ninja >/dev/null
-  cmake --build "$linux" -j"$(nproc)" --target dizedir-publish dizedir-pack
+  cmake --build "$linux" -j"$(nproc)" --target dizedir-publish dizedir-pack https_e2e_test
 fi
 
 SECONDS=0
@@ -27,4 +28,8 @@ SECONDS=0
   wineboot >/dev/null 2>&1 || true
 ctest --test-dir "$win" --output-on-failure -j"$(nproc)"
 tests/windows/update_e2e.sh "$win" "$linux/bin"
+# The https update cases of the Linux suite, through dizedir.exe and the
+# WinHTTP downloader, against the same nginx the Linux harness runs.
+DIZEDIR_WINDOWS_CLIENT="$(cd "$win" && pwd)/client" DIZEDIR_WINE_PREFIX="$(cd "$win" && pwd)/wine" \
+  "$linux/bin/https_e2e_test" --gtest_filter='HttpsUpdate.WindowsLauncherUnderWine'
 echo "Windows leg in ${SECONDS}s"

@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
   serverlist_command->add_option(
       "--region", serverlist.first_group,
       "NAME=ADDRESS[,GATEWAY[,MAIN]] of the first group; ADDRESS is the "
-      "update server, host[:port][/dir]; GATEWAY is \"host port\" or host:port");
+      "update server, host[:port][/dir], after https:// for TLS; GATEWAY is "
+      "\"host port\" or host:port");
   serverlist_command->add_option("--region2", serverlist.second_group,
                                  "A region of the second group, same form");
   serverlist_command->add_option("--current", serverlist.layout.current,
@@ -110,7 +111,8 @@ int main(int argc, char** argv) {
   serverlist_command->add_option("--url", serverlist.layout.url,
                                  "Text handed to the launcher");
   serverlist_command->add_option("--list-host", serverlist.layout.list_host,
-                                 "The server-list host, for IPconfig.dat");
+                                 "The server-list host, for IPconfig.dat "
+                                 "(https://host for TLS)");
   serverlist_command->add_option("--list-number", serverlist.layout.list_number,
                                  "ng.ini SP: 1 or more names the list "
                                  "patchoneN.ini");

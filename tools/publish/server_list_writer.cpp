@@ -176,10 +176,15 @@ Status WriteServerList(Env* env, const std::string& dir,
   if (HasLineBreakOrControl(layout.url)) {
     return Status::InvalidArgument("control characters in the url");
   }
+  // A secure list host keeps its scheme: clients fetch the list over TLS.
+  std::string_view list_host = layout.list_host;
+  if (Lower(list_host.substr(0, 8)) == "https://") list_host.remove_prefix(8);
   if (layout.list_host.size() > kMaxClientText ||
-      layout.list_host.find_first_of(" /\t") != std::string::npos) {
+      list_host.find_first_of(" /\t") != std::string::npos ||
+      (list_host.empty() && !layout.list_host.empty())) {
     return Status::InvalidArgument(
-        "the server-list host is a host name of at most 259 bytes");
+        "the server-list host is a host name (after https:// for TLS) of at "
+        "most 259 bytes");
   }
   Status s = env->CreateDirectories(dir);
   const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";

@@ -7,6 +7,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/text.h"
+#include "support/client_files.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir::publish {
@@ -90,6 +91,12 @@ TEST(ServerListWriterTest, ClientReadersSeeWhatWasWritten) {
   std::string host;
   ASSERT_TRUE(ReadFileToString(Env::Default(), dir.dir() + "IPconfig.dat", &host).ok());
   EXPECT_EQ(host, "\x6B\x6D\x6F");  // "abc", byte i raised by i + 10
+
+  // A secure list host keeps its scheme in IPconfig.dat.
+  layout.list_host = "https://lists.example";
+  ASSERT_TRUE(WriteServerList(Env::Default(), dir.dir(), layout).ok());
+  ASSERT_TRUE(ReadFileToString(Env::Default(), dir.dir() + "IPconfig.dat", &host).ok());
+  EXPECT_EQ(host, ShiftedHost("https://lists.example"));
 }
 
 TEST(ServerListWriterTest, RefusesListsClientsCannotUse) {
@@ -112,6 +119,10 @@ TEST(ServerListWriterTest, RefusesListsClientsCannotUse) {
          s.second_group = {{"A", "y", "", ""}};
        })},
       {"host with a path", changed([](ServerListSpec& s) { s.list_host = "h/x"; })},
+      {"https host with a path",
+       changed([](ServerListSpec& s) { s.list_host = "https://h/x"; })},
+      {"https without a host", changed([](ServerListSpec& s) { s.list_host = "HTTPS://"; })},
+      {"another scheme", changed([](ServerListSpec& s) { s.list_host = "ftp://h"; })},
       {"url with a line break", changed([](ServerListSpec& s) { s.url = "a\nb"; })},
   };
   for (const Case& c : cases) {
