@@ -19,6 +19,20 @@ Status Subprocess::Spawn(const std::string& program,
                          const std::vector<std::string>& args,
                          const Options& options,
                          std::unique_ptr<Subprocess>* result) {
+  return Start(program, args, options.quiet, "", result);
+}
+
+Status Subprocess::SpawnToFile(const std::string& program,
+                               const std::vector<std::string>& args,
+                               const std::string& output_file,
+                               std::unique_ptr<Subprocess>* result) {
+  return Start(program, args, false, output_file, result);
+}
+
+Status Subprocess::Start(const std::string& program,
+                         const std::vector<std::string>& args, bool quiet,
+                         const std::string& output_file,
+                         std::unique_ptr<Subprocess>* result) {
   std::vector<std::string> strings;
   strings.push_back(program);
   strings.insert(strings.end(), args.begin(), args.end());
@@ -28,12 +42,12 @@ Status Subprocess::Spawn(const std::string& program,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (!options.output_file.empty()) {
+  if (!output_file.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-                                     options.output_file.c_str(),
+                                     output_file.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  } else if (options.quiet) {
+  } else if (quiet) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
                                      O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
@@ -54,9 +68,7 @@ int Subprocess::RunToFile(const std::string& program,
                           const std::vector<std::string>& args,
                           const std::string& output_file) {
   std::unique_ptr<Subprocess> child;
-  Options options;
-  options.output_file = output_file;
-  if (!Spawn(program, args, options, &child).ok()) return kSpawnFailed;
+  if (!SpawnToFile(program, args, output_file, &child).ok()) return kSpawnFailed;
   return child->Wait();
 }
 
@@ -84,7 +96,7 @@ int Subprocess::RunQuietly(const std::string& program,
                            const std::vector<std::string>& args,
                            std::optional<std::chrono::milliseconds> kill_after) {
   std::unique_ptr<Subprocess> child;
-  if (!Spawn(program, args, {.quiet = true, .output_file = {}}, &child).ok()) return kSpawnFailed;
+  if (!Spawn(program, args, {.quiet = true}, &child).ok()) return kSpawnFailed;
   if (kill_after) {
     std::this_thread::sleep_for(*kill_after);
     child->Kill();

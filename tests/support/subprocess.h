@@ -25,8 +25,6 @@ class Subprocess {
   struct Options {
     // Sends the child's standard output and error to /dev/null.
     bool quiet = false;
-    // Sends both to this file instead (created or truncated), when set.
-    std::string output_file;
   };
 
   // Starts `program` (a path; no search of PATH) with `args` after its name.
@@ -37,6 +35,13 @@ class Subprocess {
 
   // What RunQuietly gives when the program could not be started.
   static constexpr int kSpawnFailed = -1000;
+
+  // Spawn, with the child's standard output and error both sent to
+  // `output_file` (created or truncated).
+  static Status SpawnToFile(const std::string& program,
+                            const std::vector<std::string>& args,
+                            const std::string& output_file,
+                            std::unique_ptr<Subprocess>* result);
 
   // Runs `program` with its output in `output_file` and waits for it:
   // Wait's result, or kSpawnFailed.
@@ -64,6 +69,13 @@ class Subprocess {
 
  private:
   explicit Subprocess(int pid) : pid_(pid) {}
+
+  // Spawn with the output going to /dev/null (`quiet`), to `output_file`
+  // when that is not empty, or where the parent's goes.
+  static Status Start(const std::string& program,
+                      const std::vector<std::string>& args, bool quiet,
+                      const std::string& output_file,
+                      std::unique_ptr<Subprocess>* result);
 
   int pid_;
   bool reaped_ = false;
