@@ -28,8 +28,8 @@
 #include "lists/list_text.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
-#include "platform/http/curl_downloader.h"
 #include "plugin/string_table.h"
+#include "support/engine_task.h"
 #include "support/fault_injection_env.h"
 #include "support/raw_zip.h"
 #include "support/recording_sink.h"
@@ -116,31 +116,7 @@ class HostileServer : public ::testing::Test {
   }
 
   bool RunUpdate(const std::string& client_dir, Env* env = Env::Default()) {
-    DownloaderModule module;
-    // The module's own downloader writes through the process's Env; one on
-    // a capped disk is built here from the same code.
-    module.get = [env] {
-      HttpInterface* d = env == Env::Default() ? GetHttpInterface()
-                                               : new http::CurlDownloader(env);
-      d->SetStallTimeout(300);
-      d->SetRetryPolicy(2, 20);
-      d->SetRateFloor(2048, 400);
-      return d;
-    };
-    module.stop = [env](HttpInterface* d) {
-      if (env == Env::Default()) {
-        StopDll(d);
-      } else {
-        delete static_cast<http::CurlDownloader*>(d);
-      }
-    };
-    PatchEngine engine(env, strings_.get(), module);
-    engine.set_small_file_deadline(1500);
-    sink_ = RecordingSink();
-    engine.SetPlugin(&sink_, nullptr);
-    engine.SetClientDir(client_dir);
-    engine.ParseRegionList();
-    return engine.RunUpdate();
+    return RunEngineTask(EngineTask::kUpdate, strings_.get(), &sink_, client_dir, env);
   }
   bool RunUpdate() { return RunUpdate(client_.string() + "/"); }
 

@@ -8,3 +8,8 @@ if(NOT WIN32)
   target_include_directories(dizedir_minisign PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(dizedir_minisign PUBLIC PkgConfig::SODIUM dizedir_platform)
 endif()
+if(NOT WIN32)
+  dizedir_test(content_hash_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/content_hash_test.cpp
+    LIBS dizedir_minisign)
+endif()

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/content_hash.h"
+#include "codec/md5.h"
 #include "codec/zip.h"
 #include "engine/item_handlers.h"
 #include "engine/patch_engine.h"
@@ -43,7 +45,9 @@ constexpr uint32_t kStringAfter = 249;
 // patch item under one of these names would be overwritten or deleted by the
 // run that unpacked it, or, for the lock, let a second update in.
 constexpr std::string_view kEngineFiles[] = {
-    "curver.bin", "newver.bin", "verlist.bin", "patchone_temp.ini", kUpdateLockName,
+    "curver.bin",       "newver.bin",    "verlist.bin",
+    "patchone_temp.ini", "patchone_temp.ini.minisig", kUpdateLockName, kReleaseStateName,
+    kReleaseManifestName, kReleaseManifestSignatureName,
 };
 
 // The item's name through the name rule, as UTF-8 in *confined.
@@ -85,20 +89,80 @@ bool EndsWith(const std::string& text, std::string_view tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Reads a part file once for both of its digests.
+Status DigestPartFile(Env* env, const std::string& path, std::string* md5_hex, ContentHash* hash,
+                      uint64_t* size) {
+  std::unique_ptr<ReadableFile> file;
+  Status s = env->NewReadableFile(path, &file);
+  if (!s.ok()) return s;
+  constexpr size_t kChunk = 1 << 20;
+  std::vector<char> buffer(kChunk);
+  Md5 md5;
+  ContentHasher hasher;
+  uint64_t offset = 0;
+  while (true) {
+    size_t got = 0;
+    s = file->Read(offset, kChunk, buffer.data(), &got);
+    if (!s.ok()) return s;
+    if (got == 0) break;
+    md5.Update(buffer.data(), got);
+    hasher.Update(buffer.data(), got);
+    offset += got;
+  }
+  *md5_hex = md5.HexFinal();
+  *hash = hasher.Final();
+  *size = offset;
+  return Status::OK();
+}
+
 }  // namespace
 
 bool PatchEngine::VerifyParts() {
+  // The parts fetched by this run are checked against the list's MD5. With
+  // signatures checked, every part of every patch about to be applied is
+  // also checked against the manifest, in the same read: parts an earlier
+  // run fetched were only matched by MD5, which a forger can collide.
+  std::vector<std::pair<std::string, std::string>> checks;  // name, MD5 or ""
   for (size_t v = 0; v < file_names_.size(); ++v) {
-    PartEntry part;
-    part.name = file_names_[v];
-    // Streamed through the digest: parts may be far larger than memory.
-    const std::string digest = DigestPart(env_, client_dir_, &part) ? part.digest : "";
-    if (digest == file_digests_[v] || Scramble(digest) == file_digests_[v]) continue;
-    Fail(kStringWrongDigest, " (" + PartFileName(file_names_[v]) + ")");
-    // A part with the wrong bytes is worthless; the next run fetches it
-    // again. Parts that verified stay for the next run to reuse.
-    env_->DeleteFile(InClient(PartFileName(file_names_[v])));
-    return false;
+    checks.emplace_back(file_names_[v], file_digests_[v]);
+  }
+  if (guard_.enabled()) {
+    for (const PatchRecord& record : lists_.patches) {
+      if (record.number <= installed_base_ || record.state != 1) continue;
+      for (const PartEntry& part : record.parts) {
+        if (std::none_of(checks.begin(), checks.end(),
+                         [&](const auto& c) { return c.first == part.name; })) {
+          checks.emplace_back(part.name, std::string());
+        }
+      }
+    }
+  }
+  for (const auto& [name, expected] : checks) {
+    const std::string stored = PartFileName(name);
+    std::string path, digest;
+    ContentHash hash{};
+    uint64_t size = 0;
+    // Streamed: parts may be far larger than memory.
+    const bool read =
+        ConfinePath(client_dir_, stored, NameKind::kBareName, &path).ok() &&
+        DigestPartFile(env_, path, &digest, &hash, &size).ok();
+    // The signed hash speaks first: it is the check a forger cannot pass.
+    bool good = true;
+    if (guard_.enabled()) {
+      good = !Refused(read ? guard_.CheckHash(stored, size, hash)
+                           : Refusal{kStringFileAltered, " (" + stored + ")"});
+    }
+    if (good && !expected.empty() &&
+        (!read || (digest != expected && Scramble(digest) != expected))) {
+      Fail(kStringWrongDigest, " (" + stored + ")");
+      good = false;
+    }
+    if (!good) {
+      // A part with the wrong bytes is worthless; the next run fetches it
+      // again. Parts that verified stay for the next run to reuse.
+      if (!path.empty()) env_->DeleteFile(path);
+      return false;
+    }
   }
   return true;
 }
@@ -131,6 +195,7 @@ int32_t PatchEngine::ApplyPatches() {
     Fail(kStringListWriteFailed);
     return 0;
   }
+  if (!CommitTrust()) return 0;
   SetProgress(1000);
   FinishWith(kStringUpdateComplete);
   return 1;

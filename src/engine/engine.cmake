@@ -3,11 +3,13 @@ add_library(dizedir_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/server_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update.cpp
   ${CMAKE_CURRENT_LIST_DIR}/apply.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/release_guard.cpp
 )
 target_include_directories(dizedir_engine PUBLIC ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(dizedir_engine PUBLIC dizedir_platform dizedir_strings dizedir_lists
-                      dizedir_zip dizedir_handlers vkmain dizhttp)
+                      dizedir_zip dizedir_handlers vkmain dizhttp
+                      dizedir_minisign dizedir_release_manifest)
 
 dizedir_test(server_list_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/server_list_test.cpp

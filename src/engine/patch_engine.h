@@ -22,6 +22,7 @@
 #include "dizedir/dizedir.h"
 #include "dizedir/http_interface.h"
 #include "dizedir/vk_region.h"
+#include "engine/release_guard.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
 
@@ -70,7 +71,7 @@ enum ExtraStringId : uint32_t {
   kStringUnusableAnswer = 322,
   kStringConnectionLost = 323,
   kStringDownloadWrite = 324,
-  // 325-340 are the release signatures'.
+  // 325-340 are the release signatures' (engine/release_guard.h).
   kStringTlsUntrusted = 341,
   kStringTlsWrongName = 342,
   kStringTlsExpired = 343,
@@ -171,6 +172,22 @@ class PatchEngine {
   bool ApplyCaBundle();
   // DownloadFile of a small file whose reader accepts at most `max_bytes`.
   bool FetchSmallFile(const std::string& url, const std::string& path, uint32_t max_bytes);
+  // Reports a refusal of the release guard; true when there was one.
+  bool Refused(const Refusal& refusal);
+  // FetchSmallFile of the release file `name`; with signatures checked, the
+  // transfer is bounded by the size the manifest signs and the file must
+  // match it. False when reported (with `fail_id` for a failed transfer);
+  // the file is then gone.
+  bool FetchReleaseFile(const std::string& base_url, const char* name, const std::string& path,
+                        uint32_t max_bytes, uint32_t fail_id);
+  // Fetches release.manifest and its signature and has the guard accept
+  // them; false when reported.
+  bool FetchManifest(const std::string& base_url);
+  // The current time for manifest expiry, Unix seconds.
+  int64_t UnixNow();
+  // Has the guard remember the release the client took in; false when
+  // reported.
+  bool CommitTrust();
   std::string Text(uint32_t string_id) const;
   // client_dir() + name, or false (reported) when that exceeds the path
   // limit of the stored formats.
@@ -254,6 +271,7 @@ class PatchEngine {
   uint32_t small_file_deadline_millis_ = 120000;
 
   VersionLists lists_;
+  ReleaseGuard guard_;
   std::vector<uint32_t> file_sizes_;
   std::vector<std::string> file_names_;
   std::vector<std::string> file_digests_;

@@ -102,12 +102,14 @@ bool PatchEngine::RunServerList() {
   region_list_->RemoveAll();
   primary_region_count_ = 0;
 
-  std::string host_file, settings_file, list_file, temp_file;
+  std::string host_file, settings_file, list_file, temp_file, signature_file;
   if (!ClientPath("IPconfig.dat", &host_file) || !ClientPath("ng.ini", &settings_file) ||
       !ClientPath("patchone.ini", &list_file) ||
-      !ClientPath("patchone_temp.ini", &temp_file)) {
+      !ClientPath("patchone_temp.ini", &temp_file) ||
+      !ClientPath("patchone_temp.ini.minisig", &signature_file)) {
     return false;
   }
+  if (Refused(guard_.Load(env_, client_dir_))) return false;
 
   std::string stored;
   const Status read = ReadFileToString(env_, host_file, &stored, kMaxPathBytes);
@@ -175,7 +177,25 @@ bool PatchEngine::RunServerList() {
   // otherwise replace a good list with one that has no region.
   bool replaced = false;
   if (FetchSmallFile(url, temp_file, static_cast<uint32_t>(IniFile::kMaxFileBytes))) {
-    if (!HasRegion(env_, temp_file)) {
+    Refusal unsigned_list;
+    if (guard_.enabled()) {
+      // With a trusted key, the regions (and so every update address) are
+      // the operator's only when the operator signed them.
+      env_->DeleteFile(signature_file);
+      unsigned_list =
+          FetchSmallFile(url + ".minisig", signature_file,
+                         static_cast<uint32_t>(minisign::kMaxSignatureFileBytes))
+              ? guard_.CheckSignedFile(temp_file, signature_file, "patchone.ini")
+              : Refusal{kStringSignatureMissing, " (patchone.ini)"};
+      env_->DeleteFile(signature_file);
+    }
+    if (!unsigned_list.ok()) {
+      if (sink_ != nullptr) {
+        const std::string why = Text(kStringServerListUnsigned) + " " +
+                                Text(unsigned_list.text_id) + unsigned_list.detail;
+        sink_->SetStatusText(why.c_str());
+      }
+    } else if (!HasRegion(env_, temp_file)) {
       ShowStatus(kStringServerListUnusable);
     } else if (env_->RenameFile(temp_file, list_file).ok()) {
       env_->SyncDirectory(client_dir_);

@@ -12,6 +12,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <tuple>
 
 #include "engine/patch_engine.h"
 #include "engine/server_address.h"
@@ -122,6 +123,72 @@ void PatchEngine::DeleteFetchedLists() {
   env_->DeleteFile(InClient("verlist.bin"));
 }
 
+bool PatchEngine::Refused(const Refusal& refusal) {
+  if (refusal.ok()) return false;
+  Fail(refusal.text_id, refusal.detail);
+  return true;
+}
+
+int64_t PatchEngine::UnixNow() { return env_->LocalTimeToUnix(env_->GetLocalTime()); }
+
+bool PatchEngine::FetchManifest(const std::string& base_url) {
+  const std::string manifest = InClient(kReleaseManifestName);
+  const std::string signature = InClient(kReleaseManifestSignatureName);
+  auto remove = [&] {
+    env_->DeleteFile(manifest);
+    env_->DeleteFile(signature);
+  };
+  remove();
+  // A server that has no manifest or no signature is an unsigned one: the
+  // client refuses it, saying so rather than how the transfer failed.
+  for (const auto& [name, path, limit] :
+       {std::tuple{kReleaseManifestName, manifest, kMaxReleaseManifestBytes},
+        std::tuple{kReleaseManifestSignatureName, signature, minisign::kMaxSignatureFileBytes}}) {
+    if (!FetchSmallFile(base_url + name, path, static_cast<uint32_t>(limit))) {
+      FailTransfer(kStringSignatureMissing, std::string(" (") + name + ")");
+      remove();
+      return false;
+    }
+  }
+  const Refusal refusal = guard_.AcceptManifest(manifest, signature, UnixNow());
+  // The guard keeps what it accepted; the files have served their turn.
+  remove();
+  return !Refused(refusal);
+}
+
+bool PatchEngine::CommitTrust() {
+  // Only a release the client took in (installed, or found itself current
+  // with) raises the floor or adds a rotated key; a refused run leaves the
+  // state as it was.
+  if (!guard_.enabled() || guard_.Commit().ok()) return true;
+  Fail(kStringStateNotSaved);
+  return false;
+}
+
+bool PatchEngine::FetchReleaseFile(const std::string& base_url, const char* name,
+                                   const std::string& path, uint32_t max_bytes, uint32_t fail_id) {
+  if (guard_.enabled()) {
+    uint64_t signed_size = 0;
+    if (Refused(guard_.SignedSize(name, &signed_size))) return false;
+    // The bound is what the operator signed: a longer body is cut off at
+    // that size instead of filling the disk first.
+    if (signed_size < max_bytes) max_bytes = static_cast<uint32_t>(signed_size);
+    // A file signed as empty still needs a transfer bound above zero, which
+    // would mean "the default"; its hash then refuses any byte.
+    if (max_bytes == 0) max_bytes = 1;
+  }
+  if (!FetchSmallFile(base_url + name, path, max_bytes)) {
+    FailTransfer(fail_id);
+    env_->DeleteFile(path);
+    return false;
+  }
+  if (guard_.enabled() && Refused(guard_.CheckFile(name, path))) {
+    env_->DeleteFile(path);
+    return false;
+  }
+  return true;
+}
+
 bool PatchEngine::RecordFilePath(std::string_view file_name, std::string* path) {
   Status s = ConfinePath(client_dir_, file_name, NameKind::kBareName, path);
   if (!s.ok()) {
@@ -212,8 +279,13 @@ bool PatchEngine::RunUpdate() {
   // Every file the run creates is named below the client directory; check
   // once that the longest of them fits.
   std::string longest;
-  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest)) return false;
+  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest) ||
+      !ClientPath(kReleaseManifestSignatureName, &longest)) {
+    return false;
+  }
   RemoveStaleTemporaries();
+  // The trust of this run is what the client held when it started.
+  if (Refused(guard_.Load(env_, client_dir_))) return false;
 
   if (!ApplyCaBundle()) return false;
   const int connected = ConnectServer();
@@ -247,20 +319,31 @@ int32_t PatchEngine::CheckVersion() {
     return -1;
   }
 
+  if (guard_.enabled() && !FetchManifest(base_url)) return -1;
   env_->DeleteFile(address_file);
-  if (!FetchSmallFile(base_url + "downloadaddr.txt", address_file, kMaxAddressFileBytes)) {
-    FailTransfer(kStringDownloadAddressFetch);
+  if (!FetchReleaseFile(base_url, "downloadaddr.txt", address_file, kMaxAddressFileBytes,
+                        kStringDownloadAddressFetch)) {
     return -1;
   }
   env_->DeleteFile(published);
-  if (!FetchSmallFile(base_url + "curver.bin", published, kMaxListFileBytes)) {
-    FailTransfer(kStringPublishedListFetch);
-    env_->DeleteFile(published);
+  if (!FetchReleaseFile(base_url, "curver.bin", published, kMaxListFileBytes,
+                        kStringPublishedListFetch)) {
     return -1;
   }
   if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_)) {
     Fail(kStringLocalListBad);
     return -1;
+  }
+  if (guard_.enabled()) {
+    // A validly signed release of another line (an operator may sign
+    // several games with one key) is not this client's, whatever its lists
+    // say.
+    const std::string line =
+        lists_.localVersions.empty() ? std::string() : lists_.localVersions.front().guid;
+    if (Refused(guard_.CheckLine(line))) {
+      env_->DeleteFile(published);
+      return -1;
+    }
   }
   if (!lists_.ReadRemoteVersions(env_, published)) {
     Fail(kStringPublishedListBad);
@@ -342,6 +425,7 @@ int32_t PatchEngine::CheckVersion() {
     env_->DeleteFile(published);
     // A run killed after its last curver.bin write leaves only these.
     env_->DeleteFile(InClient("verlist.bin"));
+    if (!CommitTrust()) return -1;
     FinishWith(kStringClientCurrent);
     return 0;
   }
@@ -372,9 +456,19 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
     return false;
   }
   env_->DeleteFile(local);
+  uint64_t signed_size = 0;
+  const std::string stored = PartFileName(part.name);
+  if (guard_.enabled() && Refused(guard_.SignedSize(stored, &signed_size))) return false;
   const uint32_t size = downloader_->GetFileSize(remote.c_str());
   if (size == 0) {
     FailTransfer(kStringTransferFailed, " (" + remote + ")");
+    return false;
+  }
+  // The queue holds the part to this size, so a size the operator did not
+  // sign is refused before a byte of it is stored.
+  if (guard_.enabled() && size != signed_size) {
+    Fail(kStringFileAltered, " (" + stored + ": " + std::to_string(size) + " bytes, signed " +
+                                 std::to_string(signed_size) + ")");
     return false;
   }
   file_sizes_.push_back(size);
@@ -447,9 +541,8 @@ int32_t PatchEngine::DownloadPatches() {
   };
 
   env_->DeleteFile(patch_list);
-  if (!FetchSmallFile(SplitServerAddress(server_address_).UrlBase() + "/verlist.bin", patch_list,
-                      kMaxListFileBytes)) {
-    FailTransfer(kStringPatchListFetch);
+  if (!FetchReleaseFile(SplitServerAddress(server_address_).UrlBase() + "/", "verlist.bin", patch_list,
+                        kMaxListFileBytes, kStringPatchListFetch)) {
     DeleteFetchedLists();
     return -1;
   }

@@ -16,12 +16,18 @@
 //   next-key <minisign public key, the base64 line>      (optional)
 //   file <size, decimal> <64 lowercase hex digits> <name>  (any number)
 //
-// A name is a bare file name of the release directory (no separator), as
-// the directory spells it; names compare case-insensitively, and no name
-// appears twice. A manifest comes from a hostile server until its signature
-// has been checked, and even then its text is parsed as untrusted: Parse
-// refuses anything that is not exactly this layout, with a Status naming
-// the line.
+// The GUID is the token the list records carry, compared byte for byte:
+// 1 .. 259 printable ASCII characters without spaces. Numbers are written
+// as std::to_string writes them (no sign, no leading zero); sizes run from
+// 0 to 2^63-1. A name is a bare file name of the release directory (no
+// separator, at most 512 bytes, passing the name rule of
+// platform/confined_path.h unchanged), as the directory spells it; names
+// compare case-insensitively (platform/case_fold.h), no name appears twice,
+// and neither the manifest nor its signature is listed. A manifest comes
+// from a hostile server until its signature has been checked, and even then
+// its text is parsed as untrusted: Parse refuses anything that is not
+// exactly this layout, with a Status naming the line ("release.manifest:
+// line N: why"). What parses formats back to the same bytes.
 //
 // Thread-safety: pure functions.
 

@@ -28,6 +28,11 @@ int TerminalColumns();
 // what came, or false when nothing did.
 bool ReadInputLine(std::string* line, const std::function<bool()>& keep_waiting);
 
+// Turns the echo of what is typed on a terminal's standard input off or on,
+// for a passphrase prompt. False (and nothing changed) when standard input
+// is not a terminal.
+bool SetInputEcho(bool on);
+
 }  // namespace dizedir
 
 #endif  // DIZEDIR_PLATFORM_TERMINAL_H_

@@ -86,7 +86,7 @@ std::string BarLine(float fraction, int bar_width, const std::string& text, int 
   const double f = Clamped(fraction);
   const int filled = std::min(bar_width, static_cast<int>(f * bar_width + 1e-4));
   char pct[8];
-  std::snprintf(pct, sizeof pct, "%3d%%", std::min(100, static_cast<int>(f * 100.0 + 1e-4)));
+  std::snprintf(pct, sizeof pct, "%3d%%", std::clamp(static_cast<int>(f * 100.0 + 1e-4), 0, 100));
   std::string line = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') +
                      "] " + pct;
   if (!text.empty()) line += "  " + text;

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/terminal.h"
@@ -50,6 +51,17 @@ bool ReadInputLine(std::string* line, const std::function<bool()>& keep_waiting)
     }
     *line += c;
   }
+}
+
+bool SetInputEcho(bool on) {
+  struct termios mode = {};
+  if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
+  if (on) {
+    mode.c_lflag |= ECHO;
+  } else {
+    mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  }
+  return tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode) == 0;
 }
 
 }  // namespace dizedir

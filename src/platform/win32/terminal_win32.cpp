@@ -76,4 +76,12 @@ bool ReadInputLine(std::string* line, const std::function<bool()>& keep_waiting)
   }
 }
 
+bool SetInputEcho(bool on) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode)) return false;
+  mode = on ? (mode | ENABLE_ECHO_INPUT) : (mode & ~DWORD{ENABLE_ECHO_INPUT});
+  return SetConsoleMode(input, mode) != 0;
+}
+
 }  // namespace dizedir
