@@ -34,8 +34,12 @@ cmake --build build/fuzz -j"$jobs" --target fuzzers
 echo "built in ${SECONDS}s"
 scripts/fuzz.sh build/fuzz 10
 
-# The Windows build, tested under Wine (deps.sh installs it).
-if command -v wine >/dev/null; then
+# The Windows build, tested under 32-bit Wine (deps.sh installs it when the
+# mirror can).
+if dpkg-query -W -f='${Status}' wine32 2>/dev/null | grep -q "install ok installed"; then
   scripts/test-windows.sh build/windows build/release
+else
+  scripts/build-windows.sh build/windows
+  echo "== WINDOWS TESTS SKIPPED: wine32 is not installed; the Windows modules were built, not run"
 fi
 echo "all tests passed"
