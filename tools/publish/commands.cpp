@@ -123,7 +123,8 @@ int RunRelease(Env* env, const ReleaseCommand& c, std::istream& in,
   s = BuildNextManifest(env, c.release_dir, has_previous ? &previous : nullptr, change,
                         &next);
   ManifestWrite written;
-  if (s.ok()) s = PublishManifest(env, c.release_dir, next, key.get(), change.now, &written);
+  if (s.ok()) s = PublishManifest(env, c.release_dir, next, key.get(), "", change.now,
+                                   &written);
   if (!s.ok()) return Failed(err, c.release_dir + "/" + kReleaseManifestName, s);
   out << c.release_dir << "/" << kReleaseManifestName << ": sequence "
       << written.manifest.sequence << ", " << written.manifest.files.size()

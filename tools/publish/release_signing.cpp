@@ -198,7 +198,8 @@ Status SignFileBeside(Env* env, const std::string& path,
 
 Status PublishManifest(Env* env, const std::string& release_dir,
                        ReleaseManifest manifest, const minisign::SecretKey* key,
-                       int64_t now, ManifestWrite* result) {
+                       std::string_view trusted_comment, int64_t now,
+                       ManifestWrite* result) {
   *result = ManifestWrite();
   if (key != nullptr &&
       manifest.next_key == PublicKeyLine(minisign::PublicKeyOf(*key))) {
@@ -214,7 +215,7 @@ Status PublishManifest(Env* env, const std::string& release_dir,
   if (!s.ok()) return s;
   result->manifest = std::move(manifest);
   if (key != nullptr) {
-    s = SignFileBeside(env, path, *key, "", now);
+    s = SignFileBeside(env, path, *key, trusted_comment, now);
     if (!s.ok()) return s;
     result->signed_now = true;
     return s;

@@ -89,13 +89,15 @@ struct ManifestWrite {
   bool removed_signature = false;
 };
 
-// Writes the manifest (atomically), then signs it with `key`, or, without a
-// key, deletes the signature of the manifest it replaced, which no longer
-// matches. Announcing the signing key itself as the next key is dropped: the
+// Writes the manifest (atomically), then signs it with `key` (the trusted
+// comment as SignFileBeside has it), or, without a key, deletes the
+// signature of the manifest it replaced, which no longer matches.
+// Announcing the signing key itself as the next key is dropped: the
 // rotation it announced is done.
 Status PublishManifest(Env* env, const std::string& release_dir,
                        ReleaseManifest manifest, const minisign::SecretKey* key,
-                       int64_t now, ManifestWrite* result);
+                       std::string_view trusted_comment, int64_t now,
+                       ManifestWrite* result);
 
 // Signs `path` as `minisign -Sm` does (prehashed; the trusted comment
 // defaults to the tool's "timestamp:<now>\tfile:<name>\thashed") into

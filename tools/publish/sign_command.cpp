@@ -151,7 +151,7 @@ int SignRelease(Env* env, const SignCommand& c, const minisign::SecretKey& key,
   }
 
   ManifestWrite written;
-  s = PublishManifest(env, dir, next, &key, change.now, &written);
+  s = PublishManifest(env, dir, next, &key, c.trusted_comment, change.now, &written);
   if (!s.ok()) return Failed(err, dir + "/" + kReleaseManifestName, s);
   const ReleaseManifest& m = written.manifest;
   out << dir << "/" << kReleaseManifestName << ": sequence " << m.sequence << ", "
