@@ -105,9 +105,7 @@ int SignRelease(Env* env, const SignCommand& c, const minisign::SecretKey& key,
     change.next_key = "";
   }
   const minisign::PublicKey own = minisign::PublicKeyOf(key);
-  minisign::Signature before;
-  const bool signed_before =
-      has_previous && CheckManifestSignature(env, dir, own, &before).ok();
+  const bool signed_before = has_previous && CheckManifestSignature(env, dir, own).ok();
 
   ReleaseManifest next;
   if (c.refresh) {
