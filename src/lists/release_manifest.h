@@ -5,7 +5,10 @@
 // will sign with next, and for every file a client fetches from the
 // directory its size and content hash (codec/content_hash.h). The manifest
 // is signed as a whole, in the minisign format, by release.manifest.minisig;
-// this module only reads and writes its text.
+// this module only reads and writes its text. The publisher writes the
+// manifest after every file it names and the signature after the manifest
+// (tools/publish/release_signing.h says why), so a client fetches the
+// manifest first and checks each later file against it.
 //
 // The text, lines ending in "\n", in this order:
 //

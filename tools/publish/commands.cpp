@@ -1,6 +1,9 @@
 #include "tools/publish/commands.h"
 
+#include <memory>
+
 #include "tools/publish/release_verifier.h"
+#include "tools/publish/sign_command.h"
 
 namespace dizedir::publish {
 namespace {
@@ -10,36 +13,10 @@ int Failed(std::ostream& err, const std::string& what, const Status& s) {
   return 1;
 }
 
-}  // namespace
-
-int RunDiff(Env* env, const DiffCommand& c, std::ostream& out, std::ostream& err) {
-  TreeDiffOptions options;
-  options.zip.level = c.level;
-  TreeDiffResult result;
-  const Status s = DiffTrees(env, c.old_tree, c.new_tree, c.patch_dir, options, &result);
-  if (!s.ok()) return Failed(err, "diff", s);
-  size_t shipped = 0, removed_entries = 0;
-  for (const PackDelta& d : result.packs) {
-    shipped += d.shipped.size();
-    removed_entries += d.removed.size();
-  }
-  out << c.patch_dir << "/" << kPatchArchiveName << ": " << result.items << " items, "
-      << result.archive_bytes << " bytes\n"
-      << "files: " << result.added.size() << " added, " << result.changed.size()
-      << " changed, " << result.removed.size() << " removed\n"
-      << "pack entries: " << shipped << " shipped, " << removed_entries
-      << " removed, " << result.moves.size() << " moved, in "
-      << result.packs.size() << " packs\n";
-  return 0;
-}
-
-int RunRelease(Env* env, const ReleaseCommand& c, std::ostream& out,
-               std::ostream& err) {
-  const int actions = (c.init ? 1 : 0) + (c.add.empty() ? 0 : 1) + (c.withdraw ? 1 : 0);
-  if (actions != 1) {
-    err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw\n";
-    return 1;
-  }
+// The change itself: parts, then the lists. The caller writes the manifest
+// after it, once every file it will name is in place (release_signing.h).
+int ReleaseChange(Env* env, const ReleaseCommand& c, std::ostream& out,
+                  std::ostream& err) {
   if (c.init) {
     InitOptions options;
     options.download_address = c.download_address;
@@ -86,8 +63,91 @@ int RunRelease(Env* env, const ReleaseCommand& c, std::ostream& out,
   return 0;
 }
 
-int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
-                  std::ostream& err) {
+}  // namespace
+
+int RunDiff(Env* env, const DiffCommand& c, std::ostream& out, std::ostream& err) {
+  TreeDiffOptions options;
+  options.zip.level = c.level;
+  TreeDiffResult result;
+  const Status s = DiffTrees(env, c.old_tree, c.new_tree, c.patch_dir, options, &result);
+  if (!s.ok()) return Failed(err, "diff", s);
+  size_t shipped = 0, removed_entries = 0;
+  for (const PackDelta& d : result.packs) {
+    shipped += d.shipped.size();
+    removed_entries += d.removed.size();
+  }
+  out << c.patch_dir << "/" << kPatchArchiveName << ": " << result.items << " items, "
+      << result.archive_bytes << " bytes\n"
+      << "files: " << result.added.size() << " added, " << result.changed.size()
+      << " changed, " << result.removed.size() << " removed\n"
+      << "pack entries: " << shipped << " shipped, " << removed_entries
+      << " removed, " << result.moves.size() << " moved, in "
+      << result.packs.size() << " packs\n";
+  return 0;
+}
+
+int RunRelease(Env* env, const ReleaseCommand& c, std::istream& in,
+               std::ostream& out, std::ostream& err) {
+  const int actions = (c.init ? 1 : 0) + (c.add.empty() ? 0 : 1) + (c.withdraw ? 1 : 0);
+  if (actions != 1) {
+    err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw\n";
+    return 1;
+  }
+  // Whatever can stop the manifest from being written is settled before
+  // the release changes: the key, its password and the manifest it follows.
+  std::unique_ptr<minisign::SecretKey> key;
+  if (!c.secret_key.empty()) {
+    key = std::make_unique<minisign::SecretKey>();
+    const Status s = LoadSecretKey(env, c.secret_key, c.password_file, in, key.get());
+    if (!s.ok()) return Failed(err, "release", s);
+  }
+  ReleaseManifest previous;
+  bool has_previous = false;
+  Status s = ReadManifest(env, c.release_dir, &previous, &has_previous);
+  if (s.ok() && c.expires_days < 1) {
+    s = Status::InvalidArgument("--expires-days must be 1 or more");
+  }
+  if (!s.ok()) {
+    err << "dizedir-publish: release: " << s.message()
+        << "\nnothing changed; fix or delete " << kReleaseManifestName << " first\n";
+    return 1;
+  }
+
+  const int changed = ReleaseChange(env, c, out, err);
+  if (changed != 0) return changed;
+
+  ManifestChange change;
+  change.now = c.now != 0 ? c.now : NowUnixSeconds();
+  change.expires_days = c.expires_days;
+  ReleaseManifest next;
+  s = BuildNextManifest(env, c.release_dir, has_previous ? &previous : nullptr, change,
+                        &next);
+  ManifestWrite written;
+  if (s.ok()) s = PublishManifest(env, c.release_dir, next, key.get(), "", change.now,
+                                   &written);
+  if (!s.ok()) return Failed(err, c.release_dir + "/" + kReleaseManifestName, s);
+  out << c.release_dir << "/" << kReleaseManifestName << ": sequence "
+      << written.manifest.sequence << ", " << written.manifest.files.size()
+      << " files, expires " << FormatUtcTime(written.manifest.expires);
+  if (written.signed_now) out << ", signed with key " << minisign::KeyIdHex(key->key_id);
+  out << '\n';
+  if (written.removed_signature) {
+    err << "dizedir-publish: release: removed " << kReleaseManifestSignatureName
+        << ", which signed the manifest before this change; clients that trust a "
+        << "key refuse the release until it is signed again (dizedir-publish sign "
+        << c.release_dir << " --key SECRET_KEY)\n";
+  }
+  return 0;
+}
+
+int RunServerList(Env* env, const ServerListCommand& c, std::istream& in,
+                  std::ostream& out, std::ostream& err) {
+  std::unique_ptr<minisign::SecretKey> key;
+  if (!c.secret_key.empty()) {
+    key = std::make_unique<minisign::SecretKey>();
+    const Status s = LoadSecretKey(env, c.secret_key, c.password_file, in, key.get());
+    if (!s.ok()) return Failed(err, "serverlist", s);
+  }
   ServerListSpec layout = c.layout;
   layout.first_group.clear();
   layout.second_group.clear();
@@ -101,26 +161,52 @@ int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
       group->push_back(region);
     }
   }
-  const Status s = WriteServerList(env, c.out_dir, layout);
+  Status s = WriteServerList(env, c.out_dir, layout);
   if (!s.ok()) return Failed(err, "serverlist", s);
-  out << c.out_dir << ": " << ServerListFileName(layout.list_number)
+  const std::string list = ServerListFileName(layout.list_number);
+  if (key != nullptr) {
+    s = SignFileBeside(env, c.out_dir + "/" + list, *key, "", NowUnixSeconds());
+    if (!s.ok()) return Failed(err, "serverlist", s);
+  }
+  out << c.out_dir << ": " << list << (key != nullptr ? " and its signature" : "")
       << " (for the server-list host), "
       << (layout.list_host.empty() ? "" : "IPconfig.dat and ")
       << "ng.ini (for client directories)\n";
   return 0;
 }
 
-int RunVerify(Env* env, const std::string& release_dir, std::ostream& out,
-              std::ostream& err) {
+int RunVerify(Env* env, const VerifyCommand& c, std::ostream& out, std::ostream& err) {
+  minisign::PublicKey key;
+  VerifyOptions options;
+  options.now = c.now != 0 ? c.now : NowUnixSeconds();
+  if (!c.public_key.empty()) {
+    std::string text;
+    Status s = ReadFileToString(env, c.public_key, &text, minisign::kMaxKeyFileBytes);
+    if (s.ok()) s = minisign::ParsePublicKey(text, &key);
+    if (!s.ok()) return Failed(err, c.public_key, s);
+    options.public_key = &key;
+  }
   VerifyReport report;
-  const Status s = VerifyRelease(env, release_dir, &report);
+  const Status s = VerifyRelease(env, c.release_dir, options, &report);
   if (!s.ok()) return Failed(err, "verify", s);
   for (const std::string& p : report.problems) {
-    err << "dizedir-publish: " << release_dir << ": " << p << '\n';
+    err << "dizedir-publish: " << c.release_dir << ": " << p << '\n';
   }
-  out << release_dir << ": " << report.parts_checked << " parts, "
+  out << c.release_dir << ": " << report.parts_checked << " parts, "
       << report.patches_unpacked << " patches unpacked (" << report.items_unpacked
-      << " items), " << report.problems.size() << " problems\n";
+      << " items), ";
+  if (report.manifest_read) {
+    out << kReleaseManifestName << " sequence " << report.manifest_sequence << " ("
+        << report.manifest_files << " files, expires "
+        << FormatUtcTime(report.manifest_expires) << ")"
+        << (report.signature_good ? " signed by key " + minisign::KeyIdHex(key.key_id)
+                                  : std::string(c.public_key.empty() ? ", signature not checked"
+                                                                     : ""))
+        << ", ";
+  } else {
+    out << "no " << kReleaseManifestName << ", ";
+  }
+  out << report.problems.size() << " problems\n";
   return report.ok() ? 0 : 1;
 }
 

@@ -1,7 +1,8 @@
 // The dizedir-publish commands other than show and serve, as functions of
 // their options so they can be run against any Env and their output read:
 // each prints what it did on `out`, problems on `err`, and returns the exit
-// code (0 success, 1 failure).
+// code (0 success, 1 failure). A password for an encrypted key is read from
+// `in` unless a password file is given.
 //
 // Thread-safety: run on the caller's thread; no state of their own.
 
@@ -9,12 +10,14 @@
 #define DIZEDIR_TOOLS_PUBLISH_COMMANDS_H_
 
 #include <cstdint>
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/env.h"
 #include "tools/publish/release_builder.h"
+#include "tools/publish/release_signing.h"
 #include "tools/publish/server_list_writer.h"
 #include "tools/publish/tree_diff.h"
 
@@ -37,21 +40,38 @@ struct ReleaseCommand {
   AddOptions add_options;
   int32_t withdraw = 0;
   std::string download_address;
+  // Every change rewrites release.manifest, valid for expires_days. With a
+  // secret key it is signed at once; without one a signature of the
+  // manifest it replaces is deleted (it no longer matches).
+  int expires_days = kDefaultManifestDays;
+  std::string secret_key;
+  std::string password_file;
+  int64_t now = 0;  // Unix seconds; 0 reads the clock
 };
-int RunRelease(Env* env, const ReleaseCommand& c, std::ostream& out,
-               std::ostream& err);
+int RunRelease(Env* env, const ReleaseCommand& c, std::istream& in,
+               std::ostream& out, std::ostream& err);
 
 struct ServerListCommand {
   std::string out_dir;
   std::vector<std::string> first_group;  // NAME=ADDRESS[,GATEWAY[,MAIN]]
   std::vector<std::string> second_group;
   ServerListSpec layout;  // everything but the groups
+  // With a secret key the list is signed too (LIST.minisig beside it).
+  std::string secret_key;
+  std::string password_file;
 };
-int RunServerList(Env* env, const ServerListCommand& c, std::ostream& out,
-                  std::ostream& err);
+int RunServerList(Env* env, const ServerListCommand& c, std::istream& in,
+                  std::ostream& out, std::ostream& err);
 
-int RunVerify(Env* env, const std::string& release_dir, std::ostream& out,
-              std::ostream& err);
+struct VerifyCommand {
+  std::string release_dir;
+  // A public key file: the manifest must then be signed by it and not
+  // expired. Without one, a manifest present is still compared with the
+  // files.
+  std::string public_key;
+  int64_t now = 0;  // Unix seconds; 0 reads the clock
+};
+int RunVerify(Env* env, const VerifyCommand& c, std::ostream& out, std::ostream& err);
 
 }  // namespace dizedir::publish
 

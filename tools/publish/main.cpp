@@ -1,7 +1,8 @@
 // dizedir-publish: the publisher's tool for the files an update server
 // serves. `show` decodes a version list for reading; `diff`, `release`,
 // `serverlist`, `verify` and `serve` make, check and serve a release;
-// `keygen`, `sign` and `check-signature` handle minisign-format signatures.
+// `keygen`, `sign` and `check-signature` handle minisign-format signatures
+// and the signed release manifest.
 
 #include <CLI/CLI.hpp>
 
@@ -89,6 +90,17 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 2147483647));
   release_command->add_option("--download-address", release.download_address,
                               "Text for downloadaddr.txt");
+  release_command->add_option("--expires-days", release.expires_days,
+                              "Days the rewritten release.manifest stays valid "
+                              "(default 30)")
+      ->check(CLI::Range(1, 36500));
+  release_command->add_option("--key", release.secret_key,
+                              "Sign the rewritten release.manifest with this "
+                              "secret key (without it, a stale signature is removed)")
+      ->check(CLI::ExistingFile);
+  release_command->add_option("--password-file", release.password_file,
+                              "For an encrypted key: the password's file "
+                              "(default: the first line of standard input)");
 
   dizedir::publish::ServerListCommand serverlist;
   CLI::App* serverlist_command = app.add_subcommand(
@@ -116,13 +128,22 @@ int main(int argc, char** argv) {
   serverlist_command->add_option("--list-number", serverlist.layout.list_number,
                                  "ng.ini SP: 1 or more names the list "
                                  "patchoneN.ini");
+  serverlist_command->add_option("--key", serverlist.secret_key,
+                                 "Also sign the list (LIST.minisig beside it)")
+      ->check(CLI::ExistingFile);
+  serverlist_command->add_option("--password-file", serverlist.password_file,
+                                 "For an encrypted key: the password's file "
+                                 "(default: the first line of standard input)");
 
-  std::string verify_dir;
+  dizedir::publish::VerifyCommand verify;
   CLI::App* verify_command = app.add_subcommand(
       "verify", "Check a release as clients read it: lists, parts, digests, "
-                "and every patch unpacked");
-  verify_command->add_option("RELEASE_DIR", verify_dir)->required()
+                "release.manifest, and every patch unpacked");
+  verify_command->add_option("RELEASE_DIR", verify.release_dir)->required()
       ->check(CLI::ExistingDirectory);
+  verify_command->add_option("--pub", verify.public_key,
+                             "The public key clients trust: the manifest must "
+                             "be signed by it and not expired");
 
   dizedir::publish::ServeOptions serve;
   CLI::App* serve_command = app.add_subcommand(
@@ -152,8 +173,11 @@ int main(int argc, char** argv) {
 
   dizedir::publish::SignCommand sign;
   CLI::App* sign_command = app.add_subcommand(
-      "sign", "Sign a file (prehashed, minisign format): writes FILE.minisig");
-  sign_command->add_option("FILE", sign.file)->required()->check(CLI::ExistingFile);
+      "sign", "Sign a file (prehashed, minisign format): writes FILE.minisig; "
+              "given a release directory, rewrite its release.manifest from "
+              "the files and sign that");
+  sign_command->add_option("FILE", sign.file, "A file, or a release directory")
+      ->required()->check(CLI::ExistingPath);
   sign_command->add_option("--key", sign.secret_key, "The secret key file")
       ->required()->check(CLI::ExistingFile);
   sign_command->add_option("--password-file", sign.password_file,
@@ -162,6 +186,21 @@ int main(int argc, char** argv) {
   sign_command->add_option("--trusted-comment", sign.trusted_comment,
                            "One line signed with the file (default: "
                            "timestamp and file name)");
+  sign_command->add_flag("--refresh", sign.refresh,
+                         "Release directory: sign again with a later expiry "
+                         "and a higher sequence, only if no file changed since "
+                         "this key signed it");
+  sign_command->add_option("--expires-days", sign.expires_days,
+                           "Release directory: days the manifest stays valid "
+                           "(default 30)")
+      ->check(CLI::Range(1, 36500));
+  auto* next_key_option = sign_command->add_option(
+      "--next-key", sign.next_key_file,
+      "Release directory: announce this public key file as the key the next "
+      "releases will be signed with")->check(CLI::ExistingFile);
+  sign_command->add_flag("--no-next-key", sign.no_next_key,
+                         "Release directory: withdraw an announced next key")
+      ->excludes(next_key_option);
 
   std::string check_file, check_key;
   CLI::App* check_command = app.add_subcommand(
@@ -180,13 +219,13 @@ int main(int argc, char** argv) {
       release.add_options.part_bytes =
           static_cast<uint64_t>(part_mib * 1024 * 1024);
     }
-    return dizedir::publish::RunRelease(env, release, std::cout, std::cerr);
+    return dizedir::publish::RunRelease(env, release, std::cin, std::cout, std::cerr);
   }
   if (serverlist_command->parsed()) {
-    return dizedir::publish::RunServerList(env, serverlist, std::cout, std::cerr);
+    return dizedir::publish::RunServerList(env, serverlist, std::cin, std::cout, std::cerr);
   }
   if (verify_command->parsed()) {
-    return dizedir::publish::RunVerify(env, verify_dir, std::cout, std::cerr);
+    return dizedir::publish::RunVerify(env, verify, std::cout, std::cerr);
   }
   if (serve_command->parsed()) {
     return dizedir::publish::RunServe(serve, std::cout, std::cerr);

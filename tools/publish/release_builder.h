@@ -17,7 +17,8 @@
 // back its newest patch with WithdrawPatch. The lists are the only state:
 // the builder reads them back before every change, and writes parts first,
 // then verlist.bin, then curver.bin, so a client that fetches during a
-// change never sees a version whose patch is not there yet.
+// change never sees a version whose patch is not there yet. The release
+// command then rewrites release.manifest, last (release_signing.h).
 //
 // Thread-safety: functions over a directory; one writer per directory.
 

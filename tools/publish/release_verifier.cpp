@@ -13,6 +13,7 @@
 #include "pack/pack.h"
 #include "platform/text.h"
 #include "tools/publish/release_builder.h"
+#include "tools/publish/release_signing.h"
 
 namespace dizedir::publish {
 namespace {
@@ -218,10 +219,46 @@ class Verifier {
   std::vector<PatchRecord> patches_;
 };
 
+void CheckManifest(Env* env, const std::string& dir, const VerifyOptions& options,
+                   VerifyReport* report) {
+  const std::string name = kReleaseManifestName;
+  ReleaseManifest manifest;
+  bool exists = false;
+  const Status s = ReadManifest(env, dir, &manifest, &exists);
+  if (!s.ok()) {
+    report->problems.push_back(s.message());
+    return;
+  }
+  if (!exists) {
+    if (options.public_key != nullptr) {
+      report->problems.push_back(name + " is missing; clients that trust a key refuse "
+                                 "the release (dizedir-publish sign RELEASE_DIR)");
+    }
+    return;
+  }
+  report->manifest_read = true;
+  report->manifest_sequence = manifest.sequence;
+  report->manifest_expires = manifest.expires;
+  report->manifest_files = manifest.files.size();
+  if (options.public_key != nullptr) {
+    const Status signature = CheckManifestSignature(env, dir, *options.public_key);
+    if (signature.ok()) {
+      report->signature_good = true;
+    } else {
+      report->problems.push_back(signature.message());
+    }
+    if (manifest.expires <= options.now) {
+      report->problems.push_back(name + " expired at " + FormatUtcTime(manifest.expires) +
+                                 "; clients refuse it (dizedir-publish sign --refresh)");
+    }
+  }
+  CompareManifest(env, dir, manifest, &report->problems);
+}
+
 }  // namespace
 
 Status VerifyRelease(Env* env, const std::string& release_dir,
-                     VerifyReport* report) {
+                     const VerifyOptions& options, VerifyReport* report) {
   *report = VerifyReport();
   std::array<uint8_t, 16> guid{};
   Status s = env->NewGuid(&guid);
@@ -234,7 +271,13 @@ Status VerifyRelease(Env* env, const std::string& release_dir,
   if (error) return Status::IOError("no temporary directory: " + error.message());
   Verifier(env, release_dir, scratch.string(), report).Run();
   std::filesystem::remove_all(scratch, error);
+  CheckManifest(env, release_dir, options, report);
   return Status::OK();
+}
+
+Status VerifyRelease(Env* env, const std::string& release_dir,
+                     VerifyReport* report) {
+  return VerifyRelease(env, release_dir, VerifyOptions(), report);
 }
 
 }  // namespace dizedir::publish

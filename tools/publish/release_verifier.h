@@ -4,7 +4,10 @@
 // release line and its versions, every part of every live patch must be
 // there, non-empty, lower case and of its published digest, and every patch
 // must join and unpack (into a temporary directory, through the client's own
-// zip extraction), with its packs readable.
+// zip extraction), with its packs readable. A release.manifest, when there
+// is one, must parse and list exactly the files clients fetch, with their
+// sizes and content hashes; given the operator's public key, the manifest
+// must also be there, signed by that key and not expired.
 //
 // Thread-safety: runs on the caller's thread; no state of its own.
 
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/minisign.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -25,11 +29,25 @@ struct VerifyReport {
   uint64_t parts_checked = 0;
   uint64_t patches_unpacked = 0;
   uint64_t items_unpacked = 0;
+  // The manifest as read, when it parsed.
+  bool manifest_read = false;
+  bool signature_good = false;
+  int64_t manifest_sequence = 0;
+  int64_t manifest_expires = 0;
+  uint64_t manifest_files = 0;
   bool ok() const { return problems.empty(); }
+};
+
+struct VerifyOptions {
+  const minisign::PublicKey* public_key = nullptr;  // the key clients trust
+  int64_t now = 0;  // Unix seconds, for the expiry
 };
 
 // Fills *report; the Status fails only when the check itself could not run
 // (no temporary directory).
+Status VerifyRelease(Env* env, const std::string& release_dir,
+                     const VerifyOptions& options, VerifyReport* report);
+// Without a key: a manifest is checked only when there is one.
 Status VerifyRelease(Env* env, const std::string& release_dir,
                      VerifyReport* report);
 

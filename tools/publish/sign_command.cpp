@@ -1,7 +1,6 @@
 #include "tools/publish/sign_command.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace dizedir::publish {
 namespace {
@@ -27,11 +26,6 @@ Status ReadPassword(Env* env, const std::string& file, std::istream& in,
   if (!password->empty() && password->back() == '\r') password->pop_back();
   if (password->empty()) return Status::InvalidArgument("empty password");
   return Status::OK();
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -66,34 +60,127 @@ int RunKeygen(Env* env, const KeygenCommand& c, std::istream& in,
   return 0;
 }
 
-int RunSign(Env* env, const SignCommand& c, std::istream& in, std::ostream& out,
-            std::ostream& err) {
+Status LoadSecretKey(Env* env, const std::string& key_file,
+                     const std::string& password_file, std::istream& in,
+                     minisign::SecretKey* key) {
   std::string key_text;
-  Status s = ReadFileToString(env, c.secret_key, &key_text, minisign::kMaxKeyFileBytes);
-  if (!s.ok()) return Failed(err, c.secret_key, s);
+  Status s = ReadFileToString(env, key_file, &key_text, minisign::kMaxKeyFileBytes);
   bool encrypted = false;
-  s = minisign::SecretKeyIsEncrypted(key_text, &encrypted);
-  if (!s.ok()) return Failed(err, c.secret_key, s);
+  if (s.ok()) s = minisign::SecretKeyIsEncrypted(key_text, &encrypted);
+  if (!s.ok()) return Status::InvalidArgument(key_file + ": " + s.message());
   std::string password;
   if (encrypted) {
-    s = ReadPassword(env, c.password_file, in, &password);
-    if (!s.ok()) return Failed(err, "sign", s);
+    s = ReadPassword(env, password_file, in, &password);
+    if (!s.ok()) return s;
+  }
+  s = minisign::ParseSecretKey(key_text, password, key);
+  if (!s.ok()) return Status::InvalidArgument(key_file + ": " + s.message());
+  return s;
+}
+
+namespace {
+
+int SignRelease(Env* env, const SignCommand& c, const minisign::SecretKey& key,
+                std::ostream& out, std::ostream& err) {
+  const std::string& dir = c.file;
+  ReleaseManifest previous;
+  bool has_previous = false;
+  Status s = ReadManifest(env, dir, &previous, &has_previous);
+  if (!s.ok()) {
+    err << "dizedir-publish: sign: " << s.message() << "\n(deleting it starts the "
+        << "sequence at 1 again, which clients that saw a higher one refuse)\n";
+    return 1;
+  }
+  ManifestChange change;
+  change.now = c.now != 0 ? c.now : NowUnixSeconds();
+  change.expires_days = c.expires_days;
+  if (!c.next_key_file.empty()) {
+    std::string text;
+    minisign::PublicKey next;
+    s = ReadFileToString(env, c.next_key_file, &text, minisign::kMaxKeyFileBytes);
+    if (s.ok()) s = minisign::ParsePublicKey(text, &next);
+    if (!s.ok()) return Failed(err, c.next_key_file, s);
+    change.next_key = PublicKeyLine(next);
+  } else if (c.no_next_key) {
+    change.next_key = "";
+  }
+  const minisign::PublicKey own = minisign::PublicKeyOf(key);
+  const bool signed_before = has_previous && CheckManifestSignature(env, dir, own).ok();
+
+  ReleaseManifest next;
+  if (c.refresh) {
+    // A refresh extends what this key vouched for; it never vouches for a
+    // file that changed since, so running it from a timer cannot sign what
+    // someone slipped into the directory.
+    if (!signed_before) {
+      err << "dizedir-publish: sign --refresh: " << dir << " holds no "
+          << kReleaseManifestName << " signed by key " << minisign::KeyIdHex(own.key_id)
+          << "; sign without --refresh to vouch for the files as they are\n";
+      return 1;
+    }
+    std::vector<std::string> problems;
+    CompareManifest(env, dir, previous, &problems);
+    for (const std::string& p : problems) err << "dizedir-publish: " << dir << ": " << p << '\n';
+    if (!problems.empty()) {
+      err << "dizedir-publish: sign --refresh: the files changed since they were "
+          << "signed; check them, then sign without --refresh\n";
+      return 1;
+    }
+    next = previous;
+    s = AdvanceManifest(&previous, change, &next);
+  } else {
+    s = BuildNextManifest(env, dir, has_previous ? &previous : nullptr, change, &next);
+  }
+  if (!s.ok()) return Failed(err, "sign", s);
+
+  // A client trusts the key it has, or the one a manifest it trusted
+  // announced; any other key locks every client out.
+  std::string text;
+  minisign::Signature found;
+  if (has_previous && !signed_before &&
+      ReadFileToString(env, dir + "/" + kReleaseManifestSignatureName, &text,
+                       minisign::kMaxSignatureFileBytes).ok() &&
+      minisign::ParseSignature(text, &found).ok() && found.key_id != own.key_id &&
+      previous.next_key != PublicKeyLine(own)) {
+    err << "dizedir-publish: sign: warning: the release was signed by key "
+        << minisign::KeyIdHex(found.key_id) << ", which did not announce key "
+        << minisign::KeyIdHex(own.key_id)
+        << "; clients that trust the old key will refuse this release\n";
+  }
+
+  ManifestWrite written;
+  s = PublishManifest(env, dir, next, &key, c.trusted_comment, change.now, &written);
+  if (!s.ok()) return Failed(err, dir + "/" + kReleaseManifestName, s);
+  const ReleaseManifest& m = written.manifest;
+  out << dir << "/" << kReleaseManifestName << ": sequence " << m.sequence << ", "
+      << m.files.size() << " files, expires " << FormatUtcTime(m.expires)
+      << ", signed with key " << minisign::KeyIdHex(own.key_id);
+  minisign::PublicKey announced;
+  if (!m.next_key.empty() && minisign::ParsePublicKey(m.next_key, &announced).ok()) {
+    out << ", announces next key " << minisign::KeyIdHex(announced.key_id);
+  }
+  out << '\n';
+  return 0;
+}
+
+}  // namespace
+
+int RunSign(Env* env, const SignCommand& c, std::istream& in, std::ostream& out,
+            std::ostream& err) {
+  const bool release = env->IsDirectory(c.file);
+  if (!release && (c.refresh || !c.next_key_file.empty() || c.no_next_key)) {
+    err << "dizedir-publish: sign: --refresh, --next-key and --no-next-key are for a "
+        << "release directory\n";
+    return 1;
   }
   minisign::SecretKey key;
-  s = minisign::ParseSecretKey(key_text, password, &key);
-  if (!s.ok()) return Failed(err, c.secret_key, s);
-  std::string comment = c.trusted_comment;
-  if (comment.empty()) {
-    comment = "timestamp:" + std::to_string(static_cast<long long>(std::time(nullptr))) +
-              "\tfile:" + BaseName(c.file) + "\thashed";
-  }
-  minisign::Signature signature;
-  s = minisign::SignFile(env, c.file, key, comment, &signature);
+  Status s = LoadSecretKey(env, c.secret_key, c.password_file, in, &key);
+  if (!s.ok()) return Failed(err, "sign", s);
+  if (release) return SignRelease(env, c, key, out, err);
+  const int64_t now = c.now != 0 ? c.now : NowUnixSeconds();
+  s = SignFileBeside(env, c.file, key, c.trusted_comment, now);
   if (!s.ok()) return Failed(err, c.file, s);
-  const std::string sig_path = c.file + ".minisig";
-  s = WriteFileAtomically(env, sig_path, minisign::FormatSignature(signature));
-  if (!s.ok()) return Failed(err, sig_path, s);
-  out << sig_path << ": signed with key " << minisign::KeyIdHex(key.key_id) << '\n';
+  out << c.file << ".minisig: signed with key " << minisign::KeyIdHex(key.key_id) << '\n';
   return 0;
 }
 
