@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole system on one machine: three versions of a sample game client,
 # a release published from them with dizedir-publish, served on loopback,
-# and a client at version 1 brought to version 3 by the plug-in, with
-# progress bars, then checked file for file against version 3.
+# signed with the operator's key, and a client at version 1 that trusts the
+# key brought to version 3 by the plug-in, with progress bars, then checked
+# file for file against version 3; then a server that alters a list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -65,15 +66,18 @@ port=$(( 20000 + RANDOM % 20000 ))
 "$publish" release rel --add patch3 --parts 4
 "$publish" diff v3 v4 -o patch4
 "$publish" release rel --add patch4 --optional
+echo "== signing the release"
+"$publish" keygen -o keys --unencrypted
+"$publish" sign rel --key keys/dizedir.key
 "$publish" serverlist -o lists --region "Europe=127.0.0.1:$port,gw.example 7000" \
-  --current 0 --url "http://news.example/" --list-host "127.0.0.1:$port"
-cp lists/patchone.ini rel/
-"$publish" verify rel
+  --current 0 --url "http://news.example/" --list-host "127.0.0.1:$port" --key keys/dizedir.key
+cp lists/patchone.ini lists/patchone.ini.minisig rel/
+"$publish" verify rel --pub keys/dizedir.pub
 "$publish" show rel/verlist.bin
 
 echo "== a client at version 1"
 cp -r v1 client
-cp lists/IPconfig.dat lists/ng.ini client/
+cp lists/IPconfig.dat lists/ng.ini keys/dizedir.pub client/
 "$bin/dizedir" install --client client >/dev/null
 
 "$publish" serve rel --port "$port" 2>serve.log &
@@ -95,7 +99,7 @@ echo
 echo "== checking the client against version 3"
 for p in client/qmz/fodder/*.pac; do "$pack" verify "$p"; done
 echo "every pack verifies"
-system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|qmz_GT|patch4)'
+system_files='^(dizedir.so|dizhttp.so|vkmain.so|ResChn.dll|IPconfig.dat|ng.ini|patchone.ini|curver.bin|dizedir.lock|dizedir.pub|dizedir.state|qmz_GT|patch4)'
 client_matches v3 client "$pack" "$system_files" || exit 1
 echo "the client holds version 3, file for file and pack entry for pack entry"
 echo
@@ -109,7 +113,19 @@ printf '<html><body>502 Bad Gateway</body></html>\n' >rel/patchone.ini
 cmp -s client/patchone.ini lists/patchone.ini && echo "the client kept the server list that works"
 cp patchone.good rel/patchone.ini
 echo
+echo "== a man in the middle: one byte of the published version list changed"
+cp rel/curver.bin curver.good
+printf '\x01' | dd of=rel/curver.bin bs=1 seek=20 conv=notrunc status=none
+if "$bin/dizedir" update --client client; then
+  echo "the client took an altered list" >&2
+  exit 1
+fi
+cp curver.good rel/curver.bin
+client_matches v3 client "$pack" "$system_files" || exit 1
+echo "the client refused it and still holds version 3"
+echo
 echo "== what happened"
 echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
 echo "updated:   version 1 to 3 in ${update_seconds}s; the optional patch 4 was fetched on consent and waits on disk"
+echo "signed:    every list and part checked against release.manifest, signed by key $(sed -n 2p keys/dizedir.pub | cut -c1-12)..."
 echo "checked:   $(cd client && find . -type f | wc -l) files and $(cat client/qmz/fodder/*.pac | wc -c) bytes of packs"

@@ -1,6 +1,9 @@
 #include "tools/publish/sign_command.h"
 
 #include <algorithm>
+#include <iostream>
+
+#include "platform/terminal.h"
 
 namespace dizedir::publish {
 namespace {
@@ -19,8 +22,20 @@ Status ReadPassword(Env* env, const std::string& file, std::istream& in,
   if (!file.empty()) {
     Status s = ReadFileToString(env, file, password, kMaxPasswordFileBytes);
     if (!s.ok()) return s;
-  } else if (!std::getline(in, *password)) {
-    return Status::InvalidArgument("no password given");
+  } else {
+    // Typed at a terminal, the password is neither shown nor left on the
+    // screen; piped in, it is read as it comes.
+    const bool prompt = &in == &std::cin && IsTerminal(StandardStream::kInput);
+    if (prompt) {
+      std::cerr << "Password: " << std::flush;
+      SetInputEcho(false);
+    }
+    const bool got = static_cast<bool>(std::getline(in, *password));
+    if (prompt) {
+      SetInputEcho(true);
+      std::cerr << '\n';
+    }
+    if (!got) return Status::InvalidArgument("no password given");
   }
   password->resize(std::min(password->find('\n'), password->size()));
   if (!password->empty() && password->back() == '\r') password->pop_back();
