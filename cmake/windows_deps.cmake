@@ -99,7 +99,8 @@ set(DIZEDIR_WINDOWS_TESTS
   md5_test lists_test dizedir_zip_test
   dizedir_pack_test dizedir_handlers_test string_table_test vk_region_test
   server_list_test dizedir_plugin_test progress_view_test
-  update_command_test queued_downloader_test content_hash_test minisign_test)
+  update_command_test queued_downloader_test content_hash_test minisign_test
+  release_manifest_test)
 
 # ctest runs the test programs under Wine, in a prefix of this build's own,
 # with the modules' directory on the DLL search path.
