@@ -1,11 +1,13 @@
 # The libraries of the Windows cross build, under the target names the rest
 # of the tree links. scripts/build-windows.sh unpacks the zlib source that
 # carries minizip and the libzip source, and names them in
-# DIZEDIR_ZLIB_SOURCE and DIZEDIR_LIBZIP_SOURCE; zlib itself and the Win32
+# DIZEDIR_ZLIB_SOURCE and DIZEDIR_LIBZIP_SOURCE; it builds libsodium and
+# names its installed tree in DIZEDIR_SODIUM_ROOT. zlib itself and the Win32
 # import libraries come with the cross compiler's packages.
 
 set(DIZEDIR_ZLIB_SOURCE "" CACHE PATH "Unpacked zlib source (contrib/minizip)")
 set(DIZEDIR_LIBZIP_SOURCE "" CACHE PATH "Unpacked libzip source")
+set(DIZEDIR_SODIUM_ROOT "" CACHE PATH "libsodium built for the target (include/, lib/libsodium.a)")
 set(DIZEDIR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source")
 # mkreschn runs on the build machine, so it is built for it separately.
 set(DIZEDIR_HOST_MKRESCHN "" CACHE FILEPATH "mkreschn built for the build machine")
@@ -14,6 +16,9 @@ if(NOT EXISTS "${DIZEDIR_ZLIB_SOURCE}/contrib/minizip/unzip.c")
 endif()
 if(NOT EXISTS "${DIZEDIR_LIBZIP_SOURCE}/CMakeLists.txt")
   message(FATAL_ERROR "DIZEDIR_LIBZIP_SOURCE must name an unpacked libzip source")
+endif()
+if(NOT EXISTS "${DIZEDIR_SODIUM_ROOT}/lib/libsodium.a")
+  message(FATAL_ERROR "DIZEDIR_SODIUM_ROOT must name a libsodium built for the target")
 endif()
 if(NOT EXISTS "${DIZEDIR_HOST_MKRESCHN}")
   message(FATAL_ERROR "DIZEDIR_HOST_MKRESCHN must name a built mkreschn")
@@ -60,6 +65,16 @@ add_subdirectory(${DIZEDIR_LIBZIP_SOURCE} ${CMAKE_BINARY_DIR}/libzip
 target_compile_options(zip PRIVATE -w)
 add_library(PkgConfig::LIBZIP ALIAS zip)
 
+# libsodium, static, under the name pkg-config gives it on Linux.
+# SODIUM_STATIC keeps its header from declaring the functions as imported
+# from a DLL; RtlGenRandom, its random source, lives in advapi32.
+add_library(PkgConfig::SODIUM STATIC IMPORTED)
+set_target_properties(PkgConfig::SODIUM PROPERTIES
+  IMPORTED_LOCATION ${DIZEDIR_SODIUM_ROOT}/lib/libsodium.a
+  INTERFACE_INCLUDE_DIRECTORIES ${DIZEDIR_SODIUM_ROOT}/include
+  INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+  INTERFACE_LINK_LIBRARIES advapi32)
+
 # CLI11 is header-only; its headers are the build machine's, reached through
 # a directory that holds nothing else so no host header leaks into the
 # target's include path.
@@ -84,7 +99,8 @@ set(DIZEDIR_WINDOWS_TESTS
   md5_test lists_test dizedir_zip_test
   dizedir_pack_test dizedir_handlers_test string_table_test vk_region_test
   server_list_test dizedir_plugin_test progress_view_test
-  update_command_test queued_downloader_test)
+  update_command_test queued_downloader_test content_hash_test minisign_test
+  release_manifest_test)
 
 # ctest runs the test programs under Wine, in a prefix of this build's own,
 # with the modules' directory on the DLL search path.

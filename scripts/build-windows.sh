@@ -2,8 +2,8 @@
 # Cross-builds the Windows client modules, the host program and the tests
 # for Windows: scripts/build-windows.sh [BUILD_DIR] (default build/windows).
 # Idempotent. Installs the cross toolchain, fetches the zlib source package
-# that carries minizip and libzip's, builds mkreschn for this machine and
-# then the tree.
+# that carries minizip and libzip's, builds libsodium for the target and
+# mkreschn for this machine, then the tree.
 # Results: BUILD_DIR/client/{dizedir,Http,VkMain,ResChn}.dll,
 # BUILD_DIR/client/dizedir.exe and the test programs in BUILD_DIR/bin/.
 set -euo pipefail
@@ -30,10 +30,19 @@ if ! grep -qs '^Types: deb-src' "$src_list"; then
   $sudo apt-get update -qq
 fi
 
-# unpack_source PACKAGE DIR FILE: unpacks the upstream tarball of a Debian
-# source package into DIR, unless FILE is already there.
+# quietly LOG COMMAND...: runs COMMAND with its output in LOG, shown only
+# when it fails.
+quietly() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
+# unpack_source PACKAGE DIR FILE [patched]: unpacks the upstream tarball of
+# a Debian source package into DIR, unless FILE is already there; with
+# "patched", Debian's own patches (its security fixes) are applied too.
 unpack_source() {
-  local package=$1 into=$2 marker=$3
+  local package=$1 into=$2 marker=$3 patched=${4:-}
   [ -f "$into/$marker" ] && return 0
   local fetch="$dir/deps/fetch-$package"
   rm -rf "$fetch" "$into"
@@ -42,10 +51,14 @@ unpack_source() {
     $sudo apt-get update -qq
     (cd "$fetch" && apt-get source --download-only -qq "$package" >/dev/null)
   }
-  local orig
-  orig=$(ls "$fetch/${package}"_*.orig.tar.* | grep -v '\.asc$' | head -1)
-  mkdir -p "$into"
-  tar -xf "$orig" -C "$into" --strip-components=1
+  if [ "$patched" = patched ]; then
+    quietly "$fetch/unpack.log" dpkg-source --no-copy -x "$fetch/${package}"_*.dsc "$into"
+  else
+    local orig
+    orig=$(ls "$fetch/${package}"_*.orig.tar.* | grep -v '\.asc$' | head -1)
+    mkdir -p "$into"
+    tar -xf "$orig" -C "$into" --strip-components=1
+  fi
   rm -rf "$fetch"
 }
 
@@ -54,6 +67,35 @@ unpack_source zlib "$zlib_dir" contrib/minizip/unzip.c
 # The archive reader of zip extraction (libzip-dev on Linux).
 libzip_dir="$dir/deps/libzip"
 unpack_source libzip "$libzip_dir" CMakeLists.txt
+
+# Release signatures and content hashes (libsodium-dev on Linux): a static
+# library, so no extra DLL travels with the modules, built once per build
+# tree, the library alone. Debian's source carries no configure script, so
+# autoreconf makes one. Left alone, configure would add _FORTIFY_SOURCE and
+# -fstack-protector, which mingw-w64 implements in libssp, and every link of
+# the library would then need that too. The SIMD variants are compiled with
+# their own -m flags and chosen at run time by CPUID, so the rest stays at
+# the toolchain's baseline (i686, no SSE).
+sodium_src="$dir/deps/libsodium-src"
+sodium_dir="$dir/deps/libsodium"
+unpack_source libsodium "$sodium_src" configure.ac patched
+if [ ! -f "$sodium_dir/lib/libsodium.a" ]; then
+  sodium_build="$dir/deps/libsodium-build"
+  rm -rf "$sodium_build" "$sodium_dir"
+  mkdir -p "$sodium_build"
+  if [ ! -x "$sodium_src/configure" ]; then
+    (cd "$sodium_src" && quietly "$sodium_build/autoreconf.log" autoreconf -fi) ||
+      { rm -rf "$sodium_src"; exit 1; }
+  fi
+  (cd "$sodium_build" && quietly configure.log "$sodium_src/configure" \
+    --host=i686-w64-mingw32 --prefix="$sodium_dir" \
+    --disable-shared --enable-static --disable-ssp --without-pthreads \
+    --disable-dependency-tracking \
+    CC=i686-w64-mingw32-gcc-posix CFLAGS=-O2 CPPFLAGS=-D_FORTIFY_SOURCE=0)
+  quietly "$sodium_build/make.log" \
+    make -C "$sodium_build/src/libsodium" -j"${DIZEDIR_JOBS:-2}" install
+  rm -rf "$sodium_build"
+fi
 
 httplib_dir="$dir/deps/httplib"
 scripts/fetch-httplib-source.sh "$httplib_dir"
@@ -75,6 +117,7 @@ cmake -S "$root" -B "$dir" -G Ninja \
   -DDIZEDIR_BENCH=OFF \
   -DDIZEDIR_ZLIB_SOURCE="$zlib_dir" \
   -DDIZEDIR_LIBZIP_SOURCE="$libzip_dir" \
+  -DDIZEDIR_SODIUM_ROOT="$sodium_dir" \
   -DDIZEDIR_HOST_MKRESCHN="$host_tools/mkreschn" \
   -DDIZEDIR_HTTPLIB_SOURCE="$httplib_dir" \
   -DDIZEDIR_WINE_PREFIX="$dir/wine" >/dev/null

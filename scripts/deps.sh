@@ -16,8 +16,9 @@ packages=(
   # The Windows build and its test leg under Wine.
   g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
   wine
-  # Unpacking the zlib, libzip and cpp-httplib source packages.
-  dpkg-dev bzip2 xz-utils
+  # Unpacking the zlib, libzip, libsodium and cpp-httplib source packages;
+  # libsodium's carries no configure script.
+  dpkg-dev bzip2 xz-utils autoconf automake libtool
 )
 
 sudo=""
