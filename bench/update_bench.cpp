@@ -129,8 +129,13 @@ int main(int argc, char** argv) {
                            kReleaseManifestSignatureName}) {
     server.AddFile(std::string("/rel/") + list, ReadBytes(served / "rel" / list));
   }
-  server.AddFile("/patchone.ini", "[Region1]\r\nlist=main\r\nmain=" + server.host_port() +
-                                      "/rel\r\n[curregDianXin]\r\nregion=0\r\n");
+  // The signed client takes the server list only with its signature.
+  const fs::path server_list = served / "patchone.ini";
+  WriteBytes(server_list, "[Region1]\r\nlist=main\r\nmain=" + server.host_port() +
+                              "/rel\r\n[curregDianXin]\r\nregion=0\r\n");
+  signer.SignFile(server_list.string());
+  server.AddFile("/patchone.ini", ReadBytes(server_list));
+  server.AddFile("/patchone.ini.minisig", ReadBytes(server_list.string() + ".minisig"));
 
   // A client at version 1, copied fresh for every round.
   const fs::path client_template = scratch.path() / "client-template";

@@ -249,7 +249,7 @@ Status SecretKeyIsEncrypted(std::string_view text, bool* encrypted) {
 }
 
 Status ParseSecretKey(std::string_view text, std::string_view password,
-                      SecretKey* key) {
+                      SecretKey* out) {
   Status s = Initialize();
   if (!s.ok()) return s;
   SecretBuffer buffer;
@@ -275,6 +275,10 @@ Status ParseSecretKey(std::string_view text, std::string_view password,
     }
     for (size_t i = 0; i < kKeynumSkBytes; ++i) keynum_sk[i] ^= buffer.mask[i];
   }
+  // Decoded aside: a wrong password leaves the caller's key as it was, and
+  // what it decoded to is wiped with this copy.
+  SecretKey parsed;
+  SecretKey* key = &parsed;
   std::memcpy(key->key_id.data(), keynum_sk, 8);
   std::memcpy(key->key.data(), keynum_sk + 8, 64);
   const uint8_t* stored = keynum_sk + 72;
@@ -297,6 +301,8 @@ Status ParseSecretKey(std::string_view text, std::string_view password,
   if (!consistent) {
     return Status::Corruption("secret key: public half does not match the seed");
   }
+  out->key_id = parsed.key_id;
+  out->key = parsed.key;
   return Status::OK();
 }
 
