@@ -41,7 +41,10 @@ Status HashFileContent(Env* env, const std::string& path, ContentHash* hash, uin
   std::unique_ptr<ReadableFile> file;
   Status s = env->NewReadableFile(path, &file);
   if (!s.ok()) return s;
-  constexpr size_t kChunk = 1 << 20;
+  // Below the allocator's mmap threshold: a freed buffer above it would
+  // raise the threshold and keep later large buffers of the process
+  // resident in its heap.
+  constexpr size_t kChunk = 64 << 10;
   std::vector<char> buffer(kChunk);
   ContentHasher hasher;
   uint64_t offset = 0;
