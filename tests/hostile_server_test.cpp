@@ -55,17 +55,6 @@ Files Published() {
   return tree;
 }
 
-// Every regular file below `dir`, by relative name, with its bytes.
-Files Snapshot(const fs::path& dir) {
-  Files files;
-  if (!fs::exists(dir)) return files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    files[fs::relative(entry.path(), dir).generic_string()] = ReadBytes(entry.path());
-  }
-  return files;
-}
-
 // A record of the installed list of this release line.
 LocalVersionRecord LocalRecord(int32_t number, int32_t state) {
   LocalVersionRecord r;
@@ -109,7 +98,7 @@ class HostileServer : public ::testing::Test {
   // Files beside the client that no run may touch.
   Files OutsideFiles() const {
     Files files;
-    for (const auto& [name, bytes] : Snapshot(outside_)) {
+    for (const auto& [name, bytes] : FilesUnder(outside_)) {
       if (name.rfind("client/", 0) != 0) files[name] = bytes;
     }
     return files;
@@ -130,7 +119,7 @@ class HostileServer : public ::testing::Test {
   // downloads kept for reuse.
   Files GameFiles() const {
     Files tree;
-    for (const auto& [name, bytes] : Snapshot(client_)) {
+    for (const auto& [name, bytes] : FilesUnder(client_)) {
       const bool own = name == "curver.bin" || name == "patchone.ini" ||
                        name == "dizedir.lock" || name == "qmz_GT/downloadaddr.txt";
       if (!own) tree[name] = bytes;

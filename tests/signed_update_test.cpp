@@ -44,16 +44,6 @@ constexpr const char* kOtherLine = "0B9E4C1D-7A2F-4E55-8C3B-1D2E3F4A5B6C";
 constexpr int64_t kAccepted = 6;
 constexpr uint32_t kClientCurrent = 227;
 
-Files Snapshot(const fs::path& dir) {
-  Files files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), dir).generic_string()] = ReadBytes(entry.path());
-    }
-  }
-  return files;
-}
-
 class SignedUpdate : public ::testing::Test {
  public:
   void SetUp() override {
@@ -97,7 +87,7 @@ class SignedUpdate : public ::testing::Test {
   // the update's own bookkeeping.
   std::pair<Files, int32_t> Installed() const {
     Files game;
-    for (const auto& [name, bytes] : Snapshot(client_)) {
+    for (const auto& [name, bytes] : FilesUnder(client_)) {
       const bool own = name == "curver.bin" || name == "dizedir.lock" ||
                        name.rfind("qmz_GT/", 0) == 0 || name.find(".zxp") != std::string::npos ||
                        name.rfind("upd", 0) == 0;

@@ -44,6 +44,19 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Every regular file below `dir`, by relative name with '/', with its
+// bytes; empty when `dir` does not exist.
+inline std::map<std::string, std::string> FilesUnder(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> files;
+  if (!std::filesystem::exists(dir)) return files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    files[std::filesystem::relative(entry.path(), dir).generic_string()] =
+        ReadBytes(entry.path());
+  }
+  return files;
+}
+
 // One pack entry as a reader sees it.
 struct PackEntryBytes {
   std::string bytes;
