@@ -13,6 +13,9 @@
 // downloader. Skipped where nginx or openssl is not installed.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -61,8 +64,8 @@ class TlsServers {
   bool skipped() const { return skipped_; }
   fs::path certs() const { return scratch_.path() / "certs"; }
   TestHttpServer& backend() { return backend_; }
-  std::string host(Server server) const {
-    return "127.0.0.1:" + std::to_string(nginx_.port(server));
+  std::string host(Server server, const std::string& name = "127.0.0.1") const {
+    return name + ":" + std::to_string(nginx_.port(server));
   }
 
  private:
@@ -80,10 +83,13 @@ class TlsServers {
       return;
     }
     const char* certificates[kServerCount] = {"good", "other-name", "expired", "untrusted"};
+    // "localhost" may resolve to ::1 first; the servers answer there too
+    // when the machine has IPv6 loopback.
+    const std::string also_ipv6 = Ipv6LoopbackWorks() ? "    listen [::1]:$PORT ssl;\n" : "";
     std::vector<std::string> servers;
     for (const char* name : certificates) {
       servers.push_back(
-          "    listen 127.0.0.1:$PORT ssl;\n"
+          "    listen 127.0.0.1:$PORT ssl;\n" + also_ipv6 +
           "    ssl_certificate " + (certs() / name).string() + ".pem;\n"
           "    ssl_certificate_key " + (certs() / "server.key").string() + ";\n"
           "    location / {\n"
@@ -96,6 +102,17 @@ class TlsServers {
     if (!nginx_.Start(nginx, scratch_.path() / "nginx", servers, &problem_)) {
       problem_ = "nginx did not start: " + problem_;
     }
+  }
+
+  static bool Ipv6LoopbackWorks() {
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
   }
 
   ScratchDir scratch_{"https"};
@@ -227,6 +244,10 @@ class HttpsUpdate : public ::testing::Test {
     fs::path module_dir;
     // Runs the update of `client`, output to `log`: the exit code.
     std::function<int(const fs::path& client, const fs::path& log)> run;
+    // How the servers are named in the client's addresses.
+    std::string host_name = "127.0.0.1";
+    // Whether a refusal names its own cause; else any TLS text will do.
+    bool exact_reasons = true;
   };
 
   void SetUp() override {
@@ -266,7 +287,7 @@ class HttpsUpdate : public ::testing::Test {
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
-      const std::string server = "https://" + servers_->host(c.server);
+      const std::string server = "https://" + servers_->host(c.server, launcher.host_name);
       const std::string region_list =
           "[Region1]\r\nlist=main\r\nmain=" + server + "/rel\r\n[curregDianXin]\r\nregion=0\r\n";
       servers_->backend().AddFile("/patchone.ini", region_list);
@@ -304,7 +325,16 @@ class HttpsUpdate : public ::testing::Test {
         EXPECT_EQ(CompareClientTree(client, after), "");
       } else {
         EXPECT_EQ(exit_code, 1) << output;
-        EXPECT_NE(output.find(strings_->LookupNarrow(c.reason)), std::string::npos) << output;
+        if (launcher.exact_reasons) {
+          EXPECT_NE(output.find(strings_->LookupNarrow(c.reason)), std::string::npos) << output;
+        } else {
+          bool tls_text = false;
+          for (uint32_t id : {kStringTlsUntrusted, kStringTlsWrongName, kStringTlsExpired,
+                              kStringTlsFailed}) {
+            tls_text = tls_text || output.find(strings_->LookupNarrow(id)) != std::string::npos;
+          }
+          EXPECT_TRUE(tls_text) << output;
+        }
         EXPECT_EQ(CompareClientTree(client, before), "");
         EXPECT_EQ(ReadBytes(client / "curver.bin"), installed);
       }
@@ -339,6 +369,12 @@ TEST_F(HttpsUpdate, WindowsLauncherUnderWine) {
   Launcher launcher;
   launcher.modules = {"dizedir.dll", "Http.dll", "VkMain.dll", "ResChn.dll"};
   launcher.module_dir = windows_client;
+  // Wine's certificate check matches the server's name against the DNS
+  // names of a certificate only (never its IP addresses), and reports a
+  // refused certificate without WinHTTP's detail flags: the launcher names
+  // the servers "localhost", and any TLS refusal text counts.
+  launcher.host_name = "localhost";
+  launcher.exact_reasons = false;
   const std::string runner = std::string(DIZEDIR_SOURCE_ROOT) + "/cmake/wine-run.sh";
   launcher.run = [&](const fs::path& client, const fs::path& log) {
     // Wine's Z: drive is the root of the Linux file system.
