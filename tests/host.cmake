@@ -20,3 +20,6 @@ target_compile_definitions(servers_e2e_test PRIVATE
   DIZEDIR_MODULE_DIR="${DIZEDIR_MODULE_DIR}"
   DIZEDIR_HOST_PROGRAM="$<TARGET_FILE:dizedir>")
 add_dependencies(servers_e2e_test dizedir dizedir_module)
+# The public headers build alone as C++14, also in the MSVC ABI.
+add_test(NAME public_headers_test
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/public_headers_test.sh ${PROJECT_SOURCE_DIR})

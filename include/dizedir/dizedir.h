@@ -59,10 +59,10 @@ struct PluginInfoRecord {
   char16_t description[260];  // empty
   int32_t second;            // 8
 };
-static_assert(sizeof(PluginInfoRecord) == 1048);
-static_assert(offsetof(PluginInfoRecord, first) == 520);
-static_assert(offsetof(PluginInfoRecord, description) == 524);
-static_assert(offsetof(PluginInfoRecord, second) == 1044);
+static_assert(sizeof(PluginInfoRecord) == 1048, "PluginInfoRecord is the host's 1048-byte record");
+static_assert(offsetof(PluginInfoRecord, first) == 520, "first follows moduleName");
+static_assert(offsetof(PluginInfoRecord, description) == 524, "description follows first");
+static_assert(offsetof(PluginInfoRecord, second) == 1044, "second follows description");
 
 // What PollStatus returns.
 enum DizedirPollResult : int { kPollRunning = 0, kPollDone = 1, kPollFailed = 2 };
