@@ -105,11 +105,14 @@ bool PatchEngine::RunServerList() {
   std::string host_file, settings_file, list_file, temp_file, signature_file;
   if (!ClientPath("IPconfig.dat", &host_file) || !ClientPath("ng.ini", &settings_file) ||
       !ClientPath("patchone.ini", &list_file) ||
-      !ClientPath("patchone_temp.ini", &temp_file) ||
-      !ClientPath("patchone_temp.ini.minisig", &signature_file)) {
+      !ClientPath("patchone_temp.ini", &temp_file)) {
     return false;
   }
   if (Refused(guard_.Load(env_, client_dir_))) return false;
+  // Only a client that checks signatures needs room for the signature.
+  if (guard_.enabled() && !ClientPath("patchone_temp.ini.minisig", &signature_file)) {
+    return false;
+  }
 
   std::string stored;
   const Status read = ReadFileToString(env_, host_file, &stored, kMaxPathBytes);

@@ -279,13 +279,11 @@ bool PatchEngine::RunUpdate() {
   // Every file the run creates is named below the client directory; check
   // once that the longest of them fits.
   std::string longest;
-  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest) ||
-      !ClientPath(kReleaseManifestSignatureName, &longest)) {
-    return false;
-  }
+  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest)) return false;
   RemoveStaleTemporaries();
   // The trust of this run is what the client held when it started.
   if (Refused(guard_.Load(env_, client_dir_))) return false;
+  if (guard_.enabled() && !ClientPath(kReleaseManifestSignatureName, &longest)) return false;
 
   if (!ApplyCaBundle()) return false;
   const int connected = ConnectServer();
@@ -541,8 +539,8 @@ int32_t PatchEngine::DownloadPatches() {
   };
 
   env_->DeleteFile(patch_list);
-  if (!FetchReleaseFile(SplitServerAddress(server_address_).UrlBase() + "/", "verlist.bin", patch_list,
-                        kMaxListFileBytes, kStringPatchListFetch)) {
+  if (!FetchReleaseFile(SplitServerAddress(server_address_).UrlBase() + "/", "verlist.bin",
+                        patch_list, kMaxListFileBytes, kStringPatchListFetch)) {
     DeleteFetchedLists();
     return -1;
   }
