@@ -35,6 +35,7 @@
 #include "support/recording_sink.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
+#include "support/small_release.h"
 #include "support/test_bytes.h"
 #include "support/test_http_server.h"
 
@@ -44,16 +45,11 @@ namespace {
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
-const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};
-const Files kPatch2 = {{"game.cfg", "v2"}, {"sub/new.txt", "added in 2"}};
-const Files kPatch3 = {{"sub/new.txt", "changed in 3"}, {"data/blob.bin", RandomBytes(30000, 3)}};
+using small_release::kPatch2;
+using small_release::kPatch3;
+using small_release::kVersion1;
 
-Files Published() {
-  Files tree = kVersion1;
-  for (const auto& [k, v] : kPatch2) tree[k] = v;
-  for (const auto& [k, v] : kPatch3) tree[k] = v;
-  return tree;
-}
+using small_release::Published;
 
 // A record of the installed list of this release line.
 LocalVersionRecord LocalRecord(int32_t number, int32_t state) {

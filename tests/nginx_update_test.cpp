@@ -22,6 +22,7 @@
 #include "plugin/string_table.h"
 #include "plugin_host.h"
 #include "support/client_files.h"
+#include "support/nginx_server.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
@@ -31,26 +32,6 @@ namespace dizedir {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string FindNginx() {
-  std::vector<fs::path> dirs = {"/usr/sbin", "/usr/local/sbin", "/usr/bin", "/usr/local/bin"};
-  if (const char* path = std::getenv("PATH")) {
-    std::istringstream in(path);
-    std::string dir;
-    while (std::getline(in, dir, ':')) dirs.emplace_back(dir);
-  }
-  for (const fs::path& dir : dirs) {
-    std::error_code ignored;
-    if (fs::is_regular_file(dir / "nginx", ignored)) return (dir / "nginx").string();
-  }
-  return "";
-}
-
-// A loopback port nothing listens on just now.
-int FreePort() {
-  TestHttpServer probe;
-  return probe.port();
-}
 
 std::string LastStatus(const fs::path& trace) {
   std::istringstream in(ReadBytes(trace));
@@ -67,56 +48,19 @@ std::string LastStatus(const fs::path& trace) {
 
 class NginxUpdate : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (nginx_ != nullptr) {
-      nginx_->Kill(SIGTERM);
-      nginx_->Wait();
-    }
-  }
-
   // Starts nginx serving `www`; false when it did not come up.
   bool StartNginx(const std::string& program, const fs::path& www) {
-    const fs::path prefix = scratch_.path() / "nginx";
-    fs::create_directories(prefix / "logs");
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = FreePort();
-      const std::string p = prefix.string();
-      const std::string conf =
-          "daemon off;\nmaster_process off;\npid " + p + "/nginx.pid;\nerror_log " + p +
-          "/error.log;\nevents {}\nhttp {\n  access_log " + p + "/access.log;\n" +
-          "  client_body_temp_path " + p + ";\n  proxy_temp_path " + p +
-          ";\n  fastcgi_temp_path " + p + ";\n  uwsgi_temp_path " + p +
-          ";\n  scgi_temp_path " + p + ";\n  server {\n    listen 127.0.0.1:" +
-          std::to_string(port_) + ";\n    root " + www.string() + ";\n  }\n}\n";
-      WriteBytes(prefix / "nginx.conf", conf);
-      fs::remove(prefix / "nginx.pid");
-      Subprocess::Options options;
-      options.quiet = true;
-      if (!Subprocess::Spawn(program,
-                             {"-p", p + "/", "-c", p + "/nginx.conf", "-e", p + "/error.log"},
-                             options, &nginx_)
-               .ok()) {
-        return false;
-      }
-      for (int i = 0; i < 100; ++i) {
-        if (fs::exists(prefix / "nginx.pid")) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      // Most likely the port was taken in between; try another.
-      nginx_->Kill();
-      nginx_->Wait();
-      nginx_.reset();
-    }
-    return false;
+    std::string error;
+    return nginx_.Start(program, scratch_.path() / "nginx",
+                        {"    listen 127.0.0.1:$PORT;\n    root " + www.string() + ";"}, &error);
   }
 
   ScratchDir scratch_{"nginx_update"};
-  std::unique_ptr<Subprocess> nginx_;
-  int port_ = 0;
+  NginxServer nginx_;
 };
 
 TEST_F(NginxUpdate, AClientGoesFromOneToThree) {
-  const std::string nginx = FindNginx();
+  const std::string nginx = NginxServer::FindNginx();
   if (nginx.empty()) GTEST_SKIP() << "nginx is not installed";
   std::unique_ptr<StringTable> strings;
   ASSERT_TRUE(StringTable::Open(Env::Default(), std::string(DIZEDIR_MODULE_DIR) + "/ResChn.dll",
@@ -151,7 +95,7 @@ TEST_F(NginxUpdate, AClientGoesFromOneToThree) {
   patch3.ApplyTo(&expected);
 
   ASSERT_TRUE(StartNginx(nginx, www)) << ReadBytes(scratch_.path() / "nginx" / "error.log");
-  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string host = "127.0.0.1:" + std::to_string(nginx_.port(0));
   WriteBytes(www / "patchone.ini",
              "[Region1]\r\nlist=main\r\nmain=" + host + "/rel\r\n[curregDianXin]\r\nregion=0\r\n");
 

@@ -25,6 +25,7 @@
 #include "support/release_fixture.h"
 #include "support/release_signer.h"
 #include "support/scratch_dir.h"
+#include "support/small_release.h"
 #include "support/tampering_proxy.h"
 #include "support/test_bytes.h"
 #include "support/test_http_server.h"
@@ -35,9 +36,9 @@ namespace {
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
-const Files kVersion1 = {{"game.cfg", "v1"}, {"sub/keep.txt", "kept"}};
-const Files kPatch2 = {{"game.cfg", "v2"}, {"sub/new.txt", "added in 2"}};
-const Files kPatch3 = {{"sub/new.txt", "changed in 3"}, {"data/blob.bin", RandomBytes(30000, 3)}};
+using small_release::kPatch2;
+using small_release::kPatch3;
+using small_release::kVersion1;
 constexpr const char* kOtherLine = "0B9E4C1D-7A2F-4E55-8C3B-1D2E3F4A5B6C";
 // The sequence the client accepted before the run; honest releases are
 // signed at it, so an honest run leaves the state file as it was.
@@ -99,10 +100,9 @@ class SignedUpdate : public ::testing::Test {
     return {game, lists.LastInstalledNumber()};
   }
 
+  // The published tree with the client's own files beside it.
   Files Published() const {
-    Files tree = kVersion1;
-    for (const auto& [k, v] : kPatch2) tree[k] = v;
-    for (const auto& [k, v] : kPatch3) tree[k] = v;
+    Files tree = small_release::Published();
     tree[kTrustedKeyName] = ReadBytes(client_ / kTrustedKeyName);
     tree["patchone.ini"] = ReadBytes(client_ / "patchone.ini");
     tree[kReleaseStateName] = ReadBytes(client_ / kReleaseStateName);
