@@ -55,15 +55,16 @@ Refusal ReleaseGuard::VerifySignature(const std::string& path, const std::string
   minisign::Signature signature;
   if (s.ok()) s = minisign::ParseSignature(text, &signature);
   if (!s.ok()) return Refuse(kStringSignatureMismatch, shown + ": " + s.message());
-  const auto key = std::find_if(trusted_.begin(), trusted_.end(), [&](const auto& k) {
-    return k.key_id == signature.key_id;
-  });
-  if (key == trusted_.end()) {
-    return Refuse(kStringUntrustedKey, "key " + minisign::KeyIdHex(signature.key_id));
+  // Key ids are only 8 bytes: every trusted key carrying the id is tried.
+  bool known = false;
+  for (const minisign::PublicKey& key : trusted_) {
+    if (key.key_id != signature.key_id) continue;
+    known = true;
+    s = minisign::VerifyFile(env_, path, key, signature);
+    if (s.ok()) return Refusal();
   }
-  s = minisign::VerifyFile(env_, path, *key, signature);
-  if (!s.ok()) return Refuse(kStringSignatureMismatch, shown + ": " + s.message());
-  return Refusal();
+  if (!known) return Refuse(kStringUntrustedKey, "key " + minisign::KeyIdHex(signature.key_id));
+  return Refuse(kStringSignatureMismatch, shown + ": " + s.message());
 }
 
 Refusal ReleaseGuard::AcceptManifest(const std::string& manifest_path,
