@@ -229,13 +229,17 @@ Status ParsePublicKey(std::string_view text, PublicKey* key) {
   return Status::OK();
 }
 
-std::string FormatPublicKey(const PublicKey& key) {
+std::string PublicKeyLine(const PublicKey& key) {
   uint8_t bytes[kPublicKeyBytes];
   std::memcpy(bytes, kSigAlg, 2);
   std::memcpy(bytes + 2, key.key_id.data(), 8);
   std::memcpy(bytes + 10, key.key.data(), 32);
+  return EncodeBase64(bytes, sizeof bytes);
+}
+
+std::string FormatPublicKey(const PublicKey& key) {
   return std::string(kCommentPrefix) + "minisign public key " + KeyIdHex(key.key_id) +
-         "\n" + EncodeBase64(bytes, sizeof bytes) + "\n";
+         "\n" + PublicKeyLine(key) + "\n";
 }
 
 Status SecretKeyIsEncrypted(std::string_view text, bool* encrypted) {

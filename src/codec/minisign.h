@@ -73,6 +73,9 @@ std::string KeyIdHex(const KeyId& id);
 // the bare base64 line alone.
 Status ParsePublicKey(std::string_view text, PublicKey* key);
 std::string FormatPublicKey(const PublicKey& key);
+// The key's base64 line alone, as one-line values (a manifest's next key,
+// the keys a client learned) hold it; ParsePublicKey reads it back.
+std::string PublicKeyLine(const PublicKey& key);
 
 // Whether a secret key file is encrypted (so a password is needed), without
 // decrypting it.

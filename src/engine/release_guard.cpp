@@ -46,7 +46,7 @@ Refusal ReleaseGuard::Load(Env* env, const std::string& client_dir) {
   return Refusal();
 }
 
-Refusal ReleaseGuard::VerifySignature(const std::string& path, const std::string& signature_path,
+Refusal ReleaseGuard::CheckSignedFile(const std::string& path, const std::string& signature_path,
                                       std::string_view shown_name) const {
   const std::string shown(shown_name);
   std::string text;
@@ -70,7 +70,7 @@ Refusal ReleaseGuard::VerifySignature(const std::string& path, const std::string
 Refusal ReleaseGuard::AcceptManifest(const std::string& manifest_path,
                                      const std::string& signature_path, int64_t now) {
   accepted_ = false;
-  Refusal r = VerifySignature(manifest_path, signature_path, kReleaseManifestName);
+  Refusal r = CheckSignedFile(manifest_path, signature_path, kReleaseManifestName);
   if (!r.ok()) return r;
   // Signed does not mean well-formed: the text is still parsed strictly.
   std::string text;
@@ -127,11 +127,6 @@ Refusal ReleaseGuard::CheckFile(std::string_view name, const std::string& path) 
   return CheckHash(name, size, hash);
 }
 
-Refusal ReleaseGuard::CheckSignedFile(const std::string& path, const std::string& signature_path,
-                                      std::string_view shown_name) const {
-  return VerifySignature(path, signature_path, shown_name);
-}
-
 Status ReleaseGuard::Commit() {
   if (!accepted_) return Status::InvalidArgument("no manifest accepted");
   ReleaseState next = state_;
@@ -140,10 +135,7 @@ Status ReleaseGuard::Commit() {
   next.sequence = manifest_.sequence;
   minisign::PublicKey rotated;
   if (!manifest_.next_key.empty() && minisign::ParsePublicKey(manifest_.next_key, &rotated).ok()) {
-    // Kept as the bare base64 line, which the state's one-line values hold.
-    const std::string text = minisign::FormatPublicKey(rotated);
-    const size_t start = text.find('\n') + 1;
-    next.Learn(text.substr(start, text.size() - 1 - start));
+    next.Learn(minisign::PublicKeyLine(rotated));
   }
   if (next.line == state_.line && next.sequence == state_.sequence &&
       next.learned_keys == state_.learned_keys) {

@@ -81,7 +81,8 @@ class ReleaseGuard {
   // The same for a file whose size and hash the caller computed.
   Refusal CheckHash(std::string_view name, uint64_t size, const ContentHash& hash) const;
 
-  // A server list fetched together with its signature.
+  // A file fetched together with its signature (the manifest, the server
+  // list): signed by a trusted key, unaltered.
   Refusal CheckSignedFile(const std::string& path, const std::string& signature_path,
                           std::string_view shown_name) const;
 
@@ -89,9 +90,6 @@ class ReleaseGuard {
   Status Commit();
 
  private:
-  Refusal VerifySignature(const std::string& path, const std::string& signature_path,
-                          std::string_view shown_name) const;
-
   Env* env_ = nullptr;
   std::string state_path_;
   std::vector<minisign::PublicKey> trusted_;

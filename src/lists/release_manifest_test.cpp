@@ -17,9 +17,7 @@ std::string PublicKeyLine() {
   minisign::PublicKey pub;
   minisign::SecretKey key;
   EXPECT_TRUE(minisign::GenerateKeyPair(&pub, &key).ok());
-  const std::string file = minisign::FormatPublicKey(pub);
-  const size_t start = file.find('\n') + 1;
-  return file.substr(start, file.size() - start - 1);
+  return minisign::PublicKeyLine(pub);
 }
 
 std::string Text(const std::vector<std::string>& lines) {

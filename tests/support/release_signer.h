@@ -29,11 +29,7 @@ class ReleaseSigner {
   // dizedir.pub's text.
   std::string PublicKeyFile() const { return minisign::FormatPublicKey(public_key_); }
   // The bare base64 line, as a manifest's next-key names it.
-  std::string PublicKeyLine() const {
-    const std::string text = PublicKeyFile();
-    const size_t start = text.find('\n') + 1;
-    return text.substr(start, text.size() - 1 - start);
-  }
+  std::string PublicKeyLine() const { return minisign::PublicKeyLine(public_key_); }
 
   // A manifest over every file of `root` but the manifest's own two, for
   // `line` and `sequence`, valid for a day; `edit` may change it before it

@@ -174,12 +174,6 @@ Status BuildNextManifest(Env* env, const std::string& release_dir,
   return s;
 }
 
-std::string PublicKeyLine(const minisign::PublicKey& key) {
-  const std::string file = minisign::FormatPublicKey(key);
-  const size_t start = file.find('\n') + 1;
-  return file.substr(start, file.size() - start - 1);
-}
-
 Status SignFileBeside(Env* env, const std::string& path,
                       const minisign::SecretKey& key,
                       std::string_view trusted_comment, int64_t now,
@@ -202,7 +196,7 @@ Status PublishManifest(Env* env, const std::string& release_dir,
                        ManifestWrite* result) {
   *result = ManifestWrite();
   if (key != nullptr &&
-      manifest.next_key == PublicKeyLine(minisign::PublicKeyOf(*key))) {
+      manifest.next_key == minisign::PublicKeyLine(minisign::PublicKeyOf(*key))) {
     manifest.next_key.clear();
   }
   const std::string text = FormatReleaseManifest(manifest);

@@ -120,9 +120,6 @@ void CompareManifest(Env* env, const std::string& release_dir,
                      const ReleaseManifest& manifest,
                      std::vector<std::string>* problems);
 
-// The base64 line of a public key, as a manifest's next-key holds it.
-std::string PublicKeyLine(const minisign::PublicKey& key);
-
 }  // namespace dizedir::publish
 
 #endif  // DIZEDIR_TOOLS_PUBLISH_RELEASE_SIGNING_H_

@@ -396,9 +396,9 @@ TEST_F(ReleaseSigningTest, NextKeyIsAnnouncedKeptAndDroppedOnceInUse) {
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_NE(r.out.find("announces next key " + minisign::KeyIdHex(new_pub.key_id)),
             std::string::npos) << r.out;
-  EXPECT_EQ(Manifest().next_key, PublicKeyLine(new_pub));
+  EXPECT_EQ(Manifest().next_key, minisign::PublicKeyLine(new_pub));
   ASSERT_EQ(Release([](ReleaseCommand* c) { c->withdraw = 3; }).rc, 0);
-  EXPECT_EQ(Manifest().next_key, PublicKeyLine(new_pub)) << "a change keeps the announcement";
+  EXPECT_EQ(Manifest().next_key, minisign::PublicKeyLine(new_pub)) << "a change keeps the announcement";
 
   r = Sign(new_keys);
   ASSERT_EQ(r.rc, 0) << r.err;

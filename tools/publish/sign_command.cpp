@@ -115,7 +115,7 @@ int SignRelease(Env* env, const SignCommand& c, const minisign::SecretKey& key,
     s = ReadFileToString(env, c.next_key_file, &text, minisign::kMaxKeyFileBytes);
     if (s.ok()) s = minisign::ParsePublicKey(text, &next);
     if (!s.ok()) return Failed(err, c.next_key_file, s);
-    change.next_key = PublicKeyLine(next);
+    change.next_key = minisign::PublicKeyLine(next);
   } else if (c.no_next_key) {
     change.next_key = "";
   }
@@ -156,7 +156,7 @@ int SignRelease(Env* env, const SignCommand& c, const minisign::SecretKey& key,
       ReadFileToString(env, dir + "/" + kReleaseManifestSignatureName, &text,
                        minisign::kMaxSignatureFileBytes).ok() &&
       minisign::ParseSignature(text, &found).ok() && found.key_id != own.key_id &&
-      previous.next_key != PublicKeyLine(own)) {
+      previous.next_key != minisign::PublicKeyLine(own)) {
     err << "dizedir-publish: sign: warning: the release was signed by key "
         << minisign::KeyIdHex(found.key_id) << ", which did not announce key "
         << minisign::KeyIdHex(own.key_id)
