@@ -146,8 +146,8 @@ class DizedirInterface {
 #endif
 };
 
-// The engine's only way of reporting. Texts are narrow (ANSI code page on
-// Windows, UTF-8 elsewhere); fractions are two counts.
+// The engine's only way of reporting. Texts are UTF-8 on every platform;
+// fractions are two counts.
 class ProgressSink {
  public:
   virtual void SetStatusText(const char* text) = 0;                        // 0

@@ -742,10 +742,18 @@ ZipResult ExtractFile(ZipArchive* a, int index, const ZipItem& item,
   FileTimes times;
   times.modified = item.last_write_time;
   times.accessed = item.last_access_time;
-  // Times and read-only go on before the rename, which keeps them.
+  times.created = item.creation_time;
+  // Times and attributes go on before the rename, which keeps them.
   if (!env->SetFileTimes(temp.path(), times).ok()) return ZipResult::kWrite;
-  if ((item.attributes & kZipAttrReadOnly) &&
-      !env->SetReadOnly(temp.path(), true).ok()) {
+  FileAttributes attributes;
+  attributes.read_only = (item.attributes & kZipAttrReadOnly) != 0;
+  attributes.hidden = (item.attributes & kZipAttrHidden) != 0;
+  attributes.system = (item.attributes & kZipAttrSystem) != 0;
+  attributes.archive = (item.attributes & kZipAttrArchive) != 0;
+  // A new file is already what an item with only the archive flag asks for.
+  const bool plain = !attributes.read_only && !attributes.hidden &&
+                     !attributes.system && attributes.archive;
+  if (!plain && !env->SetAttributes(temp.path(), attributes).ok()) {
     return ZipResult::kWrite;
   }
   if (!in_place) {

@@ -92,6 +92,7 @@ ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
   if (!ZipNameIsContained(below)) return ZipTarget::kOutside;
   std::string narrow = Utf16ToNarrow(below);
   const std::u16string opened = NarrowToUtf16(narrow);
+  if (opened != below) return ZipTarget::kNoName;
   if (!ZipNameIsContained(opened)) return ZipTarget::kOutside;
   // Names with the temporary suffix would collide with extraction's own
   // temporaries, and the next run's sweep would delete them (in any case:

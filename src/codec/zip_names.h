@@ -33,7 +33,8 @@ bool ZipNameIsContained(std::u16string_view name);
 enum class ZipTarget {
   kInside,     // *relative names a place below the base directory
   kOutside,    // absolute elsewhere, a drive, a ".." climb or a NUL
-  kNoName,     // a file item with nothing left to call the file
+  kNoName,     // a file item with nothing left to call the file, or a
+               // name no file can carry exactly (an unpaired surrogate)
   kTemporary,  // carries the suffix of the system's own temporaries
 };
 
@@ -42,9 +43,8 @@ enum class ZipTarget {
 // without case, '\' and '/' alike); a relative one is taken as it is. What
 // lies below the base directory, without trailing separators, goes to
 // *relative in the narrow form that is finally opened, and the checks run on
-// that form read back: on Windows the conversion to the ANSI code page maps
-// look-alike characters (a fullwidth full stop or solidus) onto '.' and '/',
-// which would otherwise slip a climb past a check made on the UTF-16 text.
+// that form read back, which must be the name exactly: a name that does not
+// survive the conversion (an unpaired surrogate) is refused, never altered.
 // An empty *relative is the base directory itself, allowed for directories.
 ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
                            bool is_directory, std::string* relative);

@@ -293,11 +293,9 @@ int32_t PatchEngine::ScanItems(ZipArchive* zip, const std::string& archive,
     }
     StagedItem s;
     s.index = c;
-    s.name = Utf16ToNarrow(item.name);
-    s.shown = Utf16ToUtf8(item.name);
-    // Checked as UTF-8 above; kept in the narrow form every path of the
-    // engine and the Env takes (the same bytes on Linux).
-    s.target = Utf16ToNarrow(Utf8ToUtf16(confined));
+    s.name = Utf16ToUtf8(item.name);
+    s.shown = s.name;
+    s.target = confined;
     s.directory = (item.attributes & kZipAttrDirectory) != 0 || item.name.back() == u'/' ||
                   item.name.back() == u'\\';
     if (!s.directory) {

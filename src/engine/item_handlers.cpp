@@ -4,6 +4,7 @@
 
 #include "pack/pack.h"
 #include "platform/confined_path.h"
+#include "platform/text.h"
 
 namespace dizedir {
 namespace {
@@ -85,13 +86,17 @@ Status DeleteIfPresent(Env* env, const std::string& path) {
   return Status::OK();
 }
 
-// Reads a control list; *present is false when there is none, which is
-// nothing to do.
+// Reads a control list as UTF-8; *present is false when there is none,
+// which is nothing to do. Lists made by the Windows tools of the past are in
+// the code page of the machine that made them, most often the player's own.
 Status ReadList(Env* env, const std::string& path, std::string* text,
                 bool* present) {
   *present = env->FileExists(path) && !env->IsDirectory(path);
   if (!*present) return Status::OK();
-  return ReadFileToString(env, path, text, kMaxListBytes);
+  std::string bytes;
+  Status s = ReadFileToString(env, path, &bytes, kMaxListBytes);
+  if (s.ok()) *text = LegacyTextToUtf8(bytes);
+  return s;
 }
 
 // Moves one entry as its stored block, target first. A run killed between

@@ -38,7 +38,7 @@ void PatchEngine::SetPlugin(ProgressSink* sink, DizedirInterface* control) {
 }
 
 bool PatchEngine::SetClientDir(std::string_view dir) {
-  if (dir.size() > kMaxPathBytes) return false;
+  if (PathUnits(dir) > kMaxPathUnits) return false;
   client_dir_.assign(dir);
   return true;
 }
@@ -113,7 +113,7 @@ bool PatchEngine::ApplyCaBundle() {
     Fail(kStringCaBundleUnusable, " " + name + " (" + confined.message() + ")");
     return false;
   }
-  if (path.size() > kMaxPathBytes) {
+  if (PathUnits(path) > kMaxPathUnits) {
     Fail(kStringPathTooLong, " (" + name + ")");
     return false;
   }

@@ -41,6 +41,9 @@ struct DownloaderModule {
 // Fixed path and address buffers of the stored formats hold 259 bytes and a
 // terminator; anything longer is refused rather than cut.
 inline constexpr size_t kMaxPathBytes = 259;
+// A path on the local disk holds 259 UTF-16 units and a terminator, the
+// Windows limit (PathUnits counts them).
+inline constexpr size_t kMaxPathUnits = 259;
 // The host part of a server address goes into a 64-byte buffer.
 inline constexpr size_t kMaxHostBytes = 63;
 

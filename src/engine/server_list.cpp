@@ -84,7 +84,7 @@ bool HasRegion(Env* env, const std::string& path) {
 }  // namespace
 
 bool PatchEngine::ClientPath(std::string_view name, std::string* path) {
-  if (client_dir_.size() + name.size() > kMaxPathBytes) {
+  if (PathUnits(client_dir_) + PathUnits(name) > kMaxPathUnits) {
     Fail(kStringPathTooLong);
     return false;
   }

@@ -19,6 +19,7 @@
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "platform/confined_path.h"
+#include "platform/text.h"
 #include "plugin/string_table.h"
 
 namespace dizedir {
@@ -195,7 +196,7 @@ bool PatchEngine::RecordFilePath(std::string_view file_name, std::string* path) 
     Fail(kStringNameRefused, " " + std::string(file_name) + " (" + s.message() + ")");
     return false;
   }
-  if (path->size() > kMaxPathBytes) {
+  if (PathUnits(*path) > kMaxPathUnits) {
     Fail(kStringPathTooLong, " (" + std::string(file_name) + ")");
     return false;
   }

@@ -119,10 +119,53 @@ bool DecodeUtf16(std::u16string_view text, std::u32string* out) {
   return true;
 }
 
+// What Windows' best-fit conversion to an ANSI code page makes of
+// characters that look like a dot, a separator or a drive's colon (U+FF0F
+// becomes '/', U+00A5 a backslash under code page 932, U+20A9 under 949); 0 for
+// every other character. Paths here never pass through such a conversion,
+// but a name that climbs out after one is an attack rather than a file name,
+// and other programs on the player's machine may still convert it.
+char32_t BestFitLookAlike(char32_t c) {
+  switch (c) {
+    case 0xFF0E: case 0x2024: case 0xFE52:
+      return U'.';
+    case 0xFF0F: case 0x2215: case 0x2044:
+      return U'/';
+    case 0xFF3C: case 0xFE68: case 0x2216: case 0x29F5: case 0x00A5: case 0x20A9:
+      return U'\\';
+    case 0xFF1A: case 0xFE55: case 0x2236:
+      return U':';
+    default:
+      return 0;
+  }
+}
+
+const char* PlainRefusal(const std::u32string& name, NameKind kind,
+                         std::vector<std::pair<size_t, size_t>>* components);
+
 // Checks the decoded name; on success gives the [begin, end) code-point
 // ranges of the components that remain once "." and empty ones are dropped.
 const char* Refusal(const std::u32string& name, NameKind kind,
                     std::vector<std::pair<size_t, size_t>>* components) {
+  std::u32string folded = name;
+  bool has_look_alikes = false;
+  for (char32_t& c : folded) {
+    if (const char32_t plain = BestFitLookAlike(c)) {
+      c = plain;
+      has_look_alikes = true;
+    }
+  }
+  if (has_look_alikes) {
+    std::vector<std::pair<size_t, size_t>> ignored;
+    if (PlainRefusal(folded, kind, &ignored) != nullptr) {
+      return "holds look-alikes of dots or separators that read as a climb, a root or a drive";
+    }
+  }
+  return PlainRefusal(name, kind, components);
+}
+
+const char* PlainRefusal(const std::u32string& name, NameKind kind,
+                         std::vector<std::pair<size_t, size_t>>* components) {
   if (name.empty()) return "empty name";
   if (IsSeparator(name.front())) return "starts at a root";
   size_t begin = 0;

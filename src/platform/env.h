@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,10 +103,22 @@ struct LocalTime {
   int millisecond = 0;
 };
 
-// A file's times as seconds since 1970-01-01 UTC.
+// A file's times as seconds since 1970-01-01 UTC. Only Windows lets a
+// program set when a file was created; elsewhere `created` is ignored.
 struct FileTimes {
   int64_t modified = 0;
   int64_t accessed = 0;
+  std::optional<int64_t> created;
+};
+
+// The attributes an archive item may carry. POSIX file systems keep only
+// read-only (as the write permission bits); hidden, system and archive are
+// kept where the file system has them, on Windows.
+struct FileAttributes {
+  bool read_only = false;
+  bool hidden = false;
+  bool system = false;
+  bool archive = false;
 };
 
 class Env {
@@ -155,6 +168,9 @@ class Env {
                               const FileTimes& times) = 0;
   // Read-only clears every write permission bit; false restores the owner's.
   virtual Status SetReadOnly(const std::string& path, bool read_only) = 0;
+  // Sets exactly the given attributes, as far as the file system keeps them.
+  virtual Status SetAttributes(const std::string& path,
+                               const FileAttributes& attributes) = 0;
   // Takes an exclusive lock on `path` (created if absent); fails at once with
   // Busy when another process or object holds it.
   virtual Status LockFile(const std::string& path,
@@ -252,7 +268,11 @@ class EnvWrapper : public Env {
   }
   Status SetReadOnly(const std::string& path, bool read_only) override {
     return target_->SetReadOnly(path, read_only);
+  }  Status SetAttributes(const std::string& path,
+                       const FileAttributes& attributes) override {
+    return target_->SetAttributes(path, attributes);
   }
+
   Status LockFile(const std::string& path,
                   std::unique_ptr<FileLock>* lock) override {
     return target_->LockFile(path, lock);

@@ -87,6 +87,28 @@ char32_t DecodeUtf8(std::string_view text, size_t* pos) {
 
 }  // namespace
 
+std::u16string NarrowToUtf16(std::string_view narrow) { return Utf8ToUtf16(narrow); }
+
+std::string Utf16ToNarrow(std::u16string_view wide) { return Utf16ToUtf8(wide); }
+
+size_t PathUnits(std::string_view utf8) {
+  size_t units = 0;
+  size_t pos = 0;
+  while (pos < utf8.size()) units += DecodeUtf8(utf8, &pos) >= 0x10000 ? 2 : 1;
+  return units;
+}
+
+bool IsUtf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t start = pos;
+    // A replacement character is also what a malformed byte decodes to;
+    // only one that took its three bytes was really there.
+    if (DecodeUtf8(text, &pos) == kReplacement && pos - start != 3) return false;
+  }
+  return true;
+}
+
 std::u16string Utf8ToUtf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());

@@ -13,26 +13,31 @@ TEST(TextTest, Utf8ToUtf16ReplacesEachMalformedByte) {
     const char* name;
     std::string utf8;
     std::u16string wide;
+    bool valid;
   } cases[] = {
-      {"empty", "", u""},
-      {"ascii", "qmz\\fodder", u"qmz\\fodder"},
-      {"two bytes", "\xC3\xA9", u"\u00E9"},
-      {"three bytes", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
-      {"four bytes", "\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"largest", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
-      {"embedded nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
-      {"lone continuation", "a\x80" "b", u"a\uFFFDb"},
-      {"truncated at end", "a\xE4\xB8", u"a\uFFFD\uFFFD"},
-      {"truncated before ascii", "\xE4\xB8z", u"\uFFFD\uFFFDz"},
-      {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
-      {"overlong three", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
-      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-      {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-      {"invalid lead", "\xFF\xFE", u"\uFFFD\uFFFD"},
+      {"empty", "", u"", true},
+      {"ascii", "qmz\\fodder", u"qmz\\fodder", true},
+      {"two bytes", "\xC3\xA9", u"\u00E9", true},
+      {"three bytes", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587", true},
+      {"four bytes", "\xF0\x9F\x98\x80", u"\U0001F600", true},
+      {"largest", "\xF4\x8F\xBF\xBF", u"\U0010FFFF", true},
+      {"embedded nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3), true},
+      {"lone continuation", "a\x80" "b", u"a\uFFFDb", false},
+      {"truncated at end", "a\xE4\xB8", u"a\uFFFD\uFFFD", false},
+      {"truncated before ascii", "\xE4\xB8z", u"\uFFFD\uFFFDz", false},
+      {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD", false},
+      {"overlong three", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD", false},
+      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", false},
+      {"invalid lead", "\xFF\xFE", u"\uFFFD\uFFFD", false},
+      {"replacement character itself", "a\xEF\xBF\xBD", u"a\uFFFD", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Utf8ToUtf16(c.utf8), c.wide) << c.name;
     EXPECT_EQ(NarrowToUtf16(c.utf8), c.wide) << c.name;
+    EXPECT_EQ(IsUtf8(c.utf8), c.valid) << c.name;
+    // UTF-8 is taken as it stands whatever the system's code page.
+    if (c.valid) EXPECT_EQ(LegacyTextToUtf8(c.utf8), c.utf8) << c.name;
   }
 }
 

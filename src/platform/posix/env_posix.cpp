@@ -534,6 +534,11 @@ class PosixEnv final : public Env {
     return Status::OK();
   }
 
+  Status SetAttributes(const std::string& path,
+                       const FileAttributes& attributes) override {
+    return SetReadOnly(path, attributes.read_only);
+  }
+
   Status LockFile(const std::string& path,
                   std::unique_ptr<FileLock>* lock) override {
     lock->reset();

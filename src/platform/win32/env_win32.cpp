@@ -1,6 +1,6 @@
 // The Win32 backend of Env. Paths are native as given (backslashes or
 // slashes, any case: the file system matches names case-insensitively) and
-// go to the wide APIs after conversion from the ANSI code page.
+// go to the wide APIs converted from UTF-8.
 
 #include <objbase.h>
 #include <mmsystem.h>
@@ -410,7 +410,7 @@ class Win32Env final : public Env {
   Status GetFreeDiskSpace(const std::string& dir, uint64_t* bytes) override {
     *bytes = 0;
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA(dir.c_str(), &available, nullptr, nullptr)) {
+    if (!GetDiskFreeSpaceExW(Widen(dir).c_str(), &available, nullptr, nullptr)) {
       return LastError(dir);
     }
     *bytes = available.QuadPart;
@@ -424,7 +424,10 @@ class Win32Env final : public Env {
     if (handle == INVALID_HANDLE_VALUE) return LastError(path);
     const FILETIME accessed = ToFileTime(times.accessed);
     const FILETIME modified = ToFileTime(times.modified);
-    const BOOL done = SetFileTime(handle, nullptr, &accessed, &modified);
+    FILETIME created{};
+    if (times.created) created = ToFileTime(*times.created);
+    const BOOL done = SetFileTime(handle, times.created ? &created : nullptr, &accessed,
+                                  &modified);
     const DWORD error = GetLastError();
     CloseHandle(handle);
     if (!done) return ErrorStatus(path, error);
@@ -442,6 +445,17 @@ class Win32Env final : public Env {
     wanted &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
     if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
     if (!SetFileAttributesW(name.c_str(), wanted)) return LastError(path);
+    return Status::OK();
+  }
+
+  Status SetAttributes(const std::string& path, const FileAttributes& attributes) override {
+    DWORD wanted = 0;
+    if (attributes.read_only) wanted |= FILE_ATTRIBUTE_READONLY;
+    if (attributes.hidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
+    if (attributes.system) wanted |= FILE_ATTRIBUTE_SYSTEM;
+    if (attributes.archive) wanted |= FILE_ATTRIBUTE_ARCHIVE;
+    if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileAttributesW(Widen(path).c_str(), wanted)) return LastError(path);
     return Status::OK();
   }
 
@@ -558,7 +572,9 @@ class Win32Env final : public Env {
       DWORD written = 0;
       WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     }
-    MessageBoxW(nullptr, wide.c_str(), L"dizedir", MB_OK | MB_ICONERROR | MB_TOPMOST);
+    // No owner, no caption, one OK button: what a launcher's users have
+    // always been shown when the string library is missing.
+    MessageBoxW(nullptr, wide.c_str(), L"", MB_OK);
   }
 
  private:

@@ -24,9 +24,8 @@ std::u16string ProfileString(const std::string& path, std::u16string_view sectio
 
 int ProfileInt(const std::string& path, std::u16string_view section,
                std::u16string_view key, int default_value) {
-  return static_cast<int>(GetPrivateProfileIntA(Utf16ToNarrow(section).c_str(),
-                                                Utf16ToNarrow(key).c_str(),
-                                                default_value, path.c_str()));
+  return static_cast<int>(GetPrivateProfileIntW(Wide(section).c_str(), Wide(key).c_str(),
+                                                default_value, win32::Widen(path).c_str()));
 }
 
 }  // namespace dizedir

@@ -1,4 +1,7 @@
-// Narrow text on Windows is the ANSI code page, converted by the OS.
+// Paths reach Win32 as UTF-16 converted from the program's UTF-8, never
+// through the ANSI code page: a conversion there is lossy (characters outside
+// the page become '?') and best-fit (U+FF0F becomes '/'), so a name checked
+// before it would not be the name opened after it.
 
 #include <string>
 
@@ -9,26 +12,14 @@ namespace dizedir {
 
 namespace win32 {
 
-std::wstring Widen(const std::string& narrow) {
-  if (narrow.empty()) return std::wstring();
-  const int size = static_cast<int>(narrow.size());
-  const int units = MultiByteToWideChar(CP_ACP, 0, narrow.data(), size, nullptr, 0);
-  if (units <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, narrow.data(), size, wide.data(), units);
-  return wide;
+std::wstring Widen(const std::string& utf8) {
+  if (!IsUtf8(utf8)) return std::wstring();
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int size = static_cast<int>(wide.size());
-  const int bytes =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), size, narrow.data(), bytes, nullptr,
-                      nullptr);
-  return narrow;
+  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
 }
 
 Status ErrorStatus(const std::string& context, DWORD error) {
@@ -52,14 +43,17 @@ Status ErrorStatus(const std::string& context, DWORD error) {
 
 }  // namespace win32
 
-// wchar_t is 16 bits on Windows, so UTF-16 text is wide text as it stands.
-std::u16string NarrowToUtf16(std::string_view narrow) {
-  const std::wstring wide = win32::Widen(std::string(narrow));
-  return std::u16string(wide.begin(), wide.end());
-}
-
-std::string Utf16ToNarrow(std::u16string_view wide) {
-  return win32::Narrow(std::wstring(wide.begin(), wide.end()));
+std::string LegacyTextToUtf8(std::string_view text) {
+  if (text.empty() || IsUtf8(text)) return std::string(text);
+  // Strict: a byte sequence the code page does not define fails the whole
+  // decoding rather than turning into a default character.
+  const int size = static_cast<int>(text.size());
+  const int units =
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (units <= 0) return std::string(text);
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units);
+  return win32::Narrow(wide);
 }
 
 }  // namespace dizedir

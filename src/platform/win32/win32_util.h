@@ -18,8 +18,10 @@
 
 namespace dizedir::win32 {
 
-// Narrow text is in the ANSI code page; these are the OS's own conversions.
-std::wstring Widen(const std::string& narrow);
+// Narrow text is UTF-8. Widen gives an empty path for text that is not
+// UTF-8, so the call it feeds fails rather than opening a name with
+// replacement characters in it; Narrow replaces an unpaired surrogate.
+std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);
 
 // The status for a failed call; `error` is what GetLastError gave.
