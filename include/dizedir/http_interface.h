@@ -5,6 +5,10 @@
 // slots below, whose order is fixed. Slots marked unused exist to keep the
 // order and do nothing.
 //
+// Every text is UTF-8, local paths included: a downloader for Windows
+// converts them to UTF-16 for the file calls, never through the ANSI code
+// page (which cannot name every folder a client may live in).
+//
 // Thread-safety: one thread drives the object. While DownloadQueue or
 // DownloadFile runs, another thread may call GetReceivedBytes,
 // GetCurrentIndex, GetLastFailure and EndTransfers; nothing else is safe

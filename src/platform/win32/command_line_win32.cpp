@@ -1,8 +1,9 @@
 #include "platform/command_line.h"
 
-#include <shellapi.h>
-
+// windows.h (through win32_util.h) must come before shellapi.h.
 #include "platform/win32/win32_util.h"
+
+#include <shellapi.h>
 
 namespace dizedir {
 
