@@ -12,6 +12,9 @@ packages=(
   # Release signatures, and the tool they must interoperate with.
   libsodium-dev minisign
   clang libclang-rt-14-dev
+  # The test launcher built in Microsoft's ABI: its linker, and the tools
+  # that read the built DLLs' exports and make import libraries of them.
+  lld llvm
   binutils-mingw-w64-i686
   # The Windows build and its test leg under Wine.
   g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev

@@ -24,6 +24,8 @@ struct ItaniumSlots {
     using Fn = void (*)(CVkRegionList*, void*);
     reinterpret_cast<Fn>(SlotTable(object)[slot])(storage, object);
   }
+  // One disposal operation, no arguments.
+  static void Destroy(void* object) { Call<void>(object, 10); }
 };
 
 class HostTest : public HostClientTest {};

@@ -2,9 +2,13 @@
 // interface a launcher drives, the progress sink the engine reports through
 // and the plug-in info record. A host needs no other header.
 //
-// Slot numbers are part of the contract on every compiler. Slot 10 is one
-// disposal operation, not a C++ virtual destructor (which takes two slots on
-// the Itanium ABI and would shift every later slot).
+// Slot numbers are part of the contract on every compiler. Slot 10 takes
+// one slot everywhere: on Windows it is what MSVC puts in a vtable for a
+// virtual destructor, the scalar deleting destructor, so a launcher built by
+// MSVC can `delete` the object through this interface; elsewhere it is one
+// disposal operation, since a C++ virtual destructor takes two slots on the
+// Itanium ABI and would shift every later slot. PluginDllStop stays the
+// documented way to destroy the object on every platform.
 //
 // Thread-safety: the host drives the control interface from one thread. The
 // plug-in's task threads report through ProgressSink concurrently; the
@@ -50,6 +54,25 @@
 #define DIZEDIR_LIST_SLOTS_TAKE_STORAGE 0
 #define DIZEDIR_LIST_SLOT_OVERRIDE override
 #define DIZEDIR_LIST_SLOT_ADAPTERS
+#endif
+
+// Slot 10 as MSVC lays it out: a virtual destructor is one slot holding the
+// scalar deleting destructor, `void* __thiscall (unsigned flags)`, which
+// destroys the object, frees it when bit 0 of `flags` is set and returns
+// `this`. MSVC (and clang in its mode) gets that from a plain virtual
+// destructor. GCC on Windows would lay a virtual destructor out the Itanium
+// way, in two slots, so there slot 10 is declared as that member itself
+// (DeletingDestructor) and an implementation follows MSVC's contract.
+// Other platforms keep the one-slot Dispose().
+#if defined(_MSC_VER)
+#define DIZEDIR_SLOT10_IS_DESTRUCTOR 1
+#define DIZEDIR_SLOT10_IS_DELETING_MEMBER 0
+#elif defined(_WIN32)
+#define DIZEDIR_SLOT10_IS_DESTRUCTOR 0
+#define DIZEDIR_SLOT10_IS_DELETING_MEMBER 1
+#else
+#define DIZEDIR_SLOT10_IS_DESTRUCTOR 0
+#define DIZEDIR_SLOT10_IS_DELETING_MEMBER 0
 #endif
 
 // Copied to the host by GetPluginInfo; constant.
@@ -103,8 +126,18 @@ class DizedirInterface {
 #endif
   // 9. Copies the PluginInfoRecord.
   virtual void GetPluginInfo(PluginInfoRecord* info) = 0;
-  // 10. Destroys the object (what PluginDllStop calls).
+#if DIZEDIR_SLOT10_IS_DESTRUCTOR
+  // 10. The scalar deleting destructor: `delete` destroys and frees the
+  // object in the plug-in's own heap.
+  virtual ~DizedirInterface() {}
+#elif DIZEDIR_SLOT10_IS_DELETING_MEMBER
+  // 10. MSVC's scalar deleting destructor: destroys the object, frees it
+  // when bit 0 of `flags` is set, returns `this`.
+  virtual void* DeletingDestructor(unsigned flags) = 0;
+#else
+  // 10. Destroys and frees the object.
   virtual void Dispose() = 0;
+#endif
   // 11. Progress in thousandths during download and application.
   virtual int32_t GetProgressValue() = 0;
   // 12. Number of regions of the first group.
@@ -131,8 +164,10 @@ class DizedirInterface {
   }
 #endif
 
+#if !DIZEDIR_SLOT10_IS_DESTRUCTOR
  protected:
   ~DizedirInterface() = default;
+#endif
 
 #if DIZEDIR_LIST_SLOTS_TAKE_STORAGE
  private:

@@ -53,6 +53,7 @@ DizedirPlugin::DizedirPlugin(Env* env, const StringTable* strings,
 }
 
 DizedirPlugin::~DizedirPlugin() {
+  if (remembered_ != nullptr && *remembered_ == this) *remembered_ = nullptr;
   // A host that destroys the object with a task still running must not
   // leave that task touching freed memory.
   engine_->RequestStop();
@@ -232,7 +233,18 @@ void DizedirPlugin::GetPluginInfo(PluginInfoRecord* info) {
   info->second = 8;
 }
 
+#if DIZEDIR_SLOT10_IS_DELETING_MEMBER
+void* DizedirPlugin::DeletingDestructor(unsigned flags) {
+  // MSVC's contract: the object is destroyed either way and freed only for
+  // bit 0, which a launcher's `delete` sets. Bit 1 would mean an array of
+  // objects; the plug-in only ever hands out single ones.
+  this->~DizedirPlugin();
+  if ((flags & 1) != 0) ::operator delete(this, sizeof(DizedirPlugin));
+  return this;
+}
+#elif !DIZEDIR_SLOT10_IS_DESTRUCTOR
 void DizedirPlugin::Dispose() { delete this; }
+#endif
 
 int32_t DizedirPlugin::GetProgressValue() {
   std::lock_guard<std::mutex> lock(mu_);

@@ -36,6 +36,11 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   // Stops and joins every thread still running, then destroys the engine.
   ~DizedirPlugin();
 
+  // Makes the destructor clear `*remembered` while it still names this
+  // object, however the object is destroyed: the module's stop export must
+  // not destroy again an object the host already destroyed through slot 10.
+  void ForgetOnDestruction(DizedirPlugin** remembered) { remembered_ = remembered; }
+
   // DizedirInterface
   bool InitClientDir() override;
   bool StopUpdate() override;
@@ -50,7 +55,11 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   CVkRegionList WaitUpdateRegionList() DIZEDIR_LIST_SLOT_OVERRIDE;
   DIZEDIR_LIST_SLOT_ADAPTERS
   void GetPluginInfo(PluginInfoRecord* info) override;
+#if DIZEDIR_SLOT10_IS_DELETING_MEMBER
+  void* DeletingDestructor(unsigned flags) override;
+#elif !DIZEDIR_SLOT10_IS_DESTRUCTOR
   void Dispose() override;
+#endif
   int32_t GetProgressValue() override;
   uint8_t GetPrimaryRegionCount() override;
   uint8_t GetCurrentRegion() override;
@@ -95,6 +104,7 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   Env* const env_;
   const StringTable* const strings_;
   const void* const module_anchor_;
+  DizedirPlugin** remembered_ = nullptr;
   std::unique_ptr<PatchEngine> engine_;
   TaskThread server_list_thread_;
   TaskThread update_thread_;

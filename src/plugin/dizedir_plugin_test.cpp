@@ -286,6 +286,43 @@ TEST_F(PluginTest, StopAndDestructionEndARunningUpdatePromptly) {
   plugin_.reset();
 }
 
+// Slot 10 destroys the object as the host asks. Destruction, however it
+// comes, clears the module's remembered pointer only while that names this
+// object: a later stop must neither destroy it again nor forget another.
+TEST_F(PluginTest, Slot10DestroysAndForgetsOnlyItself) {
+  DizedirPlugin* const elsewhere = plugin_.get();
+  for (const bool remembered_is_this : {true, false}) {
+    auto* plugin = new DizedirPlugin(&env_, strings_.get(),
+                                     reinterpret_cast<const void*>(&DoPoll), fake_.module());
+    DizedirPlugin* remembered = remembered_is_this ? plugin : elsewhere;
+    plugin->ForgetOnDestruction(&remembered);
+    DizedirInterface* control = plugin;
+#if DIZEDIR_SLOT10_IS_DELETING_MEMBER
+    // As a launcher's `delete` calls it: bit 0 frees, `this` comes back.
+    EXPECT_EQ(control->DeletingDestructor(1), static_cast<void*>(plugin));
+#else
+    control->Dispose();
+#endif
+    EXPECT_EQ(remembered, remembered_is_this ? nullptr : elsewhere) << remembered_is_this;
+  }
+}
+
+#if DIZEDIR_SLOT10_IS_DELETING_MEMBER
+// Without bit 0, MSVC's deleting destructor destroys the object and leaves
+// its memory to the caller: here storage that no heap owns.
+TEST_F(PluginTest, DeletingDestructorWithoutBit0KeepsTheMemory) {
+  alignas(DizedirPlugin) static unsigned char storage[sizeof(DizedirPlugin)];
+  auto* plugin = new (storage) DizedirPlugin(&env_, strings_.get(),
+                                             reinterpret_cast<const void*>(&DoPoll),
+                                             fake_.module());
+  DizedirPlugin* remembered = plugin;
+  plugin->ForgetOnDestruction(&remembered);
+  DizedirInterface* control = plugin;
+  EXPECT_EQ(control->DeletingDestructor(0), static_cast<void*>(storage));
+  EXPECT_EQ(remembered, nullptr);  // destroyed all the same
+}
+#endif
+
 TEST_F(PluginTest, InitClientDirUsesTheModuleDirectory) {
   EXPECT_TRUE(plugin_->InitClientDir());
   EXPECT_EQ(plugin_->engine()->client_dir(),

@@ -58,6 +58,7 @@ extern "C" DIZEDIR_PLUGIN_API DizedirInterface* GetDizedirInterface() {
   // exception from inside its construction must not reach the host.
   try {
     g_remembered = new DizedirPlugin(Env::Default(), g_strings.get(), AnchorAddress());
+    g_remembered->ForgetOnDestruction(&g_remembered);
   } catch (...) {
     g_remembered = nullptr;
   }
@@ -70,6 +71,6 @@ extern "C" DIZEDIR_PLUGIN_API int32_t PluginDllStop() {
   DizedirPlugin* plugin = g_remembered;
   // Cleared first, so a second call cannot destroy freed memory.
   g_remembered = nullptr;
-  plugin->Dispose();
+  delete plugin;
   return 1;
 }

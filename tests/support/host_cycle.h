@@ -8,7 +8,10 @@
 //     calls slot `slot` of `object` as a member function returning R;
 //   static void ReturnList(void* object, int slot, CVkRegionList* storage);
 //     calls a slot that returns a region list by value, building it in
-//     `storage`, and checks whatever the convention says comes back.
+//     `storage`, and checks whatever the convention says comes back;
+//   static void Destroy(void* object);
+//     destroys and frees `object` through slot 10 as that platform's
+//     launcher would, and checks whatever comes back.
 //
 // Thread-safety: one test thread.
 
@@ -143,9 +146,10 @@ void WalkHostCycle(const std::filesystem::path& client) {
 }
 
 // Slot 10 alone destroys an object; the module's stop export destroys the
-// remembered one and then has nothing left. Under ASan a two-slot
-// destructor pair shows up as a double free, a slot that does nothing as a
-// leak.
+// remembered one and then has nothing left, also when the host destroyed
+// the remembered object through slot 10 itself. Under ASan a two-slot
+// destructor pair or a stop after slot 10 shows up as a double free, a slot
+// that does nothing as a leak.
 template <class Abi>
 void CheckDisposal(const std::filesystem::path& client) {
   std::unique_ptr<SharedLibrary> library;
@@ -159,9 +163,14 @@ void CheckDisposal(const std::filesystem::path& client) {
   DizedirInterface* first = get();
   ASSERT_NE(first, nullptr);
   get();  // replaces the remembered object
-  CallSlot<Abi, void>(first, 10);
+  Abi::Destroy(first);
   EXPECT_NE(stop(), 0);  // destroys the second
   EXPECT_EQ(stop(), 0);  // and forgets it
+
+  DizedirInterface* third = get();
+  ASSERT_NE(third, nullptr);
+  Abi::Destroy(third);   // the remembered one, destroyed by the host
+  EXPECT_EQ(stop(), 0);  // leaves nothing to stop
 }
 
 }  // namespace dizedir

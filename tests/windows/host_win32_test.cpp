@@ -31,6 +31,12 @@ struct ThiscallSlots {
     CVkRegionList* returned = reinterpret_cast<Fn>(SlotTable(object)[slot])(object, storage);
     EXPECT_EQ(returned, storage) << "slot " << slot;
   }
+  // MSVC's scalar deleting destructor, as `delete` calls it: flags 1 (free
+  // after destroying), `this` back in EAX.
+  static void Destroy(void* object) {
+    void* returned = Call<void*, unsigned>(object, 10, 1u);
+    EXPECT_EQ(returned, object);
+  }
 };
 
 class HostWin32Test : public HostClientTest {};

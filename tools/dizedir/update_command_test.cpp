@@ -73,7 +73,11 @@ class ScriptedPlugin final : public DizedirInterface {
   CVkRegionList WaitUpdateRegionList() DIZEDIR_LIST_SLOT_OVERRIDE { return CVkRegionList(); }
   DIZEDIR_LIST_SLOT_ADAPTERS
   void GetPluginInfo(PluginInfoRecord*) override {}
+#if DIZEDIR_SLOT10_IS_DELETING_MEMBER
+  void* DeletingDestructor(unsigned) override { return this; }
+#else
   void Dispose() override {}
+#endif
   int32_t GetProgressValue() override { return Current().progress; }
   uint8_t GetPrimaryRegionCount() override { return 1; }
   uint8_t GetCurrentRegion() override { return current_region; }
