@@ -18,6 +18,7 @@ dest=$(realpath -m "${1:?usage: wine32-private.sh DEST}")
 wine_version=$(dpkg-query -W -f='${Version}' wine)
 [ "$(cat "$dest/.complete" 2>/dev/null)" = "$wine_version" ] && exit 0
 
+# shellcheck disable=SC2034 # clean_install's
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive

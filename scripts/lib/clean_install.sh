@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # clean_install PACKAGE...: installs the packages only when apt need not
 # upgrade, downgrade or remove any installed package to do so; the build
 # needs its libraries (libssl-dev, libcpp-httplib-dev ...) at the versions

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Which 32-bit Wine the Windows leg runs, decided here for every script that
 # runs it: Debian's wine32 when installed, else the private copy
 # scripts/wine32-private.sh unpacks when the mirror cannot install wine32.
