@@ -3,6 +3,8 @@
 # 32-bit Wine in a private prefix, with DLL_DIR searched for DLLs. The
 # prefix is made on first use.
 set -euo pipefail
+# shellcheck source=../scripts/lib/wine-env.sh
+. "$(dirname "$0")/../scripts/lib/wine-env.sh"
 prefix=$1 dll_dir=$2
 shift 2
 export WINEARCH=win32 WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}

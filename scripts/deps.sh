@@ -38,7 +38,16 @@ missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
-installed wine32 && [ ${#missing[@]} -eq 0 ] && exit 0
+# shellcheck source=lib/wine-env.sh
+. "$(dirname "$0")/lib/wine-env.sh"
+# shellcheck source=lib/clean_install.sh
+. "$(dirname "$0")/lib/clean_install.sh"
+# A 32-bit Wine for the Windows leg: Debian's wine32, or else a private copy
+# (a no-op once made).
+wine32_ready() {
+  installed wine32 || $sudo "$(dirname "$0")/wine32-private.sh" "$dizedir_wine32_dir"
+}
+[ ${#missing[@]} -eq 0 ] && wine32_ready 2>/dev/null && exit 0
 
 export DEBIAN_FRONTEND=noninteractive
 # A mirror caught mid-sync fails one index (seen for the i386 security
@@ -49,10 +58,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 # wine32 needs i386 libraries of exactly the amd64 versions installed; a
-# mirror whose i386 index lags cannot give them. The Windows modules are
-# then still built, and scripts/test.sh says loudly that they did not run.
-if ! installed wine32; then
-  echo "deps: installing wine32"
-  $sudo apt-get install -y -qq --no-install-recommends wine32 >/dev/null 2>&1 ||
-    echo "deps: WARNING: wine32 could not be installed from this mirror" >&2
+# mirror whose i386 index lags cannot give them without changing those.
+# The private copy then stands in; without either, the Windows modules are
+# still built and scripts/test.sh says loudly that they did not run.
+if ! installed wine32 && ! clean_install wine32:i386; then
+  [ -n "$DIZEDIR_WINE32" ] ||
+    echo "deps: wine32 does not install cleanly from this mirror; unpacking one into $dizedir_wine32_dir"
+  wine32_ready || echo "deps: WARNING: no 32-bit Wine: the Windows tests cannot run" >&2
 fi

@@ -15,6 +15,11 @@ echo "== $win"
 SECONDS=0
 scripts/build-windows.sh "$win"
 echo "built in ${SECONDS}s"
+# Looked for once the build's scripts/deps.sh has had its chance to make one.
+# shellcheck source=lib/wine-env.sh
+. scripts/lib/wine-env.sh
+[ -n "$DIZEDIR_WINE32" ] ||
+  { echo "test-windows: no 32-bit Wine: install wine32 or run scripts/deps.sh" >&2; exit 1; }
 
 if [ ! -x "$linux/bin/dizedir-publish" ] || [ ! -x "$linux/bin/dizedir-pack" ] ||
    [ ! -x "$linux/bin/https_e2e_test" ]; then

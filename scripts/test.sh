@@ -34,12 +34,14 @@ cmake --build build/fuzz -j"$jobs" --target fuzzers
 echo "built in ${SECONDS}s"
 scripts/fuzz.sh build/fuzz 10
 
-# The Windows build, tested under 32-bit Wine (deps.sh installs it when the
-# mirror can).
-if dpkg-query -W -f='${Status}' wine32 2>/dev/null | grep -q "install ok installed"; then
+# The Windows build, tested under 32-bit Wine (deps.sh installs wine32, or
+# unpacks a private one when the mirror cannot install it).
+# shellcheck source=lib/wine-env.sh
+. scripts/lib/wine-env.sh
+if [ -n "$DIZEDIR_WINE32" ]; then
   scripts/test-windows.sh build/windows build/release
 else
   scripts/build-windows.sh build/windows
-  echo "== WINDOWS TESTS SKIPPED: wine32 is not installed; the Windows modules were built, not run"
+  echo "== WINDOWS TESTS SKIPPED: no 32-bit Wine (wine32 or $dizedir_wine32_dir); the Windows modules were built, not run"
 fi
 echo "all tests passed"

@@ -11,6 +11,8 @@ bin=$(cd "$2" && pwd)
 publish=$bin/dizedir-publish
 pack=$bin/dizedir-pack
 run() { "$root/cmake/wine-run.sh" "$win/wine" "$win/client" "$@"; }
+# shellcheck source=../../scripts/lib/wine-env.sh
+. "$root/scripts/lib/wine-env.sh"
 
 work=$win/e2e
 rm -rf "$work"
