@@ -1,8 +1,10 @@
 #include "platform/command_line.h"
 
-#include <shellapi.h>
-
+// shellapi.h is not self-contained: it needs windows.h, which
+// win32_util.h brings in, ahead of it.
 #include "platform/win32/win32_util.h"
+
+#include <shellapi.h>
 
 namespace dizedir {
 
