@@ -231,7 +231,9 @@ class CodePageTest : public ::testing::Test {
     CreateDirectoryW((root_ + L"클라이언트").c_str(), nullptr);
     CreateDirectoryW((root_ + L"클라이언트\\게임").c_str(), nullptr);
     CreateDirectoryW((root_ + L"클라이언트\\게임\\설치").c_str(), nullptr);
-    ASSERT_TRUE(Exists(base_)) << Utf8(base_);
+    ASSERT_TRUE(Exists(base_)) << Utf8(base_)
+                               << " (Wine names files in the Unix locale's charset, which "
+                                  "must be UTF-8: is LOCPATH set?)";
     base_utf8_ = Utf8(base_);
   }
   void TearDown() override {
