@@ -168,13 +168,15 @@ for r in "${releases[@]}"; do
   done
 done
 
-# client PAGE DIR RELEASE: a client at version 1 in DIR, with the plug-in
-# installed by dizedir.exe, set to update from RELEASE.
+# client PAGE DIR RELEASE [INSTALLED]: a client at version 1 in DIR, with
+# the plug-in installed by dizedir.exe (or copied from the client INSTALLED
+# that it was installed into), set to update from RELEASE.
 client() {
-  local page=$1 dir=$2 r=$3
+  local page=$1 dir=$2 r=$3 installed=${4:-}
   mkdir -p "$(dirname "$dir")"
-  cp -r v1 "$dir"
+  cp -r "${installed:-v1}" "$dir"
   cp "lists-$r/IPconfig.dat" "lists-$r/ng.ini" "$dir/"
+  [ -z "$installed" ] || return 0
   run "$page" "$win/client/dizedir.exe" install --client "$(windows_path "$dir")" \
     >"$dir.install.log" 2>&1 || { cat "$dir.install.log"; fail "install into $dir failed"; }
 }
@@ -199,6 +201,8 @@ for page in "${pages[@]}"; do
     { cat "page-$page.log"; fail "Wine did not run under code page $page"; }
   dir=$work/cp$page/${folder[$page]}
   client "$page" "$dir" "rel-$page"
+  installed=$work/cp$page/installed
+  cp -r "$dir" "$installed"
   start=$SECONDS
   run "$page" "$win/client/dizedir.exe" update --client "$(windows_path "$dir")" </dev/null \
     >"$dir.update.log" 2>&1 || { cat "$dir.update.log"; fail "code page $page: the update failed"; }
@@ -209,7 +213,7 @@ for page in "${pages[@]}"; do
   start=$SECONDS
   for i in "${!climbs[@]}"; do
     dir=$work/cp$page/hostile$i/${folder[$page]}
-    client "$page" "$dir" "hostile-$i"
+    client "$page" "$dir" "hostile-$i" "$installed"
     if run "$page" "$win/client/dizedir.exe" update --client "$(windows_path "$dir")" </dev/null \
         >"$dir.update.log" 2>&1; then
       fail "code page $page: the update from a patch with ${climbs[$i]} succeeded"
