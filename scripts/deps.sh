@@ -19,6 +19,9 @@ packages=(
   # The Windows build and its test leg under Wine.
   g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
   wine
+  # The locale sources the Windows leg compiles to run Wine under the code
+  # pages 932 and 936 (localedef).
+  locales
   # Unpacking the zlib, libzip, libsodium and cpp-httplib source packages;
   # libsodium's carries no configure script.
   dpkg-dev bzip2 xz-utils autoconf automake libtool

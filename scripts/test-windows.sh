@@ -2,7 +2,8 @@
 # The Windows leg: builds for Windows (scripts/build-windows.sh), runs the
 # unit tests built for it under 32-bit Wine in a private prefix, then one
 # end-to-end update of a client directory by dizedir.exe from a loopback
-# server run by the Linux dizedir-publish.
+# server run by the Linux dizedir-publish, and updates under the ANSI code
+# pages 1252, 932 and 936.
 #   scripts/test-windows.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
 # (defaults build/windows and build/release; the Linux tools are built there
 # when missing).
@@ -33,6 +34,7 @@ SECONDS=0
   wineboot >/dev/null 2>&1 || true
 ctest --test-dir "$win" --output-on-failure -j"$(nproc)"
 tests/windows/update_e2e.sh "$win" "$linux/bin"
+tests/windows/codepage_e2e.sh "$win" "$linux/bin"
 # The https update cases of the Linux suite, through dizedir.exe and the
 # WinHTTP downloader, against the same nginx the Linux harness runs. On
 # request only (DIZEDIR_WINE_TLS=1): Wine reports a refused certificate as a

@@ -38,6 +38,9 @@ struct RawZipItem {
   // a mode in the upper half of the external attributes.
   uint8_t host = 0;
   uint32_t external_attributes = 0;
+  // The extra field, the same in the local header and the central record
+  // (an extended-timestamp block, say).
+  std::string extra;
   // A lie about the contents' size in both headers.
   std::optional<uint32_t> declared_size;
   // Points this item's central entry at an earlier item's local header
@@ -82,8 +85,9 @@ inline std::string BuildRawZip(const std::vector<RawZipItem>& items) {
       put32(&out, w.stored);
       put32(&out, w.size);
       put16(&out, static_cast<uint32_t>(item.name.size()));
-      put16(&out, 0);
+      put16(&out, static_cast<uint32_t>(item.extra.size()));
       out += item.name;
+      out += item.extra;
       out += stored;
     }
     written.push_back(w);
@@ -98,13 +102,14 @@ inline std::string BuildRawZip(const std::vector<RawZipItem>& items) {
     put32(&central, w.stored);
     put32(&central, w.size);
     put16(&central, static_cast<uint32_t>(item.name.size()));
-    put16(&central, 0);
+    put16(&central, static_cast<uint32_t>(item.extra.size()));
     put16(&central, 0);
     put16(&central, 0);
     put16(&central, 0);
     put32(&central, item.external_attributes);
     put32(&central, w.offset);
     central += item.name;
+    central += item.extra;
   }
   const uint32_t central_offset = static_cast<uint32_t>(out.size());
   out += central;
