@@ -268,7 +268,8 @@ class EnvWrapper : public Env {
   }
   Status SetReadOnly(const std::string& path, bool read_only) override {
     return target_->SetReadOnly(path, read_only);
-  }  Status SetAttributes(const std::string& path,
+  }
+  Status SetAttributes(const std::string& path,
                        const FileAttributes& attributes) override {
     return target_->SetAttributes(path, attributes);
   }
