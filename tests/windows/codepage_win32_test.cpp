@@ -12,13 +12,9 @@
 // and separators that a best-fit conversion to the page would read as a
 // climb are refused, with nothing written above the client directory.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// The test looks at the disk through the wide calls themselves, with the
+// backend's own windows.h setup.
+#include "platform/win32/win32_util.h"
 
 #include <gtest/gtest.h>
 

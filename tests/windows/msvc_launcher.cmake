@@ -20,18 +20,17 @@ set(msvc_source ${CMAKE_CURRENT_SOURCE_DIR}/msvc_launcher.cpp)
 set(import_lib ${CMAKE_CURRENT_SOURCE_DIR}/import_lib.sh)
 file(MAKE_DIRECTORY ${msvc_dir})
 
-add_custom_command(
-  OUTPUT ${msvc_dir}/VkMain.lib
-  COMMAND ${import_lib} ${DIZEDIR_LLVM_READOBJ} ${DIZEDIR_LLVM_DLLTOOL}
-          $<TARGET_FILE:vkmain> ${msvc_dir}/VkMain.lib
-  DEPENDS vkmain ${import_lib}
-  COMMENT "Import library for MSVC code from VkMain.dll's exports")
-add_custom_command(
-  OUTPUT ${msvc_dir}/dizedir.lib
-  COMMAND ${import_lib} ${DIZEDIR_LLVM_READOBJ} ${DIZEDIR_LLVM_DLLTOOL}
-          $<TARGET_FILE:dizedir_module> ${msvc_dir}/dizedir.lib
-  DEPENDS dizedir_module ${import_lib}
-  COMMENT "Import library for MSVC code from dizedir.dll's exports")
+# An import library for MSVC code, made from what the module really exports.
+function(dizedir_msvc_import_lib target lib)
+  add_custom_command(
+    OUTPUT ${msvc_dir}/${lib}
+    COMMAND ${import_lib} ${DIZEDIR_LLVM_READOBJ} ${DIZEDIR_LLVM_DLLTOOL}
+            $<TARGET_FILE:${target}> ${msvc_dir}/${lib}
+    DEPENDS ${target} ${import_lib}
+    COMMENT "Import library for MSVC code from ${target}'s exports")
+endfunction()
+dizedir_msvc_import_lib(vkmain VkMain.lib)
+dizedir_msvc_import_lib(dizedir_module dizedir.lib)
 add_custom_command(
   OUTPUT ${msvc_dir}/kernel32.lib
   COMMAND ${DIZEDIR_LLVM_DLLTOOL} -m i386 -k
