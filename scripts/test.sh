@@ -31,8 +31,11 @@ run_suite build/asan -DDIZEDIR_SANITIZE=address,undefined "${sanitized[@]}"
 # hasher, the downloader's queue with its progress queries, the interrupt
 # handling and the host program's polling. The rest is single-threaded (or
 # kills whole processes) and runs under the builds above.
-only='^(dizedir_plugin_test|downloader_test|queued_downloader_test|interrupt_test|host_test|update_e2e_test|hostile_server_test|signed_update_test|update_command_test|update_command_e2e_test|server_list_test|dizedir_platform_test)$'
-TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp halt_on_error=1" \
+threaded=(dizedir_plugin_test downloader_test queued_downloader_test interrupt_test host_test
+  update_e2e_test hostile_server_test signed_update_test update_command_test
+  update_command_e2e_test server_list_test dizedir_platform_test)
+only="^($(IFS='|'; echo "${threaded[*]}"))\$"
+DIZEDIR_TARGETS="${threaded[*]}" TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp halt_on_error=1" \
   run_suite build/tsan -DDIZEDIR_SANITIZE=thread "${sanitized[@]}"
 only=""
 
@@ -42,7 +45,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DDIZEDIR_FUZZ=ON -DDIZED
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
 cmake --build build/fuzz -j"$jobs" --target fuzzers
 echo "built in ${SECONDS}s"
-scripts/fuzz.sh build/fuzz 10
+scripts/fuzz.sh build/fuzz 6
 
 # The Windows build, tested under 32-bit Wine (deps.sh installs wine32, or
 # unpacks a private one when the mirror cannot install it).
