@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/md5.h"
@@ -726,11 +728,17 @@ class FastClockEnv : public EnvWrapper {
   std::atomic<uint32_t> now_{1};
 };
 
-// A downloader whose queue never moves and never ends on its own, serving
-// the lists and sizes of a release directory.
+// What a queue reports at each poll of the watch, from the poll's number
+// (counted from 0): the item in transfer and its bytes so far.
+using QueueScript = std::function<std::pair<int, uint32_t>(int poll)>;
+
+// A downloader whose queue moves only as its script says and never ends on
+// its own, serving the lists and sizes of a release directory.
 class StalledQueue final : public HttpInterface {
  public:
-  explicit StalledQueue(fs::path root) : root_(std::move(root)) {}
+  StalledQueue(fs::path root, QueueScript script)
+      : root_(std::move(root)), script_(std::move(script)) {}
+  int polls() const { return polls_.load(); }
   int Connect(const char*, uint32_t) override { return 1; }
   void Shutdown() override {}
   int DownloadFile(const char* url, const char* local_path) override {
@@ -751,10 +759,12 @@ class StalledQueue final : public HttpInterface {
     std::error_code error;
     return static_cast<uint32_t>(fs::file_size(root_ / name, error));
   }
-  uint32_t GetReceivedBytes() override { return 0; }
+  // The watch asks for the index first, then for the bytes: the second
+  // question ends a poll.
+  uint32_t GetReceivedBytes() override { return script_(polls_++).second; }
   void Unused10() override {}
   void Unused11() override {}
-  int GetCurrentIndex() override { return 0; }
+  int GetCurrentIndex() override { return script_(polls_.load()).first; }
   void AddRemoteFile(const char*) override {}
   void AddLocalFile(const char*) override {}
   int DownloadQueue() override {
@@ -782,31 +792,61 @@ class StalledQueue final : public HttpInterface {
 
  private:
   const fs::path root_;
+  const QueueScript script_;
+  std::atomic<int> polls_{0};
   std::mutex mu_;
   std::condition_variable cv_;
   bool ended_ = false;
 };
 
-// A transfer that makes no progress for the watch's whole allowance of
-// polls fails with the stall text, ends the queue, and applies nothing.
-TEST_F(HostileServer, ATransferWithoutProgressFailsAfterItsPolls) {
-  StalledQueue stalled(release_->root());
-  DownloaderModule module;
-  module.get = [&stalled]() -> HttpInterface* { return &stalled; };
-  module.stop = [](HttpInterface*) {};
-  FastClockEnv clock;
-  PatchEngine engine(&clock, strings_.get(), module);
-  sink_ = RecordingSink();
-  engine.SetPlugin(&sink_, nullptr);
-  engine.SetClientDir(client_.string() + "/");
-  engine.ParseRegionList();
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(engine.RunUpdate());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(234)});
-  EXPECT_EQ(GameFiles(), kVersion1);
-  EXPECT_FALSE(fs::exists(client_ / "verlist.bin"));
-  EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
+// A transfer fails with the stall text, ends the queue and applies nothing
+// once 120 polls in a row bring no byte; pauses shorter than that, however
+// many, and the first poll of each part before its first byte do not add up
+// to a stall. The release queues four parts.
+TEST_F(HostileServer, OnlyALongPauseInARowIsAStall) {
+  constexpr int kAllowance = 120;
+  struct Case {
+    const char* name;
+    QueueScript script;
+    int min_polls;  // the poll the failure may come at, at the earliest
+    int max_polls;
+  } cases[] = {
+      {"never moves", [](int) { return std::make_pair(0, 0u); }, kAllowance, kAllowance + 1},
+      {"a byte every 100 polls, then nothing",
+       [](int poll) { return std::make_pair(0, static_cast<uint32_t>(std::min(poll, 600) / 100)); },
+       600 + kAllowance - 100, 600 + kAllowance + 1},
+      // Each part: its first poll before any byte, 80 polls of progress,
+      // then 119 without; the last part then stops for good.
+      {"parts that pause just short of the allowance",
+       [](int poll) {
+         const int part = std::min(poll / 200, 3);
+         const int offset = poll - part * 200;
+         return std::make_pair(part, static_cast<uint32_t>(std::min(offset, 80)));
+       },
+       800, 800 + kAllowance + 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StalledQueue stalled(release_->root(), c.script);
+    DownloaderModule module;
+    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
+    module.stop = [](HttpInterface*) {};
+    FastClockEnv clock;
+    PatchEngine engine(&clock, strings_.get(), module);
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    engine.SetClientDir(client_.string() + "/");
+    engine.ParseRegionList();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.RunUpdate());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(234)});
+    EXPECT_GE(stalled.polls(), c.min_polls);
+    EXPECT_LE(stalled.polls(), c.max_polls);
+    EXPECT_EQ(GameFiles(), kVersion1);
+    EXPECT_FALSE(fs::exists(client_ / "verlist.bin"));
+    EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
+  }
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {

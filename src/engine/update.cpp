@@ -48,8 +48,10 @@ constexpr uint32_t kStringOptionalQuestion = 276;
 // downloadaddr.txt is kept, never read; a list of a few addresses.
 constexpr uint32_t kMaxAddressFileBytes = 64 << 10;
 
-// Polls of the apply thread that may pass without progress over a whole
-// transfer before it is given up.
+// Polls of the apply thread in a row that may pass without progress before
+// the transfer is given up. Counted in a row, not over the whole transfer:
+// a long update on a flaky line has many short pauses while the downloader
+// recovers, and only a pause this long means it cannot.
 constexpr int kStallPolls = 120;
 // Host texts are cut to what the host's buffers hold.
 constexpr size_t kProgressTextLimit = 255;
@@ -756,7 +758,8 @@ int32_t PatchEngine::WatchDownloads() {
         static_cast<size_t>(std::clamp<int>(reported, 0, static_cast<int>(count) - 1));
     const int n = static_cast<int>(index) + 1;
     uint32_t previous = previous_bytes;
-    if (static_cast<int>(index) != last_index) {
+    const bool item_starts = static_cast<int>(index) != last_index;
+    if (item_starts) {
       lists_.DigestLocalVersions(env_, client_dir_);
       lists_.WriteLocalVersions(env_, InClient("curver.bin"));
       if (sink_ != nullptr) {
@@ -772,7 +775,11 @@ int32_t PatchEngine::WatchDownloads() {
     const uint32_t received = downloader_->GetReceivedBytes();
     const uint32_t delta = received - previous;
     previous_bytes = received;
-    if (received == previous && ++stall_polls >= kStallPolls) {
+    // A part's first poll often comes before its first byte (the request is
+    // still on its way): no sign of a stall.
+    if (received != previous) {
+      stall_polls = 0;
+    } else if (!(item_starts && received == 0) && ++stall_polls >= kStallPolls) {
       watch_reported_.store(true);
       Fail(kStringStalled);
       SetProgress(1);
