@@ -90,10 +90,11 @@ ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
   }
   while (!below.empty() && IsSeparator(below.back())) below.remove_suffix(1);
   if (!ZipNameIsContained(below)) return ZipTarget::kOutside;
+  // The name opened must be the name checked: one that does not come back
+  // from the narrow form unchanged is refused, so the checks above and below
+  // hold for what reaches the disk.
   std::string narrow = Utf16ToNarrow(below);
-  const std::u16string opened = NarrowToUtf16(narrow);
-  if (opened != below) return ZipTarget::kNoName;
-  if (!ZipNameIsContained(opened)) return ZipTarget::kOutside;
+  if (NarrowToUtf16(narrow) != below) return ZipTarget::kNoName;
   // Names with the temporary suffix would collide with extraction's own
   // temporaries, and the next run's sweep would delete them (in any case:
   // Windows and the POSIX backend match names without it).
@@ -107,10 +108,10 @@ ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
   if (!is_directory) {
     // Windows drops trailing dots and spaces, so "a/." or "a/ " would name
     // the directory a, not a file in it.
-    size_t start = opened.find_last_of(u"\\/");
-    start = start == std::u16string::npos ? 0 : start + 1;
-    const size_t kept = opened.find_last_not_of(u". ");
-    if (kept == std::u16string::npos || kept < start) return ZipTarget::kNoName;
+    size_t start = below.find_last_of(u"\\/");
+    start = start == std::u16string_view::npos ? 0 : start + 1;
+    const size_t kept = below.find_last_not_of(u". ");
+    if (kept == std::u16string_view::npos || kept < start) return ZipTarget::kNoName;
   }
   *relative = std::move(narrow);
   return ZipTarget::kInside;

@@ -42,9 +42,9 @@ enum class ZipTarget {
 // that starts with a separator or a drive must begin with `base` (compared
 // without case, '\' and '/' alike); a relative one is taken as it is. What
 // lies below the base directory, without trailing separators, goes to
-// *relative in the narrow form that is finally opened, and the checks run on
-// that form read back, which must be the name exactly: a name that does not
-// survive the conversion (an unpaired surrogate) is refused, never altered.
+// *relative in the narrow form that is finally opened, which must read back
+// as the name exactly: a name that does not survive the conversion (an
+// unpaired surrogate) is refused, never altered.
 // An empty *relative is the base directory itself, allowed for directories.
 ZipTarget ZipResolveTarget(std::u16string_view base, std::u16string_view target,
                            bool is_directory, std::string* relative);

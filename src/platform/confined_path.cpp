@@ -1,5 +1,6 @@
 #include "platform/confined_path.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -147,15 +148,12 @@ const char* PlainRefusal(const std::u32string& name, NameKind kind,
 // ranges of the components that remain once "." and empty ones are dropped.
 const char* Refusal(const std::u32string& name, NameKind kind,
                     std::vector<std::pair<size_t, size_t>>* components) {
-  std::u32string folded = name;
-  bool has_look_alikes = false;
-  for (char32_t& c : folded) {
-    if (const char32_t plain = BestFitLookAlike(c)) {
-      c = plain;
-      has_look_alikes = true;
+  // Almost every name has none; only one that does is read a second time.
+  if (std::any_of(name.begin(), name.end(), [](char32_t c) { return BestFitLookAlike(c) != 0; })) {
+    std::u32string folded = name;
+    for (char32_t& c : folded) {
+      if (const char32_t plain = BestFitLookAlike(c)) c = plain;
     }
-  }
-  if (has_look_alikes) {
     std::vector<std::pair<size_t, size_t>> ignored;
     if (PlainRefusal(folded, kind, &ignored) != nullptr) {
       return "holds look-alikes of dots or separators that read as a climb, a root or a drive";
