@@ -163,8 +163,10 @@ bool PathMapper::FindIgnoringCase(const std::string& key,
 
   bool previous_is_own = false;
   Stamp previous;
+  uint64_t changes_before = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    changes_before = changes_ended_;
     const auto it = listings_.find(key);
     if (it != listings_.end()) {
       Listing& kept = it->second;
@@ -195,10 +197,19 @@ bool PathMapper::FindIgnoringCase(const std::string& key,
     Forget(key);
     return any;
   }
-  // Unchanged since the Env's own last change: whatever a same-tick change
-  // could hide is a change in the tick of that write, which the kept
-  // listing would not have seen either.
-  if (previous_is_own && previous == listing.stamp) listing.trusted = true;
+  if (changes_ended_ != changes_before) {
+    // A change of the Env's own ended while the directory was read: it was
+    // applied to the listing kept then, which this one replaces, and the
+    // read may have passed its name already. Within one clock tick the
+    // stamp cannot tell, so this listing answers nothing until it is made
+    // again.
+    listing.trusted = false;
+  } else if (previous_is_own && previous == listing.stamp) {
+    // Unchanged since the Env's own last change: whatever a same-tick
+    // change could hide is a change in the tick of that write, which the
+    // kept listing would not have seen either.
+    listing.trusted = true;
+  }
   Keep(key, std::move(listing));
   return any;
 }
@@ -306,6 +317,7 @@ uint64_t PathMapper::BeginChange(const std::string& key) {
 void PathMapper::EndChange(const std::string& key, const std::string& name,
                            uint64_t listing_id) {
   std::lock_guard<std::mutex> lock(mu_);
+  ++changes_ended_;
   const auto it = listings_.find(key);
   if (it == listings_.end()) return;
   Listing& kept = it->second;

@@ -136,6 +136,9 @@ class PathMapper {
   size_t bytes_kept_ = 0;           // guarded by mu_
   uint64_t next_id_ = 1;            // guarded by mu_
   uint64_t listings_made_ = 0;      // guarded by mu_
+  // Changes the Env ended, in any directory: a listing read while one ended
+  // may have missed it.
+  uint64_t changes_ended_ = 0;  // guarded by mu_
 };
 
 }  // namespace dizedir
