@@ -159,10 +159,19 @@ class SideHasher {
   std::unique_ptr<Thread> thread_;  // last: joined before the rest goes
 };
 
-// Reads a part file once for both of its digests; the content hash only
-// when `hash` is not null.
-Status DigestPartFile(Env* env, const std::string& path, std::string* md5_hex, ContentHash* hash,
-                      uint64_t* size) {
+// Reads a part file once for both of its digests, the content hash only
+// when `hash` is not null, unless `cache` holds what is asked for the file
+// as it is.
+Status DigestPartFile(Env* env, PartDigestCache* cache, const std::string& path,
+                      std::string* md5_hex, ContentHash* hash, uint64_t* size) {
+  FileInfo state;
+  PartDigestCache::Digests kept;
+  if (cache->Find(env, path, &state, &kept) && (hash == nullptr || kept.content_hash)) {
+    *md5_hex = kept.md5_hex;
+    if (hash != nullptr) *hash = *kept.content_hash;
+    *size = state.size;
+    return Status::OK();
+  }
   std::unique_ptr<ReadableFile> file;
   Status s = env->NewReadableFile(path, &file);
   if (!s.ok()) return s;
@@ -185,6 +194,10 @@ Status DigestPartFile(Env* env, const std::string& path, std::string* md5_hex, C
   *md5_hex = md5.HexFinal();
   if (side) *hash = side->Final();
   *size = offset;
+  if (state.modified_nanos != 0) {
+    cache->Remember(path, state,
+                    {*md5_hex, hash != nullptr ? std::optional<ContentHash>(*hash) : std::nullopt});
+  }
   return Status::OK();
 }
 
@@ -218,7 +231,9 @@ bool PatchEngine::VerifyParts() {
     // Streamed: parts may be far larger than memory.
     const bool read =
         ConfinePath(client_dir_, stored, NameKind::kBareName, &path).ok() &&
-        DigestPartFile(env_, path, &digest, guard_.enabled() ? &hash : nullptr, &size).ok();
+        DigestPartFile(env_, &part_digests_, path, &digest, guard_.enabled() ? &hash : nullptr,
+                       &size)
+            .ok();
     // The signed hash speaks first: it is the check a forger cannot pass.
     bool good = true;
     if (guard_.enabled()) {
@@ -233,7 +248,10 @@ bool PatchEngine::VerifyParts() {
     if (!good) {
       // A part with the wrong bytes is worthless; the next run fetches it
       // again. Parts that verified stay for the next run to reuse.
-      if (!path.empty()) env_->DeleteFile(path);
+      if (!path.empty()) {
+        env_->DeleteFile(path);
+        part_digests_.Forget(path);
+      }
       return false;
     }
   }
@@ -260,7 +278,7 @@ int32_t PatchEngine::ApplyPatches() {
   }
 
   DeleteFetchedLists();
-  lists_.DigestLocalVersions(env_, client_dir_);
+  lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
   for (LocalVersionRecord& l : lists_.localVersions) {
     if (l.state == 3) l.state = 1;
   }

@@ -23,6 +23,7 @@
 #include "dizedir/http_interface.h"
 #include "dizedir/vk_region.h"
 #include "engine/release_guard.h"
+#include "lists/part_digest_cache.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
 
@@ -274,6 +275,8 @@ class PatchEngine {
   uint32_t small_file_deadline_millis_ = 120000;
 
   VersionLists lists_;
+  // What this run has read of its part files.
+  PartDigestCache part_digests_;
   ReleaseGuard guard_;
   std::vector<uint32_t> file_sizes_;
   std::vector<std::string> file_names_;

@@ -279,6 +279,9 @@ bool PatchEngine::RunUpdate() {
     Fail(kStringUpdateRunning);
     return false;
   }
+  // Digests are kept for one run: between runs anything may have happened
+  // to the files.
+  part_digests_.Clear();
   // Every file the run creates is named below the client directory; check
   // once that the longest of them fits.
   std::string longest;
@@ -331,7 +334,7 @@ int32_t PatchEngine::CheckVersion() {
                         kStringPublishedListFetch)) {
     return -1;
   }
-  if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_)) {
+  if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_, &part_digests_)) {
     Fail(kStringLocalListBad);
     return -1;
   }
@@ -457,6 +460,7 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
     return false;
   }
   env_->DeleteFile(local);
+  part_digests_.Forget(local);
   uint64_t signed_size = 0;
   const std::string stored = PartFileName(part.name);
   if (guard_.enabled() && Refused(guard_.SignedSize(stored, &signed_size))) return false;
@@ -680,7 +684,7 @@ int32_t PatchEngine::DownloadPatches() {
 
   // The pending records reach curver.bin before any byte arrives, so a run
   // killed during the transfer resumes with what is already on disk.
-  lists_.DigestLocalVersions(env_, client_dir_);
+  lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
   lists_.WriteLocalVersions(env_, InClient("curver.bin"));
 
   last_tick_ = env_->TickMillis();
@@ -760,7 +764,7 @@ int32_t PatchEngine::WatchDownloads() {
     uint32_t previous = previous_bytes;
     const bool item_starts = static_cast<int>(index) != last_index;
     if (item_starts) {
-      lists_.DigestLocalVersions(env_, client_dir_);
+      lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
       lists_.WriteLocalVersions(env_, InClient("curver.bin"));
       if (sink_ != nullptr) {
         const std::string text =

@@ -79,13 +79,14 @@ bool VersionLists::ReadPatches(Env* env, const std::string& path) {
 }
 
 bool VersionLists::ReadLocalVersions(Env* env, const std::string& path,
-                                     const std::string& part_dir) {
+                                     const std::string& part_dir,
+                                     PartDigestCache* cache) {
   std::string data;
   if (!ReadListFile(env, path, &data)) return false;
   localVersions.clear();
   const bool ok = DecodeLocalVersions(data, &localVersions);
   for (LocalVersionRecord& record : localVersions) {
-    DigestParts(env, part_dir, &record);
+    DigestParts(env, part_dir, &record, cache);
   }
   return ok;
 }
@@ -96,9 +97,10 @@ bool VersionLists::WriteLocalVersions(Env* env,
       .ok();
 }
 
-void VersionLists::DigestLocalVersions(Env* env, const std::string& part_dir) {
+void VersionLists::DigestLocalVersions(Env* env, const std::string& part_dir,
+                                       PartDigestCache* cache) {
   for (LocalVersionRecord& record : localVersions) {
-    DigestParts(env, part_dir, &record);
+    DigestParts(env, part_dir, &record, cache);
   }
 }
 

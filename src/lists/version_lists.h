@@ -53,9 +53,11 @@ class VersionLists {
   // records read, stopping with false at a line that does not parse.
   bool ReadRemoteVersions(Env* env, const std::string& path);
   bool ReadPatches(Env* env, const std::string& path);
-  // Also digests each record's part files, found in part_dir.
+  // Also digests each record's part files, found in part_dir, through
+  // `cache` when given.
   bool ReadLocalVersions(Env* env, const std::string& path,
-                         const std::string& part_dir);
+                         const std::string& part_dir,
+                         PartDigestCache* cache = nullptr);
 
   // Replaces the file at `path` atomically (temporary, sync, rename): a
   // crash or a full disk leaves the old or the new list. False on any
@@ -63,8 +65,9 @@ class VersionLists {
   bool WriteLocalVersions(Env* env, const std::string& path) const;
 
   // Recomputes every part digest of localVersions from the files in
-  // part_dir.
-  void DigestLocalVersions(Env* env, const std::string& part_dir);
+  // part_dir; a file `cache` holds digests for, as it is, is not read.
+  void DigestLocalVersions(Env* env, const std::string& part_dir,
+                           PartDigestCache* cache = nullptr);
 
   // Number of the last record of localVersions with state 1; 0 if none.
   int32_t LastInstalledNumber() const;

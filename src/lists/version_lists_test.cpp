@@ -204,6 +204,64 @@ TEST(VersionListsTest, ReadLocalVersionsDigestsPartsInTheGivenDirectory) {
   EXPECT_EQ(lists.localVersions[3].PartDigestAt(1), Md5Hex("second"));
 }
 
+// Counts the files opened for reading, to tell a digest taken from the
+// cache from one read off the disk.
+class ReadCountingEnv : public EnvWrapper {
+ public:
+  ReadCountingEnv() : EnvWrapper(Env::Default()) {}
+  Status NewReadableFile(const std::string& path,
+                         std::unique_ptr<ReadableFile>* result) override {
+    ++reads;
+    return EnvWrapper::NewReadableFile(path, result);
+  }
+  int reads = 0;
+};
+
+// A digest pass reads a part file only when the run has not read it as it
+// is now: a file that changed size or time, that was forgotten, or that is
+// gone is read (or found missing) again.
+TEST(VersionListsTest, DigestCacheReadsEachPartOncePerState) {
+  struct Case {
+    const char* what;
+    int change;  // 0 none, 1 new bytes of another size, 2 same size and a
+                 // later time, 3 forgotten, 4 deleted
+    int reads;   // files the second pass opens
+    const char* digest_of;  // the bytes the second pass must report, null: "wrong"
+  } cases[] = {
+      {"unchanged", 0, 0, "first part"},
+      {"other size", 1, 1, "a longer first part"},
+      {"same size, later time", 2, 1, "FIRST PART"},
+      {"forgotten", 3, 1, "first part"},
+      {"deleted", 4, 1, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    ReadCountingEnv env;
+    PartDigestCache cache;
+    ASSERT_TRUE(dir.Write("patch4_0.zxp", "first part"));
+    VersionLists lists;
+    lists.localVersions.push_back(Local(4, 3));
+    lists.localVersions[0].parts.resize(1);
+    lists.localVersions[0].parts[0].name = "patch4_0";
+    lists.DigestLocalVersions(&env, dir.dir(), &cache);
+    ASSERT_EQ(env.reads, 1);
+    const std::string path = dir.dir() + "patch4_0.zxp";
+    if (c.change == 1) ASSERT_TRUE(dir.Write("patch4_0.zxp", "a longer first part"));
+    if (c.change == 2) {
+      ASSERT_TRUE(dir.Write("patch4_0.zxp", "FIRST PART"));
+      ASSERT_TRUE(env.SetFileTimes(path, FileTimes{4000000000, 4000000000, {}}).ok());
+    }
+    if (c.change == 3) cache.Forget(path);
+    if (c.change == 4) ASSERT_TRUE(env.DeleteFile(path).ok());
+    env.reads = 0;
+    lists.DigestLocalVersions(&env, dir.dir(), &cache);
+    EXPECT_EQ(env.reads, c.reads);
+    EXPECT_EQ(lists.localVersions[0].PartDigestAt(0),
+              c.digest_of != nullptr ? Md5Hex(c.digest_of) : std::string("wrong"));
+  }
+}
+
 TEST(VersionListsTest, FailedWriteLeavesTheOldListWhole) {
   ScratchDir dir;
   const std::string old_list = SampleFile("curver.bin");

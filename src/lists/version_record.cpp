@@ -234,13 +234,23 @@ void NewGuid(Env* env, VersionRecord* record) {
   if (env->NewGuid(&bytes).ok()) record->guid = FormatGuid(bytes);
 }
 
-bool DigestPart(Env* env, const std::string& dir, PartEntry* entry) {
+bool DigestPart(Env* env, const std::string& dir, PartEntry* entry, PartDigestCache* cache) {
   std::unique_ptr<ReadableFile> file;
   std::string path;
   // A part name is a bare file name in the client directory; one that is
   // not (a damaged or hostile list) names no part file there.
-  if (!ConfinePath(dir, PartFileName(entry->name), NameKind::kBareName, &path).ok() ||
-      !env->NewReadableFile(path, &file).ok()) {
+  if (!ConfinePath(dir, PartFileName(entry->name), NameKind::kBareName, &path).ok()) {
+    entry->digest = kWrongDigest;
+    return false;
+  }
+  FileInfo state;
+  PartDigestCache::Digests kept;
+  if (cache != nullptr && cache->Find(env, path, &state, &kept)) {
+    entry->digest = kept.md5_hex;
+    entry->name = std::string(AfterLastBackslash(entry->name));
+    return true;
+  }
+  if (!env->NewReadableFile(path, &file).ok()) {
     entry->digest = kWrongDigest;
     return false;
   }
@@ -259,13 +269,16 @@ bool DigestPart(Env* env, const std::string& dir, PartEntry* entry) {
   }
   entry->digest = md5.HexFinal();
   entry->name = std::string(AfterLastBackslash(entry->name));
+  if (cache != nullptr && state.modified_nanos != 0) {
+    cache->Remember(path, state, {entry->digest, std::nullopt});
+  }
   return true;
 }
 
-bool DigestParts(Env* env, const std::string& dir, PatchRecord* record) {
+bool DigestParts(Env* env, const std::string& dir, PatchRecord* record, PartDigestCache* cache) {
   bool all = true;
   for (PartEntry& part : record->parts) {
-    all = DigestPart(env, dir, &part) && all;
+    all = DigestPart(env, dir, &part, cache) && all;
   }
   return all;
 }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/part_digest_cache.h"
 #include "platform/env.h"
 
 namespace dizedir {
@@ -91,11 +92,15 @@ void StampNow(Env* env, VersionRecord* record);
 void NewGuid(Env* env, VersionRecord* record);
 
 // Digests the part's file, dir + name (with ".zxp" unless the name holds
-// ".zip" or ".zxp"), streaming it. Missing file or read error: digest
-// "wrong", false. On success the name loses any leading directory.
-bool DigestPart(Env* env, const std::string& dir, PartEntry* entry);
+// ".zip" or ".zxp"), streaming it, or takes the digest `cache` keeps for
+// the file as it is (and keeps the new one there). Missing file or read
+// error: digest "wrong", false. On success the name loses any leading
+// directory.
+bool DigestPart(Env* env, const std::string& dir, PartEntry* entry,
+                PartDigestCache* cache = nullptr);
 // DigestPart on every part; true when all succeeded. Never stops early.
-bool DigestParts(Env* env, const std::string& dir, PatchRecord* record);
+bool DigestParts(Env* env, const std::string& dir, PatchRecord* record,
+                 PartDigestCache* cache = nullptr);
 
 }  // namespace dizedir
 

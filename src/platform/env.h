@@ -111,6 +111,16 @@ struct FileTimes {
   std::optional<int64_t> created;
 };
 
+// What a file's size and last write say about it: while both are the same,
+// the file is taken to hold the same bytes (a program that rewrites a file
+// within the file system's timestamp granularity, keeping its size, is not
+// seen).
+struct FileInfo {
+  uint64_t size = 0;
+  int64_t modified_nanos = 0;  // since 1970-01-01 UTC
+  bool operator==(const FileInfo&) const = default;
+};
+
 // The attributes an archive item may carry. POSIX file systems keep only
 // read-only (as the write permission bits); hidden, system and archive are
 // kept where the file system has them, on Windows.
@@ -150,6 +160,7 @@ class Env {
   // True when the last component of `path` is itself a symbolic link.
   virtual bool IsSymbolicLink(const std::string& path) = 0;
   virtual Status GetFileSize(const std::string& path, uint64_t* size) = 0;
+  virtual Status GetFileInfo(const std::string& path, FileInfo* info) = 0;
   virtual Status DeleteFile(const std::string& path) = 0;
   // Removes an empty directory.
   virtual Status DeleteDirectory(const std::string& path) = 0;
@@ -239,6 +250,9 @@ class EnvWrapper : public Env {
   }
   Status GetFileSize(const std::string& path, uint64_t* size) override {
     return target_->GetFileSize(path, size);
+  }
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
+    return target_->GetFileInfo(path, info);
   }
   Status DeleteFile(const std::string& path) override {
     return target_->DeleteFile(path);

@@ -432,6 +432,17 @@ class PosixEnv final : public Env {
     return Status::OK();
   }
 
+  Status GetFileInfo(const std::string& path, FileInfo* info) override {
+    *info = FileInfo();
+    const std::string name = mapper_.Map(path);
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
+    info->size = static_cast<uint64_t>(st.st_size);
+    info->modified_nanos =
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return Status::OK();
+  }
+
   Status DeleteFile(const std::string& path) override {
     const std::string name = mapper_.Map(path);
     PathMapper::Change change(&mapper_, name);
