@@ -212,6 +212,10 @@ class PatchEngine {
   // Waits for the optional-patch answer; false when stopped first.
   bool WaitForPromptAnswer();
   bool QueuePart(const PartEntry& part);
+  // The size of a part on the server, 0 when it cannot be had.
+  uint64_t RemoteSize(const std::string& remote);
+  // Bytes of the downloader's current queue item so far.
+  uint64_t ReceivedBytes();
   // Joins and stops the apply thread, if one runs.
   void StopApplyThread();
   // Removes the temporaries a killed run left in the client directory.
@@ -278,10 +282,10 @@ class PatchEngine {
   // What this run has read of its part files.
   PartDigestCache part_digests_;
   ReleaseGuard guard_;
-  std::vector<uint32_t> file_sizes_;
+  std::vector<uint64_t> file_sizes_;
   std::vector<std::string> file_names_;
   std::vector<std::string> file_digests_;
-  uint32_t total_bytes_ = 0;
+  uint64_t total_bytes_ = 0;
   uint64_t largest_join_bytes_ = 0;
   uint32_t last_tick_ = 0;
 

@@ -464,7 +464,7 @@ bool PatchEngine::QueuePart(const PartEntry& part) {
   uint64_t signed_size = 0;
   const std::string stored = PartFileName(part.name);
   if (guard_.enabled() && Refused(guard_.SignedSize(stored, &signed_size))) return false;
-  const uint32_t size = downloader_->GetFileSize(remote.c_str());
+  const uint64_t size = RemoteSize(remote);
   if (size == 0) {
     FailTransfer(kStringTransferFailed, " (" + remote + ")");
     return false;
@@ -671,7 +671,7 @@ int32_t PatchEngine::DownloadPatches() {
   if (!env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok()) {
     return fail_and_clean(kStringFreeSpaceQuery);
   }
-  if (free_bytes < uint64_t{total_bytes_} + largest_join_bytes_) {
+  if (free_bytes < total_bytes_ + largest_join_bytes_) {
     return fail_and_clean(kStringNoSpace);
   }
 
@@ -749,10 +749,30 @@ int32_t PatchEngine::WatchDownloadsGuarded() {
   return 0;
 }
 
+uint64_t PatchEngine::RemoteSize(const std::string& remote) {
+  return downloader_->GetFileSize(remote.c_str());
+}
+
+uint64_t PatchEngine::ReceivedBytes() { return downloader_->GetReceivedBytes(); }
+
+namespace {
+
+// A fraction as two counts the host's int32_t fields hold: parts of 2 GiB
+// and more are shown in KiB.
+std::pair<int32_t, int32_t> HostFraction(uint64_t done, uint64_t total) {
+  while (total > static_cast<uint64_t>(INT32_MAX)) {
+    done >>= 10;
+    total >>= 10;
+  }
+  return {static_cast<int32_t>(std::min(done, total)), static_cast<int32_t>(total)};
+}
+
+}  // namespace
+
 int32_t PatchEngine::WatchDownloads() {
   int stall_polls = 0;
   int last_index = -1;
-  uint32_t previous_bytes = 0;
+  uint64_t previous_bytes = 0;
   const size_t count = file_names_.size();
   while (total_bytes_ != 0 && !queue_finished_.load()) {
     const int reported = downloader_->GetCurrentIndex();
@@ -761,7 +781,7 @@ int32_t PatchEngine::WatchDownloads() {
     const size_t index =
         static_cast<size_t>(std::clamp<int>(reported, 0, static_cast<int>(count) - 1));
     const int n = static_cast<int>(index) + 1;
-    uint32_t previous = previous_bytes;
+    uint64_t previous = previous_bytes;
     const bool item_starts = static_cast<int>(index) != last_index;
     if (item_starts) {
       lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
@@ -776,8 +796,8 @@ int32_t PatchEngine::WatchDownloads() {
       last_index = static_cast<int>(index);
       previous = 0;
     }
-    const uint32_t received = downloader_->GetReceivedBytes();
-    const uint32_t delta = received - previous;
+    const uint64_t received = ReceivedBytes();
+    const uint64_t delta = received >= previous ? received - previous : 0;
     previous_bytes = received;
     // A part's first poll often comes before its first byte (the request is
     // still on its way): no sign of a stall.
@@ -795,21 +815,24 @@ int32_t PatchEngine::WatchDownloads() {
     uint32_t dt = now - last_tick_;
     last_tick_ = now;
     if (dt == 0) dt = 1;
-    const uint32_t size = file_sizes_[index];
-    uint32_t before = 0;
+    const uint64_t size = file_sizes_[index];
+    uint64_t before = 0;
     for (size_t k = 0; k < index; ++k) before += file_sizes_[k];
     if (sink_ != nullptr) {
+      // The texts count KiB in 32 bits: up to 4 TiB a part.
       const std::string text =
           Cut(strings_ != nullptr
-                  ? strings_->FormatNarrow(kStringPartProgress, n, received / 1024, size / 1024,
-                                           delta / dt)
+                  ? strings_->FormatNarrow(kStringPartProgress, n,
+                                           static_cast<uint32_t>(received / 1024),
+                                           static_cast<uint32_t>(size / 1024),
+                                           static_cast<uint32_t>(delta / dt))
                   : std::string());
-      sink_->SetItemProgress(text.c_str(), static_cast<int32_t>(received),
-                             static_cast<int32_t>(size), true);
+      const auto [done, whole] = HostFraction(received, size);
+      sink_->SetItemProgress(text.c_str(), done, whole, true);
     }
-    const double total = total_bytes_;
-    const double value =
-        1000.0 * (before / total + (size > 0 ? double(received) / size : 0.0) * (size / total));
+    const double total = static_cast<double>(total_bytes_);
+    const double value = 1000.0 * (static_cast<double>(before) / total +
+                                   static_cast<double>(std::min(received, size)) / total);
     SetProgress(static_cast<int32_t>(value));
     if (static_cast<size_t>(n) == count && before + received == total_bytes_) break;
     // The end of the queue does not wait for the next poll: the application
