@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "lists/download_address.h"
 #include "tools/publish/release_verifier.h"
 #include "tools/publish/sign_command.h"
 
@@ -13,13 +14,34 @@ int Failed(std::ostream& err, const std::string& what, const Status& s) {
   return 1;
 }
 
-// The change itself: parts, then the lists. The caller writes the manifest
-// after it, once every file it will name is in place (release_signing.h).
+int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ostream& err);
+
+// The change itself: parts, then the lists, then the mirrors. The caller
+// writes the manifest after it, once every file it will name is in place
+// (release_signing.h).
 int ReleaseChange(Env* env, const ReleaseCommand& c, std::ostream& out,
                   std::ostream& err) {
+  const bool action = c.init || c.withdraw != 0 || !c.add.empty();
+  if (action) {
+    const int result = ReleaseAction(env, c, out, err);
+    if (result != 0) return result;
+  }
+  if (c.set_mirrors && !c.init) {
+    const Status s = UpdateDownloadAddress(env, c.release_dir, nullptr, &c.mirrors);
+    if (!s.ok()) return Failed(err, "release --mirror", s);
+  }
+  if (c.set_mirrors) {
+    out << c.release_dir << "/" << kDownloadAddressName << ": " << c.mirrors.size()
+        << " mirror" << (c.mirrors.size() == 1 ? "" : "s") << '\n';
+  }
+  return 0;
+}
+
+int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ostream& err) {
   if (c.init) {
     InitOptions options;
     options.download_address = c.download_address;
+    options.mirrors = c.mirrors;
     std::string client_list;
     Status s = InitRelease(env, c.release_dir, options, &client_list);
     if (!s.ok()) return Failed(err, "release --init", s);
@@ -89,9 +111,17 @@ int RunDiff(Env* env, const DiffCommand& c, std::ostream& out, std::ostream& err
 int RunRelease(Env* env, const ReleaseCommand& c, std::istream& in,
                std::ostream& out, std::ostream& err) {
   const int actions = (c.init ? 1 : 0) + (c.add.empty() ? 0 : 1) + (c.withdraw ? 1 : 0);
-  if (actions != 1) {
-    err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw\n";
+  if (actions > 1 || (actions == 0 && !c.set_mirrors)) {
+    err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw, or only "
+           "--mirror/--no-mirrors\n";
     return 1;
+  }
+  for (const std::string& mirror : c.mirrors) {
+    if (!IsMirrorUrl(mirror)) {
+      err << "dizedir-publish: release: --mirror " << mirror
+          << ": not an http or https base URL\n";
+      return 1;
+    }
   }
   // Whatever can stop the manifest from being written is settled before
   // the release changes: the key, its password and the manifest it follows.

@@ -40,6 +40,9 @@ struct ReleaseCommand {
   AddOptions add_options;
   int32_t withdraw = 0;
   std::string download_address;
+  // Replaces the mirror list of downloadaddr.txt when set_mirrors.
+  bool set_mirrors = false;
+  std::vector<std::string> mirrors;
   // Every change rewrites release.manifest, valid for expires_days. With a
   // secret key it is signed at once; without one a signature of the
   // manifest it replaces is deleted (it no longer matches).

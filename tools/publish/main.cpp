@@ -90,6 +90,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 2147483647));
   release_command->add_option("--download-address", release.download_address,
                               "Text for downloadaddr.txt");
+  auto* mirror_option = release_command->add_option(
+      "--mirror", release.mirrors,
+      "Base URL of a mirror holding the release's files (repeatable); replaces the "
+      "mirrors downloadaddr.txt lists. Clients fetch parts from them too");
+  bool no_mirrors = false;
+  auto* no_mirrors_option = release_command->add_flag(
+      "--no-mirrors", no_mirrors, "Remove every mirror from downloadaddr.txt");
+  mirror_option->excludes(no_mirrors_option);
   release_command->add_option("--expires-days", release.expires_days,
                               "Days the rewritten release.manifest stays valid "
                               "(default 30)")
@@ -215,6 +223,7 @@ int main(int argc, char** argv) {
     return dizedir::publish::RunDiff(env, diff, std::cout, std::cerr);
   }
   if (release_command->parsed()) {
+    release.set_mirrors = mirror_option->count() > 0 || no_mirrors_option->count() > 0;
     if (part_mib > 0) {
       release.add_options.part_bytes =
           static_cast<uint64_t>(part_mib * 1024 * 1024);

@@ -3,12 +3,27 @@
 #include <algorithm>
 #include <memory>
 
+#include "lists/download_address.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "lists/version_lists.h"
 
 namespace dizedir::publish {
 namespace {
+
+// Mirrors are refused here rather than dropped by the client's reader, so
+// the operator learns of a typing error at once.
+Status CheckMirrors(const std::vector<std::string>& mirrors) {
+  if (mirrors.size() > kMaxMirrors) {
+    return Status::InvalidArgument("more than " + std::to_string(kMaxMirrors) + " mirrors");
+  }
+  for (const std::string& mirror : mirrors) {
+    if (!IsMirrorUrl(mirror)) {
+      return Status::InvalidArgument("not an http or https base URL: " + mirror);
+    }
+  }
+  return Status::OK();
+}
 
 std::string Join(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);
@@ -167,10 +182,14 @@ Status InitRelease(Env* env, const std::string& release_dir,
   ReleaseLists lists;
   lists.versions.push_back(base);
   // A client fetches downloadaddr.txt first and stops when it is missing.
-  const std::string address =
-      options.download_address.empty() ? "-" : options.download_address;
-  s = WriteFileAtomically(env, Join(release_dir, kDownloadAddressName),
-                          address + "\r\n");
+  DownloadAddress address;
+  address.text = options.download_address;
+  address.mirrors = options.mirrors;
+  s = CheckMirrors(options.mirrors);
+  if (s.ok()) {
+    s = WriteFileAtomically(env, Join(release_dir, kDownloadAddressName),
+                            FormatDownloadAddress(address));
+  }
   if (s.ok()) s = WriteLists(env, release_dir, lists, true);
   if (s.ok() && client_list != nullptr) {
     s = ClientListAt(lists, base.number, client_list);
@@ -247,11 +266,26 @@ Status AddPatch(Env* env, const std::string& release_dir,
   lists.versions.push_back(version);
 
   if (!options.download_address.empty()) {
-    s = WriteFileAtomically(env, Join(release_dir, kDownloadAddressName),
-                            options.download_address + "\r\n");
+    s = UpdateDownloadAddress(env, release_dir, &options.download_address, nullptr);
     if (!s.ok()) return s;
   }
   return WriteLists(env, release_dir, lists, true);
+}
+
+Status UpdateDownloadAddress(Env* env, const std::string& release_dir,
+                             const std::string* text,
+                             const std::vector<std::string>* mirrors) {
+  if (mirrors != nullptr) {
+    const Status s = CheckMirrors(*mirrors);
+    if (!s.ok()) return s;
+  }
+  const std::string path = Join(release_dir, kDownloadAddressName);
+  std::string data;
+  ReadFileToString(env, path, &data);  // missing: nothing to keep
+  DownloadAddress address = ParseDownloadAddress(data);
+  if (text != nullptr) address.text = *text;
+  if (mirrors != nullptr) address.mirrors = *mirrors;
+  return WriteFileAtomically(env, path, FormatDownloadAddress(address));
 }
 
 Status WithdrawPatch(Env* env, const std::string& release_dir, int32_t number) {

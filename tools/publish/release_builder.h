@@ -58,6 +58,8 @@ Status LoadRelease(Env* env, const std::string& release_dir,
 struct InitOptions {
   // Kept in downloadaddr.txt, which clients fetch but never read.
   std::string download_address;
+  // Base URLs of mirrors, also kept there: clients fetch parts from them.
+  std::vector<std::string> mirrors;
   int32_t base_number = 1;
 };
 
@@ -66,6 +68,13 @@ struct InitOptions {
 // the base version.
 Status InitRelease(Env* env, const std::string& release_dir,
                    const InitOptions& options, std::string* client_list);
+
+// Rewrites downloadaddr.txt with its text replaced when `text` is given and
+// its mirrors replaced when `mirrors` is given, keeping the rest; a mirror
+// that is no http or https base URL is refused before anything is written.
+Status UpdateDownloadAddress(Env* env, const std::string& release_dir,
+                             const std::string* text,
+                             const std::vector<std::string>* mirrors);
 
 struct AddOptions {
   bool optional = false;  // published in state 2: fetched on consent only

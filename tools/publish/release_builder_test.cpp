@@ -80,6 +80,29 @@ class ReleaseBuilderTest : public ::testing::Test {
   std::string client_list_;
 };
 
+// Each change of downloadaddr.txt replaces only what it names: a new
+// address keeps the mirrors, new mirrors keep the address, and a bad mirror
+// changes nothing.
+TEST_F(ReleaseBuilderTest, DownloadAddressChangesKeepWhatTheyDoNotName) {
+  const std::string path = rel_ + "/downloadaddr.txt";
+  const std::vector<std::string> two = {"http://a.example/rel/", "https://b.example"};
+  ASSERT_TRUE(UpdateDownloadAddress(env_, rel_, nullptr, &two).ok());
+  EXPECT_EQ(Read(path), "-\r\nhttp://a.example/rel\r\nhttps://b.example\r\n");
+  AddOptions options;
+  options.download_address = "http://game.example/dl";
+  AddResult result;
+  ASSERT_TRUE(AddPatch(env_, rel_, Zip(1), options, &result).ok());
+  EXPECT_EQ(Read(path),
+            "http://game.example/dl\r\nhttp://a.example/rel\r\nhttps://b.example\r\n");
+  const std::vector<std::string> bad = {"http://c.example", "ftp://d.example"};
+  EXPECT_FALSE(UpdateDownloadAddress(env_, rel_, nullptr, &bad).ok());
+  EXPECT_EQ(Read(path),
+            "http://game.example/dl\r\nhttp://a.example/rel\r\nhttps://b.example\r\n");
+  const std::vector<std::string> none;
+  ASSERT_TRUE(UpdateDownloadAddress(env_, rel_, nullptr, &none).ok());
+  EXPECT_EQ(Read(path), "http://game.example/dl\r\n");
+}
+
 TEST_F(ReleaseBuilderTest, InitStartsALineTheBaseClientBelongsTo) {
   const std::vector<VersionRecord> published = Published();
   ASSERT_EQ(published.size(), 1u);
