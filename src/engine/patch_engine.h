@@ -211,9 +211,20 @@ class PatchEngine {
   int32_t WatchDownloadsGuarded();
   // Waits for the optional-patch answer; false when stopped first.
   bool WaitForPromptAnswer();
-  bool QueuePart(const PartEntry& part);
-  // The size of a part on the server, 0 when it cannot be had.
-  uint64_t RemoteSize(const std::string& remote);
+  // A part to fetch, before its size is known.
+  struct PlannedPart {
+    const PartEntry* part = nullptr;  // in lists_.patches
+    std::string remote;               // relative to the server's root
+    std::string local;
+    uint64_t signed_size = 0;         // when signatures are checked
+  };
+  // Checks a part's names and clears its way; false when reported.
+  bool PlanPart(const PartEntry& part, std::vector<PlannedPart>* planned);
+  // Sizes every planned part and queues them; false when reported.
+  bool QueuePlannedParts(const std::vector<PlannedPart>& planned);
+  // The sizes of parts on the server, 0 where one cannot be had (and for
+  // those after it, which are not asked).
+  void RemoteSizes(const std::vector<std::string>& remotes, std::vector<uint64_t>* sizes);
   // Bytes of the downloader's current queue item so far.
   uint64_t ReceivedBytes();
   // Joins and stops the apply thread, if one runs.
@@ -286,7 +297,6 @@ class PatchEngine {
   std::vector<std::string> file_names_;
   std::vector<std::string> file_digests_;
   uint64_t total_bytes_ = 0;
-  uint64_t largest_join_bytes_ = 0;
   uint32_t last_tick_ = 0;
 
   std::unique_ptr<Thread> apply_thread_;

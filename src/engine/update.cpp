@@ -449,37 +449,52 @@ bool PatchEngine::WaitForPromptAnswer() {
   return !StopRequested();
 }
 
-bool PatchEngine::QueuePart(const PartEntry& part) {
-  std::string remote = RemoteDir(server_address_);
-  if (!remote.empty()) remote += "\\";
-  remote = PartFileName(remote + part.name);
-  std::string local;
-  if (!RecordFilePath(PartFileName(part.name), &local)) return false;
-  if (remote.size() > kMaxPathBytes) {
+bool PatchEngine::PlanPart(const PartEntry& part, std::vector<PlannedPart>* planned) {
+  PlannedPart plan;
+  plan.part = &part;
+  plan.remote = RemoteDir(server_address_);
+  if (!plan.remote.empty()) plan.remote += "\\";
+  plan.remote = PartFileName(plan.remote + part.name);
+  if (!RecordFilePath(PartFileName(part.name), &plan.local)) return false;
+  if (plan.remote.size() > kMaxPathBytes) {
     Fail(kStringPathTooLong);
     return false;
   }
-  env_->DeleteFile(local);
-  part_digests_.Forget(local);
-  uint64_t signed_size = 0;
-  const std::string stored = PartFileName(part.name);
-  if (guard_.enabled() && Refused(guard_.SignedSize(stored, &signed_size))) return false;
-  const uint64_t size = RemoteSize(remote);
-  if (size == 0) {
-    FailTransfer(kStringTransferFailed, " (" + remote + ")");
+  env_->DeleteFile(plan.local);
+  part_digests_.Forget(plan.local);
+  if (guard_.enabled() &&
+      Refused(guard_.SignedSize(PartFileName(part.name), &plan.signed_size))) {
     return false;
   }
-  // The queue holds the part to this size, so a size the operator did not
-  // sign is refused before a byte of it is stored.
-  if (guard_.enabled() && size != signed_size) {
-    Fail(kStringFileAltered, " (" + stored + ": " + std::to_string(size) + " bytes, signed " +
-                                 std::to_string(signed_size) + ")");
-    return false;
+  planned->push_back(std::move(plan));
+  return true;
+}
+
+bool PatchEngine::QueuePlannedParts(const std::vector<PlannedPart>& planned) {
+  std::vector<std::string> remotes;
+  for (const PlannedPart& plan : planned) remotes.push_back(plan.remote);
+  std::vector<uint64_t> sizes;
+  RemoteSizes(remotes, &sizes);
+  for (size_t i = 0; i < planned.size(); ++i) {
+    const PlannedPart& plan = planned[i];
+    const uint64_t size = sizes[i];
+    if (size == 0) {
+      FailTransfer(kStringTransferFailed, " (" + plan.remote + ")");
+      return false;
+    }
+    // The queue holds the part to this size, so a size the operator did not
+    // sign is refused before a byte of it is stored.
+    if (guard_.enabled() && size != plan.signed_size) {
+      Fail(kStringFileAltered, " (" + PartFileName(plan.part->name) + ": " +
+                                   std::to_string(size) + " bytes, signed " +
+                                   std::to_string(plan.signed_size) + ")");
+      return false;
+    }
+    file_sizes_.push_back(size);
+    total_bytes_ += size;
+    file_names_.push_back(plan.part->name);
+    file_digests_.push_back(plan.part->digest);
   }
-  file_sizes_.push_back(size);
-  total_bytes_ += size;
-  file_names_.push_back(part.name);
-  file_digests_.push_back(part.digest);
   return true;
 }
 
@@ -579,7 +594,6 @@ int32_t PatchEngine::DownloadPatches() {
   ShowStatus(kStringPatchListLoaded);
 
   total_bytes_ = 0;
-  largest_join_bytes_ = 0;
   prompt_answer_.store(0);
   file_sizes_.clear();
   file_names_.clear();
@@ -599,6 +613,7 @@ int32_t PatchEngine::DownloadPatches() {
     return false;
   };
 
+  std::vector<PlannedPart> planned;
   for (const PatchRecord& r : lists_.patches) {
     if (r.number <= installed_base_) continue;
     LocalVersionRecord* l = FindNumber(lists_.localVersions, r.number);
@@ -624,28 +639,13 @@ int32_t PatchEngine::DownloadPatches() {
       l = nullptr;
     }
     if (r.state == 1 && (!found || l->state == 2)) {
-      // Joining a split archive needs room for the joined copy too.
-      uint64_t joined = 0;
       if (found) l->state = 3;
       for (const PartEntry& p : r.parts) {
-        if (has_part(l, p)) {
-          uint64_t size = 0;
-          std::string path;
-          if (ConfinePath(client_dir_, PartFileName(p.name), NameKind::kBareName, &path).ok()) {
-            env_->GetFileSize(path, &size);
-          }
-          joined += size;
-          continue;
-        }
-        const size_t before = file_sizes_.size();
-        if (!QueuePart(p)) {
+        if (has_part(l, p)) continue;
+        if (!PlanPart(p, &planned)) {
           DeleteFetchedLists();
           return -1;
         }
-        joined += file_sizes_.size() > before ? file_sizes_.back() : 0;
-      }
-      if (r.archive.find(".zip") == std::string::npos) {
-        largest_join_bytes_ = std::max(largest_join_bytes_, joined);
       }
     } else if (r.state == 2 && (!found || l->state == 2)) {
       for (const PartEntry& p : r.parts) {
@@ -654,7 +654,7 @@ int32_t PatchEngine::DownloadPatches() {
           ask = false;
           if (!WaitForPromptAnswer()) return fail_and_clean(kStringUpdateStopped);
         }
-        if (prompt_answer_.load() == 1 && !QueuePart(p)) {
+        if (prompt_answer_.load() == 1 && !PlanPart(p, &planned)) {
           DeleteFetchedLists();
           return -1;
         }
@@ -665,13 +665,20 @@ int32_t PatchEngine::DownloadPatches() {
     }
     if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
   }
+  if (!QueuePlannedParts(planned)) {
+    DeleteFetchedLists();
+    return -1;
+  }
+  if (StopRequested()) return fail_and_clean(kStringUpdateStopped);
 
-  // The filesystem that receives the parts is the client's own.
+  // The filesystem that receives the parts is the client's own. Unpacking
+  // asks for its own room once an archive is in: split archives are read
+  // from their parts, so no joined copy needs any.
   uint64_t free_bytes = 0;
   if (!env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok()) {
     return fail_and_clean(kStringFreeSpaceQuery);
   }
-  if (free_bytes < total_bytes_ + largest_join_bytes_) {
+  if (free_bytes < total_bytes_) {
     return fail_and_clean(kStringNoSpace);
   }
 
@@ -749,8 +756,15 @@ int32_t PatchEngine::WatchDownloadsGuarded() {
   return 0;
 }
 
-uint64_t PatchEngine::RemoteSize(const std::string& remote) {
-  return downloader_->GetFileSize(remote.c_str());
+void PatchEngine::RemoteSizes(const std::vector<std::string>& remotes,
+                              std::vector<uint64_t>* sizes) {
+  sizes->clear();
+  for (const std::string& remote : remotes) {
+    sizes->push_back(downloader_->GetFileSize(remote.c_str()));
+    // Sizes after a failure are not looked at.
+    if (sizes->back() == 0) break;
+  }
+  sizes->resize(remotes.size());
 }
 
 uint64_t PatchEngine::ReceivedBytes() { return downloader_->GetReceivedBytes(); }
