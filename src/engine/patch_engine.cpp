@@ -126,6 +126,18 @@ bool PatchEngine::ApplyCaBundle() {
   return true;
 }
 
+void PatchEngine::ReadTransferSettings() {
+  connections_ = 0;
+  std::string settings_file;
+  if (!ClientPath("ng.ini", &settings_file)) return;
+  IniFile settings;
+  IniFile::Load(env_, settings_file, &settings);  // missing: the default
+  const int connections = settings.GetInt(u"SETTING", u"Connections", 0);
+  // A value out of range is a typing error, not a wish for thousands of
+  // connections: the nearest sensible count is used.
+  if (connections > 0) connections_ = static_cast<uint32_t>(std::min(connections, kMaxConnections));
+}
+
 bool PatchEngine::FetchSmallFile(const std::string& url, const std::string& path,
                                  uint32_t max_bytes) {
   // A server may send anything: what the file's reader would refuse is

@@ -45,6 +45,8 @@ inline constexpr size_t kMaxPathBytes = 259;
 // A path on the local disk holds 259 UTF-16 units and a terminator, the
 // Windows limit (PathUnits counts them).
 inline constexpr size_t kMaxPathUnits = 259;
+// The most connections ng.ini may ask transfers to use at once.
+inline constexpr int kMaxConnections = 16;
 // The host part of a server address goes into a 64-byte buffer.
 inline constexpr size_t kMaxHostBytes = 63;
 
@@ -174,6 +176,9 @@ class PatchEngine {
   // False (reported) when the name is refused or the file is not usable:
   // no transfer may then trust anything else instead.
   bool ApplyCaBundle();
+  // Reads how many connections ng.ini allows transfers (SETTING,
+  // Connections; 0: the downloader's default).
+  void ReadTransferSettings();
   // DownloadFile of a small file whose reader accepts at most `max_bytes`.
   bool FetchSmallFile(const std::string& url, const std::string& path, uint32_t max_bytes);
   // Reports a refusal of the release guard; true when there was one.
@@ -290,6 +295,10 @@ class PatchEngine {
   uint32_t small_file_deadline_millis_ = 120000;
 
   VersionLists lists_;
+  // Connections the downloader may use at once; 0: its default.
+  uint32_t connections_ = 0;
+  // Base URLs of the mirrors downloadaddr.txt lists.
+  std::vector<std::string> mirrors_;
   // What this run has read of its part files.
   PartDigestCache part_digests_;
   ReleaseGuard guard_;

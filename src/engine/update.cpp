@@ -16,6 +16,7 @@
 
 #include "engine/patch_engine.h"
 #include "engine/server_address.h"
+#include "lists/download_address.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "platform/confined_path.h"
@@ -292,6 +293,7 @@ bool PatchEngine::RunUpdate() {
   if (guard_.enabled() && !ClientPath(kReleaseManifestSignatureName, &longest)) return false;
 
   if (!ApplyCaBundle()) return false;
+  ReadTransferSettings();
   const int connected = ConnectServer();
   if (connected == 0) Fail(kStringConnectFailed);
   if (connected != 1) return false;
@@ -328,6 +330,13 @@ int32_t PatchEngine::CheckVersion() {
   if (!FetchReleaseFile(base_url, "downloadaddr.txt", address_file, kMaxAddressFileBytes,
                         kStringDownloadAddressFetch)) {
     return -1;
+  }
+  // The mirrors it lists share the parts' load; whatever they send is held
+  // to the sizes and digests the region server's lists give.
+  std::string address_text;
+  mirrors_.clear();
+  if (ReadFileToString(env_, address_file, &address_text).ok()) {
+    mirrors_ = ParseDownloadAddress(address_text).mirrors;
   }
   env_->DeleteFile(published);
   if (!FetchReleaseFile(base_url, "curver.bin", published, kMaxListFileBytes,
