@@ -1,5 +1,6 @@
 #include "engine/patch_engine.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/server_address.h"
