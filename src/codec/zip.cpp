@@ -49,8 +49,8 @@ void ThrowIfOutOfMemory(const zip_error_t* error) {
 constexpr uint64_t kMaxArchiveBytes = uint64_t{INT64_MAX};
 
 // Reads the parts as one stream. Their sizes are taken at open and every
-// later read holds each part to its size: a part that ends early or runs on
-// fails the read, never shifts the bytes behind it. Only one part is open
+// later read holds each part it touches to its size: a part that ends early
+// or runs on fails the read, never shifts the bytes behind it. Only one part is open
 // at a time, so a split into thousands of parts costs no more handles than
 // a single file; reads go front to back almost always, so a part is seldom
 // opened twice.
@@ -105,14 +105,6 @@ class PartsFile : public ReadableFile {
         if (chunk == 0) return Changed(part);
         got += chunk;
       }
-      // A part that grew would still read the same bytes here, but it is
-      // not the file that was checked: it is found where its end is read.
-      if (within + want == part_size) {
-        uint64_t now = 0;
-        s = current_->Size(&now);
-        if (!s.ok()) return s;
-        if (now != part_size) return Changed(part);
-      }
       *bytes_read += want;
       offset += want;
     }
@@ -127,19 +119,23 @@ class PartsFile : public ReadableFile {
  private:
   explicit PartsFile(Env* env) : env_(env) {}
 
+  // Makes `part` the open one and checks that it still has its size; a
+  // stat per read costs far less than the read itself.
   Status Select(size_t part) {
-    if (current_ != nullptr && current_index_ == part) return Status::OK();
-    current_.reset();
-    Status s = env_->NewReadableFile(paths_[part], &current_);
-    uint64_t size = 0;
-    if (s.ok()) s = current_->Size(&size);
-    if (s.ok() && size != starts_[part + 1] - starts_[part]) s = Changed(part);
-    if (!s.ok()) {
+    Status s;
+    if (current_ == nullptr || current_index_ != part) {
       current_.reset();
-      return s;
+      s = env_->NewReadableFile(paths_[part], &current_);
+      if (!s.ok()) {
+        current_.reset();
+        return s;
+      }
+      current_index_ = part;
     }
-    current_index_ = part;
-    return Status::OK();
+    uint64_t size = 0;
+    s = current_->Size(&size);
+    if (s.ok() && size != starts_[part + 1] - starts_[part]) s = Changed(part);
+    return s;
   }
 
   Status Changed(size_t part) const {
