@@ -418,7 +418,12 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
     const char* reason = why == ZipResult::kOverlap  ? ": items share their data"
                          : why == ZipResult::kLimits ? ": too many or too large items"
                                                      : "";
-    Fail(kStringArchiveUnusable, " (" + archive + reason + ")");
+    // Parts that cannot all be opened are named as the list names them;
+    // bytes that make no usable archive, as the archive they make.
+    const bool parts_unreadable =
+        split && (why == ZipResult::kArguments || why == ZipResult::kNoFile);
+    Fail(kStringArchiveUnusable,
+         " (" + (parts_unreadable ? record.archive : archive) + reason + ")");
     return 0;
   }
   // Unpacking writes at most what the items declare (extraction refuses
