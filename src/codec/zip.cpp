@@ -50,10 +50,10 @@ constexpr uint64_t kMaxArchiveBytes = uint64_t{INT64_MAX};
 
 // Reads the parts as one stream. Their sizes are taken at open and every
 // later read holds each part it touches to its size: a part that ends early
-// or runs on fails the read, never shifts the bytes behind it. Only one part is open
-// at a time, so a split into thousands of parts costs no more handles than
-// a single file; reads go front to back almost always, so a part is seldom
-// opened twice.
+// or runs on fails the read, never shifts the bytes behind it. Only one
+// part is open at a time, so a split into thousands of parts costs no more
+// handles than a single file; the scan, libzip and extraction each read
+// front to back, so a part is opened only a few times in all.
 class PartsFile : public ReadableFile {
  public:
   static ZipResult Open(Env* env, const std::vector<std::u16string>& paths,

@@ -3,13 +3,14 @@
 //
 // libzip reads the archive, zip64 records included, through Env. A split
 // archive is read in place across its part files as one stream, so no
-// joined copy ever needs the disk. The archive is checked whole when it is opened, before anything is extracted: every
-// local header must agree with its central record, no two items may share a
-// name, and every item's local header and data must lie before the central
-// directory without overlapping another's, so no byte of the file is
-// inflated twice and the declared sizes (ZipGetTotals) bound what extraction
-// may write. Counts and lengths are capped by fixed ceilings; memory stays
-// within a small multiple of the central directory's real size.
+// joined copy ever needs the disk. The archive is checked whole when it is
+// opened, before anything is extracted: every local header must agree with
+// its central record, no two items may share a name, and every item's local
+// header and data must lie before the central directory without
+// overlapping another's, so no byte of the file is inflated twice and the
+// declared sizes (ZipGetTotals) bound what extraction may write. Counts and
+// lengths are capped by fixed ceilings; memory stays within a small
+// multiple of the central directory's real size.
 //
 // Extraction never writes outside the base directory: a name that would
 // climb out of it, an absolute target elsewhere and a symbolic-link item are
