@@ -10,6 +10,9 @@
 #include <thread>
 #include <functional>
 #include <chrono>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "engine/patch_engine.h"
 #include "platform/env.h"
@@ -42,6 +45,94 @@ Files Expected(int version) {
   return tree;
 }
 
+// Watches the client directory while an update runs: every file the update
+// creates or renames into place, and the most bytes the directory ever held,
+// sampled after each write and rename.
+class DiskWatchingEnv : public EnvWrapper {
+ public:
+  explicit DiskWatchingEnv(fs::path dir) : EnvWrapper(Env::Default()), dir_(std::move(dir)) {}
+
+  Status NewWritableFile(const std::string& path, std::unique_ptr<WritableFile>* result) override {
+    return Watch(path, target()->NewWritableFile(path, result), result);
+  }
+  Status NewAppendableFile(const std::string& path,
+                           std::unique_ptr<WritableFile>* result) override {
+    return Watch(path, target()->NewAppendableFile(path, result), result);
+  }
+  Status RenameFile(const std::string& from, const std::string& to) override {
+    Record(to);
+    const Status s = target()->RenameFile(from, to);
+    Sample();
+    return s;
+  }
+
+  std::vector<std::string> created() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return created_;
+  }
+  uint64_t peak() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return peak_;
+  }
+
+ private:
+  class File : public WritableFile {
+   public:
+    File(DiskWatchingEnv* env, std::unique_ptr<WritableFile> file)
+        : env_(env), file_(std::move(file)) {}
+    Status Append(std::string_view data) override {
+      // Flushed, so the sample sees the bytes on the disk.
+      const Status s = file_->Append(data);
+      file_->Flush();
+      env_->Sample();
+      return s;
+    }
+    Status AppendFrom(ReadableFile* source, uint64_t offset, uint64_t length) override {
+      const Status s = file_->AppendFrom(source, offset, length);
+      file_->Flush();
+      env_->Sample();
+      return s;
+    }
+    Status Flush() override { return file_->Flush(); }
+    Status Sync() override { return file_->Sync(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    DiskWatchingEnv* const env_;
+    const std::unique_ptr<WritableFile> file_;
+  };
+
+  Status Watch(const std::string& path, Status s, std::unique_ptr<WritableFile>* result) {
+    Record(path);
+    if (s.ok()) *result = std::make_unique<File>(this, std::move(*result));
+    return s;
+  }
+  void Record(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    created_.push_back(fs::path(path).filename().string());
+  }
+  void Sample() {
+    uint64_t total = 0;
+    std::error_code error;
+    // Files come and go under the walk; what cannot be read counts nothing.
+    for (fs::recursive_directory_iterator it(dir_, error), end; !error && it != end;
+         it.increment(error)) {
+      std::error_code ignored;
+      if (it->is_regular_file(ignored)) {
+        const uintmax_t size = fs::file_size(it->path(), ignored);
+        if (!ignored) total += size;
+      }
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    peak_ = std::max<uint64_t>(peak_, total);
+  }
+
+  const fs::path dir_;
+  std::mutex mu_;
+  std::vector<std::string> created_;
+  uint64_t peak_ = 0;
+};
+
 class UpdateEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +159,7 @@ class UpdateEndToEnd : public ::testing::Test {
       d->SetRetryPolicy(3, 20);
       return d;
     };
-    PatchEngine engine(Env::Default(), strings_.get(), module);
+    PatchEngine engine(env_, strings_.get(), module);
     sink_ = RecordingSink();
     engine.SetPlugin(&sink_, nullptr);
     EXPECT_TRUE(engine.SetClientDir(client_.string() + "/"));
@@ -127,6 +218,7 @@ class UpdateEndToEnd : public ::testing::Test {
   }
   std::string Text(uint32_t id) const { return strings_->LookupNarrow(id); }
 
+  Env* env_ = Env::Default();
   ScratchDir scratch_{"update_e2e"};
   fs::path client_, served_;
   std::unique_ptr<StringTable> strings_;
@@ -139,6 +231,44 @@ TEST_F(UpdateEndToEnd, FromOneToThreeThroughAWholeAndASplitArchive) {
   ASSERT_TRUE(RunUpdate()) << FirstFailure();
   EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(246)});
   ExpectCurrent();
+}
+
+TEST_F(UpdateEndToEnd, ASplitArchiveIsReadFromItsPartsWithoutAJoinedCopy) {
+  uint64_t parts = 0;
+  for (const auto& entry : fs::directory_iterator(release_->root())) {
+    if (entry.path().filename().string().rfind("upd", 0) == 0) parts += entry.file_size();
+  }
+  uint64_t unpacked = 0;
+  for (const Files* files : {&kVersion1, &kPatch2, &kPatch3}) {
+    for (const auto& [name, bytes] : *files) unpacked += bytes.size();
+  }
+  // The lists and the update's own small files; far less than the split
+  // archive (its 300000 random bytes do not shrink), so a joined copy of
+  // it cannot hide in here.
+  constexpr uint64_t kSmallFiles = 64 << 10;
+  struct Case {
+    const char* what;
+    std::string stale_copy;  // left as upd3.zip by an older version's killed run
+  };
+  const Case cases[] = {{"a clean client", ""},
+                        {"a joined copy left behind", RandomBytes(100000, 9)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    if (!c.stale_copy.empty()) WriteBytes(client_ / "upd3.zip", c.stale_copy);
+    DiskWatchingEnv watching(client_);
+    env_ = &watching;
+    const bool ok = RunUpdate();
+    env_ = Env::Default();
+    ASSERT_TRUE(ok) << FirstFailure();
+    EXPECT_EQ(ClientTree(), Expected(3));
+    EXPECT_FALSE(fs::exists(client_ / "upd3.zip"));
+    for (const std::string& name : watching.created()) {
+      EXPECT_EQ(name.find("upd3.zip"), std::string::npos) << name;
+    }
+    EXPECT_GT(watching.peak(), parts);
+    EXPECT_LE(watching.peak(), c.stale_copy.size() + parts + unpacked + kSmallFiles);
+  }
 }
 
 TEST_F(UpdateEndToEnd, EveryFaultEndsCleanlyAndTheNextRunConverges) {

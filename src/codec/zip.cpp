@@ -43,6 +43,115 @@ void ThrowIfOutOfMemory(const zip_error_t* error) {
 }
 
 // ---------------------------------------------------------------------------
+// The archive's bytes: one file, or a split archive's parts end to end.
+
+// libzip takes offsets and sizes as signed 64-bit numbers.
+constexpr uint64_t kMaxArchiveBytes = uint64_t{INT64_MAX};
+
+// Reads the parts as one stream. Their sizes are taken at open and every
+// later read holds each part it touches to its size: a part that ends early
+// or runs on fails the read, never shifts the bytes behind it. Only one
+// part is open at a time, so a split into thousands of parts costs no more
+// handles than a single file; the scan, libzip and extraction each read
+// front to back, so a part is opened only a few times in all.
+class PartsFile : public ReadableFile {
+ public:
+  static ZipResult Open(Env* env, const std::vector<std::u16string>& paths,
+                        std::unique_ptr<PartsFile>* result) {
+    if (paths.empty()) return ZipResult::kArguments;
+    if (paths.size() > kZipMaxParts) return ZipResult::kLimits;
+    std::unique_ptr<PartsFile> parts(new PartsFile(env));
+    parts->paths_.reserve(paths.size());
+    parts->starts_.reserve(paths.size() + 1);
+    parts->starts_.push_back(0);
+    for (const std::u16string& path : paths) {
+      parts->paths_.push_back(Utf16ToNarrow(path));
+      parts->current_.reset();
+      uint64_t size = 0;
+      if (!env->NewReadableFile(parts->paths_.back(), &parts->current_).ok() ||
+          !parts->current_->Size(&size).ok()) {
+        return ZipResult::kNoFile;
+      }
+      const uint64_t start = parts->starts_.back();
+      if (size > kMaxArchiveBytes - start) return ZipResult::kLimits;
+      parts->starts_.push_back(start + size);
+    }
+    // The last part, which holds the end records, stays open.
+    parts->current_index_ = paths.size() - 1;
+    *result = std::move(parts);
+    return ZipResult::kOk;
+  }
+
+  Status Read(uint64_t offset, size_t n, char* scratch,
+              size_t* bytes_read) override {
+    *bytes_read = 0;
+    while (*bytes_read < n && offset < starts_.back()) {
+      // The part holding `offset`; empty parts hold nothing and are passed.
+      const size_t part = static_cast<size_t>(
+          std::upper_bound(starts_.begin(), starts_.end(), offset) -
+          starts_.begin() - 1);
+      const uint64_t within = offset - starts_[part];
+      const uint64_t part_size = starts_[part + 1] - starts_[part];
+      const size_t want = static_cast<size_t>(
+          std::min<uint64_t>(n - *bytes_read, part_size - within));
+      Status s = Select(part);
+      if (!s.ok()) return s;
+      size_t got = 0;
+      while (got < want) {
+        size_t chunk = 0;
+        s = current_->Read(within + got, want - got, scratch + *bytes_read + got,
+                           &chunk);
+        if (!s.ok()) return s;
+        if (chunk == 0) return Changed(part);
+        got += chunk;
+      }
+      *bytes_read += want;
+      offset += want;
+    }
+    return Status::OK();
+  }
+
+  Status Size(uint64_t* size) override {
+    *size = starts_.back();
+    return Status::OK();
+  }
+
+ private:
+  explicit PartsFile(Env* env) : env_(env) {}
+
+  // Makes `part` the open one and checks that it still has its size; a
+  // stat per read costs far less than the read itself.
+  Status Select(size_t part) {
+    Status s;
+    if (current_ == nullptr || current_index_ != part) {
+      current_.reset();
+      s = env_->NewReadableFile(paths_[part], &current_);
+      if (!s.ok()) {
+        current_.reset();
+        return s;
+      }
+      current_index_ = part;
+    }
+    uint64_t size = 0;
+    s = current_->Size(&size);
+    if (s.ok() && size != starts_[part + 1] - starts_[part]) s = Changed(part);
+    return s;
+  }
+
+  Status Changed(size_t part) const {
+    return Status::Corruption("changed size since it was opened: " +
+                              paths_[part]);
+  }
+
+  Env* const env_;
+  std::vector<std::string> paths_;
+  // Where each part begins in the stream; the last entry is its size.
+  std::vector<uint64_t> starts_;
+  std::unique_ptr<ReadableFile> current_;
+  size_t current_index_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // The layout scan: where each item's local header and data lie.
 
 constexpr uint16_t kZip64Tag = 0x0001;
@@ -553,18 +662,23 @@ bool SameItems(zip_t* zip, const std::vector<Record>& records) {
 
 ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
                         const char* /*password*/, ZipResult* why) {
+  return ZipOpenParts(env, {path}, why);
+}
+
+ZipArchive* ZipOpenParts(Env* env, const std::vector<std::u16string>& part_paths,
+                         ZipResult* why) {
   ZipResult ignored;
   if (why == nullptr) why = &ignored;
   *why = ZipResult::kArguments;
   if (env == nullptr) return nullptr;
   auto a = std::make_unique<ZipArchive>();
   a->env = env;
+  std::unique_ptr<PartsFile> parts;
+  *why = PartsFile::Open(env, part_paths, &parts);
+  if (*why != ZipResult::kOk) return nullptr;
   uint64_t size = 0;
-  *why = ZipResult::kNoFile;
-  if (!env->NewReadableFile(Utf16ToNarrow(path), &a->file).ok() ||
-      !a->file->Size(&size).ok()) {
-    return nullptr;
-  }
+  parts->Size(&size);
+  a->file = std::move(parts);
   std::vector<Record> records;
   *why = ScanLayout(a->file.get(), size, &records);
   if (*why != ZipResult::kOk) return nullptr;

@@ -1,14 +1,16 @@
 // Zip extraction for patch archives: open an archive, list its items under
 // safe names, and extract them one by one below a base directory.
 //
-// libzip reads the archive, zip64 records included, through Env. The archive
-// is checked whole when it is opened, before anything is extracted: every
-// local header must agree with its central record, no two items may share a
-// name, and every item's local header and data must lie before the central
-// directory without overlapping another's, so no byte of the file is
-// inflated twice and the declared sizes (ZipGetTotals) bound what extraction
-// may write. Counts and lengths are capped by fixed ceilings; memory stays
-// within a small multiple of the central directory's real size.
+// libzip reads the archive, zip64 records included, through Env. A split
+// archive is read in place across its part files as one stream, so no
+// joined copy ever needs the disk. The archive is checked whole when it is
+// opened, before anything is extracted: every local header must agree with
+// its central record, no two items may share a name, and every item's local
+// header and data must lie before the central directory without
+// overlapping another's, so no byte of the file is inflated twice and the
+// declared sizes (ZipGetTotals) bound what extraction may write. Counts and
+// lengths are capped by fixed ceilings; memory stays within a small
+// multiple of the central directory's real size.
 //
 // Extraction never writes outside the base directory: a name that would
 // climb out of it, an absolute target elsewhere and a symbolic-link item are
@@ -24,8 +26,10 @@
 #ifndef DIZEDIR_CODEC_ZIP_H_
 #define DIZEDIR_CODEC_ZIP_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dizedir {
 
@@ -59,6 +63,9 @@ struct ZipItem {
 // at open with kLimits.
 inline constexpr uint64_t kZipMaxItems = 1000000;
 inline constexpr uint32_t kZipMaxNameBytes = 4096;
+// More part files than a patch list line can name; one part is open at a
+// time, so the ceiling bounds only the open's work and its small tables.
+inline constexpr size_t kZipMaxParts = 16384;
 
 enum class ZipResult {
   kOk,
@@ -77,8 +84,9 @@ enum class ZipResult {
                // where the file goes (an empty one is replaced)
   kOverlap,    // at open: items share bytes, or run into the central
                // directory or past the end of the file
-  kLimits,     // at open: more than kZipMaxItems items, or a stored name
-               // longer than kZipMaxNameBytes
+  kLimits,     // at open: more than kZipMaxItems items, a stored name
+               // longer than kZipMaxNameBytes, more than kZipMaxParts
+               // parts, or parts adding up past 2^63 - 1 bytes
   kOverflow,   // ZipGetTotals: the declared sizes add up past 2^64 - 1
   kDiskFull,   // writing the file failed because the disk is full
 };
@@ -90,6 +98,17 @@ enum class ZipResult {
 // kPassword whatever it is.
 ZipArchive* ZipOpenFile(Env* env, const std::u16string& path,
                         const char* password, ZipResult* why = nullptr);
+// A split archive: the files at `part_paths`, joined end to end in this
+// order, are the zip, and are held to every check ZipOpenFile makes. They
+// are read where they lie, a read that crosses a part's end going on in the
+// next; a part may be empty. Each part's size is taken here, once: a part
+// later found shorter or longer than that fails the read that finds it
+// (extraction then gives kCorrupt), so offsets checked now keep meaning the
+// same bytes. Null with *why: kArguments for no parts, kNoFile for a part
+// that cannot be opened, kLimits for too many parts or too many bytes, or
+// what ZipOpenFile would give for their joined bytes.
+ZipArchive* ZipOpenParts(Env* env, const std::vector<std::u16string>& part_paths,
+                         ZipResult* why = nullptr);
 // Appends a '\' when the directory ends in neither '\' nor '/'. Until it is
 // called, items land relative to the process's current directory.
 ZipResult ZipSetBaseDir(ZipArchive* archive, const std::u16string& dir);

@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -775,6 +778,269 @@ TEST_F(ZipTest, DirectoryWhereAFileGoes) {
     EXPECT_FALSE(fs::exists(base_ / "data" / ("x.txt" + std::string(kTempSuffix))));
   }
   ZipClose(zip);
+}
+
+// Parts for split archives: files in memory, and files that only claim a
+// size no test could write (reads of them find no bytes). Every other path
+// goes to the real Env, so extraction lands on the disk.
+class PartsEnv : public EnvWrapper {
+ public:
+  PartsEnv() : EnvWrapper(Env::Default()) {}
+
+  std::map<std::string, std::string> files;
+  std::map<std::string, uint64_t> claimed;
+
+  Status NewReadableFile(const std::string& path,
+                         std::unique_ptr<ReadableFile>* result) override {
+    if (auto it = files.find(path); it != files.end()) {
+      *result = std::make_unique<Part>(it->second, it->second.size());
+      return Status::OK();
+    }
+    if (auto it = claimed.find(path); it != claimed.end()) {
+      *result = std::make_unique<Part>(std::string(), it->second);
+      return Status::OK();
+    }
+    return target()->NewReadableFile(path, result);
+  }
+
+ private:
+  class Part : public ReadableFile {
+   public:
+    Part(std::string data, uint64_t size) : data_(std::move(data)), size_(size) {}
+    Status Read(uint64_t offset, size_t n, char* scratch,
+                size_t* bytes_read) override {
+      *bytes_read = 0;
+      if (offset < data_.size()) {
+        *bytes_read = static_cast<size_t>(std::min<uint64_t>(n, data_.size() - offset));
+        std::memcpy(scratch, data_.data() + offset, *bytes_read);
+      }
+      return Status::OK();
+    }
+    Status Size(uint64_t* size) override {
+      *size = size_;
+      return Status::OK();
+    }
+
+   private:
+    const std::string data_;
+    const uint64_t size_;
+  };
+};
+
+// The archive cut where each of `cuts` (ascending) begins a new part; a cut
+// repeated, at 0 or at the end makes an empty part.
+std::vector<std::string> CutAt(const std::string& bytes,
+                               const std::vector<size_t>& cuts) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    parts.push_back(bytes.substr(from, cut - from));
+    from = cut;
+  }
+  parts.push_back(bytes.substr(from));
+  return parts;
+}
+
+// Every file and directory below `dir`, with the files' contents.
+std::map<std::string, std::string> Tree(const fs::path& dir) {
+  std::map<std::string, std::string> tree;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    const std::string name = fs::relative(e.path(), dir).generic_string();
+    tree[name] = e.is_directory() ? "<dir>" : ReadAll(e.path());
+  }
+  return tree;
+}
+
+// Describes and extracts every item below `dir`; the descriptions, one line
+// per item.
+std::vector<std::string> DescribeAndExtract(ZipArchive* zip, const fs::path& dir) {
+  fs::create_directories(dir);
+  ZipSetBaseDir(zip, U16(dir.string()));
+  std::vector<std::string> lines;
+  ZipItem item;
+  ZipGetItem(zip, -1, &item);
+  for (int i = 0, n = item.index; i < n; ++i) {
+    EXPECT_EQ(ZipGetItem(zip, i, &item), ZipResult::kOk);
+    std::ostringstream line;
+    line << Utf16ToUtf8(item.name) << ' ' << item.attributes << ' '
+         << item.last_write_time << ' ' << item.last_access_time << ' '
+         << item.compressed_size << ' ' << item.uncompressed_size << ' '
+         << static_cast<int>(ZipUnzipItem(zip, i, item.name));
+    lines.push_back(line.str());
+  }
+  return lines;
+}
+
+TEST_F(ZipTest, ASplitArchiveReadsAsTheWholeOne) {
+  FakeArchive made;
+  made.items.push_back({.name = "a.txt", .data = std::string(300, 'a')});
+  made.items.push_back({.name = "d/b.txt", .data = RandomBytes(5000, 1), .deflate = true});
+  made.items.push_back({.name = "c.txt", .data = "c"});
+  const std::string fake = BuildZip(made);
+  const std::string zip64 = ReadAll(Sample("zip64.zip"));
+  const std::string infozip = ReadAll(Sample("infozip.zip"));
+  const size_t local1 = fake.find("PK\3\4");
+  const size_t local2 = fake.find("PK\3\4", local1 + 1);
+  const size_t central = fake.find("PK\1\2");
+  const size_t end = fake.rfind("PK\5\6");
+  const size_t end64 = zip64.rfind("PK\6\6");
+  const size_t locator = zip64.rfind("PK\6\7");
+  ASSERT_NE(end64, std::string::npos);
+  ASSERT_NE(locator, std::string::npos);
+  auto every = [](const std::string& bytes, size_t step) {
+    std::vector<size_t> cuts;
+    for (size_t at = step; at < bytes.size(); at += step) cuts.push_back(at);
+    return cuts;
+  };
+  struct Case {
+    const char* what;
+    const std::string& bytes;
+    std::vector<size_t> cuts;
+  };
+  const Case cases[] = {
+      {"one part", fake, {}},
+      {"inside the first local header", fake, {local1 + 7}},
+      {"inside the second local header and its data", fake,
+       {local2 + 3, local2 + 32}},
+      {"inside the central directory, twice", fake, {central + 1, central + 49}},
+      {"inside the end record", fake, {end + 10}},
+      {"the end record's last byte alone", fake, {fake.size() - 1}},
+      {"empty parts first, between and last", fake,
+       {0, 0, local2, local2, central, fake.size(), fake.size()}},
+      {"one-byte parts", fake, every(fake, 1)},
+      {"inside the zip64 end record and its locator", zip64,
+       {end64 + 20, locator + 5}},
+      {"zip64 archive in one-byte parts", zip64, every(zip64, 1)},
+      {"Info-ZIP archive every 7 bytes", infozip, every(infozip, 7)},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path whole_dir = root_ / ("whole" + std::to_string(n));
+    const fs::path split_dir = root_ / ("split" + std::to_string(n++));
+    ZipResult why = ZipResult::kArguments;
+    ZipArchive* whole = OpenBytes(c.bytes, &why);
+    ASSERT_NE(whole, nullptr);
+    const std::vector<std::string> expected = DescribeAndExtract(whole, whole_dir);
+    ZipTotals whole_totals;
+    ZipGetTotals(whole, &whole_totals);
+    ZipClose(whole);
+
+    PartsEnv env;
+    std::vector<std::u16string> paths;
+    for (const std::string& part : CutAt(c.bytes, c.cuts)) {
+      const std::string name = "part" + std::to_string(paths.size());
+      env.files[name] = part;
+      paths.push_back(U16(name));
+    }
+    ZipArchive* split = ZipOpenParts(&env, paths, &why);
+    ASSERT_NE(split, nullptr) << static_cast<int>(why);
+    EXPECT_EQ(DescribeAndExtract(split, split_dir), expected);
+    ZipTotals totals;
+    ZipGetTotals(split, &totals);
+    EXPECT_EQ(totals.compressed_bytes, whole_totals.compressed_bytes);
+    EXPECT_EQ(totals.uncompressed_bytes, whole_totals.uncompressed_bytes);
+    ZipClose(split);
+    EXPECT_EQ(Tree(split_dir), Tree(whole_dir));
+    EXPECT_FALSE(Tree(split_dir).empty());
+  }
+}
+
+TEST_F(ZipTest, HostilePartListsAreRefused) {
+  FakeArchive made;
+  made.items.push_back({.name = "a.txt", .data = "aaaa"});
+  const std::string whole = BuildZip(made);
+  PartsEnv env;
+  env.files["whole"] = whole;
+  env.files["head"] = whole.substr(0, 10);
+  env.files["tail"] = whole.substr(10);
+  env.files["empty"] = "";
+  // 2^62 and 2^62 - 1 bytes claimed: two of the first reach 2^63, four wrap
+  // around 2^64 to nothing.
+  env.claimed["quarter"] = uint64_t{1} << 62;
+  env.claimed["quarter-1"] = (uint64_t{1} << 62) - 1;
+  auto empties_then_whole = [](size_t count) {
+    std::vector<std::string> names(count - 1, "empty");
+    names.push_back("whole");
+    return names;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> parts;
+    ZipResult why;
+  };
+  const Case cases[] = {
+      {"no parts", {}, ZipResult::kArguments},
+      {"the parts in order", {"head", "tail"}, ZipResult::kOk},
+      {"a part missing", {"head", "missing", "tail"}, ZipResult::kNoFile},
+      {"the parts out of order", {"tail", "head"}, ZipResult::kCorrupt},
+      {"only empty parts", {"empty", "empty", "empty"}, ZipResult::kCorrupt},
+      {"as many parts as allowed", empties_then_whole(kZipMaxParts), ZipResult::kOk},
+      {"one part too many", empties_then_whole(kZipMaxParts + 1), ZipResult::kLimits},
+      {"sizes adding up to 2^63", {"quarter", "quarter"}, ZipResult::kLimits},
+      {"sizes wrapping around 2^64",
+       {"quarter", "quarter", "quarter", "quarter", "whole"}, ZipResult::kLimits},
+      {"sizes adding up to 2^63 - 1, bytes not there",
+       {"quarter", "quarter-1"}, ZipResult::kNoFile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::u16string> paths;
+    for (const std::string& name : c.parts) paths.push_back(U16(name));
+    ZipResult why = ZipResult::kArguments;
+    ZipArchive* zip = ZipOpenParts(&env, paths, &why);
+    EXPECT_EQ(why, c.why);
+    EXPECT_EQ(zip != nullptr, c.why == ZipResult::kOk);
+    ZipClose(zip);
+  }
+}
+
+TEST_F(ZipTest, APartThatChangesSizeFailsTheReadsThatReachIt) {
+  FakeArchive made;
+  made.items.push_back({.name = "first.txt", .data = std::string(200, '1')});
+  made.items.push_back({.name = "second.txt", .data = RandomBytes(3000, 2), .deflate = true});
+  const std::string whole = BuildZip(made);
+  const size_t local2 = whole.find("PK\3\4", 1);
+  const size_t central = whole.find("PK\1\2");
+  // Each item alone in its part, the central directory in the last.
+  const std::vector<std::string> cut = CutAt(whole, {local2, central});
+  struct Case {
+    const char* what;
+    int part;
+    int64_t change;  // bytes added (or, negative, cut off) at its end
+    std::vector<ZipResult> results;
+  };
+  const Case cases[] = {
+      {"nothing changed", 0, 0, {ZipResult::kOk, ZipResult::kOk}},
+      {"the first part one byte shorter", 0, -1, {ZipResult::kCorrupt, ZipResult::kOk}},
+      {"the first part one byte longer", 0, 1, {ZipResult::kCorrupt, ZipResult::kOk}},
+      {"the second part one byte shorter", 1, -1, {ZipResult::kOk, ZipResult::kCorrupt}},
+      {"the second part one byte longer", 1, 1, {ZipResult::kOk, ZipResult::kCorrupt}},
+      {"the directory's part longer", 2, 100, {ZipResult::kOk, ZipResult::kOk}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path dir = root_ / ("parts" + std::to_string(n++));
+    fs::create_directories(dir);
+    std::vector<std::u16string> paths;
+    for (size_t i = 0; i < cut.size(); ++i) {
+      const fs::path path = dir / ("p_" + std::to_string(i) + ".zxp");
+      std::ofstream(path, std::ios::binary) << cut[i];
+      paths.push_back(U16(path.string()));
+    }
+    ZipArchive* zip = ZipOpenParts(env_, paths);
+    ASSERT_NE(zip, nullptr);
+    const fs::path changed = dir / ("p_" + std::to_string(c.part) + ".zxp");
+    fs::resize_file(changed, cut[c.part].size() + c.change);
+    ZipSetBaseDir(zip, U16(dir.string()));
+    const char* names[] = {"first.txt", "second.txt"};
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(ZipUnzipItem(zip, i, U16(names[i])), c.results[i]) << names[i];
+      EXPECT_EQ(fs::exists(dir / names[i]), c.results[i] == ZipResult::kOk);
+    }
+    ZipClose(zip);
+  }
 }
 
 }  // namespace

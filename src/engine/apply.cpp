@@ -416,22 +416,32 @@ int32_t PatchEngine::PlaceItem(const StagedItem& item) {
 
 int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
   const bool split = record.archive.find(".zip") == std::string::npos;
-  std::string archive = record.archive;
+  // The name failure texts give a split archive is the one its parts make.
+  const std::string archive = split ? record.archive + ".zip" : record.archive;
+  std::vector<std::u16string> files;
   if (split) {
-    if (!JoinParts(env_, client_dir_, record.archive, static_cast<int>(record.PartCount()))) {
-      Fail(kStringArchiveUnusable, " (" + record.archive + ")");
-      return 0;
+    // Read from the verified parts where they lie. An older version joined
+    // them into the archive's name first; a copy its killed run left there
+    // only takes room the unpacking needs.
+    env_->DeleteFile(InClient(archive));
+    for (const PartEntry& part : record.parts) {
+      files.push_back(NarrowToUtf16(InClient(PartFileName(part.name))));
     }
-    archive += ".zip";
+  } else {
+    files.push_back(NarrowToUtf16(InClient(archive)));
   }
   ZipResult why = ZipResult::kOk;
-  ZipArchive* zip = ZipOpenFile(env_, NarrowToUtf16(InClient(archive)), nullptr, &why);
+  ZipArchive* zip = ZipOpenParts(env_, files, &why);
   if (zip == nullptr) {
     const char* reason = why == ZipResult::kOverlap  ? ": items share their data"
                          : why == ZipResult::kLimits ? ": too many or too large items"
                                                      : "";
-    Fail(kStringArchiveUnusable, " (" + archive + reason + ")");
-    if (split) env_->DeleteFile(InClient(archive));
+    // Parts that cannot all be opened are named as the list names them;
+    // bytes that make no usable archive, as the archive they make.
+    const bool parts_unreadable =
+        split && (why == ZipResult::kArguments || why == ZipResult::kNoFile);
+    Fail(kStringArchiveUnusable,
+         " (" + (parts_unreadable ? record.archive : archive) + reason + ")");
     return 0;
   }
   // Unpacking writes at most what the items declare (extraction refuses
@@ -445,7 +455,6 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
       free_bytes < totals.uncompressed_bytes ||
       free_bytes - totals.uncompressed_bytes < UnpackMargin(totals.uncompressed_bytes)) {
     ZipClose(zip);
-    if (split) env_->DeleteFile(InClient(archive));
     Fail(kStringNoSpace, " (" + archive + ": " +
                              std::to_string(totals.uncompressed_bytes >> 20) + " MiB)");
     return 0;
@@ -508,7 +517,6 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
     Fail(kStringArchiveUnusable, " (" + archive + ")");
     result = 0;
   }
-  if (split) env_->DeleteFile(InClient(archive));
   if (result != 1) return result;
 
   // The downloads go before the record says installed: a crash in between

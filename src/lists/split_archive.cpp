@@ -3,28 +3,11 @@
 #include <memory>
 #include <vector>
 
-#include "platform/confined_path.h"
-
 namespace dizedir {
 namespace {
 
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-// Appends the whole of `source` to `out` through `buffer`.
-Status CopyFile(ReadableFile* source, WritableFile* out,
-                std::vector<char>* buffer) {
-  uint64_t offset = 0;
-  while (true) {
-    size_t got = 0;
-    Status s = source->Read(offset, buffer->size(), buffer->data(), &got);
-    if (!s.ok()) return s;
-    if (got == 0) return Status::OK();
-    s = out->Append(std::string_view(buffer->data(), got));
-    if (!s.ok()) return s;
-    offset += got;
-  }
 }
 
 // A split archive's part file always carries the suffix, even when a dot
@@ -48,38 +31,6 @@ std::string PartFileName(std::string_view part_name) {
     file += ".zxp";
   }
   return file;
-}
-
-bool JoinParts(Env* env, const std::string& dir, const std::string& archive,
-               int count) {
-  if (count <= 1) return false;
-  std::string output;
-  if (!ConfinePath(dir, archive + ".zip", NameKind::kBareName, &output).ok()) return false;
-  // Joined into a temporary beside the target so that neither a failure nor
-  // a killed process leaves a truncated archive under the real name.
-  const std::string temp = output + std::string(kTempSuffix);
-  // The join replaces any earlier archive, and a failed one must leave
-  // none, so the old one can go first; a rename onto a free name is also
-  // cheaper than one that must drop a large file on the way.
-  env->DeleteFile(output);
-  std::unique_ptr<WritableFile> out;
-  if (!env->NewWritableFile(temp, &out).ok()) return false;
-
-  std::vector<char> buffer(kArchiveCopyBufferSize);
-  Status s;
-  for (int i = 0; i < count && s.ok(); ++i) {
-    std::unique_ptr<ReadableFile> part;
-    s = env->NewReadableFile(dir + SplitPartFile(archive, i), &part);
-    if (s.ok()) s = CopyFile(part.get(), out.get(), &buffer);
-  }
-  if (s.ok()) s = out->Close();
-  out.reset();
-  if (s.ok()) s = env->RenameFile(temp, output);
-  if (!s.ok()) {
-    env->DeleteFile(temp);
-    return false;
-  }
-  return true;
 }
 
 bool SplitFile(Env* env, const std::string& path, int count) {

@@ -1,7 +1,7 @@
 // Split patch archives: an archive A published in n numbered parts
-// A_0.zxp .. A_{n-1}.zxp that are joined back into A.zip before it is
-// opened, and the matching cut of a file into such parts. Copies go through
-// one 1 MiB buffer whatever the archive size.
+// A_0.zxp .. A_{n-1}.zxp, whose bytes end to end are the zip, and the cut
+// of a file into such parts. The cut copies through one buffer of at most
+// 1 MiB whatever the archive size.
 //
 // Thread-safety: the functions keep no state; concurrent calls must not
 // work on the same files.
@@ -25,12 +25,6 @@ std::string PartName(std::string_view archive, int index);
 // The file a part name is stored in: names that contain neither ".zip" nor
 // ".zxp" get ".zxp" appended.
 std::string PartFileName(std::string_view part_name);
-
-// Concatenates dir + archive + "_" + i + ".zxp" for i = 0 .. count-1 into
-// dir + archive + ".zip". A count below 2 creates nothing. On failure no
-// partial ".zip" is left behind. The parts stay in place.
-bool JoinParts(Env* env, const std::string& dir, const std::string& archive,
-               int count);
 
 // Cuts the file at `path` into at most `count` parts named after `path`
 // without its extension (text before the last '.'), beside it. Part size
