@@ -1,0 +1,212 @@
+#include "link_model.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dizedir {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int Listen(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(address);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  listen(fd, 16);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Answers a line "N" with N bytes and then closes; answers "flood" by
+// writing until the writes have been blocked for a while, and records how
+// much got out.
+class Upstream {
+ public:
+  Upstream() : listener_(Listen(&port_)) {
+    thread_ = std::thread([this] {
+      for (;;) {
+        const int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        servers_.emplace_back([this, fd] { Serve(fd); });
+      }
+    });
+  }
+  ~Upstream() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+    for (std::thread& t : servers_) t.join();
+  }
+  int port() const { return port_; }
+  uint64_t flooded() const { return flooded_.load(); }
+
+ private:
+  void Serve(int fd) {
+    std::string line;
+    char c;
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+    const std::string block(64 * 1024, 'x');
+    if (line == "flood") {
+      for (;;) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 500) <= 0) break;
+        const ssize_t n = send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0 && errno != EAGAIN) break;
+        if (n > 0) flooded_ += static_cast<uint64_t>(n);
+      }
+    } else {
+      for (uint64_t left = std::stoull(line); left > 0;) {
+        const ssize_t n = send(fd, block.data(), std::min<uint64_t>(left, block.size()),
+                               MSG_NOSIGNAL);
+        if (n <= 0) break;
+        left -= static_cast<uint64_t>(n);
+      }
+    }
+    close(fd);
+  }
+
+  int port_ = 0;
+  int listener_;
+  std::thread thread_;
+  std::vector<std::thread> servers_;  // only the accepting thread adds
+  std::atomic<uint64_t> flooded_{0};
+};
+
+struct Fetched {
+  double seconds = 0;
+  uint64_t received = 0;
+  bool reset = false;
+};
+
+// Connects through the link, asks for `bytes` and reads to the end.
+Fetched Fetch(int port, uint64_t bytes) {
+  Fetched result;
+  const Clock::time_point start = Clock::now();
+  const int fd = Connect(port);
+  if (fd < 0) return result;
+  const std::string request = std::to_string(bytes) + "\n";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n < 0) result.reset = errno == ECONNRESET;
+    if (n <= 0) break;
+    result.received += static_cast<uint64_t>(n);
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  close(fd);
+  return result;
+}
+
+TEST(LinkModel, DelaysRatesAndResets) {
+  struct Case {
+    const char* name;
+    LinkShape shape;
+    int connections;
+    uint64_t bytes;  // each connection's
+    double min_seconds, max_seconds;
+  };
+  auto shape = [](int rtt_ms, double per_connection, double link, double reset = 0) {
+    LinkShape s;
+    s.round_trip = milliseconds(rtt_ms);
+    s.connection_bytes_per_second = per_connection;
+    s.link_bytes_per_second = link;
+    s.reset_fraction = reset;
+    s.reset_within_bytes = 100000;
+    return s;
+  };
+  const Case cases[] = {
+      // One round trip to connect, one for the request and its answer.
+      {"round trips", shape(100, 0, 0), 1, 1, 0.195, 0.28},
+      // Each connection gets its own rate, so two run side by side.
+      {"per connection", shape(20, 4e6, 0), 2, 1000000, 0.26, 0.40},
+      // The link's rate is shared: two take twice as long as one would.
+      {"shared link", shape(20, 0, 4e6), 2, 1000000, 0.50, 0.68},
+      {"tighter of the two", shape(20, 8e6, 4e6), 1, 1000000, 0.26, 0.40},
+      {"reset", shape(10, 0, 0, 1.0), 1, 1000000, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Upstream upstream;
+    std::unique_ptr<LinkModel> link;
+    ASSERT_TRUE(LinkModel::Start(upstream.port(), c.shape, &link).ok());
+    std::vector<std::future<Fetched>> runs;
+    for (int i = 0; i < c.connections; ++i) {
+      runs.push_back(std::async(std::launch::async, Fetch, link->port(), c.bytes));
+    }
+    uint64_t total = 0;
+    for (auto& run : runs) {
+      const Fetched fetched = run.get();
+      EXPECT_GE(fetched.seconds, c.min_seconds);
+      EXPECT_LE(fetched.seconds, c.max_seconds);
+      if (c.shape.reset_fraction > 0) {
+        EXPECT_TRUE(fetched.reset);
+        EXPECT_LE(fetched.received, c.shape.reset_within_bytes);
+      } else {
+        EXPECT_FALSE(fetched.reset);
+        EXPECT_EQ(fetched.received, c.bytes);
+      }
+      total += fetched.received;
+    }
+    const LinkModel::Counts counts = link->counts();
+    EXPECT_EQ(counts.connections, static_cast<uint64_t>(c.connections));
+    EXPECT_EQ(counts.resets, c.shape.reset_fraction > 0 ? counts.connections : 0u);
+    // A reset may drop what the client had not read yet.
+    if (c.shape.reset_fraction == 0) {
+      EXPECT_EQ(counts.bytes_to_client, total);
+    }
+  }
+}
+
+TEST(LinkModel, AReaderThatStopsStopsTheSender) {
+  Upstream upstream;
+  LinkShape shape;
+  shape.round_trip = milliseconds(10);
+  std::unique_ptr<LinkModel> link;
+  ASSERT_TRUE(LinkModel::Start(upstream.port(), shape, &link).ok());
+  const int fd = Connect(link->port());
+  ASSERT_GE(fd, 0);
+  send(fd, "flood\n", 6, MSG_NOSIGNAL);
+  // Nothing is read; the sender gets as far as the relay's bound and the
+  // sockets' own buffers let it, far less than it would given the chance.
+  for (int i = 0; i < 100 && upstream.flooded() == 0; ++i) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  std::this_thread::sleep_for(milliseconds(1500));
+  const uint64_t flooded = upstream.flooded();
+  EXPECT_GT(flooded, 0u);
+  EXPECT_LT(flooded, uint64_t{24} << 20);
+  EXPECT_LE(link->counts().bytes_to_client, flooded);
+  close(fd);
+}
+
+}  // namespace
+}  // namespace dizedir
