@@ -3,15 +3,18 @@
 // connection resets of a distant server. In the same run, on the same
 // release, it times `dizedir update` of a fresh client, one curl fetching
 // the part files one after another over one kept-alive connection, and
-// aria2c -x8 -j8 fetching the same files. Per model it prints the times,
-// dizedir against aria2c (goal: at most 1.2) and against the link limit,
-// the part bytes over the link rate plus two round trips, one to connect
-// and one for the first request (goal: at most 1.3), and whether dizedir
-// failed.
+// aria2c -x8 -j8 fetching the same files, and aria2c once more with -s8
+// -k1M, which also splits files smaller than its default 40 MiB across
+// connections. Per model it prints the times, dizedir against aria2c -x8
+// -j8 (goal: at most 1.2) and against the splitting run, dizedir against
+// the link limit, the part bytes over the link rate plus two round trips,
+// one to connect and one for the first request (goal: at most 1.3), and
+// whether dizedir failed.
 //
-//   wan_bench [--model N] [--rounds R] [--connections C] [--huge]
+//   wan_bench [--model N] [--rounds R] [--connections C] [--resets F] [--huge]
 //
-// --connections writes Connections=C into the fresh client's ng.ini.
+// --connections writes Connections=C into the fresh client's ng.ini;
+// --resets makes the third model reset that fraction of connections.
 // --huge runs only a 6 GiB update in three parts over plain loopback and
 // passes the host's progress lines through.
 
@@ -69,6 +72,7 @@ struct Flags {
   int model = 0;  // 0: all
   int rounds = 1;
   int connections = 0;  // 0: the client's default
+  double resets = -1;   // fraction of connections the reset model resets; <0: its own
   bool huge = false;
 };
 
@@ -84,6 +88,8 @@ bool ParseFlags(int argc, char** argv, Flags* flags) {
       flags->rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--connections" && has_value) {
       flags->connections = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--resets" && has_value) {
+      flags->resets = std::clamp(std::atof(argv[++i]), 0.0, 1.0);
     } else {
       return false;
     }
@@ -213,7 +219,14 @@ class Bench {
     shape.round_trip = std::chrono::milliseconds(model.round_trip_ms);
     shape.connection_bytes_per_second = model.connection_rate;
     shape.link_bytes_per_second = model.link_rate;
-    shape.reset_fraction = model.reset_fraction;
+    shape.reset_fraction =
+        model.reset_fraction > 0 && flags_.resets >= 0 ? flags_.resets : model.reset_fraction;
+    // A reset lands within the first part a connection carries.
+    shape.reset_within_bytes = 0;
+    for (const std::string& part : release.parts) {
+      shape.reset_within_bytes =
+          std::max<uint64_t>(shape.reset_within_bytes, fs::file_size(www_ / release.dir / part));
+    }
     shape.seed = static_cast<uint64_t>(model.number);
     std::unique_ptr<LinkModel> link;
     const Status s = LinkModel::Start(nginx_port_, shape, &link);
@@ -223,11 +236,12 @@ class Bench {
     }
     const double rtt = model.round_trip_ms / 1000.0;
     const double link_limit = release.part_bytes / model.link_rate + 2 * rtt;
+    // One connection: its rate, a round trip to connect and one per request.
     const double one_connection =
         release.part_bytes /
             (model.connection_rate > 0 ? std::min(model.connection_rate, model.link_rate)
                                        : model.link_rate) +
-        2 * rtt;
+        (1 + release.parts.size()) * rtt;
     std::printf("model %d: RTT %d ms, %s per connection, %.0f Mbit/s link, %.0f%% of connections "
                 "reset; %.1f MiB in %zu parts\n",
                 model.number, model.round_trip_ms,
@@ -235,25 +249,31 @@ class Bench {
                     ? (std::to_string(static_cast<int>(model.connection_rate / kMbit)) + " Mbit/s")
                           .c_str()
                     : "no limit",
-                model.link_rate / kMbit, model.reset_fraction * 100,
+                model.link_rate / kMbit, shape.reset_fraction * 100,
                 release.part_bytes / double(kMiB), release.parts.size());
     std::fflush(stdout);
 
-    Outcome dizedir, curl, aria2c;
+    Outcome dizedir, curl, aria2c, aria2c_split;
     for (int round = 0; round < flags_.rounds; ++round) {
       RunDizedir(*link, release, &dizedir);
-      RunCurl(*link, release, model.reset_fraction > 0, &curl);
-      RunAria2c(*link, release, &aria2c);
+      RunCurl(*link, release, shape.reset_fraction > 0, &curl);
+      RunAria2c(*link, release, {}, &aria2c);
+      RunAria2c(*link, release, {"-s8", "-k1M"}, &aria2c_split);
     }
     std::printf("  link limit %8.3f s  (part bytes / link rate + 2 round trips: connect, first "
                 "request)\n",
                 link_limit);
     std::printf("  dizedir    %s\n", dizedir.Text().c_str());
-    std::printf("  curl       %s  (one connection alone: %.3f s)\n", curl.Text().c_str(),
+    std::printf("  curl       %s  (one connection, a round trip per request: %.3f s)\n", curl.Text().c_str(),
                 one_connection);
-    std::printf("  aria2c     %s\n", aria2c.Text().c_str());
+    std::printf("  aria2c     %s  (-x8 -j8)\n", aria2c.Text().c_str());
+    std::printf("  aria2c     %s  (-x8 -j8 -s8 -k1M: files split too)\n",
+                aria2c_split.Text().c_str());
     if (dizedir.best && aria2c.best) {
       std::printf("  dizedir/aria2c     %.3f (goal <= 1.2)\n", *dizedir.best / *aria2c.best);
+    }
+    if (dizedir.best && aria2c_split.best) {
+      std::printf("  dizedir/aria2c-split %.3f\n", *dizedir.best / *aria2c_split.best);
     }
     if (dizedir.best) {
       std::printf("  dizedir/link-limit %.3f (goal <= 1.3)\n", *dizedir.best / link_limit);
@@ -310,7 +330,8 @@ class Bench {
           [&] { return WrongFile(out, www_ / release.dir, release.parts); });
   }
 
-  void RunAria2c(const LinkModel& link, const Release& release, Outcome* outcome) {
+  void RunAria2c(const LinkModel& link, const Release& release,
+                 const std::vector<std::string>& extra, Outcome* outcome) {
     const fs::path out = scratch_ / "aria2c";
     fs::remove_all(out);
     fs::create_directories(out);
@@ -319,10 +340,11 @@ class Bench {
       urls += "http://" + link.host_port() + "/" + release.dir + "/" + part + "\n";
     }
     WriteBytes(scratch_ / "aria2c-input.txt", urls);
-    Timed(link, aria2c_,
-          {"-x8", "-j8", "-q", "--allow-overwrite=true", "--auto-file-renaming=false", "-d",
-           out.string(), "-i", (scratch_ / "aria2c-input.txt").string()},
-          outcome, [&] { return WrongFile(out, www_ / release.dir, release.parts); });
+    std::vector<std::string> args = {"-x8", "-j8"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), {"-q", "--allow-overwrite=true", "--auto-file-renaming=false", "-d",
+                             out.string(), "-i", (scratch_ / "aria2c-input.txt").string()});
+    Timed(link, aria2c_, args, outcome, [&] { return WrongFile(out, www_ / release.dir, release.parts); });
   }
 
   const Flags flags_;
@@ -412,7 +434,8 @@ int main(int argc, char** argv) {
   Flags flags;
   if (!ParseFlags(argc, argv, &flags)) {
     std::fprintf(stderr,
-                 "usage: wan_bench [--model 1|2|3] [--rounds R] [--connections C] [--huge]\n");
+                 "usage: wan_bench [--model 1|2|3] [--rounds R] [--connections C] [--resets F] "
+                 "[--huge]\n");
     return 2;
   }
   const std::string nginx = NginxServer::FindNginx();
