@@ -152,6 +152,11 @@ Release BuildRelease(const fs::path& www, const fs::path& work, const std::strin
   return release;
 }
 
+// The client's ng.ini asking for `connections` at once.
+std::string SettingsText(int connections) {
+  return "[SETTING]\r\nConnections=" + std::to_string(connections) + "\r\n";
+}
+
 // A client at version 1 whose server list comes from `host` and names
 // `host`/`dir` as its one region.
 void WriteClient(const fs::path& client, const fs::path& www, const Release& release,
@@ -163,10 +168,7 @@ void WriteClient(const fs::path& client, const fs::path& www, const Release& rel
   WriteClientTree(client, release.before);
   WriteBytes(client / "curver.bin", release.curver);
   WriteBytes(client / "IPconfig.dat", ShiftedHost(host));
-  if (connections > 0) {
-    WriteBytes(client / "ng.ini", "[SETTING]\r\nConnections=" + std::to_string(connections) +
-                                      "\r\n");
-  }
+  if (connections > 0) WriteBytes(client / "ng.ini", SettingsText(connections));
   WriteBytes(www / "patchone.ini", "[Region1]\r\nlist=main\r\nmain=" + host + "/" + release.dir +
                                        "\r\n[curregDianXin]\r\nregion=0\r\n");
 }
@@ -309,9 +311,11 @@ class Bench {
   void RunDizedir(const LinkModel& link, const Release& release, Outcome* outcome) {
     const fs::path client = scratch_ / "client";
     WriteClient(client, www_, release, link.host_port(), flags_.connections);
+    ClientTree expected = release.after;
+    if (flags_.connections > 0) expected.files["ng.ini"] = SettingsText(flags_.connections);
     Timed(link, DIZEDIR_PROGRAM, {"update", "--client", client.string(), "--optional", "no"},
           outcome, [&] {
-            const std::string problems = CompareClientTree(client, release.after);
+            const std::string problems = CompareClientTree(client, expected);
             return problems.empty() ? problems : "client differs:" + problems.substr(0, 200);
           });
   }
