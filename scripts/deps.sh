@@ -9,6 +9,8 @@ packages=(
   libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev nginx zip unzip curl
+  # The many-connection downloader bench/wan_bench measures the update against.
+  aria2
   # Release signatures, and the tool they must interoperate with.
   libsodium-dev minisign
   clang libclang-rt-14-dev
