@@ -534,8 +534,52 @@ class CountingEnv : public EnvWrapper {
     if (s.ok()) *result = std::make_unique<Counted>(this, std::move(*result));
     return s;
   }
+  Status NewPositionalFile(const std::string& path,
+                           std::unique_ptr<PositionalFile>* result) override {
+    Status s = target()->NewPositionalFile(path, result);
+    if (s.ok()) {
+      *result = std::make_unique<CountedPositional>(this, std::move(*result));
+    }
+    return s;
+  }
 
  private:
+  void Saw(uint64_t size) {
+    uint64_t seen = largest_.load();
+    while (seen < size && !largest_.compare_exchange_weak(seen, size)) {
+    }
+  }
+
+  // The file's size is the end of the furthest write.
+  class CountedPositional : public PositionalFile {
+   public:
+    CountedPositional(CountingEnv* env, std::unique_ptr<PositionalFile> file)
+        : env_(env), file_(std::move(file)) {}
+    Status WriteAt(uint64_t offset, std::string_view data) override {
+      if (offset + data.size() > kCeiling) {
+        return Status::IOError("test ceiling reached");
+      }
+      Status s = file_->WriteAt(offset, data);
+      if (s.ok()) {
+        uint64_t size = size_.load();
+        while (size < offset + data.size() &&
+               !size_.compare_exchange_weak(size, offset + data.size())) {
+        }
+        env_->Saw(size_.load());
+      }
+      return s;
+    }
+    Status Sync() override { return file_->Sync(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    static constexpr uint64_t kCeiling = 64 << 20;
+
+    CountingEnv* const env_;
+    const std::unique_ptr<PositionalFile> file_;
+    std::atomic<uint64_t> size_{0};
+  };
+
   class Counted : public WritableFile {
    public:
     Counted(CountingEnv* env, std::unique_ptr<WritableFile> file)

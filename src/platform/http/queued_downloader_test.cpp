@@ -33,7 +33,10 @@ struct Step {
 
 class ScriptedDownloader final : public QueuedDownloader {
  public:
-  explicit ScriptedDownloader(Env* env) : QueuedDownloader(env) {}
+  // One connection unless a test asks for more: the script is a sequence.
+  explicit ScriptedDownloader(Env* env) : QueuedDownloader(env) {
+    SetConnections(1);
+  }
 
   void Shutdown() override {}
 
@@ -49,22 +52,19 @@ class ScriptedDownloader final : public QueuedDownloader {
   std::vector<uint32_t> shown;  // GetReceivedBytes during each attempt
 
  private:
-  Outcome RunAttempt(const Target& target, FileSink* sink,
-                     bool publish_progress) override {
+  Outcome RunAttempt(size_t, const Target& target, FileSink* sink) override {
     resume_offsets.push_back(sink->stored);
     targets.push_back(target);
     if (resume_offsets.size() > script.size()) return Outcome::kFailed;
     const Step& step = script[resume_offsets.size() - 1];
     if (step.restart && !sink->Restart().ok()) return Outcome::kFailed;
     if (!sink->Append(step.append).ok()) return Outcome::kFailed;
-    if (publish_progress) {
-      ShowProgress(sink->stored);
-      shown.push_back(GetReceivedBytes());
-    }
+    if (sink->item != nullptr) shown.push_back(GetReceivedBytes());
     if (step.end) EndTransfers();
     return step.outcome;
   }
-  std::optional<uint64_t> QuerySize(const Target& target, Watch*,
+  void PrepareConnections(size_t) override {}
+  std::optional<uint64_t> QuerySize(size_t, const Target& target, Watch*,
                                     HttpFailure* why) override {
     size_queries.push_back(target);
     if (!size) *why = kHttpFailureHttpStatus;
