@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -13,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "codec/md5.h"
 #include "dizedir/http_interface.h"
 #include "platform/env.h"
+#include "platform/http/downloader_slots.h"
 #include "support/fault_injection_env.h"
 #include "support/test_http_server.h"
 
@@ -335,39 +338,54 @@ TEST_F(DownloaderTest, QueueTransfersInOrderAndResumes) {
   ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
   downloader_->SetRemoteDir("patch/v2");
   int run = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string prefix = "/patch/v2/r" + std::to_string(run) + "_";
-    std::vector<std::string> bodies;
-    for (size_t i = 0; i < c.items.size(); ++i) {
-      const Item& item = c.items[i];
-      bodies.push_back(Bytes(20000 + i * 1000, static_cast<uint32_t>(i)));
-      if (item.served) server_.AddFile(prefix + item.name, bodies.back());
-      if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
-      downloader_->AddRemoteFile(
-          ("r" + std::to_string(run) + "_" + item.name).c_str());
-      downloader_->AddLocalFile(Local(std::to_string(run) + item.name).c_str());
-    }
-    EXPECT_EQ(downloader_->DownloadQueue(), c.result);
-    for (size_t i = 0; i < c.items.size(); ++i) {
-      const std::string local = Local(std::to_string(run) + c.items[i].name);
-      EXPECT_EQ(Exists(local), c.stored[i]) << c.items[i].name;
-      if (c.stored[i] && Exists(local)) {
-        EXPECT_TRUE(Read(local) == bodies[i]);
+  // One connection keeps to queue order; with several, an item after the
+  // one that fails may already be in place, but only whole.
+  for (const uint32_t connections : {1u, 6u}) {
+    downloader_->SetConnections(connections);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(connections) +
+                   " connections");
+      const std::string prefix = "/patch/v2/r" + std::to_string(run) + "_";
+      std::vector<std::string> bodies;
+      for (size_t i = 0; i < c.items.size(); ++i) {
+        const Item& item = c.items[i];
+        bodies.push_back(Bytes(20000 + i * 1000, static_cast<uint32_t>(i)));
+        if (item.served) server_.AddFile(prefix + item.name, bodies.back());
+        if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
+        downloader_->AddRemoteFile(
+            ("r" + std::to_string(run) + "_" + item.name).c_str());
+        downloader_->AddLocalFile(
+            Local(std::to_string(run) + item.name).c_str());
       }
-      EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+      EXPECT_EQ(downloader_->DownloadQueue(), c.result);
+      bool failed_before = false;
+      for (size_t i = 0; i < c.items.size(); ++i) {
+        const std::string local =
+            Local(std::to_string(run) + c.items[i].name);
+        if (connections == 1 || !failed_before || c.stored[i]) {
+          EXPECT_EQ(Exists(local), c.stored[i]) << c.items[i].name;
+        }
+        if (Exists(local)) {
+          EXPECT_TRUE(Read(local) == bodies[i]);
+        }
+        EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+        failed_before = failed_before || !c.stored[i];
+      }
+      ++run;
     }
-    ++run;
   }
   // The resumed items asked for the rest of what they had.
   EXPECT_EQ(GetRanges("/patch/v2/r1_a.zxp"),
             (std::vector<std::string>{"", "bytes=5000-"}));
   EXPECT_EQ(GetRanges("/patch/v2/r1_c.zxp"),
             (std::vector<std::string>{"", "bytes=100-"}));
+  EXPECT_EQ(GetRanges("/patch/v2/r6_a.zxp"),
+            (std::vector<std::string>{"", "bytes=5000-"}));
 }
 
 TEST_F(DownloaderTest, QueueKeepsOneConnection) {
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(1);
   for (int i = 0; i < 4; ++i) {
     const std::string name = "p" + std::to_string(i) + ".zxp";
     server_.AddFile("/" + name, Bytes(10000, i));
@@ -479,6 +497,8 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
     locals.push_back(Local(name));
   }
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  // One at a time, in order: the index visits every item.
+  downloader_->SetConnections(1);
   for (size_t i = 0; i < sizes.size(); ++i) {
     downloader_->AddRemoteFile(("q" + std::to_string(i) + ".zxp").c_str());
     downloader_->AddLocalFile(locals[i].c_str());
@@ -515,6 +535,265 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   EXPECT_EQ(highest_index, 1);
   EXPECT_EQ(downloader_->GetCurrentIndex(), 1);
   EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[1]);
+}
+
+// A large item is fetched in ranges over several connections, and its
+// pieces meet exactly, whatever the links do to each of them.
+TEST_F(DownloaderTest, LargeItemSplitOverConnectionsGivesTheExactBytes) {
+  struct Case {
+    const char* name;
+    std::optional<Fault> fault;
+    bool ask_size;
+  };
+  Fault slow_and_dropping = Fault::SlowRate(4 << 20);
+  slow_and_dropping.drop_after = 700000;
+  slow_and_dropping.drop_times = 3;
+  Fault slow_ignoring_range = Fault::SlowRate(4 << 20);
+  slow_ignoring_range.ignore_range = true;
+  const std::vector<Case> cases = {
+      {"size asked first", Fault::SlowRate(4 << 20), true},
+      {"size from the answer", Fault::SlowRate(4 << 20), false},
+      {"pieces dropping", slow_and_dropping, true},
+      {"Range ignored", slow_ignoring_range, true},
+  };
+  const std::string body = Bytes(6 << 20, 11);
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetStallTimeout(5000);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "big" + std::to_string(n++) + ".zxp";
+    server_.AddFile("/" + name, body);
+    if (c.fault) server_.SetFault("/" + name, *c.fault);
+    if (c.ask_size) {
+      EXPECT_EQ(downloader_->GetFileSize(name.c_str()), body.size());
+    }
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    ASSERT_EQ(downloader_->DownloadQueue(), 1);
+    EXPECT_TRUE(Read(Local(name)) == body);
+    EXPECT_EQ(downloader_->GetReceivedBytes64(), body.size());
+    // Taken over by ranges that end before the file does.
+    int bounded = 0;
+    for (const std::string& range : GetRanges("/" + name)) {
+      if (!range.empty() && range.back() != '-') ++bounded;
+    }
+    if (!c.fault->ignore_range) {
+      EXPECT_GT(bounded + static_cast<int>(GetRanges("/" + name).size()), 2);
+    }
+  }
+}
+
+// The watcher's view while later items finish before an earlier one: the
+// index is the lowest unfinished item, its bytes never pass its size, and
+// the full size shows only once the file is in place.
+TEST_F(DownloaderTest, WatcherSeesTheLowestUnfinishedItem) {
+  const std::vector<size_t> sizes = {200000, 30000, 20000, 10000};
+  std::vector<std::string> locals;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const std::string name = "w" + std::to_string(i) + ".zxp";
+    server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
+    // The first item is the slowest: the others overtake it.
+    server_.SetFault("/" + name, Fault::SlowRate(i == 0 ? 400000 : 200000));
+    locals.push_back(Local(name));
+  }
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(4);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    downloader_->AddRemoteFile(("w" + std::to_string(i) + ".zxp").c_str());
+    downloader_->AddLocalFile(locals[i].c_str());
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<bool> overtaken{false};
+  std::thread watcher([&] {
+    int last_index = 0;
+    while (!done) {
+      const int index = downloader_->GetCurrentIndex();
+      const uint64_t bytes = downloader_->GetReceivedBytes64();
+      const bool later_stored = Exists(locals[1]);
+      // Bytes read between two equal indexes are that item's.
+      if (downloader_->GetCurrentIndex() == index) {
+        if (index < last_index || index < 0 ||
+            index >= static_cast<int>(sizes.size()) ||
+            bytes > sizes[index] ||
+            (bytes == sizes[index] && !Exists(locals[index]))) {
+          ++failures;
+        }
+        if (index == 0 && later_stored) overtaken = true;
+        last_index = index;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const int result = downloader_->DownloadQueue();
+  done = true;
+  watcher.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(failures, 0);
+  EXPECT_TRUE(overtaken);
+  EXPECT_EQ(downloader_->GetCurrentIndex(), 3);
+  EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[3]);
+}
+
+// Mirrors share the queue with the connected server; one that fails is
+// left out after its first failure and the item comes from the server.
+TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
+  struct Case {
+    const char* name;
+    bool mirror_up;      // the mirror answers at all
+    bool mirror_has;     // it holds the files
+    bool mirror_wrong;   // its bytes differ from the server's
+    int mirror_gets;     // GETs the mirror sees over the whole queue
+  };
+  const std::vector<Case> cases = {
+      {"good mirror", true, true, false, 2},
+      {"refused connection", false, false, false, 0},
+      {"404", true, false, false, 1},
+      {"wrong bytes", true, true, true, 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto mirror = std::make_unique<TestHttpServer>();
+    const std::string mirror_base = mirror->url("/m");
+    if (!c.mirror_up) mirror.reset();  // nothing listens there any more
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(1);
+    downloader_->SetMirrors(("ftp://ignored\r\n" + mirror_base + "\r\n").c_str());
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 4; ++i) {
+      const std::string name = "mi" + std::to_string(n) + "_" +
+                               std::to_string(i) + ".zxp";
+      bodies.push_back(Bytes(30000, n * 10 + i));
+      server_.AddFile("/" + name, bodies.back());
+      if (mirror && c.mirror_has) {
+        mirror->AddFile("/m/" + name,
+                        c.mirror_wrong ? Bytes(30000, 99) : bodies.back());
+      }
+      downloader_->AddRemoteFile(name.c_str());
+      downloader_->AddLocalFile(Local(name).c_str());
+      downloader_->AddFileDigest(Md5Hex(bodies.back()).c_str());
+    }
+    EXPECT_EQ(downloader_->DownloadQueue(), 1);
+    for (int i = 0; i < 4; ++i) {
+      const std::string local =
+          Local("mi" + std::to_string(n) + "_" + std::to_string(i) + ".zxp");
+      EXPECT_TRUE(Exists(local) && Read(local) == bodies[i]);
+    }
+    if (mirror) {
+      int gets = 0;
+      for (const auto& request : mirror->requests()) {
+        if (request.method == "GET") ++gets;
+      }
+      EXPECT_EQ(gets, c.mirror_gets);
+    }
+    ++n;
+  }
+}
+
+// Wrong bytes from the connected server fail the item, and nothing is left.
+TEST_F(DownloaderTest, DigestMismatchFromTheServerFails) {
+  struct Case {
+    const char* name;
+    uint32_t connections;
+    size_t size;
+  };
+  const std::vector<Case> cases = {
+      {"one connection, in order", 1, 40000},
+      {"pieces out of order", 6, 4 << 20},
+  };
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    downloader_->SetConnections(c.connections);
+    const std::string name = "dg" + std::to_string(n++) + ".zxp";
+    const std::string body = Bytes(c.size, n);
+    server_.AddFile("/" + name, body);
+    server_.SetFault("/" + name, Fault::SlowRate(8 << 20));
+    EXPECT_EQ(downloader_->GetFileSize(name.c_str()), body.size());
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    // The right digest with one digit changed, in upper case.
+    std::string digest = Md5Hex(body);
+    digest[0] = digest[0] == '0' ? '1' : '0';
+    for (char& ch : digest) ch = static_cast<char>(std::toupper(ch));
+    downloader_->AddFileDigest(digest.c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureDigestMismatch);
+    EXPECT_FALSE(Exists(Local(name)));
+    EXPECT_FALSE(Exists(Local(name) + std::string(kTempSuffix)));
+    // The same digest as it should be passes.
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    downloader_->AddFileDigest(Md5Hex(body).c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 1);
+  }
+}
+
+// Sizes asked together go out side by side, up to the connection count.
+TEST_F(DownloaderTest, GetFileSizesAsksConcurrently) {
+  struct Case {
+    uint32_t connections;
+    int min_concurrent;
+    int max_concurrent;
+  };
+  const std::vector<Case> cases = {{1, 1, 1}, {6, 2, 6}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.connections);
+    TestHttpServer server;
+    ASSERT_EQ(downloader_->Connect(server.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(c.connections);
+    downloader_->SetStallTimeout(5000);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6; ++i) {
+      names.push_back("s" + std::to_string(n++) + ".zxp");
+      server.AddFile("/" + names.back(), Bytes(1000 + i, i));
+      server.SetFault("/" + names.back(), Fault::Delay(150));
+    }
+    names.push_back("missing.zxp");
+    std::vector<const char*> texts;
+    for (const std::string& name : names) texts.push_back(name.c_str());
+    std::vector<uint64_t> sizes(texts.size(), 7);
+    EXPECT_EQ(downloader_->GetFileSizes(static_cast<uint32_t>(texts.size()),
+                                        texts.data(), sizes.data()),
+              0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureHttpStatus);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(sizes[i], 1000u + i);
+    EXPECT_EQ(sizes[6], 0u);
+    EXPECT_GE(server.max_concurrent(), c.min_concurrent);
+    EXPECT_LE(server.max_concurrent(), c.max_concurrent);
+    // The sizes hold the queue as GetFileSize's do: a longer body fails.
+    server.AddFile("/" + names[0], Bytes(2000, 1));
+    downloader_->AddRemoteFile(names[0].c_str());
+    downloader_->AddLocalFile(Local(names[0]).c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureSizeMismatch);
+  }
+  downloader_.reset();  // before the servers of the cases are gone
+}
+
+TEST_F(DownloaderTest, SizesAboveFourGibibytes) {
+  if (sizeof(size_t) < 8) GTEST_SKIP() << "the test server cannot say it";
+  const uint64_t five_gib = uint64_t{5} << 30;
+  server_.AddFile("/huge.zxp", "x");
+  server_.SetFault("/huge.zxp", Fault::HeadSays(five_gib));
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  EXPECT_EQ(downloader_->GetFileSize64("huge.zxp"), five_gib);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureNone);
+  EXPECT_EQ(downloader_->GetFileSize("huge.zxp"), 0u);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureTooLarge);
+  const char* name = "huge.zxp";
+  uint64_t size = 0;
+  EXPECT_EQ(downloader_->GetFileSizes(1, &name, &size), 1);
+  EXPECT_EQ(size, five_gib);
+}
+
+TEST_F(DownloaderTest, ModuleTellsItsSlotCount) {
+  EXPECT_EQ(GetHttpInterfaceSlots(), 35u);
+  EXPECT_EQ(http::LoadedDownloaderSlots(), 35u);
 }
 
 // Remembers the most bytes any one file written through it ever held: what
