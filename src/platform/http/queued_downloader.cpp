@@ -1040,7 +1040,7 @@ bool QueuedDownloader::StoreItem(QueueRun* run, size_t index,
   const std::string temp_path = item.local_path + std::string(kTempSuffix);
   if (s.ok() && item.digest) {
     std::string actual;
-    const uint64_t size = file.size.value_or(0);
+    const uint64_t size = file.size.value_or(file.received.load());
     if (file.hashing && file.hashed == size) {
       actual = file.md5.HexFinal();
     } else {
