@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,15 @@ int ReasonHere(const std::string& name, int failure) {
   if (name == "overflowing Content-Length") return kHttpFailureSizeMismatch;
   if (name == "oversized headers") return kHttpFailureNone;
   return failure;
+}
+
+// `text` with `n` and `suffix` appended. (GCC 12 warns falsely about
+// overlapping copies in "literal" + std::to_string(n) once inlined.)
+std::string Numbered(std::string text, long long n,
+                     std::string_view suffix = "") {
+  text += std::to_string(n);
+  text += suffix;
+  return text;
 }
 
 std::string Bytes(size_t size, uint32_t seed) {
@@ -176,7 +186,7 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/file" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/file", n++, ".bin");
     if (c.served) server_.AddFile(path, body);
     if (c.fault) server_.SetFault(path, *c.fault);
     const std::string local = Local("target.bin");
@@ -343,9 +353,9 @@ TEST_F(DownloaderTest, QueueTransfersInOrderAndResumes) {
   for (const uint32_t connections : {1u, 6u}) {
     downloader_->SetConnections(connections);
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(connections) +
+      SCOPED_TRACE(std::string(c.name) + Numbered(", ", connections) +
                    " connections");
-      const std::string prefix = "/patch/v2/r" + std::to_string(run) + "_";
+      const std::string prefix = Numbered("/patch/v2/r", run, "_");
       std::vector<std::string> bodies;
       for (size_t i = 0; i < c.items.size(); ++i) {
         const Item& item = c.items[i];
@@ -353,7 +363,7 @@ TEST_F(DownloaderTest, QueueTransfersInOrderAndResumes) {
         if (item.served) server_.AddFile(prefix + item.name, bodies.back());
         if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
         downloader_->AddRemoteFile(
-            ("r" + std::to_string(run) + "_" + item.name).c_str());
+            (Numbered("r", run, "_") + item.name).c_str());
         downloader_->AddLocalFile(
             Local(std::to_string(run) + item.name).c_str());
       }
@@ -387,7 +397,7 @@ TEST_F(DownloaderTest, QueueKeepsOneConnection) {
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
   downloader_->SetConnections(1);
   for (int i = 0; i < 4; ++i) {
-    const std::string name = "p" + std::to_string(i) + ".zxp";
+    const std::string name = Numbered("p", i, ".zxp");
     server_.AddFile("/" + name, Bytes(10000, i));
     EXPECT_EQ(downloader_->GetFileSize(name.c_str()), 10000u);
     downloader_->AddRemoteFile(name.c_str());
@@ -426,7 +436,7 @@ TEST_F(DownloaderTest, EndTransfersStopsARunningQueueWithinASecond) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string name = "slow" + std::to_string(n++) + ".zxp";
+    const std::string name = Numbered("slow", n++, ".zxp");
     server_.AddFile("/" + name, Bytes(1 << 20, 3));
     server_.SetFault("/" + name, c.fault);
     ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
@@ -491,7 +501,7 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   const std::vector<size_t> sizes = {60000, 40000};
   std::vector<std::string> locals;
   for (size_t i = 0; i < sizes.size(); ++i) {
-    const std::string name = "q" + std::to_string(i) + ".zxp";
+    const std::string name = Numbered("q", i, ".zxp");
     server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
     server_.SetFault("/" + name, Fault::SlowRate(400000));
     locals.push_back(Local(name));
@@ -500,7 +510,7 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   // One at a time, in order: the index visits every item.
   downloader_->SetConnections(1);
   for (size_t i = 0; i < sizes.size(); ++i) {
-    downloader_->AddRemoteFile(("q" + std::to_string(i) + ".zxp").c_str());
+    downloader_->AddRemoteFile((Numbered("q", i, ".zxp")).c_str());
     downloader_->AddLocalFile(locals[i].c_str());
   }
 
@@ -562,7 +572,7 @@ TEST_F(DownloaderTest, LargeItemSplitOverConnectionsGivesTheExactBytes) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string name = "big" + std::to_string(n++) + ".zxp";
+    const std::string name = Numbered("big", n++, ".zxp");
     server_.AddFile("/" + name, body);
     if (c.fault) server_.SetFault("/" + name, *c.fault);
     if (c.ask_size) {
@@ -591,7 +601,7 @@ TEST_F(DownloaderTest, WatcherSeesTheLowestUnfinishedItem) {
   const std::vector<size_t> sizes = {200000, 30000, 20000, 10000};
   std::vector<std::string> locals;
   for (size_t i = 0; i < sizes.size(); ++i) {
-    const std::string name = "w" + std::to_string(i) + ".zxp";
+    const std::string name = Numbered("w", i, ".zxp");
     server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
     // The first item is the slowest: the others overtake it.
     server_.SetFault("/" + name, Fault::SlowRate(i == 0 ? 400000 : 200000));
@@ -600,7 +610,7 @@ TEST_F(DownloaderTest, WatcherSeesTheLowestUnfinishedItem) {
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
   downloader_->SetConnections(4);
   for (size_t i = 0; i < sizes.size(); ++i) {
-    downloader_->AddRemoteFile(("w" + std::to_string(i) + ".zxp").c_str());
+    downloader_->AddRemoteFile((Numbered("w", i, ".zxp")).c_str());
     downloader_->AddLocalFile(locals[i].c_str());
   }
   std::atomic<bool> done{false};
@@ -663,7 +673,7 @@ TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
     downloader_->SetMirrors(("ftp://ignored\r\n" + mirror_base + "\r\n").c_str());
     std::vector<std::string> bodies;
     for (int i = 0; i < 4; ++i) {
-      const std::string name = "mi" + std::to_string(n) + "_" +
+      const std::string name = Numbered("mi", n, "_") +
                                std::to_string(i) + ".zxp";
       bodies.push_back(Bytes(30000, n * 10 + i));
       server_.AddFile("/" + name, bodies.back());
@@ -678,7 +688,7 @@ TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
     EXPECT_EQ(downloader_->DownloadQueue(), 1);
     for (int i = 0; i < 4; ++i) {
       const std::string local =
-          Local("mi" + std::to_string(n) + "_" + std::to_string(i) + ".zxp");
+          Local(Numbered("mi", n, "_") + std::to_string(i) + ".zxp");
       EXPECT_TRUE(Exists(local) && Read(local) == bodies[i]);
     }
     if (mirror) {
@@ -708,7 +718,7 @@ TEST_F(DownloaderTest, DigestMismatchFromTheServerFails) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     downloader_->SetConnections(c.connections);
-    const std::string name = "dg" + std::to_string(n++) + ".zxp";
+    const std::string name = Numbered("dg", n++, ".zxp");
     const std::string body = Bytes(c.size, n);
     server_.AddFile("/" + name, body);
     server_.SetFault("/" + name, Fault::SlowRate(8 << 20));
@@ -749,7 +759,7 @@ TEST_F(DownloaderTest, GetFileSizesAsksConcurrently) {
     downloader_->SetStallTimeout(5000);
     std::vector<std::string> names;
     for (int i = 0; i < 6; ++i) {
-      names.push_back("s" + std::to_string(n++) + ".zxp");
+      names.push_back(Numbered("s", n++, ".zxp"));
       server.AddFile("/" + names.back(), Bytes(1000 + i, i));
       server.SetFault("/" + names.back(), Fault::Delay(150));
     }
@@ -923,7 +933,7 @@ class HostileServerTest : public DownloaderTest {
   // (announced by GetFileSize first when `ask_size`) or with DownloadFile.
   Run Fetch(const std::string& path, bool queue, bool ask_size = true) {
     counting_->Reset();
-    const std::string local = Local("out" + std::to_string(++fetches_));
+    const std::string local = Local(Numbered("out", ++fetches_));
     const auto start = std::chrono::steady_clock::now();
     Run run;
     if (queue) {
@@ -1003,7 +1013,7 @@ TEST_F(HostileServerTest, QueueItemsStayWithinTheirAnnouncedSize) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/q" + std::to_string(n++) + ".zxp";
+    const std::string path = Numbered("/q", n++, ".zxp");
     server_.AddFile(path, Bytes(kFileBytes, n));
     server_.SetFault(path, c.fault);
     const Run run = Fetch(path, /*queue=*/true, c.ask_size);
@@ -1055,7 +1065,7 @@ TEST_F(HostileServerTest, SingleFilesStayWithinTheByteLimit) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/list" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/list", n++, ".bin");
     server_.AddFile(path, c.body);
     if (c.fault) server_.SetFault(path, *c.fault);
     const Run run = Fetch(path, /*queue=*/false);
@@ -1103,7 +1113,7 @@ TEST_F(HostileServerTest, SlowServersEndInBoundedTime) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/slow" + std::to_string(n++) + ".zxp";
+    const std::string path = Numbered("/slow", n++, ".zxp");
     server_.AddFile(path, Bytes(20000, n));
     server_.SetFault(path, c.fault);
     const Run run = Fetch(path, c.queue);
@@ -1163,7 +1173,7 @@ TEST_F(HostileServerTest, HostileHeadersAndRedirectsAreRefused) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/h" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/h", n++, ".bin");
     server_.AddFile(path, Bytes(kFileBytes, n));
     server_.SetFault(path, c.fault);
     const Run run = Fetch(path, c.queue);
