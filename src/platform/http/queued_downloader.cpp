@@ -784,9 +784,11 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
   std::unique_lock<std::mutex> lock(run->mutex);
   const size_t count = run->items.size();
   // The source for a new piece: the least busy of those still in use,
-  // taken in turn when several are equally busy.
-  const auto pick_source = [this, run] {
-    const size_t sources = run->load.size();
+  // taken in turn when several are equally busy. An item whose size the
+  // connected server never told comes from it alone: the first answer sets
+  // the size every other is held to.
+  const auto pick_source = [this, run](bool mirrors_allowed) {
+    const size_t sources = mirrors_allowed ? run->load.size() : 1;
     size_t best = 0;
     bool found = false;
     for (size_t k = 0; k < sources; ++k) {
@@ -802,7 +804,7 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
     QueueRun::Item& item = *run->items[index];
     task->item = index;
     task->piece = piece;
-    task->source = pick_source();
+    task->source = pick_source(item.announced.has_value());
     item.pieces[piece].running = true;
     ++item.running;
     ++run->load[task->source];
@@ -882,7 +884,9 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
     // still to come, when it is worth a request of its own.
     std::optional<std::pair<size_t, size_t>> largest;
     uint64_t largest_left = 0;
-    for (size_t index = 0; index < limit; ++index) {
+    // Only items started so far can be in flight.
+    const size_t started = std::min(limit, run->next);
+    for (size_t index = 0; index < started; ++index) {
       QueueRun::Item& item = *run->items[index];
       if (item.state != QueueRun::State::kActive) continue;
       std::lock_guard<std::mutex> item_lock(item.file.mutex);
@@ -930,7 +934,7 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
 
     // Done once no item is in flight and none is left to start.
     bool in_flight = false;
-    for (size_t index = 0; index < count && !in_flight; ++index) {
+    for (size_t index = 0; index < run->next && !in_flight; ++index) {
       const QueueRun::Item& item = *run->items[index];
       in_flight = item.state == QueueRun::State::kActive ||
                   item.state == QueueRun::State::kStoring;
