@@ -140,11 +140,12 @@ class HttpInterface {
   // Items start in queue order, several at once over the connections
   // SetConnections allows, and a large item is fetched in ranges over
   // several of them. Nonzero when every item is complete. The queue is
-  // consumed either way; an item that fails ends the run: later items stop
-  // and leave no file, and GetLastFailure tells the failed item's reason.
-  // An item is stored exactly as sent and never grows past its announced
-  // size: the size GetFileSize last answered for the same name since the
-  // last Connect, else the answer's Content-Length. An answer that
+  // consumed either way; an item that fails ends the run: later items not
+  // yet stored stop and leave no file, and GetLastFailure tells the failed
+  // item's reason. An item is stored exactly as sent and never grows past
+  // its announced size: the size GetFileSize (or GetFileSize64,
+  // GetFileSizes) last answered for the same name since the last Connect,
+  // else the answer's Content-Length. An answer that
   // disagrees with that size, or that carries a content encoding, fails the
   // item before anything of it is written.
   virtual int DownloadQueue() = 0;
@@ -213,7 +214,7 @@ class HttpInterface {
   // else GetLastFailure tells the first failure in the list's order.
   virtual int GetFileSizes(uint32_t count, const char* const* remote_names,
                            uint64_t* sizes) = 0;
-  // 31. GetFileSize without the 32-bit ceiling.
+  // 31. GetFileSize without the 32-bit ceiling; 0 on failure.
   virtual uint64_t GetFileSize64(const char* remote_name) = 0;
   // 32. GetReceivedBytes without the 32-bit wrap.
   virtual uint64_t GetReceivedBytes64() = 0;
@@ -225,7 +226,8 @@ class HttpInterface {
   // unlike the announced one, wrong bytes, a Range ignored where the item
   // cannot start over) is left out until the next SetMirrors or Connect and
   // its work goes to another source; the connected server is never left
-  // out. Sizes always come from the connected server. Redirects and TLS
+  // out. Sizes always come from the connected server, and only items whose
+  // size it told are fetched from mirrors. Redirects and TLS
   // follow the server's rules, and a redirect may not leave the mirror's
   // host. Null or empty: no mirrors. At most 16; lines of more than 1024
   // bytes and texts that are not http or https URLs are ignored.
@@ -248,7 +250,8 @@ DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
 // How many slots the module's interfaces have (35: 0-34). Older modules do
 // not export it: a caller looks it up at run time (downloader_slots.h)
-// rather than importing it, and takes its absence for 29 slots.
+// rather than importing it, and takes its absence for an interface that
+// ends at slot 28 or before.
 DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots();
 }
 

@@ -665,6 +665,9 @@ constexpr auto kIdlePoll = Millis(50);
 struct QueuedDownloader::Task {
   size_t item = 0;
   size_t piece = 0;
+  // Taken while the run's lock is held: the list of pieces may grow while
+  // the task runs, the pieces themselves stay where they are.
+  FileSink* sink = nullptr;
   size_t source = 0;  // 0: the connected server; n: mirror n - 1
 };
 
@@ -804,6 +807,7 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
     QueueRun::Item& item = *run->items[index];
     task->item = index;
     task->piece = piece;
+    task->sink = item.pieces[piece].sink.get();
     task->source = pick_source(item.announced.has_value());
     item.pieces[piece].running = true;
     ++item.running;
@@ -951,7 +955,7 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
 void QueuedDownloader::RunTask(QueueRun* run, size_t connection,
                                const Task& task) {
   QueueRun::Item& item = *run->items[task.item];
-  FileSink* sink = item.pieces[task.piece].sink.get();
+  FileSink* sink = task.sink;
   Target target = *item.target;
   if (task.source > 0) {
     const Mirror& mirror = mirrors_[task.source - 1];
