@@ -710,6 +710,52 @@ TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
   }
 }
 
+// The pieces of a large item are spread over the server and a mirror; a
+// mirror that ignores Range cannot serve a piece from the middle and is
+// left out, the server taking its piece over.
+TEST_F(DownloaderTest, PiecesSpreadOverMirrorAndServer) {
+  struct Case {
+    const char* name;
+    bool mirror_ignores_range;
+  };
+  const std::vector<Case> cases = {{"mirror honours Range", false},
+                                   {"mirror ignores Range", true}};
+  const std::string body = Bytes(4 << 20, 21);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHttpServer mirror;
+    const std::string name = Numbered("spread", n++, ".zxp");
+    server_.AddFile("/" + name, body);
+    server_.SetFault("/" + name, Fault::SlowRate(4 << 20));
+    mirror.AddFile("/m/" + name, body);
+    Fault mirror_fault = Fault::SlowRate(4 << 20);
+    mirror_fault.ignore_range = c.mirror_ignores_range;
+    mirror.SetFault("/m/" + name, mirror_fault);
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(6);
+    downloader_->SetStallTimeout(5000);
+    downloader_->SetMirrors(mirror.url("/m/").c_str());
+    EXPECT_EQ(downloader_->GetFileSize64(name.c_str()), body.size());
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    downloader_->AddFileDigest(Md5Hex(body).c_str());
+    ASSERT_EQ(downloader_->DownloadQueue(), 1);
+    EXPECT_TRUE(Read(Local(name)) == body);
+    size_t mirror_gets = 0;
+    for (const auto& request : mirror.requests()) {
+      if (request.method == "GET") ++mirror_gets;
+    }
+    EXPECT_GE(mirror_gets, 1u);
+    if (c.mirror_ignores_range) {
+      // Only pieces already under way when it was left out reached it.
+      EXPECT_LE(mirror_gets, 5u);
+    }
+    EXPECT_GE(GetRanges("/" + name).size(), 2u);
+    downloader_->Shutdown();
+  }
+}
+
 // Wrong bytes from the connected server fail the item, and nothing is left.
 TEST_F(DownloaderTest, DigestMismatchFromTheServerFails) {
   struct Case {
