@@ -789,6 +789,22 @@ class StalledQueue final : public HttpInterface {
   int GetLastFailure() override { return kHttpFailureNone; }
   void SetRateFloor(uint32_t, uint32_t) override {}
   int SetCaBundle(const char*) override { return 1; }
+  void SetConnections(uint32_t) override {}
+  int GetFileSizes(uint32_t count, const char* const* remote_names,
+                   uint64_t* sizes) override {
+    int all = 1;
+    for (uint32_t i = 0; i < count; ++i) {
+      sizes[i] = GetFileSize64(remote_names[i]);
+      if (sizes[i] == 0) all = 0;
+    }
+    return all;
+  }
+  uint64_t GetFileSize64(const char* remote_name) override {
+    return GetFileSize(remote_name);
+  }
+  uint64_t GetReceivedBytes64() override { return GetReceivedBytes(); }
+  void SetMirrors(const char*) override {}
+  void AddFileDigest(const char*) override {}
 
  private:
   const fs::path root_;

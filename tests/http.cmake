@@ -15,4 +15,5 @@ dizedir_test(http_url_test
 # the hostile-server cases build the backend on a test Env from the core.
 dizedir_test(downloader_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/downloader_test.cpp
-  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform)
+  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform
+       dizedir_downloader_slots dizedir_md5)

@@ -9,10 +9,10 @@
 // converts them to UTF-16 for the file calls, never through the ANSI code
 // page (which cannot name every folder a client may live in).
 //
-// Thread-safety: one thread drives the object. While DownloadQueue or
-// DownloadFile runs, another thread may call GetReceivedBytes,
-// GetCurrentIndex, GetLastFailure and EndTransfers; nothing else is safe
-// concurrently.
+// Thread-safety: one thread drives the object. While DownloadQueue,
+// DownloadFile or GetFileSizes runs, another thread may call
+// GetReceivedBytes, GetReceivedBytes64, GetCurrentIndex, GetLastFailure and
+// EndTransfers; nothing else is safe concurrently.
 
 #ifndef DIZEDIR_HTTP_INTERFACE_H_
 #define DIZEDIR_HTTP_INTERFACE_H_
@@ -82,6 +82,9 @@ enum HttpFailure : int {
   // does not speak TLS on that port, or no protocol version or cipher is
   // shared. Retried like a dropped connection.
   kHttpFailureTls = 17,
+  // A queued file's bytes, as the connected server sent them, do not have
+  // the MD5 AddFileDigest gave for it.
+  kHttpFailureDigestMismatch = 18,
 };
 
 class HttpInterface {
@@ -113,28 +116,36 @@ class HttpInterface {
   virtual void Unused6() = 0;
   virtual void Unused7() = 0;
   // 8. Size in bytes of a file on the connected server, named relative to
-  // its root with backslashes or slashes; 0 on failure. Until the next
-  // Connect, a queued file of the same name is held to this size.
+  // its root with backslashes or slashes; 0 on failure, and for a file of
+  // 4 GiB or more (kHttpFailureTooLarge). Until the next Connect, a queued
+  // file of the same name is held to this size.
   virtual uint32_t GetFileSize(const char* remote_name) = 0;
-  // 9. Bytes of the current queue item received so far. It reaches the
-  // item's full size only once the item is stored at its local path, so a
-  // watcher that sees every byte in may read the file at once.
+  // 9. Bytes of the current queue item received so far, over all the
+  // connections fetching pieces of it. It reaches the item's full size only
+  // once the item is stored at its local path, so a watcher that sees every
+  // byte in may read the file at once. For an item of 4 GiB or more, the
+  // low 32 bits of the count.
   virtual uint32_t GetReceivedBytes() = 0;
   virtual void Unused10() = 0;
   virtual void Unused11() = 0;
-  // 12. Zero-based index of the queue item in transfer. When it moves on,
-  // GetReceivedBytes has already been reset for the new item.
+  // 12. Zero-based index of the lowest queue item not yet stored, while
+  // later ones may be in transfer beside it; the last item once all are.
+  // When it moves on, GetReceivedBytes already counts the new item's bytes.
   virtual int GetCurrentIndex() = 0;
   // 13, 14. Queue a remote name (relative to the remote directory), then the
   // local path it goes to.
   virtual void AddRemoteFile(const char* remote_name) = 0;
   virtual void AddLocalFile(const char* local_path) = 0;
-  // 15. Transfers the queue in order, resuming dropped items; blocks until
-  // done. Nonzero when every item is complete. The queue is consumed either
-  // way; an item that fails ends the run and later items are not fetched.
-  // An item is stored exactly as sent and never grows past its announced
-  // size: the size GetFileSize last answered for the same name since the
-  // last Connect, else the answer's Content-Length. An answer that
+  // 15. Transfers the queue, resuming dropped items; blocks until done.
+  // Items start in queue order, several at once over the connections
+  // SetConnections allows, and a large item is fetched in ranges over
+  // several of them. Nonzero when every item is complete. The queue is
+  // consumed either way; an item that fails ends the run: later items not
+  // yet stored stop and leave no file, and GetLastFailure tells the failed
+  // item's reason. An item is stored exactly as sent and never grows past
+  // its announced size: the size GetFileSize (or GetFileSize64,
+  // GetFileSizes) last answered for the same name since the last Connect,
+  // else the answer's Content-Length. An answer that
   // disagrees with that size, or that carries a content encoding, fails the
   // item before anything of it is written.
   virtual int DownloadQueue() = 0;
@@ -191,6 +202,44 @@ class HttpInterface {
   // uses this slot only when it was configured to.
   virtual int SetCaBundle(const char* path) = 0;
 
+  // Slots 29-34 exist only in modules whose GetHttpInterfaceSlots answers
+  // at least 35; a caller asks that before it uses them.
+  // 29. How many connections later queue transfers and GetFileSizes may
+  // use at once; 0 keeps the default, 6. 1 is one transfer at a time, in
+  // queue order, over one connection.
+  virtual void SetConnections(uint32_t count) = 0;
+  // 30. The sizes of `count` files, as GetFileSize64 would answer each (0
+  // where it failed), asked for at once over up to the connection count.
+  // Each is held to as GetFileSize's is. Nonzero when every size was had;
+  // else GetLastFailure tells the first failure in the list's order.
+  virtual int GetFileSizes(uint32_t count, const char* const* remote_names,
+                           uint64_t* sizes) = 0;
+  // 31. GetFileSize without the 32-bit ceiling; 0 on failure.
+  virtual uint64_t GetFileSize64(const char* remote_name) = 0;
+  // 32. GetReceivedBytes without the 32-bit wrap.
+  virtual uint64_t GetReceivedBytes64() = 0;
+  // 33. Base URLs ("http[s]://host[:port]/path"), one a line ("\n" or
+  // "\r\n"), of servers holding the same files as the remote directory: a
+  // queued name is also at base + "/" + name (backslashes as slashes).
+  // Queue items are then fetched from them and the connected server
+  // together. A mirror that fails (no connection, an error status, a size
+  // unlike the announced one, wrong bytes, a Range ignored where the item
+  // cannot start over) is left out until the next SetMirrors or Connect and
+  // its work goes to another source; the connected server is never left
+  // out. Sizes always come from the connected server, and only items whose
+  // size it told are fetched from mirrors. Redirects and TLS
+  // follow the server's rules, and a redirect may not leave the mirror's
+  // host. Null or empty: no mirrors. At most 16; lines of more than 1024
+  // bytes and texts that are not http or https URLs are ignored.
+  virtual void SetMirrors(const char* base_urls) = 0;
+  // 34. The MD5 (32 hexadecimal digits, any case) the item queued last by
+  // AddRemoteFile and AddLocalFile must have; checked once the item is
+  // complete, before it takes its name. Wrong bytes from a mirror leave the
+  // mirror out and the item is fetched again from another source; from the
+  // connected server they fail the item (kHttpFailureDigestMismatch). Any
+  // other text is ignored.
+  virtual void AddFileDigest(const char* md5_hex) = 0;
+
  protected:
   // Released through StopDll only; no destructor slot.
   ~HttpInterface() = default;
@@ -199,6 +248,11 @@ class HttpInterface {
 extern "C" {
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
+// How many slots the module's interfaces have (35: 0-34). Older modules do
+// not export it: a caller looks it up at run time (downloader_slots.h)
+// rather than importing it, and takes its absence for an interface that
+// ends at slot 28 or before.
+DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots();
 }
 
 #endif  // DIZEDIR_HTTP_INTERFACE_H_

@@ -71,6 +71,21 @@ class WritableFile {
   virtual void WillSync() {}
 };
 
+// A file written at chosen offsets, as the pieces of a download arrive out
+// of order. Unlike the other file objects, WriteAt may be called from
+// several threads at once for ranges that do not overlap; Sync and Close
+// come after every write has returned.
+class PositionalFile {
+ public:
+  virtual ~PositionalFile() = default;  // closes if still open
+
+  // Writes all of `data` at `offset`, growing the file as needed; the
+  // bytes go straight to the OS, unbuffered.
+  virtual Status WriteAt(uint64_t offset, std::string_view data) = 0;
+  virtual Status Sync() = 0;
+  virtual Status Close() = 0;
+};
+
 // An exclusive lock held on a file until the object is destroyed. The OS
 // drops it when the process dies, so a killed run never blocks the next.
 class FileLock {
@@ -154,6 +169,9 @@ class Env {
   // Creates or opens for appending at the current end.
   virtual Status NewAppendableFile(const std::string& path,
                                    std::unique_ptr<WritableFile>* result) = 0;
+  // Creates or truncates, for writing at chosen offsets.
+  virtual Status NewPositionalFile(const std::string& path,
+                                   std::unique_ptr<PositionalFile>* result) = 0;
 
   virtual bool FileExists(const std::string& path) = 0;  // file or directory
   virtual bool IsDirectory(const std::string& path) = 0;
@@ -238,6 +256,10 @@ class EnvWrapper : public Env {
   Status NewAppendableFile(const std::string& path,
                            std::unique_ptr<WritableFile>* result) override {
     return target_->NewAppendableFile(path, result);
+  }
+  Status NewPositionalFile(const std::string& path,
+                           std::unique_ptr<PositionalFile>* result) override {
+    return target_->NewPositionalFile(path, result);
   }
   bool FileExists(const std::string& path) override {
     return target_->FileExists(path);

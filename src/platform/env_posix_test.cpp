@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -48,6 +49,54 @@ class EnvPosixTest : public ::testing::Test {
   Env* env_ = Env::Default();
   fs::path root_;
 };
+
+// Pieces written at their offsets by several threads at once make the file
+// they add up to; a full disk fails the piece that meets it.
+TEST_F(EnvPosixTest, PositionalFileTakesPiecesInAnyOrder) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint64_t, std::string>> pieces;
+    std::optional<uint64_t> space;  // what the disk takes
+    std::string contents;
+    bool ok;
+  };
+  const std::string big(200000, 'b');
+  const std::vector<Case> cases = {
+      {"in order", {{0, "abc"}, {3, "def"}}, std::nullopt, "abcdef", true},
+      {"back to front", {{4, "ef"}, {2, "cd"}, {0, "ab"}}, std::nullopt,
+       "abcdef", true},
+      {"large pieces side by side", {{0, big}, {200000, big}, {400000, "e"}},
+       std::nullopt, big + big + "e", true},
+      {"a rewrite in place", {{0, "xxxx"}, {0, "ab"}}, std::nullopt, "abxx",
+       true},
+      {"the disk fills", {{0, "abc"}, {3, "def"}}, 4, "abcd", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultInjectionEnv env(env_);
+    if (c.space) env.FailWritesAfter(*c.space);
+    const std::string path = Win("pieces.bin");
+    WriteNative(root_ / "pieces.bin", "older and longer text");
+    std::unique_ptr<PositionalFile> file;
+    ASSERT_TRUE(env.NewPositionalFile(path, &file).ok());
+    std::atomic<int> failed{0};
+    std::vector<std::thread> writers;
+    for (const auto& [offset, data] : c.pieces) {
+      // Pieces that overlap are written in turn, the rest side by side.
+      if (c.space || c.name == std::string("a rewrite in place")) {
+        if (!file->WriteAt(offset, data).ok()) ++failed;
+        continue;
+      }
+      writers.emplace_back([&file, &failed, offset = offset, &data = data] {
+        if (!file->WriteAt(offset, data).ok()) ++failed;
+      });
+    }
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_TRUE(file->Close().ok());
+    EXPECT_EQ(failed == 0, c.ok);
+    EXPECT_TRUE(ReadNative(root_ / "pieces.bin") == c.contents);
+  }
+}
 
 TEST_F(EnvPosixTest, MapsWindowsPathsToExistingEntriesIgnoringCase) {
   WriteNative(root_ / "Data/Sub/File.TXT", "x");

@@ -105,6 +105,30 @@ class FakeDownloader final : public HttpInterface {
     Record("SetCaBundle " + std::string(path != nullptr ? path : "(null)"));
     return ca_bundle_result.load();
   }
+  void SetConnections(uint32_t count) override {
+    Record("SetConnections " + std::to_string(count));
+  }
+  int GetFileSizes(uint32_t count, const char* const* remote_names,
+                   uint64_t* sizes) override {
+    int all = 1;
+    for (uint32_t i = 0; i < count; ++i) {
+      sizes[i] = GetFileSize64(remote_names[i]);
+      if (sizes[i] == 0) all = 0;
+    }
+    return all;
+  }
+  uint64_t GetFileSize64(const char* remote_name) override {
+    return GetFileSize(remote_name);
+  }
+  uint64_t GetReceivedBytes64() override { return GetReceivedBytes(); }
+  void SetMirrors(const char* base_urls) override {
+    Record("SetMirrors " +
+           std::string(base_urls != nullptr ? base_urls : "(null)"));
+  }
+  void AddFileDigest(const char* md5_hex) override {
+    Record("AddFileDigest " +
+           std::string(md5_hex != nullptr ? md5_hex : "(null)"));
+  }
 
   std::atomic<int> connect_result{1};
   std::atomic<int> ca_bundle_result{1};

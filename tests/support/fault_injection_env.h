@@ -58,6 +58,15 @@ class FaultInjectionEnv : public EnvWrapper {
     return s;
   }
 
+  Status NewPositionalFile(const std::string& path,
+                           std::unique_ptr<PositionalFile>* result) override {
+    Status s = target()->NewPositionalFile(path, result);
+    if (s.ok()) {
+      *result = std::make_unique<FullDiskPositionalFile>(this, std::move(*result));
+    }
+    return s;
+  }
+
   Status RenameFile(const std::string& from, const std::string& to) override {
     ++renames_attempted_;
     int left = renames_to_fail_.load();
@@ -121,6 +130,31 @@ class FaultInjectionEnv : public EnvWrapper {
    private:
     FaultInjectionEnv* const env_;
     const std::unique_ptr<WritableFile> file_;
+  };
+
+  // Counts every byte written, wherever it lands, against the space: a
+  // rewrite of bytes already there claims space again, which only makes
+  // the disk fill a little sooner.
+  class FullDiskPositionalFile : public PositionalFile {
+   public:
+    FullDiskPositionalFile(FaultInjectionEnv* env,
+                           std::unique_ptr<PositionalFile> file)
+        : env_(env), file_(std::move(file)) {}
+
+    Status WriteAt(uint64_t offset, std::string_view data) override {
+      const size_t allowed = static_cast<size_t>(env_->TakeSpace(data.size()));
+      Status s = file_->WriteAt(offset, data.substr(0, allowed));
+      if (s.ok() && allowed < data.size()) {
+        return Status::NoSpace("injected full disk");
+      }
+      return s;
+    }
+    Status Sync() override { return file_->Sync(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    FaultInjectionEnv* const env_;
+    const std::unique_ptr<PositionalFile> file_;
   };
 
   // Claims up to `wanted` bytes of the remaining space; returns how many.

@@ -132,9 +132,15 @@ TestHttpServer::Fault TestHttpServer::Fault::LongerThanAnnounced(
   return fault;
 }
 
-TestHttpServer::Fault TestHttpServer::Fault::HeadSays(size_t size) {
+TestHttpServer::Fault TestHttpServer::Fault::HeadSays(uint64_t size) {
   Fault fault;
   fault.head_size = size;
+  return fault;
+}
+
+TestHttpServer::Fault TestHttpServer::Fault::Delay(int64_t millis) {
+  Fault fault;
+  fault.delay_millis = millis;
   return fault;
 }
 
@@ -233,6 +239,11 @@ std::vector<TestHttpServer::Request> TestHttpServer::requests() const {
   return requests_;
 }
 
+int TestHttpServer::max_concurrent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return max_in_flight_;
+}
+
 std::vector<TestHttpServer::Request> TestHttpServer::RequestsFor(
     const std::string& path) const {
   std::vector<Request> matching;
@@ -294,7 +305,17 @@ void TestHttpServer::Serve(const httplib::Request& req,
                                 req.remote_port});
     const auto it = paths_.find(req.path);
     if (it != paths_.end()) fault = it->second.fault;
+    max_in_flight_ = std::max(max_in_flight_, ++in_flight_);
   }
+  // Counted while the head is being made; the body may go out later.
+  struct Leaving {
+    TestHttpServer* server;
+    ~Leaving() {
+      std::lock_guard<std::mutex> lock(server->mutex_);
+      --server->in_flight_;
+    }
+  } leaving{this};
+  if (fault.delay_millis > 0 && !Sleep(fault.delay_millis)) return;
   const bool is_head = req.method == "HEAD";
 
   for (const auto& [name, value] : fault.headers) res.set_header(name, value);
@@ -333,7 +354,7 @@ void TestHttpServer::Serve(const httplib::Request& req,
   const size_t body_size = SaturatingAdd(real_size, fault.extra_bytes);
   const size_t declared_size = SaturatingAdd(body_size, fault.missing_bytes);
   if (is_head) {
-    const size_t announced =
+    const uint64_t announced =
         fault.head_size.value_or(fault.extra_bytes > 0
                                      ? SaturatingAdd(real_size,
                                                      fault.missing_bytes)
@@ -341,7 +362,7 @@ void TestHttpServer::Serve(const httplib::Request& req,
     res.status = 200;
     if (!fault.ignore_range) res.set_header("Accept-Ranges", "bytes");
     res.set_content_provider(
-        announced, "application/octet-stream",
+        static_cast<size_t>(announced), "application/octet-stream",
         [](size_t, size_t, httplib::DataSink&) { return false; });
     return;
   }

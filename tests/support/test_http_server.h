@@ -64,6 +64,8 @@ class TestHttpServer {
     size_t missing_bytes = 0;
     // HEAD gets 405 Method Not Allowed.
     bool refuse_head = false;
+    // Every answer waits this long before its head is sent.
+    int64_t delay_millis = 0;
 
     // After the file's real bytes a GET body goes on with this many bytes
     // of filler; kEndless never stops. Content-Length (when sent) and the
@@ -72,7 +74,7 @@ class TestHttpServer {
     // GET bodies are sent chunked, without a Content-Length.
     bool chunked = false;
     // HEAD announces this size instead of the one a GET would send.
-    std::optional<size_t> head_size;
+    std::optional<uint64_t> head_size;
     // Sent as Content-Encoding. "gzip" and "deflate" (zlib-wrapped) also
     // compress the file first: Content-Length, ranges and the faults above
     // then count compressed bytes. Any other value is only a label.
@@ -100,7 +102,8 @@ class TestHttpServer {
     // HEAD says.
     static Fault LongerThanAnnounced(size_t extra);
     // HEAD announces `size`; GETs send the file as it is.
-    static Fault HeadSays(size_t size);
+    static Fault HeadSays(uint64_t size);
+    static Fault Delay(int64_t millis);
     static Fault Encoded(std::string coding);
     static Fault LyingRange(std::string content_range);
     static Fault RedirectTo(std::string location);
@@ -140,6 +143,8 @@ class TestHttpServer {
   void ClearFault(const std::string& path);
 
   std::vector<Request> requests() const;
+  // The most requests that were ever being answered at once.
+  int max_concurrent() const;
   std::vector<Request> RequestsFor(const std::string& path) const;
   void ClearRequests();
 
@@ -165,6 +170,8 @@ class TestHttpServer {
   std::string directory_;
   std::map<std::string, PathState> paths_;
   std::vector<Request> requests_;
+  int in_flight_ = 0;
+  int max_in_flight_ = 0;
 };
 
 }  // namespace dizedir

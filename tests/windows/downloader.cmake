@@ -31,4 +31,5 @@ target_link_libraries(dizedir_test_http_server PUBLIC ws2_32 crypt32
 
 dizedir_test(downloader_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/platform/http/downloader_test.cpp
-  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform)
+  LIBS dizhttp dizedir_http_core dizedir_test_http_server dizedir_platform
+       dizedir_downloader_slots dizedir_md5)

@@ -41,7 +41,6 @@ struct CurlDownloader::Transfer {
   // Request.
   FileSink* sink = nullptr;  // null for a size query, whose body is unwanted
   Watch* watch = nullptr;
-  bool publish_progress = false;
 
   // Response, started again at every status line (redirects bring several).
   ResponseHead head;
@@ -145,9 +144,6 @@ struct CurlDownloader::Transfer {
     return true;
   }
 
-  void Publish() {
-    if (publish_progress) owner->ShowProgress(sink->stored);
-  }
 };
 
 namespace {
@@ -184,7 +180,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     if (!transfer->BeginBody()) return 0;
   }
   if (!sink->Append(std::string_view(data, bytes)).ok()) return 0;
-  transfer->Publish();
+  // The rest of the answer is another piece's: ending here closes this
+  // connection, which the next request opens again.
+  if (sink->satisfied()) return 0;
   return bytes;
 }
 
@@ -273,7 +271,7 @@ CurlDownloader::CurlDownloader(Env* env) : QueuedDownloader(env) {
   EnsureCurlInitialized();
   request_headers_ =
       curl_slist_append(nullptr, "Accept-Encoding: identity");
-  CreateHandles();
+  PrepareConnections(1);
 }
 
 CurlDownloader::~CurlDownloader() {
@@ -281,20 +279,25 @@ CurlDownloader::~CurlDownloader() {
   curl_slist_free_all(request_headers_);
 }
 
-void CurlDownloader::CreateHandles() {
+void CurlDownloader::PrepareConnections(size_t count) {
   std::lock_guard<std::mutex> lock(handle_mutex_);
-  multi_ = curl_multi_init();
-  easy_ = curl_easy_init();
+  while (connections_.size() < count) {
+    auto handles = std::make_unique<Handles>();
+    handles->multi = curl_multi_init();
+    handles->easy = curl_easy_init();
+    connections_.push_back(std::move(handles));
+  }
 }
 
 void CurlDownloader::DestroyHandles() {
   std::lock_guard<std::mutex> lock(handle_mutex_);
   // The multi handle owns the connection cache: cleaning it up is what
   // closes the kept-alive connection.
-  if (easy_ != nullptr) curl_easy_cleanup(easy_);
-  if (multi_ != nullptr) curl_multi_cleanup(multi_);
-  easy_ = nullptr;
-  multi_ = nullptr;
+  for (auto& handles : connections_) {
+    if (handles->easy != nullptr) curl_easy_cleanup(handles->easy);
+    if (handles->multi != nullptr) curl_multi_cleanup(handles->multi);
+  }
+  connections_.clear();
 }
 
 bool CurlDownloader::ProbeServer(const std::string& host, uint16_t port,
@@ -316,28 +319,32 @@ bool CurlDownloader::ProbeServer(const std::string& host, uint16_t port,
 
 void CurlDownloader::Shutdown() {
   DestroyHandles();
-  CreateHandles();
+  PrepareConnections(1);
 }
 
 void CurlDownloader::AbortTransfers() {
   std::lock_guard<std::mutex> lock(handle_mutex_);
-  if (multi_ != nullptr) curl_multi_wakeup(multi_);
+  for (auto& handles : connections_) {
+    if (handles->multi != nullptr) curl_multi_wakeup(handles->multi);
+  }
 }
 
-CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
-                                                   FileSink* sink,
-                                                   bool publish_progress) {
+CurlDownloader::Outcome CurlDownloader::RunAttempt(size_t connection,
+                                                   const Target& target,
+                                                   FileSink* sink) {
+  Handles* handles = connections_[connection].get();
+  CURL* const easy = handles->easy;
   Transfer transfer;
   transfer.sink = sink;
   transfer.watch = &sink->watch;
-  transfer.publish_progress = publish_progress;
-  PrepareRequest(target, &transfer);
-  const std::string range = std::to_string(sink->stored) + "-";
-  if (sink->stored > 0) {
-    curl_easy_setopt(easy_, CURLOPT_RANGE, range.c_str());
+  PrepareRequest(easy, target, &transfer);
+  const std::string range = sink->RangeSpec();
+  if (!range.empty()) {
+    curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
   }
-  const CURLcode result = Perform(&transfer);
+  const CURLcode result = Perform(handles, &transfer);
 
+  if (sink->satisfied()) return sink->End(true);
   if (!sink->status.ok()) return Outcome::kFailed;  // refused or the disk
   if (transfer.aborted != kHttpFailureNone) {
     return sink->Abandon(transfer.aborted);
@@ -350,7 +357,7 @@ CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
     return Outcome::kRetry;  // the sink has said why and started over
   }
   if (const std::optional<HttpFailure> permanent =
-          PermanentError(easy_, result)) {
+          PermanentError(easy, result)) {
     sink->failure = *permanent;
     return Outcome::kFailed;
   }
@@ -376,16 +383,19 @@ CurlDownloader::Outcome CurlDownloader::RunAttempt(const Target& target,
   return sink->End(result == CURLE_OK);
 }
 
-std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
+std::optional<uint64_t> CurlDownloader::QuerySize(size_t connection,
+                                                  const Target& target,
                                                   Watch* watch,
                                                   HttpFailure* why) {
+  Handles* handles = connections_[connection].get();
+  CURL* const easy = handles->easy;
   // The reason a query that got no size ends with.
-  const auto failed = [this, why](const Transfer& t, CURLcode result) {
+  const auto failed = [easy, why](const Transfer& t, CURLcode result) {
     if (t.aborted != kHttpFailureNone) {
       *why = t.aborted;
     } else if (t.refused != kHttpFailureNone) {
       *why = t.refused;
-    } else if (const auto permanent = PermanentError(easy_, result)) {
+    } else if (const auto permanent = PermanentError(easy, result)) {
       *why = *permanent;
     } else if (TransientTlsError(result)) {
       *why = kHttpFailureTls;
@@ -403,12 +413,12 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
   {
     Transfer head;
     head.watch = watch;
-    PrepareRequest(target, &head);
-    curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
-    const CURLcode result = Perform(&head);
+    PrepareRequest(easy, target, &head);
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    const CURLcode result = Perform(handles, &head);
     // A server whose certificate is refused answers nothing another way.
     if (head.aborted != kHttpFailureNone || head.refused != kHttpFailureNone ||
-        PermanentError(easy_, result) || TransientTlsError(result)) {
+        PermanentError(easy, result) || TransientTlsError(result)) {
       return failed(head, result);
     }
     const int status = head.head.status;
@@ -421,9 +431,9 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
   }
   Transfer probe;
   probe.watch = watch;
-  PrepareRequest(target, &probe);
-  curl_easy_setopt(easy_, CURLOPT_RANGE, "0-0");
-  const CURLcode result = Perform(&probe);
+  PrepareRequest(easy, target, &probe);
+  curl_easy_setopt(easy, CURLOPT_RANGE, "0-0");
+  const CURLcode result = Perform(handles, &probe);
   if (probe.aborted != kHttpFailureNone || probe.refused != kHttpFailureNone ||
       probe.head.malformed) {
     return failed(probe, result);
@@ -441,46 +451,46 @@ std::optional<uint64_t> CurlDownloader::QuerySize(const Target& target,
   return failed(probe, result);
 }
 
-void CurlDownloader::PrepareRequest(const Target& target,
+void CurlDownloader::PrepareRequest(CURL* easy, const Target& target,
                                     Transfer* transfer) {
   transfer->owner = this;
-  transfer->easy = easy_;
+  transfer->easy = easy;
   transfer->target = target;
   // Reset keeps the connection cache; it only forgets the last request's
   // options (a HEAD's NOBODY, a range).
-  curl_easy_reset(easy_);
-  curl_easy_setopt(easy_, CURLOPT_URL, UrlOf(target).c_str());
-  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_reset(easy);
+  curl_easy_setopt(easy, CURLOPT_URL, UrlOf(target).c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // Files are stored as sent, and lists are small: no content coding is
   // asked for. One that comes anyway is the sink's to undo or refuse, so
   // libcurl must not undo it itself.
-  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, request_headers_);
-  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "dizhttp/1.0");
-  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 512L * 1024);
-  curl_easy_setopt(easy_, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &OnHeader);
-  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, transfer);
-  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &OnBody);
-  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, transfer);
-  curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &OnProgress);
-  curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, transfer);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request_headers_);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, "dizhttp/1.0");
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer);
   // libcurl verifies by default; said here so no later change of defaults
   // can turn it off.
-  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   if (trust_anchors_) {
     // The bundle replaces the system's store: neither the built-in CA file
     // nor the CA directory may add to it.
     curl_blob blob{trust_anchors_->data(), trust_anchors_->size(),
                    CURL_BLOB_COPY};
-    curl_easy_setopt(easy_, CURLOPT_CAINFO_BLOB, &blob);
-    curl_easy_setopt(easy_, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
   }
 }
 
@@ -495,32 +505,34 @@ bool CurlDownloader::UseTrustAnchors(const std::string* pem) {
   return true;
 }
 
-CURLcode CurlDownloader::Perform(Transfer* transfer) {
+CURLcode CurlDownloader::Perform(Handles* handles, Transfer* transfer) {
+  CURLM* const multi = handles->multi;
+  CURL* const easy = handles->easy;
   transfer->watch->StartAttempt();
-  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
     return CURLE_FAILED_INIT;
   }
   CURLcode result = CURLE_OK;
   int running = 1;
   while (running > 0) {
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
       break;
     }
     if (running == 0) break;
-    if (curl_multi_poll(multi_, nullptr, 0, kPollMillis, nullptr) !=
+    if (curl_multi_poll(multi, nullptr, 0, kPollMillis, nullptr) !=
         CURLM_OK) {
       result = CURLE_FAILED_INIT;
       break;
     }
   }
   int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-    if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
       result = message->data.result;
     }
   }
-  curl_multi_remove_handle(multi_, easy_);
+  curl_multi_remove_handle(multi, easy);
   return result;
 }
 

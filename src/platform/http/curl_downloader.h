@@ -2,8 +2,9 @@
 // libcurl. The queue, the retries and the temporary file are the
 // QueuedDownloader's; this class carries the requests.
 //
-// Every transfer runs through one curl multi handle with one reused easy
-// handle, so the files of a queue travel over one kept-alive connection.
+// Each numbered connection is one curl multi handle with one reused easy
+// handle, so the requests a connection makes travel over one kept-alive
+// connection per server.
 // The transfer loop wakes at least every few tens of milliseconds, which is
 // what lets EndTransfers and the stall timeout act promptly even while the
 // server sends nothing.
@@ -16,9 +17,11 @@
 #define DIZEDIR_PLATFORM_HTTP_CURL_DOWNLOADER_H_
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -38,12 +41,19 @@ class CurlDownloader final : public QueuedDownloader {
   struct Transfer;
 
  private:
-  Outcome RunAttempt(const Target& target, FileSink* sink,
-                     bool publish_progress) override;
+  // The handles of one connection.
+  struct Handles {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+  };
+
+  Outcome RunAttempt(size_t connection, const Target& target,
+                     FileSink* sink) override;
   // By HEAD, or by a one-byte range GET when the server will not answer
   // HEAD.
-  std::optional<uint64_t> QuerySize(const Target& target, Watch* watch,
-                                    HttpFailure* why) override;
+  std::optional<uint64_t> QuerySize(size_t connection, const Target& target,
+                                    Watch* watch, HttpFailure* why) override;
+  void PrepareConnections(size_t count) override;
   // A connect-only transfer: reachability without a request the server
   // would log.
   bool ProbeServer(const std::string& host, uint16_t port,
@@ -53,17 +63,16 @@ class CurlDownloader final : public QueuedDownloader {
 
   // Runs the prepared easy handle to its end; the callbacks in `transfer`
   // abort it when its watch says so or an answer is refused.
-  CURLcode Perform(Transfer* transfer);
+  CURLcode Perform(Handles* handles, Transfer* transfer);
   // Resets the easy handle to the options every request shares.
-  void PrepareRequest(const Target& target, Transfer* transfer);
-  void CreateHandles();
+  void PrepareRequest(CURL* easy, const Target& target, Transfer* transfer);
   void DestroyHandles();
 
-  // Guards the handle pointers against EndTransfers' wakeup racing their
-  // replacement in Shutdown; the driving thread alone uses the handles.
+  // Guards the list of connections against EndTransfers' wakeup racing
+  // their creation and replacement; each connection's handles are used by
+  // one worker at a time.
   std::mutex handle_mutex_;
-  CURLM* multi_ = nullptr;
-  CURL* easy_ = nullptr;
+  std::vector<std::unique_ptr<Handles>> connections_;
   // The headers every request sends.
   curl_slist* request_headers_ = nullptr;
   // The CA bundle's text while one is set; the system's store otherwise.

@@ -4,17 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "codec/md5.h"
 #include "dizedir/http_interface.h"
 #include "platform/env.h"
+#include "platform/http/downloader_slots.h"
 #include "support/fault_injection_env.h"
 #include "support/test_http_server.h"
 
@@ -70,6 +75,15 @@ int ReasonHere(const std::string& name, int failure) {
   if (name == "overflowing Content-Length") return kHttpFailureSizeMismatch;
   if (name == "oversized headers") return kHttpFailureNone;
   return failure;
+}
+
+// `text` with `n` and `suffix` appended. (GCC 12 warns falsely about
+// overlapping copies in "literal" + std::to_string(n) once inlined.)
+std::string Numbered(std::string text, long long n,
+                     std::string_view suffix = "") {
+  text += std::to_string(n);
+  text += suffix;
+  return text;
 }
 
 std::string Bytes(size_t size, uint32_t seed) {
@@ -173,7 +187,7 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/file" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/file", n++, ".bin");
     if (c.served) server_.AddFile(path, body);
     if (c.fault) server_.SetFault(path, *c.fault);
     const std::string local = Local("target.bin");
@@ -335,41 +349,56 @@ TEST_F(DownloaderTest, QueueTransfersInOrderAndResumes) {
   ASSERT_EQ(downloader_->Connect(server_.host().c_str(), server_.port()), 1);
   downloader_->SetRemoteDir("patch/v2");
   int run = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string prefix = "/patch/v2/r" + std::to_string(run) + "_";
-    std::vector<std::string> bodies;
-    for (size_t i = 0; i < c.items.size(); ++i) {
-      const Item& item = c.items[i];
-      bodies.push_back(Bytes(20000 + i * 1000, static_cast<uint32_t>(i)));
-      if (item.served) server_.AddFile(prefix + item.name, bodies.back());
-      if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
-      downloader_->AddRemoteFile(
-          ("r" + std::to_string(run) + "_" + item.name).c_str());
-      downloader_->AddLocalFile(Local(std::to_string(run) + item.name).c_str());
-    }
-    EXPECT_EQ(downloader_->DownloadQueue(), c.result);
-    for (size_t i = 0; i < c.items.size(); ++i) {
-      const std::string local = Local(std::to_string(run) + c.items[i].name);
-      EXPECT_EQ(Exists(local), c.stored[i]) << c.items[i].name;
-      if (c.stored[i] && Exists(local)) {
-        EXPECT_TRUE(Read(local) == bodies[i]);
+  // One connection keeps to queue order; with several, an item after the
+  // one that fails may already be in place, but only whole.
+  for (const uint32_t connections : {1u, 6u}) {
+    downloader_->SetConnections(connections);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + Numbered(", ", connections) +
+                   " connections");
+      const std::string prefix = Numbered("/patch/v2/r", run, "_");
+      std::vector<std::string> bodies;
+      for (size_t i = 0; i < c.items.size(); ++i) {
+        const Item& item = c.items[i];
+        bodies.push_back(Bytes(20000 + i * 1000, static_cast<uint32_t>(i)));
+        if (item.served) server_.AddFile(prefix + item.name, bodies.back());
+        if (item.fault) server_.SetFault(prefix + item.name, *item.fault);
+        downloader_->AddRemoteFile(
+            (Numbered("r", run, "_") + item.name).c_str());
+        downloader_->AddLocalFile(
+            Local(std::to_string(run) + item.name).c_str());
       }
-      EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+      EXPECT_EQ(downloader_->DownloadQueue(), c.result);
+      bool failed_before = false;
+      for (size_t i = 0; i < c.items.size(); ++i) {
+        const std::string local =
+            Local(std::to_string(run) + c.items[i].name);
+        if (connections == 1 || !failed_before || c.stored[i]) {
+          EXPECT_EQ(Exists(local), c.stored[i]) << c.items[i].name;
+        }
+        if (Exists(local)) {
+          EXPECT_TRUE(Read(local) == bodies[i]);
+        }
+        EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
+        failed_before = failed_before || !c.stored[i];
+      }
+      ++run;
     }
-    ++run;
   }
   // The resumed items asked for the rest of what they had.
   EXPECT_EQ(GetRanges("/patch/v2/r1_a.zxp"),
             (std::vector<std::string>{"", "bytes=5000-"}));
   EXPECT_EQ(GetRanges("/patch/v2/r1_c.zxp"),
             (std::vector<std::string>{"", "bytes=100-"}));
+  EXPECT_EQ(GetRanges("/patch/v2/r6_a.zxp"),
+            (std::vector<std::string>{"", "bytes=5000-"}));
 }
 
 TEST_F(DownloaderTest, QueueKeepsOneConnection) {
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(1);
   for (int i = 0; i < 4; ++i) {
-    const std::string name = "p" + std::to_string(i) + ".zxp";
+    const std::string name = Numbered("p", i, ".zxp");
     server_.AddFile("/" + name, Bytes(10000, i));
     EXPECT_EQ(downloader_->GetFileSize(name.c_str()), 10000u);
     downloader_->AddRemoteFile(name.c_str());
@@ -406,51 +435,56 @@ TEST_F(DownloaderTest, EndTransfersStopsARunningQueueWithinASecond) {
   };
   server_.AddFile("/small.txt", "small");
   int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string name = "slow" + std::to_string(n++) + ".zxp";
-    server_.AddFile("/" + name, Bytes(1 << 20, 3));
-    server_.SetFault("/" + name, c.fault);
-    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
-    downloader_->SetStallTimeout(30000);
-    downloader_->SetRetryPolicy(5, c.first_backoff_millis);
-    downloader_->AddRemoteFile(name.c_str());
-    downloader_->AddLocalFile(Local(name).c_str());
+  // Several connections, and pieces of the item on several of them, stop
+  // just as fast.
+  for (const uint32_t connections : {1u, 6u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + Numbered(", ", connections));
+      downloader_->SetConnections(connections);
+      const std::string name = Numbered("slow", n++, ".zxp");
+      server_.AddFile("/" + name, Bytes(4 << 20, 3));
+      server_.SetFault("/" + name, c.fault);
+      ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+      downloader_->SetStallTimeout(30000);
+      downloader_->SetRetryPolicy(5, c.first_backoff_millis);
+      downloader_->AddRemoteFile(name.c_str());
+      downloader_->AddLocalFile(Local(name).c_str());
 
-    std::atomic<int> result{-1};
-    std::atomic<int64_t> returned_at{0};
-    std::thread transfer([&] {
-      result = downloader_->DownloadQueue();
-      returned_at =
-          std::chrono::steady_clock::now().time_since_epoch().count();
-    });
-    while (downloader_->GetReceivedBytes() == 0 && result == -1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::atomic<int> result{-1};
+      std::atomic<int64_t> returned_at{0};
+      std::thread transfer([&] {
+        result = downloader_->DownloadQueue();
+        returned_at =
+            std::chrono::steady_clock::now().time_since_epoch().count();
+      });
+      while (downloader_->GetReceivedBytes() == 0 && result == -1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      // Let the transfer settle into its slow, silent or waiting state.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      const auto ended_at = std::chrono::steady_clock::now();
+      downloader_->EndTransfers();
+      transfer.join();
+
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureStopped);
+      const auto took =
+          std::chrono::steady_clock::duration(returned_at.load()) -
+          ended_at.time_since_epoch();
+      EXPECT_LT(took, std::chrono::seconds(1));
+      EXPECT_FALSE(Exists(Local(name)));
+      EXPECT_FALSE(Exists(Local(name) + std::string(kTempSuffix)));
+
+      // Later transfers fail without asking the server, until the next
+      // Connect.
+      server_.ClearRequests();
+      const std::string url = server_.url("/small.txt");
+      EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 0);
+      EXPECT_EQ(downloader_->GetFileSize("small.txt"), 0u);
+      EXPECT_TRUE(server_.requests().empty());
+      ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+      EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 1);
     }
-    // Let the transfer settle into its slow, silent or waiting state.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const auto ended_at = std::chrono::steady_clock::now();
-    downloader_->EndTransfers();
-    transfer.join();
-
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureStopped);
-    const auto took =
-        std::chrono::steady_clock::duration(returned_at.load()) -
-        ended_at.time_since_epoch();
-    EXPECT_LT(took, std::chrono::seconds(1));
-    EXPECT_FALSE(Exists(Local(name)));
-    EXPECT_FALSE(Exists(Local(name) + std::string(kTempSuffix)));
-
-    // Later transfers fail without asking the server, until the next
-    // Connect.
-    server_.ClearRequests();
-    const std::string url = server_.url("/small.txt");
-    EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 0);
-    EXPECT_EQ(downloader_->GetFileSize("small.txt"), 0u);
-    EXPECT_TRUE(server_.requests().empty());
-    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
-    EXPECT_EQ(downloader_->DownloadFile(url.c_str(), Local("s").c_str()), 1);
   }
 }
 
@@ -473,14 +507,16 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   const std::vector<size_t> sizes = {60000, 40000};
   std::vector<std::string> locals;
   for (size_t i = 0; i < sizes.size(); ++i) {
-    const std::string name = "q" + std::to_string(i) + ".zxp";
+    const std::string name = Numbered("q", i, ".zxp");
     server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
     server_.SetFault("/" + name, Fault::SlowRate(400000));
     locals.push_back(Local(name));
   }
   ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  // One at a time, in order: the index visits every item.
+  downloader_->SetConnections(1);
   for (size_t i = 0; i < sizes.size(); ++i) {
-    downloader_->AddRemoteFile(("q" + std::to_string(i) + ".zxp").c_str());
+    downloader_->AddRemoteFile((Numbered("q", i, ".zxp")).c_str());
     downloader_->AddLocalFile(locals[i].c_str());
   }
 
@@ -517,6 +553,313 @@ TEST_F(DownloaderTest, ProgressPolledFromAnotherThread) {
   EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[1]);
 }
 
+// A large item is fetched in ranges over several connections, and its
+// pieces meet exactly, whatever the links do to each of them.
+TEST_F(DownloaderTest, LargeItemSplitOverConnectionsGivesTheExactBytes) {
+  struct Case {
+    const char* name;
+    std::optional<Fault> fault;
+    bool ask_size;
+  };
+  Fault slow_and_dropping = Fault::SlowRate(4 << 20);
+  slow_and_dropping.drop_after = 700000;
+  slow_and_dropping.drop_times = 3;
+  Fault slow_ignoring_range = Fault::SlowRate(4 << 20);
+  slow_ignoring_range.ignore_range = true;
+  const std::vector<Case> cases = {
+      {"size asked first", Fault::SlowRate(4 << 20), true},
+      {"size from the answer", Fault::SlowRate(4 << 20), false},
+      {"pieces dropping", slow_and_dropping, true},
+      {"Range ignored", slow_ignoring_range, true},
+  };
+  const std::string body = Bytes(6 << 20, 11);
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetStallTimeout(5000);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = Numbered("big", n++, ".zxp");
+    server_.AddFile("/" + name, body);
+    if (c.fault) server_.SetFault("/" + name, *c.fault);
+    if (c.ask_size) {
+      EXPECT_EQ(downloader_->GetFileSize(name.c_str()), body.size());
+    }
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    ASSERT_EQ(downloader_->DownloadQueue(), 1);
+    EXPECT_TRUE(Read(Local(name)) == body);
+    EXPECT_EQ(downloader_->GetReceivedBytes64(), body.size());
+    // Pieces of it travelled over several connections at once.
+    std::set<int> ports;
+    for (const auto& request : server_.RequestsFor("/" + name)) {
+      if (request.method == "GET") ports.insert(request.remote_port);
+    }
+    EXPECT_GE(ports.size(), 3u);
+  }
+}
+
+// The watcher's view while later items finish before an earlier one: the
+// index is the lowest unfinished item, its bytes never pass its size, and
+// the full size shows only once the file is in place.
+TEST_F(DownloaderTest, WatcherSeesTheLowestUnfinishedItem) {
+  const std::vector<size_t> sizes = {200000, 30000, 20000, 10000};
+  std::vector<std::string> locals;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const std::string name = Numbered("w", i, ".zxp");
+    server_.AddFile("/" + name, Bytes(sizes[i], static_cast<uint32_t>(i)));
+    // The first item is the slowest: the others overtake it.
+    server_.SetFault("/" + name, Fault::SlowRate(i == 0 ? 400000 : 200000));
+    locals.push_back(Local(name));
+  }
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(4);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    downloader_->AddRemoteFile((Numbered("w", i, ".zxp")).c_str());
+    downloader_->AddLocalFile(locals[i].c_str());
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<bool> overtaken{false};
+  std::thread watcher([&] {
+    int last_index = 0;
+    while (!done) {
+      const int index = downloader_->GetCurrentIndex();
+      const uint64_t bytes = downloader_->GetReceivedBytes64();
+      const bool later_stored = Exists(locals[1]);
+      // Bytes read between two equal indexes are that item's.
+      if (downloader_->GetCurrentIndex() == index) {
+        if (index < last_index || index < 0 ||
+            index >= static_cast<int>(sizes.size()) ||
+            bytes > sizes[index] ||
+            (bytes == sizes[index] && !Exists(locals[index]))) {
+          ++failures;
+        }
+        if (index == 0 && later_stored) overtaken = true;
+        last_index = index;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const int result = downloader_->DownloadQueue();
+  done = true;
+  watcher.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(failures, 0);
+  EXPECT_TRUE(overtaken);
+  EXPECT_EQ(downloader_->GetCurrentIndex(), 3);
+  EXPECT_EQ(downloader_->GetReceivedBytes(), sizes[3]);
+}
+
+// Mirrors share the queue with the connected server; one that fails is
+// left out after its first failure and the item comes from the server.
+TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
+  struct Case {
+    const char* name;
+    bool mirror_up;      // the mirror answers at all
+    bool mirror_has;     // it holds the files
+    bool mirror_wrong;   // its bytes differ from the server's
+    int mirror_gets;     // GETs the mirror sees over the whole queue
+  };
+  const std::vector<Case> cases = {
+      {"good mirror", true, true, false, 2},
+      {"refused connection", false, false, false, 0},
+      {"404", true, false, false, 1},
+      {"wrong bytes", true, true, true, 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto mirror = std::make_unique<TestHttpServer>();
+    const std::string mirror_base = mirror->url("/m");
+    if (!c.mirror_up) mirror.reset();  // nothing listens there any more
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(1);
+    downloader_->SetMirrors(("ftp://ignored\r\n" + mirror_base + "\r\n").c_str());
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 4; ++i) {
+      const std::string name = Numbered("mi", n, "_") +
+                               std::to_string(i) + ".zxp";
+      bodies.push_back(Bytes(30000, n * 10 + i));
+      server_.AddFile("/" + name, bodies.back());
+      if (mirror && c.mirror_has) {
+        mirror->AddFile("/m/" + name,
+                        c.mirror_wrong ? Bytes(30000, 99) : bodies.back());
+      }
+      // Mirrors share only items whose size the server told.
+      EXPECT_EQ(downloader_->GetFileSize64(name.c_str()), 30000u);
+      downloader_->AddRemoteFile(name.c_str());
+      downloader_->AddLocalFile(Local(name).c_str());
+      downloader_->AddFileDigest(Md5Hex(bodies.back()).c_str());
+    }
+    EXPECT_EQ(downloader_->DownloadQueue(), 1);
+    for (int i = 0; i < 4; ++i) {
+      const std::string local =
+          Local(Numbered("mi", n, "_") + std::to_string(i) + ".zxp");
+      EXPECT_TRUE(Exists(local) && Read(local) == bodies[i]);
+    }
+    if (mirror) {
+      int gets = 0;
+      for (const auto& request : mirror->requests()) {
+        if (request.method == "GET") ++gets;
+      }
+      EXPECT_EQ(gets, c.mirror_gets);
+    }
+    // Closes the kept-alive connections, so the mirror stops at once.
+    downloader_->Shutdown();
+    ++n;
+  }
+}
+
+// The pieces of a large item are spread over the server and a mirror; a
+// mirror that ignores Range cannot serve a piece from the middle and is
+// left out, the server taking its piece over.
+TEST_F(DownloaderTest, PiecesSpreadOverMirrorAndServer) {
+  struct Case {
+    const char* name;
+    bool mirror_ignores_range;
+  };
+  const std::vector<Case> cases = {{"mirror honours Range", false},
+                                   {"mirror ignores Range", true}};
+  const std::string body = Bytes(4 << 20, 21);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestHttpServer mirror;
+    const std::string name = Numbered("spread", n++, ".zxp");
+    server_.AddFile("/" + name, body);
+    server_.SetFault("/" + name, Fault::SlowRate(4 << 20));
+    mirror.AddFile("/m/" + name, body);
+    Fault mirror_fault = Fault::SlowRate(4 << 20);
+    mirror_fault.ignore_range = c.mirror_ignores_range;
+    mirror.SetFault("/m/" + name, mirror_fault);
+    ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(6);
+    downloader_->SetStallTimeout(5000);
+    downloader_->SetMirrors(mirror.url("/m/").c_str());
+    EXPECT_EQ(downloader_->GetFileSize64(name.c_str()), body.size());
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    downloader_->AddFileDigest(Md5Hex(body).c_str());
+    ASSERT_EQ(downloader_->DownloadQueue(), 1);
+    EXPECT_TRUE(Read(Local(name)) == body);
+    size_t mirror_gets = 0;
+    for (const auto& request : mirror.requests()) {
+      if (request.method == "GET") ++mirror_gets;
+    }
+    EXPECT_GE(mirror_gets, 1u);
+    if (c.mirror_ignores_range) {
+      // Only pieces already under way when it was left out reached it.
+      EXPECT_LE(mirror_gets, 5u);
+    }
+    EXPECT_GE(GetRanges("/" + name).size(), 2u);
+    downloader_->Shutdown();
+  }
+}
+
+// Wrong bytes from the connected server fail the item, and nothing is left.
+TEST_F(DownloaderTest, DigestMismatchFromTheServerFails) {
+  struct Case {
+    const char* name;
+    uint32_t connections;
+    size_t size;
+  };
+  const std::vector<Case> cases = {
+      {"one connection, in order", 1, 40000},
+      {"pieces out of order", 6, 4 << 20},
+  };
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    downloader_->SetConnections(c.connections);
+    const std::string name = Numbered("dg", n++, ".zxp");
+    const std::string body = Bytes(c.size, n);
+    server_.AddFile("/" + name, body);
+    server_.SetFault("/" + name, Fault::SlowRate(8 << 20));
+    EXPECT_EQ(downloader_->GetFileSize(name.c_str()), body.size());
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    // The right digest with one digit changed, in upper case.
+    std::string digest = Md5Hex(body);
+    digest[0] = digest[0] == '0' ? '1' : '0';
+    for (char& ch : digest) ch = static_cast<char>(std::toupper(ch));
+    downloader_->AddFileDigest(digest.c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureDigestMismatch);
+    EXPECT_FALSE(Exists(Local(name)));
+    EXPECT_FALSE(Exists(Local(name) + std::string(kTempSuffix)));
+    // The same digest as it should be passes.
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    downloader_->AddFileDigest(Md5Hex(body).c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 1);
+  }
+}
+
+// Sizes asked together go out side by side, up to the connection count.
+TEST_F(DownloaderTest, GetFileSizesAsksConcurrently) {
+  struct Case {
+    uint32_t connections;
+    int min_concurrent;
+    int max_concurrent;
+  };
+  const std::vector<Case> cases = {{1, 1, 1}, {6, 2, 6}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.connections);
+    TestHttpServer server;
+    ASSERT_EQ(downloader_->Connect(server.host_port().c_str(), 80), 1);
+    downloader_->SetConnections(c.connections);
+    downloader_->SetStallTimeout(5000);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6; ++i) {
+      names.push_back(Numbered("s", n++, ".zxp"));
+      server.AddFile("/" + names.back(), Bytes(1000 + i, i));
+      server.SetFault("/" + names.back(), Fault::Delay(150));
+    }
+    names.push_back("missing.zxp");
+    std::vector<const char*> texts;
+    for (const std::string& name : names) texts.push_back(name.c_str());
+    std::vector<uint64_t> sizes(texts.size(), 7);
+    EXPECT_EQ(downloader_->GetFileSizes(static_cast<uint32_t>(texts.size()),
+                                        texts.data(), sizes.data()),
+              0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureHttpStatus);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(sizes[i], 1000u + i);
+    EXPECT_EQ(sizes[6], 0u);
+    EXPECT_GE(server.max_concurrent(), c.min_concurrent);
+    EXPECT_LE(server.max_concurrent(), c.max_concurrent);
+    // The sizes hold the queue as GetFileSize's do: a longer body fails.
+    server.AddFile("/" + names[0], Bytes(2000, 1));
+    downloader_->AddRemoteFile(names[0].c_str());
+    downloader_->AddLocalFile(Local(names[0]).c_str());
+    EXPECT_EQ(downloader_->DownloadQueue(), 0);
+    EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureSizeMismatch);
+  }
+  downloader_.reset();  // before the servers of the cases are gone
+}
+
+TEST_F(DownloaderTest, SizesAboveFourGibibytes) {
+  if (sizeof(size_t) < 8) GTEST_SKIP() << "the test server cannot say it";
+  const uint64_t five_gib = uint64_t{5} << 30;
+  server_.AddFile("/huge.zxp", "x");
+  server_.SetFault("/huge.zxp", Fault::HeadSays(five_gib));
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  EXPECT_EQ(downloader_->GetFileSize64("huge.zxp"), five_gib);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureNone);
+  EXPECT_EQ(downloader_->GetFileSize("huge.zxp"), 0u);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureTooLarge);
+  const char* name = "huge.zxp";
+  uint64_t size = 0;
+  EXPECT_EQ(downloader_->GetFileSizes(1, &name, &size), 1);
+  EXPECT_EQ(size, five_gib);
+}
+
+TEST_F(DownloaderTest, ModuleTellsItsSlotCount) {
+  EXPECT_EQ(GetHttpInterfaceSlots(), 35u);
+  EXPECT_EQ(http::LoadedDownloaderSlots(), 35u);
+}
+
 // Remembers the most bytes any one file written through it ever held: what
 // a hostile server managed to put on the disk, whatever was deleted later.
 // Past a ceiling far above any case's bound appends fail, so a broken bound
@@ -534,8 +877,52 @@ class CountingEnv : public EnvWrapper {
     if (s.ok()) *result = std::make_unique<Counted>(this, std::move(*result));
     return s;
   }
+  Status NewPositionalFile(const std::string& path,
+                           std::unique_ptr<PositionalFile>* result) override {
+    Status s = target()->NewPositionalFile(path, result);
+    if (s.ok()) {
+      *result = std::make_unique<CountedPositional>(this, std::move(*result));
+    }
+    return s;
+  }
 
  private:
+  void Saw(uint64_t size) {
+    uint64_t seen = largest_.load();
+    while (seen < size && !largest_.compare_exchange_weak(seen, size)) {
+    }
+  }
+
+  // The file's size is the end of the furthest write.
+  class CountedPositional : public PositionalFile {
+   public:
+    CountedPositional(CountingEnv* env, std::unique_ptr<PositionalFile> file)
+        : env_(env), file_(std::move(file)) {}
+    Status WriteAt(uint64_t offset, std::string_view data) override {
+      if (offset + data.size() > kCeiling) {
+        return Status::IOError("test ceiling reached");
+      }
+      Status s = file_->WriteAt(offset, data);
+      if (s.ok()) {
+        uint64_t size = size_.load();
+        while (size < offset + data.size() &&
+               !size_.compare_exchange_weak(size, offset + data.size())) {
+        }
+        env_->Saw(size_.load());
+      }
+      return s;
+    }
+    Status Sync() override { return file_->Sync(); }
+    Status Close() override { return file_->Close(); }
+
+   private:
+    static constexpr uint64_t kCeiling = 64 << 20;
+
+    CountingEnv* const env_;
+    const std::unique_ptr<PositionalFile> file_;
+    std::atomic<uint64_t> size_{0};
+  };
+
   class Counted : public WritableFile {
    public:
     Counted(CountingEnv* env, std::unique_ptr<WritableFile> file)
@@ -600,7 +987,7 @@ class HostileServerTest : public DownloaderTest {
   // (announced by GetFileSize first when `ask_size`) or with DownloadFile.
   Run Fetch(const std::string& path, bool queue, bool ask_size = true) {
     counting_->Reset();
-    const std::string local = Local("out" + std::to_string(++fetches_));
+    const std::string local = Local(Numbered("out", ++fetches_));
     const auto start = std::chrono::steady_clock::now();
     Run run;
     if (queue) {
@@ -678,17 +1065,20 @@ TEST_F(HostileServerTest, QueueItemsStayWithinTheirAnnouncedSize) {
        kHttpFailureSizeMismatch, 0},
   };
   int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = "/q" + std::to_string(n++) + ".zxp";
-    server_.AddFile(path, Bytes(kFileBytes, n));
-    server_.SetFault(path, c.fault);
-    const Run run = Fetch(path, /*queue=*/true, c.ask_size);
-    EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
-    EXPECT_EQ(run.failure, ReasonHere(c.name, c.failure));
-    EXPECT_LE(run.largest, c.max_bytes);
-    EXPECT_FALSE(run.left);
-    EXPECT_LT(run.took, std::chrono::seconds(3));
+  for (const uint32_t connections : {1u, 6u}) {
+    hostile_->SetConnections(connections);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + Numbered(", ", connections));
+      const std::string path = Numbered("/q", n++, ".zxp");
+      server_.AddFile(path, Bytes(kFileBytes, n));
+      server_.SetFault(path, c.fault);
+      const Run run = Fetch(path, /*queue=*/true, c.ask_size);
+      EXPECT_EQ(run.result, c.failure == kHttpFailureNone ? 1 : 0);
+      EXPECT_EQ(run.failure, ReasonHere(c.name, c.failure));
+      EXPECT_LE(run.largest, c.max_bytes);
+      EXPECT_FALSE(run.left);
+      EXPECT_LT(run.took, std::chrono::seconds(3));
+    }
   }
 }
 
@@ -732,7 +1122,7 @@ TEST_F(HostileServerTest, SingleFilesStayWithinTheByteLimit) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/list" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/list", n++, ".bin");
     server_.AddFile(path, c.body);
     if (c.fault) server_.SetFault(path, *c.fault);
     const Run run = Fetch(path, /*queue=*/false);
@@ -780,7 +1170,7 @@ TEST_F(HostileServerTest, SlowServersEndInBoundedTime) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/slow" + std::to_string(n++) + ".zxp";
+    const std::string path = Numbered("/slow", n++, ".zxp");
     server_.AddFile(path, Bytes(20000, n));
     server_.SetFault(path, c.fault);
     const Run run = Fetch(path, c.queue);
@@ -840,7 +1230,7 @@ TEST_F(HostileServerTest, HostileHeadersAndRedirectsAreRefused) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = "/h" + std::to_string(n++) + ".bin";
+    const std::string path = Numbered("/h", n++, ".bin");
     server_.AddFile(path, Bytes(kFileBytes, n));
     server_.SetFault(path, c.fault);
     const Run run = Fetch(path, c.queue);

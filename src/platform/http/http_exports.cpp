@@ -1,4 +1,4 @@
-// The module's two entry points. This is the one place the downloader
+// The module's entry points. This is the one place the downloader
 // reaches the process-wide Env, since a C export has no way to be given one.
 
 #include "dizedir/http_interface.h"
@@ -36,6 +36,11 @@ DIZEDIR_HTTP_API HttpInterface* GetHttpInterface() {
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
   // Every interface this module hands out is a Downloader.
   delete static_cast<Downloader*>(downloader);
+}
+
+DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots() {
+  // Slots 0 to 34, AddFileDigest the last.
+  return 35;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <limits>
 
+#include "platform/http/header_values.h"
 #include "platform/http/url.h"
 
 namespace dizedir::http {
@@ -14,9 +15,9 @@ using Millis = std::chrono::milliseconds;
 
 // Longest wait between two attempts, however often they failed.
 constexpr uint32_t kMaxBackoffMillis = 60000;
-// A queue item's size travels as 32 bits (GetFileSize, GetReceivedBytes):
-// no item may be larger, whatever its answer claims.
-constexpr uint64_t kMaxQueueItemBytes = std::numeric_limits<uint32_t>::max();
+// A queue item with no announced size is held to its answer's own
+// Content-Length, and to this, whatever that claims.
+constexpr uint64_t kMaxQueueItemBytes = uint64_t{1} << 40;
 // Sizes remembered from GetFileSize; a caller asks once per queued file,
 // so this is far beyond any real queue.
 constexpr size_t kMaxAnnouncedSizes = 100000;
@@ -59,7 +60,9 @@ void QueuedDownloader::Watch::Arrived(uint64_t body_bytes) {
 }
 
 HttpFailure QueuedDownloader::Watch::Check() {
-  if (owner_->ended()) return kHttpFailureStopped;
+  if (owner_->ended() || (cancelled_ != nullptr && cancelled_->load())) {
+    return kHttpFailureStopped;
+  }
   const Clock::time_point now = Clock::now();
   if (deadline_ && now >= *deadline_) return kHttpFailureDeadline;
   if (now - last_arrival_ >= Millis(owner_->stall_timeout_millis())) {
@@ -82,12 +85,56 @@ HttpFailure QueuedDownloader::Watch::Check() {
 
 Status QueuedDownloader::FileSink::Restart() {
   if (!status.ok()) return status;
+  decoder_.reset();
+  satisfied_ = false;
+  skip_ = 0;
+  if (item != nullptr) {
+    // The item's other pieces share the file: only this piece starts over,
+    // over bytes already there, and the file never outgrows the item.
+    std::lock_guard<std::mutex> lock(item->mutex);
+    item->received.fetch_sub(stored);
+    stored = 0;
+    if (item->hashing) {
+      if (start == 0 && item->pieces == 1) {
+        item->md5.Reset();
+        item->hashed = 0;
+      } else {
+        item->hashing = false;
+      }
+    }
+    return status;
+  }
   file.reset();
   stored = 0;
-  decoder_.reset();
-  status = env->NewWritableFile(temp_path, &file);
-  if (!status.ok()) failure = WriteFailure(status);
+  std::unique_ptr<PositionalFile> fresh;
+  status = env->NewPositionalFile(temp_path, &fresh);
+  if (!status.ok()) {
+    failure = WriteFailure(status);
+  } else {
+    file = std::move(fresh);
+  }
   return status;
+}
+
+std::string QueuedDownloader::FileSink::RangeSpec() {
+  uint64_t until = end;
+  std::optional<uint64_t> size = announced;
+  if (item != nullptr) {
+    std::lock_guard<std::mutex> lock(item->mutex);
+    until = end;
+    if (item->size) size = item->size;
+  }
+  const uint64_t from = start + stored;
+  const bool to_the_end = until == kOpenEnd || (size && until >= *size);
+  if (from == 0 && to_the_end) return std::string();
+  return std::to_string(from) + "-" +
+         (to_the_end ? std::string() : std::to_string(until - 1));
+}
+
+std::optional<uint64_t> QueuedDownloader::FileSink::KnownSize() {
+  if (item == nullptr) return announced;
+  std::lock_guard<std::mutex> lock(item->mutex);
+  return item->size ? item->size : announced;
 }
 
 Status QueuedDownloader::FileSink::StoreFailure(Status s) {
@@ -106,6 +153,26 @@ QueuedDownloader::Outcome QueuedDownloader::FileSink::Fail(HttpFailure why) {
   return Outcome::kFailed;
 }
 
+Status QueuedDownloader::FileSink::Write(std::string_view piece) {
+  if (piece.empty()) return Status::OK();
+  const uint64_t at = start + stored;
+  const Status s = file->WriteAt(at, piece);
+  if (!s.ok()) return StoreFailure(s);
+  if (item != nullptr) {
+    if (item->hashing) {
+      if (item->hashed == at) {
+        item->md5.Update(piece);
+        item->hashed += piece.size();
+      } else {
+        item->hashing = false;
+      }
+    }
+    item->received.fetch_add(piece.size());
+  }
+  stored += piece.size();
+  return Status::OK();
+}
+
 Status QueuedDownloader::FileSink::Append(std::string_view data) {
   if (!status.ok()) return status;
   watch.Arrived(data.size());
@@ -121,13 +188,9 @@ Status QueuedDownloader::FileSink::Append(std::string_view data) {
     Fail(kHttpFailureBodyTooLong);
     return status;
   }
-  const auto write = [this](std::string_view piece) {
-    const Status s = file->Append(piece);
-    if (!s.ok()) return StoreFailure(s);
-    stored += piece.size();
-    return Status::OK();
-  };
+  if (satisfied_) return status;
   if (decoder_ != nullptr) {
+    const auto write = [this](std::string_view piece) { return Write(piece); };
     switch (decoder_->Decode(data, limit - stored, write)) {
       case BodyDecoder::Result::kOk:
         break;
@@ -142,38 +205,71 @@ Status QueuedDownloader::FileSink::Append(std::string_view data) {
     }
     return status;
   }
-  // The file's own announced end is a tighter bound than the limit, and
-  // passing it is a different lie.
-  const bool by_size = expected_file_ && *expected_file_ < limit;
-  const uint64_t bound = by_size ? *expected_file_ : limit;
-  if (data.size() > bound - std::min(bound, stored)) {
-    Fail(by_size ? kHttpFailureBodyTooLong : over_limit);
-    return status;
+  // An answer that ignored Range brings the bytes before the piece first.
+  if (skip_ > 0) {
+    const size_t skipped = static_cast<size_t>(
+        std::min<uint64_t>(skip_, data.size()));
+    skip_ -= skipped;
+    data.remove_prefix(skipped);
+    if (data.empty()) return status;
   }
-  return write(data);
+  bool wrote = false;
+  {
+    std::unique_lock<std::mutex> lock;
+    if (item != nullptr) lock = std::unique_lock<std::mutex>(item->mutex);
+    const uint64_t at = start + stored;
+    // The file's own announced end is a tighter bound than the limit, and
+    // passing it is a different lie.
+    const bool by_size = expected_file_ && *expected_file_ < limit;
+    const uint64_t bound = by_size ? *expected_file_ : limit;
+    if (end < bound && data.size() > end - std::min(end, at)) {
+      // What lies past the piece's end is another piece's: this one has
+      // all it needs.
+      if (Write(data.substr(0, end - std::min(end, at))).ok()) {
+        satisfied_ = true;
+        wrote = true;
+      }
+    } else if (data.size() > bound - std::min(bound, at)) {
+      Fail(by_size ? kHttpFailureBodyTooLong : over_limit);
+    } else {
+      wrote = Write(data).ok();
+    }
+  }
+  if (wrote && on_progress) on_progress();
+  return status;
 }
 
 QueuedDownloader::FileSink::Plan QueuedDownloader::FileSink::Begin(
     const ResponseHead& head) {
   decided_ = true;
   discarding_ = false;
+  satisfied_ = false;
+  skip_ = 0;
   status_code_ = head.status;
-  resume_from_ = stored;
+  resume_from_ = start + stored;
   body_received_ = 0;
   discarded = 0;
   expected_body_.reset();
   expected_file_.reset();
+  const std::optional<uint64_t> known = KnownSize();
   const auto refuse = [this](HttpFailure why) {
     Fail(why);
     return Plan::kFail;
+  };
+  // Once an answer told the item's size, every later answer for any of its
+  // pieces is held to it.
+  const auto learn_size = [this] {
+    if (item == nullptr || !expected_file_) return;
+    std::lock_guard<std::mutex> lock(item->mutex);
+    if (!item->size) item->size = expected_file_;
+    if (end == kOpenEnd) end = *item->size;
   };
   if (!status.ok()) return Plan::kFail;
   if (!IsSuccess(head.status)) {
     discarding_ = true;
     // "416, bytes */N" tells the size the server now has for the file.
-    if (head.status == 416 && announced && head.content_range &&
-        head.content_range->total &&
-        *head.content_range->total != *announced) {
+    if (head.status == 416 && known && head.content_range &&
+        head.content_range->total && *head.content_range->total != *known) {
       return refuse(kHttpFailureSizeMismatch);
     }
     return Plan::kDiscard;
@@ -185,7 +281,7 @@ QueuedDownloader::FileSink::Plan QueuedDownloader::FileSink::Begin(
   if (head.coding != ContentCoding::kIdentity) {
     // Ranges of an encoded body count encoded bytes, which cannot be joined
     // to decoded ones: an encoded answer is taken whole or not at all.
-    if (!accept_encoding || head.status == 206) {
+    if (!accept_encoding || head.status == 206 || item != nullptr) {
       return refuse(kHttpFailureBadResponse);
     }
     if ((stored > 0 || decoder_ != nullptr) && !Restart().ok()) {
@@ -214,35 +310,42 @@ QueuedDownloader::FileSink::Plan QueuedDownloader::FileSink::Begin(
     if (head.content_length && *head.content_length != length) {
       return refuse(kHttpFailureBadResponse);
     }
-    if (announced &&
-        ((range->total && *range->total != *announced) ||
-         *range->end >= *announced)) {
+    if (known &&
+        ((range->total && *range->total != *known) || *range->end >= *known)) {
       return refuse(kHttpFailureSizeMismatch);
     }
-    expected_file_ = range->total ? range->total : announced;
+    expected_file_ = range->total ? range->total : known;
     if (need_size && !expected_file_) return refuse(kHttpFailureSizeMismatch);
     if (*range->end >= limit || (expected_file_ && *expected_file_ > limit)) {
       return refuse(over_limit);
     }
     expected_body_ = length;
+    learn_size();
     return Plan::kWrite;
   }
 
-  // A whole body although a range was asked for: the server ignores Range,
-  // so the file starts over.
-  if (stored > 0 && !Restart().ok()) return Plan::kFail;
-  resume_from_ = 0;
+  // A whole body although a range was asked for: the server ignores Range.
+  // A piece that starts the file starts over; a later one keeps what it has
+  // and lets the bytes before it go by, unless its source must honour Range.
+  if (resume_from_ > 0 && start > 0) {
+    if (strict_ranges) return refuse(kHttpFailureBadResponse);
+    skip_ = resume_from_;
+  } else {
+    if (stored > 0 && !Restart().ok()) return Plan::kFail;
+    resume_from_ = 0;
+  }
   if (head.content_length) {
-    if (announced && *head.content_length != *announced) {
+    if (known && *head.content_length != *known) {
       return refuse(kHttpFailureSizeMismatch);
     }
     if (*head.content_length > limit) return refuse(over_limit);
     expected_body_ = head.content_length;
     expected_file_ = head.content_length;
   } else {
-    if (need_size && !announced) return refuse(kHttpFailureSizeMismatch);
-    expected_file_ = announced;
+    if (need_size && !known) return refuse(kHttpFailureSizeMismatch);
+    expected_file_ = known;
   }
+  learn_size();
   return Plan::kWrite;
 }
 
@@ -261,6 +364,10 @@ QueuedDownloader::Outcome QueuedDownloader::FileSink::End(bool clean) {
     }
     return Outcome::kFailed;
   }
+  if (satisfied_) {
+    failure = kHttpFailureNone;
+    return Outcome::kComplete;
+  }
   if (!clean) {
     failure = kHttpFailureConnection;
     return Outcome::kRetry;
@@ -271,8 +378,12 @@ QueuedDownloader::Outcome QueuedDownloader::FileSink::End(bool clean) {
   // A body can end cleanly and still not reach the end of the file: a
   // server may answer an open range with only a piece of it. The rest comes
   // with the next attempt.
-  if ((expected_body_ && body_received_ < *expected_body_) ||
-      (expected_file_ && stored < *expected_file_)) {
+  bool short_of_end = expected_file_ && start + stored < *expected_file_;
+  if (item != nullptr) {
+    std::lock_guard<std::mutex> lock(item->mutex);
+    if (end != kOpenEnd) short_of_end = start + stored < end;
+  }
+  if ((expected_body_ && body_received_ < *expected_body_) || short_of_end) {
     failure = kHttpFailureConnection;
     return Outcome::kRetry;
   }
@@ -298,6 +409,7 @@ int QueuedDownloader::Connect(const char* host, uint32_t port) {
   ResumeTransfers();
   ended_.store(false);
   announced_sizes_.clear();
+  mirror_dropped_.assign(mirrors_.size(), false);
   ServerText text;
   if (host == nullptr || !ParseServerText(host, &text)) {
     last_failure_.store(kHttpFailureBadRequest);
@@ -348,60 +460,134 @@ int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
   target.port = parsed.server.port.value_or(DefaultPort(target.secure));
   target.path = parsed.path.empty() ? std::string("/") : parsed.path;
   HttpFailure why = kHttpFailureNone;
-  const bool ok =
-      FetchToFile(target, local, Kind::kSingleFile, std::nullopt, &why);
+  const bool ok = FetchToFile(target, local, &why);
   last_failure_.store(ok ? kHttpFailureNone : why);
   return ok ? 1 : 0;
 }
 
-uint32_t QueuedDownloader::GetFileSize(const char* remote_name) {
+std::optional<uint64_t> QueuedDownloader::AskSize(size_t connection,
+                                                  const char* remote_name,
+                                                  HttpFailure* why) {
   Target target;
   if (remote_name == nullptr ||
       !ServerTarget(JoinRemotePath("", remote_name), &target)) {
-    last_failure_.store(kHttpFailureBadRequest);
-    return 0;
+    *why = kHttpFailureBadRequest;
+    return std::nullopt;
   }
-  const std::string key = SizeKey(target);
-  announced_sizes_.erase(key);
   if (ended_.load()) {
-    last_failure_.store(kHttpFailureStopped);
-    return 0;
+    *why = kHttpFailureStopped;
+    return std::nullopt;
   }
   if (const HttpFailure refused = TargetRefusal(target);
       refused != kHttpFailureNone) {
-    last_failure_.store(refused);
-    return 0;
+    *why = refused;
+    return std::nullopt;
   }
   Watch watch(this);
   watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
+  *why = kHttpFailureNone;
+  const std::optional<uint64_t> size =
+      QuerySize(connection, target, &watch, why);
+  if (!size && *why == kHttpFailureNone) *why = kHttpFailureConnection;
+  return size;
+}
+
+uint32_t QueuedDownloader::GetFileSize(const char* remote_name) {
+  Target target;
+  if (remote_name != nullptr &&
+      ServerTarget(JoinRemotePath("", remote_name), &target)) {
+    announced_sizes_.erase(SizeKey(target));
+  }
   HttpFailure why = kHttpFailureNone;
-  const std::optional<uint64_t> size = QuerySize(target, &watch, &why);
+  const std::optional<uint64_t> size = AskSize(0, remote_name, &why);
   if (!size) {
-    last_failure_.store(why != kHttpFailureNone ? why
-                                                : kHttpFailureConnection);
+    last_failure_.store(why);
     return 0;
   }
-  if (*size > kMaxQueueItemBytes) {
+  if (*size > std::numeric_limits<uint32_t>::max()) {
     last_failure_.store(kHttpFailureTooLarge);
     return 0;
   }
   last_failure_.store(kHttpFailureNone);
   if (*size > 0 && announced_sizes_.size() < kMaxAnnouncedSizes) {
-    announced_sizes_[key] = *size;
+    announced_sizes_[SizeKey(target)] = *size;
   }
   return static_cast<uint32_t>(*size);
 }
 
-uint32_t QueuedDownloader::GetReceivedBytes() { return received_bytes_.load(); }
+uint64_t QueuedDownloader::GetFileSize64(const char* remote_name) {
+  uint64_t size = 0;
+  GetFileSizes(1, &remote_name, &size);
+  return size;
+}
 
-int QueuedDownloader::GetCurrentIndex() { return current_index_.load(); }
+int QueuedDownloader::GetFileSizes(uint32_t count,
+                                   const char* const* remote_names,
+                                   uint64_t* sizes) {
+  last_failure_.store(kHttpFailureNone);
+  if (count == 0) return 1;
+  if (remote_names == nullptr || sizes == nullptr) {
+    last_failure_.store(kHttpFailureBadRequest);
+    return 0;
+  }
+  std::vector<std::optional<uint64_t>> found(count);
+  std::vector<HttpFailure> why(count, kHttpFailureNone);
+  std::vector<std::string> keys(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    Target target;
+    if (remote_names[i] != nullptr &&
+        ServerTarget(JoinRemotePath("", remote_names[i]), &target)) {
+      keys[i] = SizeKey(target);
+      announced_sizes_.erase(keys[i]);
+    }
+  }
+  std::atomic<uint32_t> next{0};
+  const size_t connections = std::min<size_t>(ConnectionCount(), count);
+  PrepareConnections(connections);
+  RunOnConnections(connections, [&](size_t connection) {
+    for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      found[i] = AskSize(connection, remote_names[i], &why[i]);
+    }
+  });
+  int all = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    sizes[i] = found[i].value_or(0);
+    if (!found[i]) {
+      if (all == 1) last_failure_.store(why[i]);
+      all = 0;
+      continue;
+    }
+    if (*found[i] > 0 && !keys[i].empty() &&
+        announced_sizes_.size() < kMaxAnnouncedSizes) {
+      announced_sizes_[keys[i]] = *found[i];
+    }
+  }
+  return all;
+}
+
+uint32_t QueuedDownloader::GetReceivedBytes() {
+  // The low 32 bits, as the slot always told them.
+  return static_cast<uint32_t>(GetReceivedBytes64());
+}
+
+uint64_t QueuedDownloader::GetReceivedBytes64() {
+  std::lock_guard<std::mutex> lock(progress_mutex_);
+  return shown_bytes_;
+}
+
+int QueuedDownloader::GetCurrentIndex() {
+  std::lock_guard<std::mutex> lock(progress_mutex_);
+  return shown_index_;
+}
 
 void QueuedDownloader::AddRemoteFile(const char* remote_name) {
   if (queue_.empty()) {
-    received_bytes_.store(0);
-    current_index_.store(0);
+    std::lock_guard<std::mutex> lock(progress_mutex_);
+    shown_bytes_ = 0;
+    shown_index_ = 0;
   }
-  queue_.push_back(QueueItem{remote_name ? remote_name : "", std::nullopt});
+  queue_.push_back(
+      QueueItem{remote_name ? remote_name : "", std::nullopt, std::nullopt});
 }
 
 void QueuedDownloader::AddLocalFile(const char* local_path) {
@@ -413,35 +599,554 @@ void QueuedDownloader::AddLocalFile(const char* local_path) {
   }
 }
 
+void QueuedDownloader::AddFileDigest(const char* md5_hex) {
+  if (queue_.empty() || md5_hex == nullptr) return;
+  std::string digest(md5_hex);
+  if (digest.size() != 32) return;
+  for (char& c : digest) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return;
+  }
+  queue_.back().digest = std::move(digest);
+}
+
+void QueuedDownloader::SetConnections(uint32_t count) {
+  connections_ = count == 0 ? kDefaultConnections
+                            : std::min<uint32_t>(count, kMaxConnections);
+}
+
+uint32_t QueuedDownloader::ConnectionCount() const { return connections_; }
+
+void QueuedDownloader::SetMirrors(const char* base_urls) {
+  mirrors_.clear();
+  std::string_view text = base_urls != nullptr ? base_urls : "";
+  while (!text.empty() && mirrors_.size() < kMaxMirrors) {
+    const size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline == std::string_view::npos ? text.size()
+                                                         : newline + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.size() > kMaxMirrorLineBytes) continue;
+    // Only an explicit scheme: a bare host could be anything.
+    Url url;
+    if ((!StartsWithNoCase(line, "http://") &&
+         !StartsWithNoCase(line, "https://")) ||
+        !ParseUrl(line, &url)) {
+      continue;
+    }
+    Mirror mirror;
+    mirror.secure = url.scheme == "https";
+    mirror.host = url.server.host;
+    mirror.port = url.server.port.value_or(DefaultPort(mirror.secure));
+    mirror.base_path = url.path.substr(0, url.path.find('?'));
+    while (!mirror.base_path.empty() && mirror.base_path.back() == '/') {
+      mirror.base_path.pop_back();
+    }
+    mirrors_.push_back(std::move(mirror));
+  }
+  mirror_dropped_.assign(mirrors_.size(), false);
+}
+
+// ------------------------------------------------------------ Queue runs
+
+namespace {
+
+// The count a watcher sees while `received` bytes of an item are in: the
+// last byte is held back until the file is renamed into place, so a
+// watcher that sees the full size may go on to read the file at once.
+uint64_t HeldBack(uint64_t received) { return received > 0 ? received - 1 : 0; }
+
+// How long an idle connection waits before it looks again for a range to
+// take over, when nothing told it of a change.
+constexpr auto kIdlePoll = Millis(50);
+
+}  // namespace
+
+struct QueuedDownloader::Task {
+  size_t item = 0;
+  size_t piece = 0;
+  // Taken while the run's lock is held: the list of pieces may grow while
+  // the task runs, the pieces themselves stay where they are.
+  FileSink* sink = nullptr;
+  size_t source = 0;  // 0: the connected server; n: mirror n - 1
+};
+
+struct QueuedDownloader::QueueRun {
+  struct Piece {
+    std::unique_ptr<FileSink> sink;
+    bool running = false;
+    bool done = false;
+  };
+  enum class State { kUnstarted, kActive, kStoring, kStored, kStopped };
+  struct Item {
+    std::string remote_name;
+    std::string local_path;
+    std::optional<Target> target;  // none: the item cannot be asked for
+    std::optional<uint64_t> announced;
+    std::optional<std::string> digest;
+    ItemFile file;
+    std::vector<Piece> pieces;
+    State state = State::kUnstarted;
+    size_t running = 0;        // pieces a connection works on
+    uint32_t sources = 0;      // one bit per source that sent bytes of it
+    bool discarded = false;
+  };
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::unique_ptr<Item>> items;
+  size_t next = 0;  // the first item never started
+  std::vector<size_t> restarts;  // items to fetch again from the start
+  std::vector<std::pair<size_t, size_t>> waiting;  // pieces without a source
+  size_t failed = SIZE_MAX;  // the first item in queue order that failed
+  HttpFailure failure = kHttpFailureNone;
+  std::vector<size_t> load;  // pieces running per source
+  size_t rotation = 0;
+};
+
 int QueuedDownloader::DownloadQueue() {
   last_failure_.store(kHttpFailureNone);
   // The queue is consumed whatever the outcome, so a later run starts clean.
-  std::vector<QueueItem> items;
-  items.swap(queue_);
-  for (size_t i = 0; i < items.size(); ++i) {
-    const QueueItem& item = items[i];
+  std::vector<QueueItem> queued;
+  queued.swap(queue_);
+  if (queued.empty()) return 1;
+  {
+    std::lock_guard<std::mutex> lock(progress_mutex_);
+    shown_index_ = 0;
+    shown_bytes_ = 0;
+  }
+  QueueRun run;
+  for (QueueItem& queued_item : queued) {
+    auto item = std::make_unique<QueueRun::Item>();
+    item->remote_name = queued_item.remote_name;
+    item->local_path = queued_item.local_path.value_or("");
+    item->digest = std::move(queued_item.digest);
     Target target;
-    if (!item.local_path || item.local_path->empty() ||
-        !ServerTarget(JoinRemotePath(remote_dir_, item.remote_name),
-                      &target)) {
-      last_failure_.store(kHttpFailureBadRequest);
-      return 0;
+    if (!item->local_path.empty() &&
+        ServerTarget(JoinRemotePath(remote_dir_, item->remote_name),
+                     &target)) {
+      const auto known = announced_sizes_.find(SizeKey(target));
+      if (known != announced_sizes_.end()) item->announced = known->second;
+      item->target = std::move(target);
     }
-    std::optional<uint64_t> announced;
-    const auto known = announced_sizes_.find(SizeKey(target));
-    if (known != announced_sizes_.end()) announced = known->second;
-    // Bytes first, index second: a watcher that sees the new index must
-    // not pair it with the previous item's full count.
-    received_bytes_.store(0);
-    current_index_.store(static_cast<int>(i));
-    HttpFailure why = kHttpFailureNone;
-    if (!FetchToFile(target, *item.local_path, Kind::kQueueItem, announced,
-                     &why)) {
-      last_failure_.store(why);
-      return 0;
+    run.items.push_back(std::move(item));
+  }
+  run.load.assign(1 + mirrors_.size(), 0);
+  mirror_dropped_.resize(mirrors_.size(), false);
+
+  const size_t connections = ConnectionCount();
+  PrepareConnections(connections);
+  RunOnConnections(connections,
+                   [this, &run](size_t connection) { Work(&run, connection); });
+
+  bool all_stored = true;
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    for (size_t i = 0; i < run.items.size(); ++i) {
+      const QueueRun::State state = run.items[i]->state;
+      if (state == QueueRun::State::kStored) continue;
+      all_stored = false;
+      if (state != QueueRun::State::kUnstarted) Discard(&run, i);
     }
   }
-  return 1;
+  if (all_stored) return 1;
+  HttpFailure failure = run.failure;
+  if (failure == kHttpFailureNone) {
+    failure = ended_.load() ? kHttpFailureStopped : kHttpFailureConnection;
+  }
+  last_failure_.store(failure);
+  return 0;
+}
+
+void QueuedDownloader::RunOnConnections(
+    size_t count, const std::function<void(size_t)>& body) {
+  std::vector<std::unique_ptr<Thread>> threads;
+  for (size_t i = 1; i < count; ++i) {
+    std::unique_ptr<Thread> thread;
+    // A connection whose thread cannot start leaves its share to the
+    // others: every share is taken from a common pool.
+    if (!env_->NewThread([&body, i] {
+          body(i);
+          return 0u;
+        }, &thread).ok()) {
+      continue;
+    }
+    thread->Resume();
+    threads.push_back(std::move(thread));
+  }
+  body(0);
+  for (auto& thread : threads) thread->Join();
+}
+
+void QueuedDownloader::Work(QueueRun* run, size_t connection) {
+  Task task;
+  while (NextTask(run, &task)) RunTask(run, connection, task);
+}
+
+bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
+  std::unique_lock<std::mutex> lock(run->mutex);
+  const size_t count = run->items.size();
+  // The source for a new piece: the least busy of those still in use,
+  // taken in turn when several are equally busy. An item whose size the
+  // connected server never told comes from it alone: the first answer sets
+  // the size every other is held to.
+  const auto pick_source = [this, run](bool mirrors_allowed) {
+    const size_t sources = mirrors_allowed ? run->load.size() : 1;
+    size_t best = 0;
+    bool found = false;
+    for (size_t k = 0; k < sources; ++k) {
+      const size_t source = (run->rotation + k) % sources;
+      if (source > 0 && mirror_dropped_[source - 1]) continue;
+      if (!found || run->load[source] < run->load[best]) best = source;
+      found = true;
+    }
+    ++run->rotation;
+    return best;
+  };
+  const auto take = [&](size_t index, size_t piece) {
+    QueueRun::Item& item = *run->items[index];
+    task->item = index;
+    task->piece = piece;
+    task->sink = item.pieces[piece].sink.get();
+    task->source = pick_source(item.announced.has_value());
+    item.pieces[piece].running = true;
+    ++item.running;
+    ++run->load[task->source];
+  };
+  while (true) {
+    if (ended_.load()) return false;
+    const size_t limit = std::min(count, run->failed);
+
+    while (!run->waiting.empty()) {
+      const auto [index, piece] = run->waiting.back();
+      run->waiting.pop_back();
+      if (index >= limit ||
+          run->items[index]->state != QueueRun::State::kActive) {
+        continue;
+      }
+      take(index, piece);
+      return true;
+    }
+
+    // An item to start: one to fetch again, else the next in the queue.
+    std::optional<size_t> start;
+    while (!start && !run->restarts.empty()) {
+      const size_t index = run->restarts.front();
+      run->restarts.erase(run->restarts.begin());
+      if (index < limit) start = index;
+    }
+    if (!start && run->next < limit) start = run->next++;
+    if (start) {
+      QueueRun::Item& item = *run->items[*start];
+      if (!item.target) {
+        FailItem(run, *start, kHttpFailureBadRequest);
+        continue;
+      }
+      const std::string temp_path = item.local_path + std::string(kTempSuffix);
+      const std::string parent = ParentDirectory(item.local_path);
+      if (!parent.empty() && !env_->FileExists(parent)) {
+        env_->CreateDirectories(parent);
+      }
+      std::unique_ptr<PositionalFile> file;
+      const Status opened = env_->NewPositionalFile(temp_path, &file);
+      item.state = QueueRun::State::kActive;
+      item.discarded = false;
+      if (!opened.ok()) {
+        FailItem(run, *start, WriteFailure(opened));
+        continue;
+      }
+      item.file.file = std::move(file);
+      item.file.size = item.announced;
+      item.file.pieces = 1;
+      item.file.hashing = true;
+      item.file.hashed = 0;
+      item.file.md5.Reset();
+      item.file.received.store(0);
+      item.file.cancelled.store(false);
+      item.pieces.clear();
+      auto sink = std::make_unique<FileSink>(this);
+      sink->env = env_;
+      sink->temp_path = temp_path;
+      sink->file = item.file.file;
+      sink->item = &item.file;
+      sink->announced = item.announced;
+      sink->end = item.announced.value_or(FileSink::kOpenEnd);
+      sink->need_size = true;
+      sink->limit = item.announced.value_or(kMaxQueueItemBytes);
+      sink->over_limit =
+          item.announced ? kHttpFailureBodyTooLong : kHttpFailureTooLarge;
+      sink->watch.SetFloor(floor_bytes_, floor_window_millis_);
+      sink->watch.SetCancel(&item.file.cancelled);
+      const size_t index = *start;
+      sink->on_progress = [this, run, index] { PublishProgress(run, index); };
+      item.pieces.push_back(QueueRun::Piece{std::move(sink), false, false});
+      take(index, 0);
+      return true;
+    }
+
+    // Nothing new to start: take over the back half of the largest range
+    // still to come, when it is worth a request of its own.
+    std::optional<std::pair<size_t, size_t>> largest;
+    uint64_t largest_left = 0;
+    // Only items started so far can be in flight.
+    const size_t started = std::min(limit, run->next);
+    for (size_t index = 0; index < started; ++index) {
+      QueueRun::Item& item = *run->items[index];
+      if (item.state != QueueRun::State::kActive) continue;
+      std::lock_guard<std::mutex> item_lock(item.file.mutex);
+      if (!item.file.size) continue;
+      for (size_t p = 0; p < item.pieces.size(); ++p) {
+        const FileSink& sink = *item.pieces[p].sink;
+        if (!item.pieces[p].running || item.pieces[p].done) continue;
+        const uint64_t at = sink.start + sink.stored;
+        const uint64_t left = sink.end > at ? sink.end - at : 0;
+        if (left > largest_left) {
+          largest_left = left;
+          largest = std::make_pair(index, p);
+        }
+      }
+    }
+    if (largest && largest_left / 2 >= kMinSplitBytes) {
+      QueueRun::Item& item = *run->items[largest->first];
+      FileSink& old = *item.pieces[largest->second].sink;
+      auto sink = std::make_unique<FileSink>(this);
+      {
+        std::lock_guard<std::mutex> item_lock(item.file.mutex);
+        const uint64_t at = old.start + old.stored;
+        const uint64_t half = (old.end - at) / 2;
+        sink->start = old.end - half;
+        sink->end = old.end;
+        old.end = sink->start;
+        ++item.file.pieces;
+        sink->announced = item.file.size;
+      }
+      sink->env = env_;
+      sink->temp_path = old.temp_path;
+      sink->file = item.file.file;
+      sink->item = &item.file;
+      sink->need_size = true;
+      sink->limit = old.limit;
+      sink->over_limit = old.over_limit;
+      sink->watch.SetFloor(floor_bytes_, floor_window_millis_);
+      sink->watch.SetCancel(&item.file.cancelled);
+      const size_t index = largest->first;
+      sink->on_progress = [this, run, index] { PublishProgress(run, index); };
+      item.pieces.push_back(QueueRun::Piece{std::move(sink), false, false});
+      take(index, item.pieces.size() - 1);
+      return true;
+    }
+
+    // Done once no item is in flight and none is left to start.
+    bool in_flight = false;
+    for (size_t index = 0; index < run->next && !in_flight; ++index) {
+      const QueueRun::Item& item = *run->items[index];
+      in_flight = item.state == QueueRun::State::kActive ||
+                  item.state == QueueRun::State::kStoring;
+    }
+    if (!in_flight && run->restarts.empty() && run->waiting.empty() &&
+        run->next >= limit) {
+      run->changed.notify_all();
+      return false;
+    }
+    run->changed.wait_for(lock, kIdlePoll);
+  }
+}
+
+void QueuedDownloader::RunTask(QueueRun* run, size_t connection,
+                               const Task& task) {
+  QueueRun::Item& item = *run->items[task.item];
+  FileSink* sink = task.sink;
+  Target target = *item.target;
+  if (task.source > 0) {
+    const Mirror& mirror = mirrors_[task.source - 1];
+    target.host = mirror.host;
+    target.port = mirror.port;
+    target.secure = mirror.secure;
+    target.path = mirror.base_path + JoinRemotePath("", item.remote_name);
+  }
+  sink->strict_ranges = task.source > 0;
+  sink->status = Status::OK();
+  const uint64_t received_before = item.file.received.load();
+  HttpFailure why = TargetRefusal(target);
+  bool complete = false;
+  if (why == kHttpFailureNone) {
+    // A mirror gets no second chance for an attempt that got nowhere: the
+    // work goes on elsewhere at once.
+    complete = RunWithRetries(connection, target, sink,
+                              task.source > 0 ? 0 : retries_, &why);
+  }
+
+  std::unique_lock<std::mutex> lock(run->mutex);
+  --run->load[task.source];
+  --item.running;
+  item.pieces[task.piece].running = false;
+  if (item.file.received.load() != received_before || complete) {
+    item.sources |= 1u << task.source;
+  }
+  run->changed.notify_all();
+  if (item.state != QueueRun::State::kActive) {
+    if (item.state == QueueRun::State::kStopped && item.running == 0) {
+      Discard(run, task.item);
+    }
+    return;
+  }
+  if (!complete) {
+    const bool local_fault =
+        why == kHttpFailureDiskFull || why == kHttpFailureWriteFailed;
+    if (task.source > 0 && !local_fault && !ended_.load() &&
+        !item.file.cancelled.load()) {
+      // The mirror is left out; another source takes the piece from where
+      // it got to.
+      mirror_dropped_[task.source - 1] = true;
+      sink->status = Status::OK();
+      sink->failure = kHttpFailureNone;
+      run->waiting.emplace_back(task.item, task.piece);
+      return;
+    }
+    FailItem(run, task.item, why);
+    if (item.running == 0) Discard(run, task.item);
+    return;
+  }
+  item.pieces[task.piece].done = true;
+  for (const QueueRun::Piece& piece : item.pieces) {
+    if (!piece.done) return;
+  }
+  item.state = QueueRun::State::kStoring;
+  lock.unlock();
+  bool retry = false;
+  const bool stored = StoreItem(run, task.item, &why, &retry);
+  lock.lock();
+  run->changed.notify_all();
+  if (stored) {
+    item.state = QueueRun::State::kStored;
+    PublishStored(run, task.item);
+    return;
+  }
+  if (retry) {
+    item.state = QueueRun::State::kUnstarted;
+    item.sources = 0;
+    item.pieces.clear();
+    {
+      std::lock_guard<std::mutex> progress(progress_mutex_);
+      if (shown_index_ == static_cast<int>(task.item)) shown_bytes_ = 0;
+    }
+    run->restarts.push_back(task.item);
+    return;
+  }
+  item.state = QueueRun::State::kActive;
+  FailItem(run, task.item, why);
+  Discard(run, task.item);
+}
+
+bool QueuedDownloader::StoreItem(QueueRun* run, size_t index,
+                                 HttpFailure* why, bool* retry) {
+  QueueRun::Item& item = *run->items[index];
+  ItemFile& file = item.file;
+  Status s = file.file->Close();
+  file.file.reset();
+  for (QueueRun::Piece& piece : item.pieces) piece.sink->file.reset();
+  const std::string temp_path = item.local_path + std::string(kTempSuffix);
+  if (s.ok() && item.digest) {
+    std::string actual;
+    const uint64_t size = file.size.value_or(file.received.load());
+    if (file.hashing && file.hashed == size) {
+      actual = file.md5.HexFinal();
+    } else {
+      // Pieces came out of order: the file is read once, whole.
+      Md5 md5;
+      std::unique_ptr<ReadableFile> in;
+      s = env_->NewReadableFile(temp_path, &in);
+      std::vector<char> buffer(64 * 1024);
+      for (uint64_t at = 0; s.ok() && at < size;) {
+        size_t got = 0;
+        s = in->Read(at, buffer.size(), buffer.data(), &got);
+        if (s.ok() && got == 0) s = Status::Corruption("file ends early");
+        md5.Update(buffer.data(), got);
+        at += got;
+      }
+      actual = md5.HexFinal();
+    }
+    if (s.ok() && actual != *item.digest) {
+      env_->DeleteFile(temp_path);
+      const uint32_t mirrors_used = item.sources & ~1u;
+      if (mirrors_used != 0) {
+        // Whichever mirror sent wrong bytes, none that took part is
+        // trusted again; the item comes again from the others.
+        std::lock_guard<std::mutex> lock(run->mutex);
+        for (size_t m = 0; m < mirrors_.size(); ++m) {
+          if (mirrors_used & (1u << (m + 1))) mirror_dropped_[m] = true;
+        }
+        *retry = true;
+        return false;
+      }
+      *why = kHttpFailureDigestMismatch;
+      return false;
+    }
+  }
+  if (s.ok()) s = env_->RenameFile(temp_path, item.local_path);
+  if (s.ok()) return true;
+  *why = WriteFailure(s);
+  return false;
+}
+
+void QueuedDownloader::FailItem(QueueRun* run, size_t index, HttpFailure why) {
+  if (index < run->failed) {
+    run->failed = index;
+    run->failure = why;
+  }
+  for (size_t i = index; i < run->items.size(); ++i) {
+    QueueRun::Item& item = *run->items[i];
+    if (item.state != QueueRun::State::kActive) continue;
+    item.state = QueueRun::State::kStopped;
+    item.file.cancelled.store(true);
+    if (item.running == 0) Discard(run, i);
+  }
+  {
+    std::lock_guard<std::mutex> lock(backoff_mutex_);
+    backoff_cv_.notify_all();
+  }
+  run->changed.notify_all();
+}
+
+void QueuedDownloader::Discard(QueueRun* run, size_t index) {
+  QueueRun::Item& item = *run->items[index];
+  if (item.discarded) return;
+  item.discarded = true;
+  item.state = QueueRun::State::kStopped;
+  item.file.file.reset();
+  for (QueueRun::Piece& piece : item.pieces) piece.sink->file.reset();
+  env_->DeleteFile(item.local_path + std::string(kTempSuffix));
+  // A failed download leaves nothing at the target, not even an older copy:
+  // a caller must never take a stale file for the one it asked for.
+  if (env_->FileExists(item.local_path)) env_->DeleteFile(item.local_path);
+}
+
+void QueuedDownloader::PublishProgress(QueueRun* run, size_t index) {
+  const uint64_t received = run->items[index]->file.received.load();
+  std::lock_guard<std::mutex> lock(progress_mutex_);
+  if (shown_index_ == static_cast<int>(index)) {
+    shown_bytes_ = HeldBack(received);
+  }
+}
+
+void QueuedDownloader::PublishStored(QueueRun* run, size_t index) {
+  std::lock_guard<std::mutex> lock(progress_mutex_);
+  if (shown_index_ != static_cast<int>(index)) return;
+  // Items before it are all stored, or it would not be shown: the next
+  // unfinished one is after it, if any is left.
+  size_t next = index + 1;
+  while (next < run->items.size() &&
+         run->items[next]->state == QueueRun::State::kStored) {
+    ++next;
+  }
+  if (next == run->items.size()) {
+    const QueueRun::Item& last = *run->items.back();
+    shown_bytes_ = last.file.size.value_or(last.file.received.load());
+    shown_index_ = static_cast<int>(run->items.size() - 1);
+    return;
+  }
+  shown_bytes_ = HeldBack(run->items[next]->file.received.load());
+  shown_index_ = static_cast<int>(next);
 }
 
 void QueuedDownloader::EndTransfers() {
@@ -504,14 +1209,6 @@ void QueuedDownloader::SetRateFloor(uint32_t min_bytes,
   floor_bytes_ = min_bytes;
   floor_window_millis_ =
       window_millis != 0 ? window_millis : kDefaultFloorWindowMillis;
-}
-
-void QueuedDownloader::ShowProgress(uint64_t stored) {
-  // The last byte is held back until the file is renamed into place: a
-  // watcher that sees the full size may go on to read the file at once.
-  const uint64_t shown = stored > 0 ? stored - 1 : 0;
-  received_bytes_.store(static_cast<uint32_t>(
-      std::min<uint64_t>(shown, std::numeric_limits<uint32_t>::max())));
 }
 
 bool QueuedDownloader::ResolveRedirect(const Target& from,
@@ -613,32 +1310,15 @@ bool QueuedDownloader::ServerTarget(const std::string& path,
 }
 
 bool QueuedDownloader::FetchToFile(const Target& target,
-                                   const std::string& local_path, Kind kind,
-                                   std::optional<uint64_t> announced,
+                                   const std::string& local_path,
                                    HttpFailure* why) {
-  const bool queue_item = kind == Kind::kQueueItem;
   FileSink sink(this);
   sink.env = env_;
   sink.temp_path = local_path + std::string(kTempSuffix);
-  if (queue_item) {
-    // Stored as sent and held to the size it was announced with.
-    sink.announced = announced;
-    sink.need_size = true;
-    sink.limit = std::min(announced.value_or(kMaxQueueItemBytes),
-                          kMaxQueueItemBytes);
-    sink.over_limit =
-        announced ? kHttpFailureBodyTooLong : kHttpFailureTooLarge;
-    sink.watch.SetFloor(floor_bytes_, floor_window_millis_);
-  } else {
-    sink.limit = file_max_bytes_;
-    sink.over_limit = kHttpFailureTooLarge;
-    sink.accept_encoding = true;
-    sink.watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
-  }
-  const std::optional<Clock::time_point> deadline = sink.watch.deadline();
-  const auto past_deadline = [&deadline] {
-    return deadline && Clock::now() >= *deadline;
-  };
+  sink.limit = file_max_bytes_;
+  sink.over_limit = kHttpFailureTooLarge;
+  sink.accept_encoding = true;
+  sink.watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
 
   HttpFailure failure = kHttpFailureNone;
   bool complete = false;
@@ -654,72 +1334,18 @@ bool QueuedDownloader::FetchToFile(const Target& target,
     if (!sink.Restart().ok()) {
       failure = sink.failure;
     } else {
-      // Attempts in a row that took the file no further than it ever was;
-      // progress resets it, so a flaky link that keeps delivering still
-      // finishes, while a server whose answers keep sending the download
-      // back to the start does not go on for ever. Slow windows are counted
-      // apart: a trickle gains bytes with every attempt and must still come
-      // to an end.
-      uint32_t fruitless = 0;
-      uint64_t furthest = 0;
-      while (true) {
-        const uint64_t before = std::max(furthest, sink.stored);
-        sink.failure = kHttpFailureNone;
-        sink.watch.StartAttempt();
-        const Outcome outcome = RunAttempt(target, &sink, queue_item);
-        if (outcome == Outcome::kComplete) {
-          complete = sink.status.ok() && sink.file != nullptr;
-          if (!complete) failure = sink.failure;
-          break;
-        }
-        failure = sink.failure != kHttpFailureNone ? sink.failure
-                                                   : kHttpFailureConnection;
-        if (outcome == Outcome::kFailed || !sink.status.ok()) break;
-        fruitless = sink.stored > before ? 0 : fruitless + 1;
-        furthest = std::max(furthest, sink.stored);
-        if (fruitless > retries_ || sink.watch.slow_windows() > retries_) {
-          break;
-        }
-        const uint32_t shift = std::min<uint32_t>(
-            fruitless == 0 ? 0 : fruitless - 1, 16);
-        uint64_t wait =
-            std::min<uint64_t>(uint64_t{first_backoff_millis_} << shift,
-                               kMaxBackoffMillis);
-        if (deadline) {
-          const auto left = std::chrono::duration_cast<Millis>(
-              *deadline - Clock::now());
-          wait = std::min<uint64_t>(
-              wait, static_cast<uint64_t>(std::max<int64_t>(left.count(), 0)));
-        }
-        if (!WaitBackoff(static_cast<uint32_t>(wait))) {
-          failure = kHttpFailureStopped;
-          break;
-        }
-        if (past_deadline()) {
-          failure = kHttpFailureDeadline;
-          break;
-        }
-        // Decoded bytes cannot be resumed by a range of encoded ones.
-        if (!sink.resumable() && !sink.Restart().ok()) {
-          failure = sink.failure;
-          break;
-        }
-      }
+      PrepareConnections(1);
+      complete = RunWithRetries(0, target, &sink, retries_, &failure);
     }
   }
   if (complete) {
     // Single files (the version lists, the server list) reach the disk
-    // before they take their name. Queue items are patch parts, each checked
-    // against its published digest before use: a part torn by a power loss
-    // fails that check and is fetched again, so a sync would only cost time.
-    Status s = queue_item ? Status::OK() : sink.file->Sync();
+    // before they take their name.
+    Status s = sink.file->Sync();
     if (s.ok()) s = sink.file->Close();
     sink.file.reset();
     if (s.ok()) s = env_->RenameFile(sink.temp_path, local_path);
     if (s.ok()) {
-      if (queue_item) {
-        received_bytes_.store(static_cast<uint32_t>(sink.stored));
-      }
       *why = kHttpFailureNone;
       return true;
     }
@@ -734,10 +1360,72 @@ bool QueuedDownloader::FetchToFile(const Target& target,
   return false;
 }
 
-bool QueuedDownloader::WaitBackoff(uint32_t millis) {
+bool QueuedDownloader::RunWithRetries(size_t connection, const Target& target,
+                                      FileSink* sink,
+                                      uint32_t fruitless_limit,
+                                      HttpFailure* why) {
+  const std::optional<Clock::time_point> deadline = sink->watch.deadline();
+  const auto past_deadline = [&deadline] {
+    return deadline && Clock::now() >= *deadline;
+  };
+  // Attempts in a row that took the file no further than it ever was;
+  // progress resets it, so a flaky link that keeps delivering still
+  // finishes, while a server whose answers keep sending the download back
+  // to the start does not go on for ever. Slow windows are counted apart: a
+  // trickle gains bytes with every attempt and must still come to an end.
+  uint32_t fruitless = 0;
+  uint64_t furthest = 0;
+  while (true) {
+    const uint64_t before = std::max(furthest, sink->stored);
+    sink->failure = kHttpFailureNone;
+    sink->watch.StartAttempt();
+    const Outcome outcome = RunAttempt(connection, target, sink);
+    if (outcome == Outcome::kComplete) {
+      if (sink->status.ok() && sink->file != nullptr) return true;
+      *why = sink->failure != kHttpFailureNone ? sink->failure
+                                               : kHttpFailureWriteFailed;
+      return false;
+    }
+    *why = sink->failure != kHttpFailureNone ? sink->failure
+                                             : kHttpFailureConnection;
+    if (outcome == Outcome::kFailed || !sink->status.ok()) return false;
+    fruitless = sink->stored > before ? 0 : fruitless + 1;
+    furthest = std::max(furthest, sink->stored);
+    if (fruitless > fruitless_limit || sink->watch.slow_windows() > retries_) {
+      return false;
+    }
+    const uint32_t shift =
+        std::min<uint32_t>(fruitless == 0 ? 0 : fruitless - 1, 16);
+    uint64_t wait = std::min<uint64_t>(uint64_t{first_backoff_millis_} << shift,
+                                       kMaxBackoffMillis);
+    if (deadline) {
+      const auto left =
+          std::chrono::duration_cast<Millis>(*deadline - Clock::now());
+      wait = std::min<uint64_t>(
+          wait, static_cast<uint64_t>(std::max<int64_t>(left.count(), 0)));
+    }
+    if (!WaitBackoff(static_cast<uint32_t>(wait), sink->watch.cancel())) {
+      *why = kHttpFailureStopped;
+      return false;
+    }
+    if (past_deadline()) {
+      *why = kHttpFailureDeadline;
+      return false;
+    }
+    // Decoded bytes cannot be resumed by a range of encoded ones.
+    if (!sink->resumable() && !sink->Restart().ok()) {
+      *why = sink->failure;
+      return false;
+    }
+  }
+}
+
+bool QueuedDownloader::WaitBackoff(uint32_t millis,
+                                   const std::atomic<bool>* cancelled) {
   std::unique_lock<std::mutex> lock(backoff_mutex_);
-  return !backoff_cv_.wait_for(lock, Millis(millis),
-                               [this] { return ended_.load(); });
+  return !backoff_cv_.wait_for(lock, Millis(millis), [this, cancelled] {
+    return ended_.load() || (cancelled != nullptr && cancelled->load());
+  });
 }
 
 }  // namespace dizedir::http

@@ -18,15 +18,26 @@
 // files have a deadline and queue items a floor rate, and every failure
 // keeps its reason for GetLastFailure.
 //
-// A backend supplies only what talks to its library: one transfer attempt,
-// the size query, the connect probe, and the hooks that abort a running
-// transfer when EndTransfers comes and re-arm after Connect. It reads the
-// headers into a ResponseHead and leaves every judgement to the FileSink.
+// A queue runs over several connections at once: each connection's worker
+// takes the next item not yet started, or, when none is left, the back half
+// of the largest range still to come of an item in flight. The pieces of
+// an item are written at their offsets into its one temporary file; the
+// item takes its name once every byte is in (and its digest, when it has
+// one, matches). Mirrors share the work with the connected server; one that
+// fails is left out and its piece goes to another source.
 //
-// Thread-safety: one thread drives the object. While DownloadQueue or
-// DownloadFile runs, any other thread may call GetReceivedBytes,
-// GetCurrentIndex and EndTransfers; EndTransfers calls the backend's
-// AbortTransfers on that other thread.
+// A backend supplies only what talks to its library: one transfer attempt
+// on a numbered connection, the size query, the connect probe, and the
+// hooks that abort running transfers when EndTransfers comes and re-arm
+// after Connect. It reads the headers into a ResponseHead and leaves every
+// judgement to the FileSink.
+//
+// Thread-safety: one thread drives the object. While DownloadQueue,
+// DownloadFile or GetFileSizes runs, any other thread may call
+// GetReceivedBytes, GetReceivedBytes64, GetCurrentIndex, GetLastFailure and
+// EndTransfers; EndTransfers calls the backend's AbortTransfers on that
+// other thread. The backend's RunAttempt and QuerySize run on worker threads,
+// each connection number on one thread at a time.
 
 #ifndef DIZEDIR_PLATFORM_HTTP_QUEUED_DOWNLOADER_H_
 #define DIZEDIR_PLATFORM_HTTP_QUEUED_DOWNLOADER_H_
@@ -35,6 +46,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,6 +55,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/md5.h"
 #include "dizedir/http_interface.h"
 #include "platform/env.h"
 #include "platform/http/body_decoder.h"
@@ -86,6 +99,13 @@ class QueuedDownloader : public HttpInterface {
   int GetLastFailure() final;
   void SetRateFloor(uint32_t min_bytes, uint32_t window_millis) final;
   int SetCaBundle(const char* path) final;
+  void SetConnections(uint32_t count) final;
+  int GetFileSizes(uint32_t count, const char* const* remote_names,
+                   uint64_t* sizes) final;
+  uint64_t GetFileSize64(const char* remote_name) final;
+  uint64_t GetReceivedBytes64() final;
+  void SetMirrors(const char* base_urls) final;
+  void AddFileDigest(const char* md5_hex) final;
 
   // What one attempt of a transfer comes to.
   enum class Outcome { kComplete, kRetry, kFailed };
@@ -122,6 +142,11 @@ class QueuedDownloader : public HttpInterface {
     explicit Watch(const QueuedDownloader* owner);
 
     void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+    // A flag that, once set, ends the transfer as EndTransfers does: the
+    // item it belongs to stopped.
+    void SetCancel(const std::atomic<bool>* cancelled) {
+      cancelled_ = cancelled;
+    }
     // Zero bytes: no floor.
     void SetFloor(uint64_t min_bytes, uint32_t window_millis);
     // A new attempt: the stall clock starts again.
@@ -135,11 +160,13 @@ class QueuedDownloader : public HttpInterface {
     const std::optional<Clock::time_point>& deadline() const {
       return deadline_;
     }
+    const std::atomic<bool>* cancel() const { return cancelled_; }
     // Windows in a row that stayed below the floor.
     uint32_t slow_windows() const { return slow_windows_; }
 
    private:
     const QueuedDownloader* const owner_;
+    const std::atomic<bool>* cancelled_ = nullptr;
     std::optional<Clock::time_point> deadline_;
     Clock::time_point last_arrival_;
     uint64_t floor_bytes_ = 0;
@@ -149,19 +176,53 @@ class QueuedDownloader : public HttpInterface {
     uint32_t slow_windows_ = 0;
   };
 
+  // What the pieces of one queue item share: the temporary file they are
+  // written into, the item's size once an answer told it, the count a
+  // watcher sees, and the digest of the bytes that came in order.
+  struct ItemFile {
+    std::mutex mutex;  // guards what follows, and every piece's `end`
+    std::shared_ptr<PositionalFile> file;
+    std::optional<uint64_t> size;
+    size_t pieces = 1;  // pieces the item is fetched in so far
+    // The MD5 of bytes [0, hashed), while every byte so far came in order;
+    // else the file is read once complete.
+    bool hashing = true;
+    uint64_t hashed = 0;
+    Md5 md5;
+
+    std::atomic<uint64_t> received{0};  // bytes stored over all pieces
+    std::atomic<bool> cancelled{false};
+  };
+
   // The temporary file a download is written to before it is renamed into
-  // place, and the rules that keep it within its bounds. A backend hands it
-  // each answer's head (Begin), the body as it comes (Append) and how the
-  // body ended (End); the sink decides what is written and what the attempt
-  // comes to, and keeps in `failure` why it ended.
+  // place, or one piece of it, and the rules that keep it within its
+  // bounds. A backend hands it each answer's head (Begin), the body as it
+  // comes (Append) and how the body ended (End); the sink decides what is
+  // written and what the attempt comes to, and keeps in `failure` why it
+  // ended.
   struct FileSink {
     explicit FileSink(const QueuedDownloader* owner) : watch(owner) {}
 
+    static constexpr uint64_t kOpenEnd = UINT64_MAX;
+
     Env* env = nullptr;
     std::string temp_path;
-    std::unique_ptr<WritableFile> file;
-    uint64_t stored = 0;  // bytes in the file so far
+    std::shared_ptr<PositionalFile> file;
+    uint64_t stored = 0;  // bytes of this piece in the file so far
     Status status;        // first write failure; ends the download
+
+    // A piece of a queue item: the item's shared state, where the piece
+    // starts, and where it ends (guarded by item->mutex, since another
+    // connection may take over its back half). Null `item`: a file of its
+    // own, written from its start.
+    ItemFile* item = nullptr;
+    uint64_t start = 0;
+    uint64_t end = kOpenEnd;
+    // A mirror's piece: an answer that ignores Range is refused unless the
+    // piece starts the file, as a restart of the whole piece.
+    bool strict_ranges = false;
+    // Called after each piece of the body is stored.
+    std::function<void()> on_progress;
 
     // Bounds, set before the first attempt.
     uint64_t limit = 0;   // the file never holds more
@@ -182,8 +243,15 @@ class QueuedDownloader : public HttpInterface {
       kFail,     // the file cannot be had from this server: end now
     };
 
-    // Empties the file: the next attempt starts from its first byte.
+    // Empties the file, or the piece: the next attempt starts from its
+    // first byte.
     Status Restart();
+    // The Range to ask for ("a-" or "a-b"), empty when the whole file is
+    // wanted.
+    std::string RangeSpec();
+    // The piece holds every byte up to its end: what the answer brings
+    // beyond belongs to another piece, and the transfer can end here.
+    bool satisfied() const { return satisfied_; }
     // Appends a piece of the body, keeping the first failure in `status`.
     // Before Begin, or after it planned kWrite, the piece is the file's
     // content (decoded first when the answer was encoded). Not OK when the
@@ -210,8 +278,14 @@ class QueuedDownloader : public HttpInterface {
    private:
     Outcome Fail(HttpFailure why);
     Status StoreFailure(Status s);
+    // Writes at the piece's current end; under item->mutex for a piece.
+    Status Write(std::string_view data);
+    // The size the answers are held to: the item's once known.
+    std::optional<uint64_t> KnownSize();
 
     bool decided_ = false;
+    bool satisfied_ = false;
+    uint64_t skip_ = 0;  // body bytes before the piece, thrown away
     bool discarding_ = false;
     int status_code_ = 0;
     uint64_t resume_from_ = 0;
@@ -249,24 +323,37 @@ class QueuedDownloader : public HttpInterface {
   static constexpr uint32_t kDefaultFloorWindowMillis = 60000;
   // A CA bundle is a handful of certificates; a file past this is refused.
   static constexpr uint64_t kMaxCaBundleBytes = 1 << 20;
+  // Connections a queue uses unless SetConnections says otherwise, and the
+  // most it may ask for.
+  static constexpr uint32_t kDefaultConnections = 6;
+  static constexpr uint32_t kMaxConnections = 16;
+  // An idle connection takes over the back half of a range only when that
+  // half is at least this large: a new request costs a round trip.
+  static constexpr uint64_t kMinSplitBytes = 1 << 20;
+  static constexpr size_t kMaxMirrors = 16;
+  static constexpr size_t kMaxMirrorLineBytes = 1024;
 
  protected:
   explicit QueuedDownloader(Env* env) : env_(env) {}
   ~QueuedDownloader() = default;
 
-  // One GET of `target` into `sink`, with a Range from sink->stored when
-  // that is nonzero and no content encoding asked for. The backend passes
-  // the final answer's head to sink->Begin, its body to sink->Append, and
-  // returns what sink->End or sink->Abandon says; it checks sink->watch at
-  // every wakeup. While `publish_progress`, it calls ShowProgress after each
-  // piece.
-  virtual Outcome RunAttempt(const Target& target, FileSink* sink,
-                             bool publish_progress) = 0;
+  // One GET of `target` into `sink` over connection number `connection`
+  // (below the count PrepareConnections last made ready), with the Range
+  // sink->RangeSpec() names, if any, and no content encoding asked for. The
+  // backend passes the final answer's head to sink->Begin, its body to
+  // sink->Append, ends the transfer once sink->satisfied(), and returns what
+  // sink->End or sink->Abandon says; it checks sink->watch at every wakeup.
+  virtual Outcome RunAttempt(size_t connection, const Target& target,
+                             FileSink* sink) = 0;
   // Size of the resource, by whatever the server answers; nullopt when it
   // cannot be had or `watch` ends it, with the reason in *why.
-  virtual std::optional<uint64_t> QuerySize(const Target& target,
+  virtual std::optional<uint64_t> QuerySize(size_t connection,
+                                            const Target& target,
                                             Watch* watch,
                                             HttpFailure* why) = 0;
+  // Makes connections [0, count) usable, from the driving thread, before
+  // workers use them side by side. Connection 0 always is.
+  virtual void PrepareConnections(size_t count) = 0;
   // Whether the server answers at all, within `timeout_millis`: a TCP
   // connection, even for a server spoken to over TLS.
   virtual bool ProbeServer(const std::string& host, uint16_t port,
@@ -283,8 +370,6 @@ class QueuedDownloader : public HttpInterface {
   // Called by Connect before ended() turns false again.
   virtual void ResumeTransfers() {}
 
-  // The count a watcher sees while `stored` bytes of a queue item are in.
-  void ShowProgress(uint64_t stored);
   bool ended() const { return ended_.load(); }
   uint32_t stall_timeout_millis() const { return stall_timeout_millis_; }
 
@@ -293,21 +378,61 @@ class QueuedDownloader : public HttpInterface {
   struct QueueItem {
     std::string remote_name;
     std::optional<std::string> local_path;
+    std::optional<std::string> digest;  // 32 lowercase hex digits
   };
 
-  enum class Kind { kSingleFile, kQueueItem };
+  struct QueueRun;
+  struct Task;
+  // A server queue items may also come from: its base URL taken apart.
+  struct Mirror {
+    bool secure = false;
+    std::string host;
+    uint16_t port = 80;
+    std::string base_path;  // without a trailing "/"
+  };
 
   // Fetches `target` into `local_path` through a temporary file, resuming
-  // and retrying per the retry policy, within the bounds of `kind`. On
+  // and retrying per the retry policy, within the single-file bounds. On
   // failure neither file is left, and *why says what went wrong.
   bool FetchToFile(const Target& target, const std::string& local_path,
-                   Kind kind, std::optional<uint64_t> announced,
                    HttpFailure* why);
+  // The attempts of one transfer into `sink` over `connection`, resumed and
+  // retried per the retry policy; at most `fruitless_limit` attempts in a
+  // row that get no further. True when complete; else *why says why not.
+  bool RunWithRetries(size_t connection, const Target& target,
+                      FileSink* sink, uint32_t fruitless_limit,
+                      HttpFailure* why);
+  // A connection's share of a queue run: pieces until none is left.
+  void Work(QueueRun* run, size_t connection);
+  // The next piece for `connection`; false once the run has nothing more.
+  bool NextTask(QueueRun* run, Task* task);
+  // Runs a piece, then settles what its end means for the item.
+  void RunTask(QueueRun* run, size_t connection, const Task& task);
+  // Closes, checks and names a complete item; false with *why when that
+  // fails, *retry when wrong bytes came from a mirror.
+  bool StoreItem(QueueRun* run, size_t index, HttpFailure* why, bool* retry);
+  // Ends the item after a failure: stops its pieces and those of every
+  // later item, and keeps the reason when it is the first in queue order.
+  void FailItem(QueueRun* run, size_t index, HttpFailure why);
+  // Deletes what a stopped item left once no piece of it runs any more.
+  void Discard(QueueRun* run, size_t index);
+  // What a watcher sees while the item goes on, and once it is stored.
+  void PublishProgress(QueueRun* run, size_t index);
+  void PublishStored(QueueRun* run, size_t index);
+  // The size GetFileSize64 answers, recorded for the queue.
+  std::optional<uint64_t> AskSize(size_t connection, const char* remote_name,
+                                  HttpFailure* why);
+  // Runs `body(i)` for i in [0, count) over up to `count` threads, this one
+  // included.
+  void RunOnConnections(size_t count,
+                        const std::function<void(size_t)>& body);
+  uint32_t ConnectionCount() const;
   // The server queued names and GetFileSize refer to, with `path` as its
   // path; false when neither SetHost nor Connect named one.
   bool ServerTarget(const std::string& path, Target* target) const;
-  // Sleeps, returning early (and false) when EndTransfers comes.
-  bool WaitBackoff(uint32_t millis);
+  // Sleeps, returning early (and false) when EndTransfers comes or
+  // `cancelled` is set.
+  bool WaitBackoff(uint32_t millis, const std::atomic<bool>* cancelled);
   // The announced-size table's key for a target. Paths compare without
   // regard to ASCII case: callers ask for a size and queue the name in
   // different cases.
@@ -334,11 +459,20 @@ class QueuedDownloader : public HttpInterface {
   // is held to. Cleared by Connect.
   std::map<std::string, uint64_t> announced_sizes_;
 
+  uint32_t connections_ = kDefaultConnections;
+  std::vector<Mirror> mirrors_;
+  // Mirrors left out after a failure, until SetMirrors or Connect.
+  std::vector<bool> mirror_dropped_;
+
   std::mutex backoff_mutex_;
   std::condition_variable backoff_cv_;
   std::atomic<bool> ended_{false};
-  std::atomic<uint32_t> received_bytes_{0};
-  std::atomic<int> current_index_{0};
+  // What GetCurrentIndex and GetReceivedBytes tell, changed together so a
+  // watcher that reads the index, the bytes and the index again, seeing
+  // the same index twice, has that item's bytes.
+  mutable std::mutex progress_mutex_;
+  int shown_index_ = 0;
+  uint64_t shown_bytes_ = 0;
   std::atomic<int> last_failure_{kHttpFailureNone};
 };
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/md5.h"
 #include "support/test_bytes.h"
 
 namespace dizedir::http {
@@ -33,7 +35,10 @@ struct Step {
 
 class ScriptedDownloader final : public QueuedDownloader {
  public:
-  explicit ScriptedDownloader(Env* env) : QueuedDownloader(env) {}
+  // One connection unless a test asks for more: the script is a sequence.
+  explicit ScriptedDownloader(Env* env) : QueuedDownloader(env) {
+    SetConnections(1);
+  }
 
   void Shutdown() override {}
 
@@ -49,22 +54,19 @@ class ScriptedDownloader final : public QueuedDownloader {
   std::vector<uint32_t> shown;  // GetReceivedBytes during each attempt
 
  private:
-  Outcome RunAttempt(const Target& target, FileSink* sink,
-                     bool publish_progress) override {
+  Outcome RunAttempt(size_t, const Target& target, FileSink* sink) override {
     resume_offsets.push_back(sink->stored);
     targets.push_back(target);
     if (resume_offsets.size() > script.size()) return Outcome::kFailed;
     const Step& step = script[resume_offsets.size() - 1];
     if (step.restart && !sink->Restart().ok()) return Outcome::kFailed;
     if (!sink->Append(step.append).ok()) return Outcome::kFailed;
-    if (publish_progress) {
-      ShowProgress(sink->stored);
-      shown.push_back(GetReceivedBytes());
-    }
+    if (sink->item != nullptr) shown.push_back(GetReceivedBytes());
     if (step.end) EndTransfers();
     return step.outcome;
   }
-  std::optional<uint64_t> QuerySize(const Target& target, Watch*,
+  void PrepareConnections(size_t) override {}
+  std::optional<uint64_t> QuerySize(size_t, const Target& target, Watch*,
                                     HttpFailure* why) override {
     size_queries.push_back(target);
     if (!size) *why = kHttpFailureHttpStatus;
@@ -429,6 +431,45 @@ TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
     EXPECT_EQ(d.GetLastFailure(), c.failure);
     EXPECT_EQ(fs::exists(Path("a.zxp")), c.failure == kHttpFailureNone);
     EXPECT_FALSE(fs::exists(Path("a.zxp") + std::string(kTempSuffix)));
+  }
+}
+
+TEST_F(QueuedDownloaderTest, DigestIsCheckedBeforeTheItemTakesItsName) {
+  const std::string body = "the part's bytes";
+  const std::string right = Md5Hex(body);
+  std::string upper = right;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  std::string wrong = right;
+  wrong[31] = wrong[31] == 'a' ? 'b' : 'a';
+  struct Case {
+    const char* name;
+    std::string digest;
+    int failure;
+  };
+  const Case cases[] = {
+      {"matches", right, kHttpFailureNone},
+      {"matches in upper case", upper, kHttpFailureNone},
+      {"one digit off", wrong, kHttpFailureDigestMismatch},
+      {"not hexadecimal is ignored", std::string(32, 'z'), kHttpFailureNone},
+      {"too short is ignored", right.substr(1), kHttpFailureNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    d.SetRetryPolicy(0, 0);
+    d.Connect("example.com", 80);
+    d.script = {{body, Outcome::kComplete}};
+    const std::string local = Path("part.zxp");
+    Write(local, "older copy");
+    d.AddRemoteFile("part.zxp");
+    d.AddLocalFile(local.c_str());
+    d.AddFileDigest(c.digest.c_str());
+    EXPECT_EQ(d.DownloadQueue(), c.failure == kHttpFailureNone ? 1 : 0);
+    EXPECT_EQ(d.GetLastFailure(), c.failure);
+    EXPECT_EQ(Contents(local), c.failure == kHttpFailureNone
+                                   ? std::optional<std::string>(body)
+                                   : std::nullopt);
+    EXPECT_FALSE(fs::exists(local + std::string(kTempSuffix)));
   }
 }
 

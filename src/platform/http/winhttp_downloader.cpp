@@ -668,10 +668,10 @@ using Wait = WinHttpDownloader::Request::Wait;
 WinHttpDownloader::WinHttpDownloader(Env* env)
     : QueuedDownloader(env),
       ended_event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      open_requests_(std::make_shared<std::atomic<int>>(0)),
-      buffer_(kReadBufferBytes) {
+      open_requests_(std::make_shared<std::atomic<int>>(0)) {
   WSADATA data;
   winsock_ready_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  PrepareConnections(1);
   OpenSession();
 }
 
@@ -697,26 +697,38 @@ void WinHttpDownloader::OpenSession() {
 void WinHttpDownloader::CloseSession() {
   // The session owns the pool of kept-alive connections: closing it is what
   // closes them.
-  if (connection_ != nullptr) WinHttpCloseHandle(connection_);
+  for (auto& connection : connections_) {
+    if (connection->handle != nullptr) WinHttpCloseHandle(connection->handle);
+    connection->handle = nullptr;
+    connection->host.clear();
+    connection->port = 0;
+  }
   if (session_ != nullptr) WinHttpCloseHandle(session_);
-  connection_ = nullptr;
   session_ = nullptr;
-  connection_host_.clear();
-  connection_port_ = 0;
 }
 
-void* WinHttpDownloader::ConnectionFor(const Target& target) {
-  if (session_ == nullptr) return nullptr;
-  if (connection_ != nullptr && connection_port_ == target.port &&
-      SameHost(connection_host_, target.host)) {
-    return connection_;
+void WinHttpDownloader::PrepareConnections(size_t count) {
+  while (connections_.size() < count) {
+    auto connection = std::make_unique<Connection>();
+    connection->buffer.resize(kReadBufferBytes);
+    connections_.push_back(std::move(connection));
   }
-  if (connection_ != nullptr) WinHttpCloseHandle(connection_);
-  connection_ = WinHttpConnect(session_, Widen(target.host).c_str(),
-                               target.port, 0);
-  connection_host_ = connection_ != nullptr ? target.host : std::string();
-  connection_port_ = connection_ != nullptr ? target.port : 0;
-  return connection_;
+}
+
+void* WinHttpDownloader::ConnectionFor(Connection* connection,
+                                       const Target& target) {
+  if (session_ == nullptr) return nullptr;
+  if (connection->handle != nullptr && connection->port == target.port &&
+      SameHost(connection->host, target.host)) {
+    return connection->handle;
+  }
+  if (connection->handle != nullptr) WinHttpCloseHandle(connection->handle);
+  connection->handle = WinHttpConnect(session_, Widen(target.host).c_str(),
+                                      target.port, 0);
+  connection->host =
+      connection->handle != nullptr ? target.host : std::string();
+  connection->port = connection->handle != nullptr ? target.port : 0;
+  return connection->handle;
 }
 
 void WinHttpDownloader::ResumeTransfers() { ResetEvent(ended_event_); }
@@ -744,15 +756,14 @@ void WinHttpDownloader::Shutdown() {
 }
 
 WinHttpDownloader::Request* WinHttpDownloader::SendFollowing(
-    const wchar_t* verb, const Target& first, const std::wstring& headers,
-    Watch* watch, HttpFailure* why) {
+    Connection* connection, const wchar_t* verb, const Target& first,
+    const std::wstring& headers, Watch* watch, HttpFailure* why) {
   Target target = first;
   for (DWORD hop = 0;; ++hop) {
-    HINTERNET connection = ConnectionFor(target);
-    Request* request = connection == nullptr
+    HINTERNET handle = ConnectionFor(connection, target);
+    Request* request = handle == nullptr
                            ? nullptr
-                           : Request::Open(this, connection, verb, target,
-                                           watch);
+                           : Request::Open(this, handle, verb, target, watch);
     if (request == nullptr) {
       *why = kHttpFailureConnection;
       return nullptr;
@@ -788,14 +799,15 @@ WinHttpDownloader::Request* WinHttpDownloader::SendFollowing(
 }
 
 WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
-    const Target& target, FileSink* sink, bool publish_progress) {
+    size_t number, const Target& target, FileSink* sink) {
+  Connection* connection = connections_[number].get();
+  std::vector<char>& buffer = connection->buffer;
   std::wstring headers = kIdentityHeader;
-  if (sink->stored > 0) {
-    headers += L"\r\nRange: bytes=" + std::to_wstring(sink->stored) + L"-";
-  }
+  const std::string range = sink->RangeSpec();
+  if (!range.empty()) headers += L"\r\nRange: bytes=" + Widen(range);
   HttpFailure why = kHttpFailureNone;
   Request* request =
-      SendFollowing(L"GET", target, headers, &sink->watch, &why);
+      SendFollowing(connection, L"GET", target, headers, &sink->watch, &why);
   if (request == nullptr) return sink->Abandon(why);
   RequestCloser closer(request);
 
@@ -810,7 +822,7 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
   }
   while (true) {
     DWORD got = 0;
-    const Wait read = request->Read(buffer_.data(), buffer_.size(), &got);
+    const Wait read = request->Read(buffer.data(), buffer.size(), &got);
     if (read != Wait::kDone) {
       const HttpFailure reason = request->Reason(read);
       // A body cut off by the link is the sink's to judge (it may be the
@@ -819,20 +831,25 @@ WinHttpDownloader::Outcome WinHttpDownloader::RunAttempt(
                                               : sink->Abandon(reason);
     }
     if (got == 0) break;
-    if (!sink->Append(std::string_view(buffer_.data(), got)).ok()) {
+    if (!sink->Append(std::string_view(buffer.data(), got)).ok()) {
       return Outcome::kFailed;  // the disk, or a bound the body broke
     }
-    if (publish_progress) ShowProgress(sink->stored);
+    // The rest of the answer is another piece's; closing the request here
+    // drops this connection, which the next request opens again.
+    if (sink->satisfied()) break;
   }
   return sink->End(true);
 }
 
-std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target,
+std::optional<uint64_t> WinHttpDownloader::QuerySize(size_t number,
+                                                     const Target& target,
                                                      Watch* watch,
                                                      HttpFailure* why) {
+  Connection* connection = connections_[number].get();
+  std::vector<char>& buffer = connection->buffer;
   {
-    Request* head =
-        SendFollowing(L"HEAD", target, kIdentityHeader, watch, why);
+    Request* head = SendFollowing(connection, L"HEAD", target,
+                                  kIdentityHeader, watch, why);
     if (head == nullptr) {
       // Only a transport failure leaves hope for the second way.
       if (*why != kHttpFailureConnection) return std::nullopt;
@@ -843,7 +860,7 @@ std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target,
           answer.content_length) {
         // Seeing the answer through to its end hands the connection back
         // for the next request.
-        head->Drain(buffer_.data(), buffer_.size());
+        head->Drain(buffer.data(), buffer.size());
         return answer.content_length;
       }
       // Absent is absent; asking again another way would not change that.
@@ -855,7 +872,8 @@ std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target,
   }
   const std::wstring headers =
       std::wstring(kIdentityHeader) + L"\r\nRange: bytes=0-0";
-  Request* probe = SendFollowing(L"GET", target, headers, watch, why);
+  Request* probe =
+      SendFollowing(connection, L"GET", target, headers, watch, why);
   if (probe == nullptr) return std::nullopt;
   RequestCloser closer(probe);
   const ResponseHead answer = probe->Head();
@@ -865,7 +883,7 @@ std::optional<uint64_t> WinHttpDownloader::QuerySize(const Target& target,
   }
   if (answer.status == 206 && answer.content_range &&
       answer.content_range->well_formed && answer.content_range->total) {
-    probe->Drain(buffer_.data(), buffer_.size());
+    probe->Drain(buffer.data(), buffer.size());
     return answer.content_range->total;
   }
   // A whole body: the headers were all it needed, and closing the request

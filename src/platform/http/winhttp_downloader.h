@@ -3,8 +3,9 @@
 // QueuedDownloader's, shared with the libcurl downloader of the Linux build,
 // so either module serves the plug-in; this class carries the requests.
 //
-// Every transfer runs over one WinHTTP session and one connection handle per
-// server, so the files of a queue travel over one kept-alive connection.
+// Every transfer runs over one WinHTTP session; each numbered connection
+// keeps its own connection handle to the server it last spoke to, so the
+// requests a connection makes travel over one kept-alive connection.
 // WinHTTP is used in its asynchronous mode: each call is issued by the
 // driving thread, which then waits for its completion together with the
 // "ended" event in short slices, asking the transfer's Watch between them.
@@ -48,12 +49,21 @@ class WinHttpDownloader final : public QueuedDownloader {
   class Request;
 
  private:
-  Outcome RunAttempt(const Target& target, FileSink* sink,
-                     bool publish_progress) override;
+  // What one numbered connection keeps between requests.
+  struct Connection {
+    void* handle = nullptr;  // HINTERNET from WinHttpConnect
+    std::string host;
+    uint16_t port = 0;
+    std::vector<char> buffer;
+  };
+
+  Outcome RunAttempt(size_t connection, const Target& target,
+                     FileSink* sink) override;
   // By HEAD, or by a one-byte range GET when the server will not answer
   // HEAD.
-  std::optional<uint64_t> QuerySize(const Target& target, Watch* watch,
-                                    HttpFailure* why) override;
+  std::optional<uint64_t> QuerySize(size_t connection, const Target& target,
+                                    Watch* watch, HttpFailure* why) override;
+  void PrepareConnections(size_t count) override;
   // A TCP connection opened and closed at once: reachability without a
   // request the server would log.
   bool ProbeServer(const std::string& host, uint16_t port,
@@ -65,29 +75,30 @@ class WinHttpDownloader final : public QueuedDownloader {
   // Sends a request and follows redirects on the same host (refusing any
   // other) up to the final answer, whose request the caller closes; null
   // with *why when there is none.
-  Request* SendFollowing(const wchar_t* verb, const Target& target,
+  Request* SendFollowing(Connection* connection, const wchar_t* verb,
+                         const Target& target,
                          const std::wstring& headers, Watch* watch,
                          HttpFailure* why);
   // The connection handle for the target's server, opened on first use and
-  // kept while later requests go to the same server. Null on failure.
-  void* ConnectionFor(const Target& target);
+  // kept while later requests of `connection` go to the same server. Null
+  // on failure.
+  void* ConnectionFor(Connection* connection, const Target& target);
   void OpenSession();
   void CloseSession();
 
   // HINTERNETs and a Win32 event, kept as void* so this header does not
-  // pull in <windows.h>. Only the driving thread uses the WinHTTP handles;
+  // pull in <windows.h>. The session is shared by every connection's
+  // worker; each connection's handle is used by one worker at a time, and
+  // the list changes only on the driving thread while no worker runs.
   // EndTransfers touches nothing but the ended flag and ended_event_, which
   // live as long as the object.
   void* session_ = nullptr;
-  void* connection_ = nullptr;
-  std::string connection_host_;
-  uint16_t connection_port_ = 0;
+  std::vector<std::unique_ptr<Connection>> connections_;
   void* ended_event_ = nullptr;  // manual reset; set while ended
   // Request contexts not yet released by WinHTTP; shared with them, so a
   // late release never touches a destroyed downloader. The destructor waits
   // for it to drop to zero so no callback outlives the module.
   std::shared_ptr<std::atomic<int>> open_requests_;
-  std::vector<char> buffer_;
   bool winsock_ready_ = false;
   // The CA bundle's certificates (an HCERTSTORE) while one is set; null
   // for the system's store.

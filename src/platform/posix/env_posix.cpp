@@ -278,6 +278,56 @@ class PosixWritableFile final : public WritableFile {
   uint64_t writeback_start_ = 0;  // first byte whose writeback is not started
 };
 
+class PosixPositionalFile final : public PositionalFile {
+ public:
+  PosixPositionalFile(std::string name, int fd)
+      : name_(std::move(name)), fd_(fd) {}
+  ~PosixPositionalFile() override {
+    if (fd_ >= 0) Close();
+  }
+
+  Status WriteAt(uint64_t offset, std::string_view data) override {
+    if (fd_ < 0) return Status::IOError(name_ + ": file is closed");
+    if (offset > static_cast<uint64_t>(INT64_MAX) - data.size()) {
+      return Status::InvalidArgument(name_ + ": write past the largest offset");
+    }
+    // pwrite leaves the file position alone, so writers at other offsets
+    // never race over it.
+    const char* at = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+      const ssize_t done = ::pwrite(fd_, at, left, static_cast<off_t>(offset));
+      if (done < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus(name_, errno);
+      }
+      if (done == 0) return Status::NoSpace(name_ + ": nothing written");
+      at += done;
+      left -= static_cast<size_t>(done);
+      offset += static_cast<uint64_t>(done);
+    }
+    return Status::OK();
+  }
+
+  Status Sync() override {
+    if (fd_ < 0) return Status::IOError(name_ + ": file is closed");
+    if (::fdatasync(fd_) != 0) return ErrnoStatus(name_, errno);
+    return Status::OK();
+  }
+
+  Status Close() override {
+    if (fd_ < 0) return Status::OK();
+    Status s;
+    if (CloseIgnoringSignals(fd_) != 0) s = ErrnoStatus(name_, errno);
+    fd_ = -1;
+    return s;
+  }
+
+ private:
+  const std::string name_;
+  int fd_;
+};
+
 class PosixFileLock final : public FileLock {
  public:
   explicit PosixFileLock(int fd) : fd_(fd) {}
@@ -405,6 +455,20 @@ class PosixEnv final : public Env {
   Status NewAppendableFile(const std::string& path,
                            std::unique_ptr<WritableFile>* result) override {
     return OpenWritable(path, O_WRONLY | O_CREAT | O_APPEND, result);
+  }
+
+  Status NewPositionalFile(const std::string& path,
+                           std::unique_ptr<PositionalFile>* result) override {
+    result->reset();
+    const std::string name = mapper_.Map(path);
+    int fd;
+    {
+      PathMapper::Change change(&mapper_, name);
+      fd = OpenRetrying(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    }
+    if (fd < 0) return ErrnoStatus(name, errno);
+    *result = std::make_unique<PosixPositionalFile>(name, fd);
+    return Status::OK();
   }
 
   bool FileExists(const std::string& path) override {
