@@ -19,7 +19,7 @@ check() {
   fi
 }
 check dizedir.so GetDizedirInterface PluginDllStop
-check dizhttp.so GetHttpInterface StopDll
+check dizhttp.so GetHttpInterface GetHttpInterfaceSlots StopDll
 # The region list's classes are its whole interface.
 if exports vkmain.so | grep -v -E '^_ZN(K)?(9CVkRegion|13CVkRegionList)' | grep -q .; then
   echo "FAIL vkmain.so exports more than its two classes:"; exports vkmain.so; fail=1

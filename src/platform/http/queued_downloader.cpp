@@ -912,8 +912,12 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
       auto sink = std::make_unique<FileSink>(this);
       {
         std::lock_guard<std::mutex> item_lock(item.file.mutex);
+        // The piece wrote on since it was measured, and may even have
+        // finished: split what is left now, if that is still worth it, or
+        // a piece past the end of the file would be asked for.
         const uint64_t at = old.start + old.stored;
-        const uint64_t half = (old.end - at) / 2;
+        const uint64_t half = old.end > at ? (old.end - at) / 2 : 0;
+        if (half < kMinSplitBytes) continue;
         sink->start = old.end - half;
         sink->end = old.end;
         old.end = sink->start;
