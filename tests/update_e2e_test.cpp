@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -59,6 +61,15 @@ class DiskWatchingEnv : public EnvWrapper {
                            std::unique_ptr<WritableFile>* result) override {
     return Watch(path, target()->NewAppendableFile(path, result), result);
   }
+  // Part files ("upd..." in the client) count the bytes read from them.
+  Status NewReadableFile(const std::string& path,
+                         std::unique_ptr<ReadableFile>* result) override {
+    const Status s = target()->NewReadableFile(path, result);
+    if (s.ok() && fs::path(path).filename().string().rfind("upd", 0) == 0) {
+      *result = std::make_unique<CountedFile>(this, std::move(*result));
+    }
+    return s;
+  }
   Status RenameFile(const std::string& from, const std::string& to) override {
     Record(to);
     const Status s = target()->RenameFile(from, to);
@@ -74,8 +85,25 @@ class DiskWatchingEnv : public EnvWrapper {
     std::lock_guard<std::mutex> lock(mu_);
     return peak_;
   }
+  uint64_t part_bytes_read() const { return part_bytes_read_.load(); }
 
  private:
+  class CountedFile : public ReadableFile {
+   public:
+    CountedFile(DiskWatchingEnv* env, std::unique_ptr<ReadableFile> file)
+        : env_(env), file_(std::move(file)) {}
+    Status Read(uint64_t offset, size_t n, char* scratch, size_t* bytes_read) override {
+      const Status s = file_->Read(offset, n, scratch, bytes_read);
+      env_->part_bytes_read_ += *bytes_read;
+      return s;
+    }
+    Status Size(uint64_t* size) override { return file_->Size(size); }
+
+   private:
+    DiskWatchingEnv* const env_;
+    const std::unique_ptr<ReadableFile> file_;
+  };
+
   class File : public WritableFile {
    public:
     File(DiskWatchingEnv* env, std::unique_ptr<WritableFile> file)
@@ -131,6 +159,7 @@ class DiskWatchingEnv : public EnvWrapper {
   std::mutex mu_;
   std::vector<std::string> created_;
   uint64_t peak_ = 0;
+  std::atomic<uint64_t> part_bytes_read_{0};
 };
 
 class UpdateEndToEnd : public ::testing::Test {
@@ -268,6 +297,12 @@ TEST_F(UpdateEndToEnd, ASplitArchiveIsReadFromItsPartsWithoutAJoinedCopy) {
     }
     EXPECT_GT(watching.peak(), parts);
     EXPECT_LE(watching.peak(), c.stale_copy.size() + parts + unpacked + kSmallFiles);
+    // The downloader checked each part's digest as it arrived: the update
+    // reads the parts once, to unpack them, and never again to digest them.
+    // Opening an archive reads up to 64 KiB at its end twice, looking for
+    // its end record; a digest pass would read every part once more.
+    constexpr uint64_t kEndSearches = 2 * 2 * (64 << 10);
+    EXPECT_LE(watching.part_bytes_read(), parts + kEndSearches + parts / 10);
   }
 }
 

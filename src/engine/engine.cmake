@@ -8,7 +8,7 @@ add_library(dizedir_engine STATIC
 target_include_directories(dizedir_engine PUBLIC ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(dizedir_engine PUBLIC dizedir_platform dizedir_strings dizedir_lists
-                      dizedir_zip dizedir_handlers vkmain dizhttp
+                      dizedir_zip dizedir_handlers vkmain dizhttp dizedir_downloader_slots
                       dizedir_minisign dizedir_release_manifest)
 
 dizedir_test(server_list_test

@@ -18,6 +18,8 @@ PatchEngine::PatchEngine(Env* env, const StringTable* strings,
       downloader_module_(downloader_module),
       region_list_(std::make_unique<CVkRegionList>()) {
   if (downloader_module_.get != nullptr) downloader_ = downloader_module_.get();
+  downloader_extended_ = downloader_ != nullptr && downloader_module_.slots != nullptr &&
+                         downloader_module_.slots() >= kDownloaderSlots;
 }
 
 PatchEngine::~PatchEngine() {

@@ -26,6 +26,7 @@
 #include "lists/part_digest_cache.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
+#include "platform/http/downloader_slots.h"
 
 namespace dizedir {
 
@@ -37,7 +38,14 @@ struct ZipArchive;
 struct DownloaderModule {
   std::function<HttpInterface*()> get = &GetHttpInterface;
   std::function<void(HttpInterface*)> stop = &StopDll;
+  // How many slots its interface has; fewer than kDownloaderSlots means the
+  // calls of an older module (one connection, 32-bit sizes, no mirrors).
+  std::function<uint32_t()> slots = &http::LoadedDownloaderSlots;
 };
+
+// The downloader slots the engine uses beyond the first 29: connections,
+// sizes at once, 64-bit sizes, mirrors and digests.
+inline constexpr uint32_t kDownloaderSlots = 35;
 
 // Fixed path and address buffers of the stored formats hold 259 bytes and a
 // terminator; anything longer is refused rather than cut.
@@ -210,6 +218,10 @@ class PatchEngine {
   // Sleeps up to `millis`, returning early (false) on a stop request.
   bool SleepUnlessStopped(uint32_t millis);
 
+  // Takes the digests the downloader checked the first `stored` queued
+  // parts against (stored at their paths by now) as theirs for the run, so
+  // no part is read again just to digest it.
+  void VouchForParts(size_t stored);
   // The apply thread's body: watches the transfer, then applies.
   int32_t WatchDownloads();
   // WatchDownloads with every exception turned into a reported failure.
@@ -285,6 +297,8 @@ class PatchEngine {
   uint8_t current_region_ = 0;
   uint8_t primary_region_count_ = 0;
   HttpInterface* downloader_ = nullptr;
+  // The downloader has the slots up to kDownloaderSlots.
+  bool downloader_extended_ = false;
   std::u16string url_;
   // As the region list gives it, scheme and all (engine/server_address.h).
   std::string server_address_;
@@ -305,6 +319,9 @@ class PatchEngine {
   std::vector<uint64_t> file_sizes_;
   std::vector<std::string> file_names_;
   std::vector<std::string> file_digests_;
+  std::vector<std::string> file_locals_;  // where each queued part is stored
+  // Queued parts whose digest the downloader's check stands for.
+  size_t parts_vouched_ = 0;
   uint64_t total_bytes_ = 0;
   uint32_t last_tick_ = 0;
 

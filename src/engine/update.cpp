@@ -40,13 +40,14 @@ constexpr uint32_t kStringPublishedListBad = 230;
 constexpr uint32_t kStringPublishedListBadAgain = 231;
 constexpr uint32_t kStringPatchListBad = 233;
 constexpr uint32_t kStringStalled = 234;
+constexpr uint32_t kStringWrongDigest = 236;
 constexpr uint32_t kStringPatchListLoaded = 235;
 constexpr uint32_t kStringPartStarts = 247;
 constexpr uint32_t kStringPartProgress = 248;
 constexpr uint32_t kStringDownloadAddressFetch = 250;
 constexpr uint32_t kStringOptionalQuestion = 276;
 
-// downloadaddr.txt is kept, never read; a list of a few addresses.
+// downloadaddr.txt: an address text and a few mirrors.
 constexpr uint32_t kMaxAddressFileBytes = 64 << 10;
 
 // Polls of the apply thread in a row that may pass without progress before
@@ -56,6 +57,21 @@ constexpr uint32_t kMaxAddressFileBytes = 64 << 10;
 constexpr int kStallPolls = 120;
 // Host texts are cut to what the host's buffers hold.
 constexpr size_t kProgressTextLimit = 255;
+
+bool IsMd5Hex(std::string_view text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+// A list names a part's MD5 plainly or scrambled; the plain form, or
+// nothing for a text that is neither (the part is then checked after the
+// transfer only, and fails there).
+std::string PlainMd5(const std::string& listed) {
+  if (IsMd5Hex(listed)) return listed;
+  std::string plain = Unscramble(listed);
+  return IsMd5Hex(plain) ? plain : std::string();
+}
 
 std::string Cut(std::string text) {
   if (text.size() > kProgressTextLimit) text.resize(kProgressTextLimit);
@@ -503,6 +519,7 @@ bool PatchEngine::QueuePlannedParts(const std::vector<PlannedPart>& planned) {
     total_bytes_ += size;
     file_names_.push_back(plan.part->name);
     file_digests_.push_back(plan.part->digest);
+    file_locals_.push_back(plan.local);
   }
   return true;
 }
@@ -607,6 +624,8 @@ int32_t PatchEngine::DownloadPatches() {
   file_sizes_.clear();
   file_names_.clear();
   file_digests_.clear();
+  file_locals_.clear();
+  parts_vouched_ = 0;
   queue_finished_.store(false);
   queue_ok_.store(false);
   apply_cancelled_.store(false);
@@ -692,10 +711,20 @@ int32_t PatchEngine::DownloadPatches() {
   }
 
   downloader_->SetRemoteDir(RemoteDir(server_address_).c_str());
-  for (const std::string& name : file_names_) {
-    const std::string stored = PartFileName(name);
+  if (downloader_extended_) {
+    downloader_->SetConnections(connections_);
+    std::string mirrors;
+    for (const std::string& mirror : mirrors_) mirrors += mirror + "\n";
+    downloader_->SetMirrors(mirrors.c_str());
+  }
+  for (size_t i = 0; i < file_names_.size(); ++i) {
+    const std::string stored = PartFileName(file_names_[i]);
     downloader_->AddRemoteFile(Lower(stored).c_str());
     downloader_->AddLocalFile(InClient(stored).c_str());
+    // The downloader checks each part as it arrives, so a mirror's wrong
+    // bytes are fetched again elsewhere, and the digest it checked is the
+    // part's for the rest of the run.
+    if (downloader_extended_) downloader_->AddFileDigest(PlainMd5(file_digests_[i]).c_str());
   }
 
   // The pending records reach curver.bin before any byte arrives, so a run
@@ -725,6 +754,18 @@ int32_t PatchEngine::DownloadPatches() {
     if (watch_reported_.load()) {
       DeleteFetchedLists();
       return -1;  // the apply thread reported what it saw
+    }
+    if (downloader_extended_ && downloader_->GetLastFailure() == kHttpFailureDigestMismatch &&
+        !file_names_.empty()) {
+      // The part the region server itself sent with other bytes than the
+      // list names: the queue stops at the lowest item it could not store.
+      const size_t index = static_cast<size_t>(std::clamp<int>(
+          downloader_->GetCurrentIndex(), 0, static_cast<int>(file_names_.size()) - 1));
+      const std::string detail = " (" + PartFileName(file_names_[index]) + ")";
+      // With signatures checked, the signed hash is the check that speaks.
+      Fail(guard_.enabled() ? kStringFileAltered : kStringWrongDigest, detail);
+      DeleteFetchedLists();
+      return -1;
     }
     FailTransfer(kStringTransferFailed);
     DeleteFetchedLists();
@@ -767,6 +808,17 @@ int32_t PatchEngine::WatchDownloadsGuarded() {
 
 void PatchEngine::RemoteSizes(const std::vector<std::string>& remotes,
                               std::vector<uint64_t>* sizes) {
+  if (downloader_extended_) {
+    // Asked all at once, the round trips overlap instead of adding up.
+    std::vector<const char*> names;
+    for (const std::string& remote : remotes) names.push_back(remote.c_str());
+    sizes->assign(remotes.size(), 0);
+    if (!remotes.empty()) {
+      downloader_->GetFileSizes(static_cast<uint32_t>(remotes.size()), names.data(),
+                                sizes->data());
+    }
+    return;
+  }
   sizes->clear();
   for (const std::string& remote : remotes) {
     sizes->push_back(downloader_->GetFileSize(remote.c_str()));
@@ -776,7 +828,10 @@ void PatchEngine::RemoteSizes(const std::vector<std::string>& remotes,
   sizes->resize(remotes.size());
 }
 
-uint64_t PatchEngine::ReceivedBytes() { return downloader_->GetReceivedBytes(); }
+uint64_t PatchEngine::ReceivedBytes() {
+  return downloader_extended_ ? downloader_->GetReceivedBytes64()
+                              : downloader_->GetReceivedBytes();
+}
 
 namespace {
 
@@ -791,6 +846,16 @@ std::pair<int32_t, int32_t> HostFraction(uint64_t done, uint64_t total) {
 }
 
 }  // namespace
+
+void PatchEngine::VouchForParts(size_t stored) {
+  if (!downloader_extended_) return;
+  for (; parts_vouched_ < std::min(stored, file_locals_.size()); ++parts_vouched_) {
+    const std::string md5 = PlainMd5(file_digests_[parts_vouched_]);
+    FileInfo state;
+    if (md5.empty() || !env_->GetFileInfo(file_locals_[parts_vouched_], &state).ok()) continue;
+    part_digests_.Remember(file_locals_[parts_vouched_], state, {Lower(md5), std::nullopt});
+  }
+}
 
 int32_t PatchEngine::WatchDownloads() {
   int stall_polls = 0;
@@ -807,6 +872,7 @@ int32_t PatchEngine::WatchDownloads() {
     uint64_t previous = previous_bytes;
     const bool item_starts = static_cast<int>(index) != last_index;
     if (item_starts) {
+      VouchForParts(index);
       lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
       lists_.WriteLocalVersions(env_, InClient("curver.bin"));
       if (sink_ != nullptr) {
@@ -875,6 +941,7 @@ int32_t PatchEngine::WatchDownloads() {
     apply_result_.store(0);
     return 0;
   }
+  VouchForParts(file_names_.size());
   const int32_t result = ApplyPatches();
   apply_result_.store(result);
   return result;
