@@ -730,14 +730,16 @@ class FastClockEnv : public EnvWrapper {
 
 // What a queue reports at each poll of the watch, from the poll's number
 // (counted from 0): the item in transfer and its bytes so far.
-using QueueScript = std::function<std::pair<int, uint32_t>(int poll)>;
+using QueueScript = std::function<std::pair<int, uint64_t>(int poll)>;
 
 // A downloader whose queue moves only as its script says and never ends on
 // its own, serving the lists and sizes of a release directory.
 class StalledQueue final : public HttpInterface {
  public:
-  StalledQueue(fs::path root, QueueScript script)
-      : root_(std::move(root)), script_(std::move(script)) {}
+  // Every part's size is told `extra` bytes larger than its file, so a
+  // release of a few kilobytes can stand for one of many gigabytes.
+  StalledQueue(fs::path root, QueueScript script, uint64_t extra = 0)
+      : root_(std::move(root)), script_(std::move(script)), extra_(extra) {}
   int polls() const { return polls_.load(); }
   int Connect(const char*, uint32_t) override { return 1; }
   void Shutdown() override {}
@@ -754,14 +756,12 @@ class StalledQueue final : public HttpInterface {
   void Unused6() override {}
   void Unused7() override {}
   uint32_t GetFileSize(const char* remote_name) override {
-    std::string name = remote_name;
-    name = name.substr(name.find_last_of("\\/") + 1);
-    std::error_code error;
-    return static_cast<uint32_t>(fs::file_size(root_ / name, error));
+    const uint64_t size = GetFileSize64(remote_name);
+    return size >> 32 != 0 ? 0 : static_cast<uint32_t>(size);
   }
   // The watch asks for the index first, then for the bytes: the second
   // question ends a poll.
-  uint32_t GetReceivedBytes() override { return script_(polls_++).second; }
+  uint32_t GetReceivedBytes() override { return static_cast<uint32_t>(GetReceivedBytes64()); }
   void Unused10() override {}
   void Unused11() override {}
   int GetCurrentIndex() override { return script_(polls_.load()).first; }
@@ -789,9 +789,12 @@ class StalledQueue final : public HttpInterface {
   int GetLastFailure() override { return kHttpFailureNone; }
   void SetRateFloor(uint32_t, uint32_t) override {}
   int SetCaBundle(const char*) override { return 1; }
-  void SetConnections(uint32_t) override {}
+  void SetConnections(uint32_t count) override {
+    Record("SetConnections " + std::to_string(count));
+  }
   int GetFileSizes(uint32_t count, const char* const* remote_names,
                    uint64_t* sizes) override {
+    Record("GetFileSizes " + std::to_string(count));
     int all = 1;
     for (uint32_t i = 0; i < count; ++i) {
       sizes[i] = GetFileSize64(remote_names[i]);
@@ -800,19 +803,34 @@ class StalledQueue final : public HttpInterface {
     return all;
   }
   uint64_t GetFileSize64(const char* remote_name) override {
-    return GetFileSize(remote_name);
+    std::string name = remote_name;
+    name = name.substr(name.find_last_of("\\/") + 1);
+    std::error_code error;
+    const uint64_t size = fs::file_size(root_ / name, error);
+    return error ? 0 : size + extra_;
   }
-  uint64_t GetReceivedBytes64() override { return GetReceivedBytes(); }
-  void SetMirrors(const char*) override {}
-  void AddFileDigest(const char*) override {}
+  uint64_t GetReceivedBytes64() override { return script_(polls_++).second; }
+  void SetMirrors(const char* urls) override { Record("SetMirrors " + std::string(urls)); }
+  void AddFileDigest(const char* md5) override { Record("AddFileDigest " + std::string(md5)); }
+  // The calls that set up the queue, in order.
+  std::vector<std::string> calls() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
 
  private:
+  void Record(std::string call) {
+    std::lock_guard<std::mutex> lock(mu_);
+    calls_.push_back(std::move(call));
+  }
   const fs::path root_;
   const QueueScript script_;
+  const uint64_t extra_;
   std::atomic<int> polls_{0};
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::condition_variable cv_;
   bool ended_ = false;
+  std::vector<std::string> calls_;  // guarded by mu_
 };
 
 // A transfer fails with the stall text, ends the queue and applies nothing
@@ -827,9 +845,10 @@ TEST_F(HostileServer, OnlyALongPauseInARowIsAStall) {
     int min_polls;  // the poll the failure may come at, at the earliest
     int max_polls;
   } cases[] = {
-      {"never moves", [](int) { return std::make_pair(0, 0u); }, kAllowance, kAllowance + 1},
+      {"never moves", [](int) { return std::make_pair(0, uint64_t{0}); }, kAllowance,
+       kAllowance + 1},
       {"a byte every 100 polls, then nothing",
-       [](int poll) { return std::make_pair(0, static_cast<uint32_t>(std::min(poll, 600) / 100)); },
+       [](int poll) { return std::make_pair(0, static_cast<uint64_t>(std::min(poll, 600) / 100)); },
        600 + kAllowance - 100, 600 + kAllowance + 1},
       // Each part: its first poll before any byte, 80 polls of progress,
       // then 119 without; the last part then stops for good.
@@ -837,7 +856,7 @@ TEST_F(HostileServer, OnlyALongPauseInARowIsAStall) {
        [](int poll) {
          const int part = std::min(poll / 200, 3);
          const int offset = poll - part * 200;
-         return std::make_pair(part, static_cast<uint32_t>(std::min(offset, 80)));
+         return std::make_pair(part, static_cast<uint64_t>(std::min(offset, 80)));
        },
        800, 800 + kAllowance + 1},
   };
@@ -863,6 +882,110 @@ TEST_F(HostileServer, OnlyALongPauseInARowIsAStall) {
     EXPECT_FALSE(fs::exists(client_ / "verlist.bin"));
     EXPECT_FALSE(fs::exists(client_ / "newver.bin"));
   }
+}
+
+// Updates of many gigabytes: parts told 5 GiB larger than their files. The
+// free-space check weighs the whole total, and the item bar and its text
+// show a part's bytes past 4 GiB as they are; 32-bit sums would wrap to a
+// few gigabytes and pass a disk that cannot hold the update.
+TEST_F(HostileServer, SizesPast4GiBAreCountedWhole) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  constexpr uint64_t kExtra = 5 * kGiB;
+  // The release queues four parts: more than 20 GiB in all.
+  struct Case {
+    const char* name;
+    uint64_t free_bytes;
+    bool refused_for_space;
+  } cases[] = {
+      {"a disk of 16 GiB", 16 * kGiB, true},
+      {"a disk of 1 TiB", 1024 * kGiB, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The second part stays at 4.5 GiB until the watch gives up.
+    StalledQueue stalled(
+        release_->root(),
+        [](int) { return std::make_pair(1, kExtra - kGiB / 2); }, kExtra);
+    DownloaderModule module;
+    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
+    module.stop = [](HttpInterface*) {};
+    FastClockEnv clock;
+    FaultInjectionEnv disk(&clock);
+    disk.ReportFreeDiskSpace(c.free_bytes);
+    PatchEngine engine(&disk, strings_.get(), module);
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    engine.SetClientDir(client_.string() + "/");
+    engine.ParseRegionList();
+    EXPECT_FALSE(engine.RunUpdate());
+    if (c.refused_for_space) {
+      EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(229)});
+      EXPECT_EQ(stalled.polls(), 0);
+      continue;
+    }
+    EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(234)});
+    const std::vector<RecordingSink::Item> items = sink_.items();
+    ASSERT_FALSE(items.empty());
+    const RecordingSink::Item& last = items.back();
+    // The host's 32-bit fraction counts KiB for parts this large.
+    ASSERT_GT(last.total, 0);
+    EXPECT_NEAR(double(last.done) / last.total, 4.5 / 5.0, 0.01);
+    EXPECT_NE(last.text.find(std::to_string((kExtra - kGiB / 2) >> 10) + " "), std::string::npos)
+        << last.text;
+    EXPECT_EQ(GameFiles(), kVersion1);
+  }
+}
+
+// What the client tells the downloader before the queue starts: the
+// connections ng.ini asks for (bounded), the mirrors downloadaddr.txt lists
+// (only usable ones), every part's size in one call, and each part's MD5 as
+// the patch list gives it.
+TEST_F(HostileServer, TheQueueGetsConnectionsMirrorsAndDigests) {
+  struct Case {
+    const char* name;
+    const char* settings;  // the [SETTING] lines of ng.ini
+    const char* address;   // downloadaddr.txt
+    uint32_t connections;
+    std::string mirrors;
+  } cases[] = {
+      {"nothing set", "", "-\r\n", 0, ""},
+      {"one connection", "Connections=1\r\n", "-\r\n", 1, ""},
+      {"too many", "Connections=100000\r\n", "-\r\n", 16, ""},
+      {"nonsense", "Connections=-3\r\n", "-\r\n", 0, ""},
+      {"mirrors", "Connections=3\r\n",
+       "http://game.example\r\nhttp://m1.example/rel/\r\nftp://m2.example\r\n"
+       "https://m3.example:8443/x\r\n",
+       3, "http://m1.example/rel\nhttps://m3.example:8443/x\n"},
+  };
+  const std::string address_file = (release_->root() / "downloadaddr.txt").string();
+  const std::string honest_address = ReadBytes(address_file);
+  std::vector<std::string> digests;
+  for (const PatchRecord& patch : release_->patches()) {
+    for (const PartEntry& part : patch.parts) digests.push_back("AddFileDigest " + part.digest);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    WriteBytes(client_ / "ng.ini", std::string("[SETTING]\r\n") + c.settings);
+    WriteBytes(address_file, c.address);
+    StalledQueue stalled(release_->root(), [](int) { return std::make_pair(0, uint64_t{0}); });
+    DownloaderModule module;
+    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
+    module.stop = [](HttpInterface*) {};
+    FastClockEnv clock;
+    PatchEngine engine(&clock, strings_.get(), module);
+    sink_ = RecordingSink();
+    engine.SetPlugin(&sink_, nullptr);
+    engine.SetClientDir(client_.string() + "/");
+    engine.ParseRegionList();
+    EXPECT_FALSE(engine.RunUpdate());
+    std::vector<std::string> expected = {"GetFileSizes " + std::to_string(digests.size()),
+                                         "SetConnections " + std::to_string(c.connections),
+                                         "SetMirrors " + c.mirrors};
+    expected.insert(expected.end(), digests.begin(), digests.end());
+    EXPECT_EQ(stalled.calls(), expected);
+  }
+  WriteBytes(address_file, honest_address);
 }
 
 TEST_F(HostileServer, NoClientDirectoryMeansNoUpdate) {

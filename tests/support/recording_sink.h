@@ -22,12 +22,21 @@ class RecordingSink final : public ProgressSink {
     statuses_ = std::move(other.statuses_);
     failures_ = std::move(other.failures_);
     finished_ = std::move(other.finished_);
+    items_ = std::move(other.items_);
     return *this;
   }
 
   void SetStatusText(const char* text) override { Add(&statuses_, text); }
   void SetNoticeText(const char*) override {}
-  void SetItemProgress(const char*, int32_t, int32_t, bool) override {}
+  // The item bar: its text and fraction, each time it is set.
+  struct Item {
+    std::string text;
+    int32_t done = 0, total = 0;
+  };
+  void SetItemProgress(const char* text, int32_t done, int32_t total, bool) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    items_.push_back({text != nullptr ? text : "", done, total});
+  }
   void SetTotalProgress(const char*, int32_t, int32_t, bool) override {}
   void Finish(const char* text) override { Add(&finished_, text); }
   bool ReservedCheck() override { return true; }
@@ -37,6 +46,10 @@ class RecordingSink final : public ProgressSink {
   std::vector<std::string> statuses() const { return Get(statuses_); }
   std::vector<std::string> failures() const { return Get(failures_); }
   std::vector<std::string> finished() const { return Get(finished_); }
+  std::vector<Item> items() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return items_;
+  }
 
  private:
   void Add(std::vector<std::string>* to, const char* text) {
@@ -50,6 +63,7 @@ class RecordingSink final : public ProgressSink {
 
   mutable std::mutex mu_;
   std::vector<std::string> statuses_, failures_, finished_;
+  std::vector<Item> items_;
 };
 
 }  // namespace dizedir
