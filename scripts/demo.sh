@@ -66,8 +66,10 @@ port=$(( 20000 + RANDOM % 20000 ))
 "$publish" release rel --add patch3 --parts 4
 "$publish" diff v3 v4 -o patch4
 "$publish" release rel --add patch4 --optional
-echo "== signing the release"
+echo "== signing the release, with a mirror that shares the parts' load"
+mirror_port=$(( port + 1 ))
 "$publish" keygen -o keys --unencrypted
+"$publish" release rel --mirror "http://127.0.0.1:$mirror_port" --key keys/dizedir.key
 "$publish" sign rel --key keys/dizedir.key
 "$publish" serverlist -o lists --region "Europe=127.0.0.1:$port,gw.example 7000" \
   --current 0 --url "http://news.example/" --list-host "127.0.0.1:$port" --key keys/dizedir.key
@@ -82,7 +84,9 @@ cp lists/IPconfig.dat lists/ng.ini keys/dizedir.pub client/
 
 "$publish" serve rel --port "$port" 2>serve.log &
 server=$!
-trap 'kill $server 2>/dev/null || true' EXIT
+"$publish" serve rel --port "$mirror_port" 2>mirror.log &
+mirror=$!
+trap 'kill $server $mirror 2>/dev/null || true' EXIT
 for _ in $(seq 50); do
   "$bin/dizedir" servers --client client >/dev/null 2>&1 && break
   sleep 0.1
@@ -95,6 +99,10 @@ echo "== updating the client"
 SECONDS=0
 "$bin/dizedir" update --client client --optional yes
 update_seconds=$SECONDS
+part_requests() { grep -c -E '"GET /patch[^"]*" 20[06]' "$1" || true; }
+from_server=$(part_requests serve.log)
+from_mirror=$(part_requests mirror.log)
+echo "parts and their ranges: $from_server requests to the region server, $from_mirror to the mirror"
 echo
 echo "== checking the client against version 3"
 for p in client/qmz/fodder/*.pac; do "$pack" verify "$p"; done
@@ -126,6 +134,6 @@ echo "the client refused it and still holds version 3"
 echo
 echo "== what happened"
 echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
-echo "updated:   version 1 to 3 in ${update_seconds}s; the optional patch 4 was fetched on consent and waits on disk"
+echo "updated:   version 1 to 3 in ${update_seconds}s over several connections, $from_mirror of $(( from_server + from_mirror )) part requests served by the mirror; the optional patch 4 was fetched on consent and waits on disk"
 echo "signed:    every list and part checked against release.manifest, signed by key $(sed -n 2p keys/dizedir.pub | cut -c1-12)..."
 echo "checked:   $(cd client && find . -type f | wc -l) files and $(cat client/qmz/fodder/*.pac | wc -c) bytes of packs"

@@ -141,8 +141,9 @@ class HttpInterface {
   // SetConnections allows, and a large item is fetched in ranges over
   // several of them. Nonzero when every item is complete. The queue is
   // consumed either way; an item that fails ends the run: later items not
-  // yet stored stop and leave no file, and GetLastFailure tells the failed
-  // item's reason. An item is stored exactly as sent and never grows past
+  // yet stored stop and leave no file (after a wrong digest, those already
+  // in transfer run to their end and are stored), and GetLastFailure tells
+  // the failed item's reason. An item is stored exactly as sent and never grows past
   // its announced size: the size GetFileSize (or GetFileSize64,
   // GetFileSizes) last answered for the same name since the last Connect,
   // else the answer's Content-Length. An answer that

@@ -176,6 +176,10 @@ TestHttpServer::TestHttpServer() : server_(std::make_unique<httplib::Server>()) 
   // idle limit so that stopping never waits long for a kept-alive client.
   server_->set_keep_alive_max_count(100000);
   server_->set_keep_alive_timeout(1);
+  // A client keeps several connections alive, and a test may run a second
+  // client while the first one's idle connections still hold their
+  // threads: room for many, as a real server has.
+  server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
   // Headers and body go out in separate writes; with Nagle's algorithm the
   // body would wait for the client's delayed ACK of the headers (40 ms on
   // Linux) on every kept-alive request, which real servers avoid.
@@ -271,11 +275,28 @@ std::shared_ptr<const std::string> TestHttpServer::FindContent(
       path.find("..") != std::string::npos) {
     return nullptr;
   }
-  std::ifstream in(directory + path, std::ios::binary);
+  const std::filesystem::path file(directory + path);
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(file, error);
+  const std::filesystem::file_time_type time =
+      error ? std::filesystem::file_time_type() : std::filesystem::last_write_time(file, error);
+  if (!error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = directory_files_.find(path);
+    if (it != directory_files_.end() && it->second.size == size && it->second.time == time) {
+      return it->second.bytes;
+    }
+  }
+  std::ifstream in(file, std::ios::binary);
   if (!in) return nullptr;
   std::ostringstream bytes;
   bytes << in.rdbuf();
-  return std::make_shared<const std::string>(bytes.str());
+  auto content = std::make_shared<const std::string>(bytes.str());
+  if (!error && content->size() == size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    directory_files_[path] = DirectoryFile{size, time, content};
+  }
+  return content;
 }
 
 bool TestHttpServer::Sleep(int64_t millis) {

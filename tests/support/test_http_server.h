@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -168,6 +169,15 @@ class TestHttpServer {
   bool stopping_ = false;
   std::map<std::string, std::shared_ptr<const std::string>> files_;
   std::string directory_;
+  // Files of the served directory as last read, with the size and time
+  // they had: a client fetching one file in many ranges at once would
+  // otherwise have it read whole for every range.
+  struct DirectoryFile {
+    uintmax_t size = 0;
+    std::filesystem::file_time_type time;
+    std::shared_ptr<const std::string> bytes;
+  };
+  std::map<std::string, DirectoryFile> directory_files_;
   std::map<std::string, PathState> paths_;
   std::vector<Request> requests_;
   int in_flight_ = 0;

@@ -9,6 +9,8 @@ namespace dizedir::publish {
 
 int RunServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
   httplib::Server server;
+  // Each client fetches over several connections and keeps them alive.
+  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
   std::string prefix = options.prefix.empty() ? "/" : options.prefix;
   if (prefix.front() != '/') prefix = "/" + prefix;
   if (!server.set_mount_point(prefix, options.dir)) {

@@ -796,6 +796,36 @@ TEST_F(DownloaderTest, DigestMismatchFromTheServerFails) {
   }
 }
 
+// Wrong bytes of one item are its own fault: an item in transfer beside it
+// is still stored whole, for the next run to reuse; one not started is not
+// fetched.
+TEST_F(DownloaderTest, AWrongDigestLetsItemsInTransferFinish) {
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(2);
+  const std::string bad = "wrong.zxp", beside = "beside.zxp", later = "later.zxp";
+  const std::string bad_body = Bytes(1000, 1), beside_body = Bytes(600000, 2),
+                    later_body = Bytes(1000, 3);
+  server_.AddFile("/" + bad, bad_body);
+  server_.AddFile("/" + beside, beside_body);
+  server_.AddFile("/" + later, later_body);
+  // Long enough for the wrong item to fail while this one is on its way.
+  server_.SetFault("/" + beside, Fault::SlowRate(1 << 20));
+  for (const auto& [name, body, digest] :
+       {std::tuple{bad, bad_body, std::string(32, '0')},
+        std::tuple{beside, beside_body, Md5Hex(beside_body)},
+        std::tuple{later, later_body, Md5Hex(later_body)}}) {
+    EXPECT_EQ(downloader_->GetFileSize(name.c_str()), body.size());
+    downloader_->AddRemoteFile(name.c_str());
+    downloader_->AddLocalFile(Local(name).c_str());
+    downloader_->AddFileDigest(digest.c_str());
+  }
+  EXPECT_EQ(downloader_->DownloadQueue(), 0);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureDigestMismatch);
+  EXPECT_FALSE(Exists(Local(bad)));
+  EXPECT_EQ(Read(Local(beside)), beside_body);
+  EXPECT_FALSE(Exists(Local(later)));
+}
+
 // Sizes asked together go out side by side, up to the connection count.
 TEST_F(DownloaderTest, GetFileSizesAsksConcurrently) {
   struct Case {

@@ -117,12 +117,15 @@ Status QueuedDownloader::FileSink::Restart() {
 }
 
 std::string QueuedDownloader::FileSink::RangeSpec() {
-  uint64_t until = end;
+  // A split moves `end` under the item's lock, from another connection.
+  uint64_t until = kOpenEnd;
   std::optional<uint64_t> size = announced;
   if (item != nullptr) {
     std::lock_guard<std::mutex> lock(item->mutex);
     until = end;
     if (item->size) size = item->size;
+  } else {
+    until = end;
   }
   const uint64_t from = start + stored;
   const bool to_the_end = until == kOpenEnd || (size && until >= *size);
@@ -1098,7 +1101,12 @@ void QueuedDownloader::FailItem(QueueRun* run, size_t index, HttpFailure why) {
     run->failed = index;
     run->failure = why;
   }
+  // Wrong bytes are this item's fault alone: the items already in transfer
+  // are sound and run to their end, so the next run need not fetch them
+  // again; nothing new starts. Any other failure stops them too.
+  const bool only_this = why == kHttpFailureDigestMismatch;
   for (size_t i = index; i < run->items.size(); ++i) {
+    if (only_this && i > index) break;
     QueueRun::Item& item = *run->items[i];
     if (item.state != QueueRun::State::kActive) continue;
     item.state = QueueRun::State::kStopped;
