@@ -833,6 +833,20 @@ class StalledQueue final : public HttpInterface {
   std::vector<std::string> calls_;  // guarded by mu_
 };
 
+// One update by a fresh engine that transfers through `queue` on `env`.
+bool RunQueuedUpdate(StalledQueue* queue, Env* env, const StringTable* strings,
+                     RecordingSink* sink, const fs::path& client) {
+  DownloaderModule module;
+  module.get = [queue]() -> HttpInterface* { return queue; };
+  module.stop = [](HttpInterface*) {};
+  PatchEngine engine(env, strings, module);
+  *sink = RecordingSink();
+  engine.SetPlugin(sink, nullptr);
+  engine.SetClientDir(client.string() + "/");
+  engine.ParseRegionList();
+  return engine.RunUpdate();
+}
+
 // A transfer fails with the stall text, ends the queue and applies nothing
 // once 120 polls in a row bring no byte; pauses shorter than that, however
 // many, and the first poll of each part before its first byte do not add up
@@ -863,17 +877,9 @@ TEST_F(HostileServer, OnlyALongPauseInARowIsAStall) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     StalledQueue stalled(release_->root(), c.script);
-    DownloaderModule module;
-    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
-    module.stop = [](HttpInterface*) {};
     FastClockEnv clock;
-    PatchEngine engine(&clock, strings_.get(), module);
-    sink_ = RecordingSink();
-    engine.SetPlugin(&sink_, nullptr);
-    engine.SetClientDir(client_.string() + "/");
-    engine.ParseRegionList();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(engine.RunUpdate());
+    EXPECT_FALSE(RunQueuedUpdate(&stalled, &clock, strings_.get(), &sink_, client_));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(234)});
     EXPECT_GE(stalled.polls(), c.min_polls);
@@ -906,18 +912,10 @@ TEST_F(HostileServer, SizesPast4GiBAreCountedWhole) {
     StalledQueue stalled(
         release_->root(),
         [](int) { return std::make_pair(1, kExtra - kGiB / 2); }, kExtra);
-    DownloaderModule module;
-    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
-    module.stop = [](HttpInterface*) {};
     FastClockEnv clock;
     FaultInjectionEnv disk(&clock);
     disk.ReportFreeDiskSpace(c.free_bytes);
-    PatchEngine engine(&disk, strings_.get(), module);
-    sink_ = RecordingSink();
-    engine.SetPlugin(&sink_, nullptr);
-    engine.SetClientDir(client_.string() + "/");
-    engine.ParseRegionList();
-    EXPECT_FALSE(engine.RunUpdate());
+    EXPECT_FALSE(RunQueuedUpdate(&stalled, &disk, strings_.get(), &sink_, client_));
     if (c.refused_for_space) {
       EXPECT_EQ(sink_.failures(), std::vector<std::string>{Text(229)});
       EXPECT_EQ(stalled.polls(), 0);
@@ -969,16 +967,8 @@ TEST_F(HostileServer, TheQueueGetsConnectionsMirrorsAndDigests) {
     WriteBytes(client_ / "ng.ini", std::string("[SETTING]\r\n") + c.settings);
     WriteBytes(address_file, c.address);
     StalledQueue stalled(release_->root(), [](int) { return std::make_pair(0, uint64_t{0}); });
-    DownloaderModule module;
-    module.get = [&stalled]() -> HttpInterface* { return &stalled; };
-    module.stop = [](HttpInterface*) {};
     FastClockEnv clock;
-    PatchEngine engine(&clock, strings_.get(), module);
-    sink_ = RecordingSink();
-    engine.SetPlugin(&sink_, nullptr);
-    engine.SetClientDir(client_.string() + "/");
-    engine.ParseRegionList();
-    EXPECT_FALSE(engine.RunUpdate());
+    EXPECT_FALSE(RunQueuedUpdate(&stalled, &clock, strings_.get(), &sink_, client_));
     std::vector<std::string> expected = {"GetFileSizes " + std::to_string(digests.size()),
                                          "SetConnections " + std::to_string(c.connections),
                                          "SetMirrors " + c.mirrors};
