@@ -247,13 +247,16 @@ TEST(VersionListsTest, DigestCacheReadsEachPartOncePerState) {
     lists.DigestLocalVersions(&env, dir.dir(), &cache);
     ASSERT_EQ(env.reads, 1);
     const std::string path = dir.dir() + "patch4_0.zxp";
-    if (c.change == 1) ASSERT_TRUE(dir.Write("patch4_0.zxp", "a longer first part"));
-    if (c.change == 2) {
+    if (c.change == 1) {
+      ASSERT_TRUE(dir.Write("patch4_0.zxp", "a longer first part"));
+    } else if (c.change == 2) {
       ASSERT_TRUE(dir.Write("patch4_0.zxp", "FIRST PART"));
       ASSERT_TRUE(env.SetFileTimes(path, FileTimes{4000000000, 4000000000, {}}).ok());
+    } else if (c.change == 3) {
+      cache.Forget(path);
+    } else if (c.change == 4) {
+      ASSERT_TRUE(env.DeleteFile(path).ok());
     }
-    if (c.change == 3) cache.Forget(path);
-    if (c.change == 4) ASSERT_TRUE(env.DeleteFile(path).ok());
     env.reads = 0;
     lists.DigestLocalVersions(&env, dir.dir(), &cache);
     EXPECT_EQ(env.reads, c.reads);
