@@ -179,7 +179,7 @@ TestHttpServer::TestHttpServer() : server_(std::make_unique<httplib::Server>()) 
   // A client keeps several connections alive, and a test may run a second
   // client while the first one's idle connections still hold their
   // threads: room for many, as a real server has.
-  server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
+  server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
   // Headers and body go out in separate writes; with Nagle's algorithm the
   // body would wait for the client's delayed ACK of the headers (40 ms on
   // Linux) on every kept-alive request, which real servers avoid.
