@@ -488,12 +488,10 @@ class PosixEnv final : public Env {
   }
 
   Status GetFileSize(const std::string& path, uint64_t* size) override {
-    *size = 0;
-    const std::string name = mapper_.Map(path);
-    struct stat st;
-    if (::stat(name.c_str(), &st) != 0) return ErrnoStatus(name, errno);
-    *size = static_cast<uint64_t>(st.st_size);
-    return Status::OK();
+    FileInfo info;
+    const Status s = GetFileInfo(path, &info);
+    *size = info.size;
+    return s;
   }
 
   Status GetFileInfo(const std::string& path, FileInfo* info) override {
