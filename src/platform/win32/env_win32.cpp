@@ -339,13 +339,10 @@ class Win32Env final : public Env {
   }
 
   Status GetFileSize(const std::string& path, uint64_t* size) override {
-    *size = 0;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) {
-      return LastError(path);
-    }
-    *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return Status::OK();
+    FileInfo info;
+    const Status s = GetFileInfo(path, &info);
+    *size = info.size;
+    return s;
   }
 
   Status GetFileInfo(const std::string& path, FileInfo* info) override {
