@@ -399,12 +399,15 @@ std::optional<uint64_t> CurlDownloader::QuerySize(size_t connection,
       *why = *permanent;
     } else if (TransientTlsError(result)) {
       *why = kHttpFailureTls;
-    } else if (t.head.status == 0 || result != CURLE_OK) {
+    } else if (t.head.status == 0) {
+      // No answer at all: only this is worth asking again.
       *why = kHttpFailureConnection;
     } else if (t.head.malformed) {
       *why = kHttpFailureBadResponse;
     } else if (t.head.status < 200 || t.head.status >= 300) {
       *why = kHttpFailureHttpStatus;
+    } else if (result != CURLE_OK && result != CURLE_WRITE_ERROR) {
+      *why = kHttpFailureConnection;  // cut off in the middle of its answer
     } else {
       *why = kHttpFailureBadResponse;  // an answer without a size
     }

@@ -21,6 +21,10 @@ constexpr uint64_t kMaxQueueItemBytes = uint64_t{1} << 40;
 // Sizes remembered from GetFileSize; a caller asks once per queued file,
 // so this is far beyond any real queue.
 constexpr size_t kMaxAnnouncedSizes = 100000;
+// Tries of a size query that got no answer at all: enough to get past the
+// dead kept-alive connections a pool may hold, few enough that a server
+// that is down is reported at once.
+constexpr int kSizeQueryAttempts = 3;
 
 std::string ParentDirectory(const std::string& path) {
   const size_t sep = path.find_last_of("/\\");
@@ -488,10 +492,19 @@ std::optional<uint64_t> QueuedDownloader::AskSize(size_t connection,
   }
   Watch watch(this);
   watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
-  *why = kHttpFailureNone;
-  const std::optional<uint64_t> size =
-      QuerySize(connection, target, &watch, why);
-  if (!size && *why == kHttpFailureNone) *why = kHttpFailureConnection;
+  // A kept-alive connection the server closed while it was idle is found
+  // dead only by the next request on it; that request deserves another
+  // connection, as a transfer's would get, before the answer counts.
+  std::optional<uint64_t> size;
+  for (int attempt = 1; attempt <= kSizeQueryAttempts; ++attempt) {
+    *why = kHttpFailureNone;
+    size = QuerySize(connection, target, &watch, why);
+    if (!size && *why == kHttpFailureNone) *why = kHttpFailureConnection;
+    if (size || *why != kHttpFailureConnection ||
+        watch.Check() != kHttpFailureNone) {
+      break;
+    }
+  }
   return size;
 }
 

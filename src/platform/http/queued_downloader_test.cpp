@@ -48,6 +48,8 @@ class ScriptedDownloader final : public QueuedDownloader {
   std::vector<Target> targets;
   std::vector<Target> size_queries;
   std::optional<uint64_t> size;
+  // How the first size queries fail, before `size` answers the rest.
+  std::vector<HttpFailure> size_query_failures;
   std::vector<std::pair<std::string, uint16_t>> probes;
   bool reachable = true;
   int aborts = 0;
@@ -69,6 +71,10 @@ class ScriptedDownloader final : public QueuedDownloader {
   std::optional<uint64_t> QuerySize(size_t, const Target& target, Watch*,
                                     HttpFailure* why) override {
     size_queries.push_back(target);
+    if (size_query_failures.size() >= size_queries.size()) {
+      *why = size_query_failures[size_queries.size() - 1];
+      return std::nullopt;
+    }
     if (!size) *why = kHttpFailureHttpStatus;
     return size;
   }
@@ -396,6 +402,36 @@ TEST_F(QueuedDownloaderTest, GetFileSizeNarrowsToThirtyTwoBits) {
     ASSERT_EQ(d.size_queries.size(), 1u);
     EXPECT_EQ(d.size_queries[0].path, "/dir/f.bin");
     EXPECT_EQ(d.size_queries[0].port, 8080);
+  }
+}
+
+TEST_F(QueuedDownloaderTest, SizeQueriesWithoutAnswerAreAskedAgain) {
+  struct Case {
+    const char* name;
+    std::vector<HttpFailure> failures;
+    uint32_t expected;
+    size_t queries;
+    HttpFailure last_failure;
+  };
+  const Case cases[] = {
+      {"a dead kept-alive connection", {kHttpFailureConnection}, 700, 2, kHttpFailureNone},
+      {"two", {kHttpFailureConnection, kHttpFailureConnection}, 700, 3, kHttpFailureNone},
+      {"a server that is down",
+       {kHttpFailureConnection, kHttpFailureConnection, kHttpFailureConnection,
+        kHttpFailureConnection},
+       0, 3, kHttpFailureConnection},
+      {"an answer is final", {kHttpFailureHttpStatus}, 0, 1, kHttpFailureHttpStatus},
+      {"a bad answer is final", {kHttpFailureBadResponse}, 0, 1, kHttpFailureBadResponse},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    d.Connect("example.com", 8080);
+    d.size = 700;
+    d.size_query_failures = c.failures;
+    EXPECT_EQ(d.GetFileSize("f.bin"), c.expected);
+    EXPECT_EQ(d.size_queries.size(), c.queries);
+    EXPECT_EQ(d.GetLastFailure(), c.last_failure);
   }
 }
 
