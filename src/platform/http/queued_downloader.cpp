@@ -558,7 +558,14 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
     }
   }
   std::atomic<uint32_t> next{0};
-  const size_t connections = std::min<size_t>(ConnectionCount(), count);
+  // A size query moves no body: its cost is the round trip alone, so twice
+  // the transfer's connections hide twice as many (the first ones stay
+  // open for the transfer). One connection stays one.
+  const size_t wanted = ConnectionCount() == 1
+                            ? 1
+                            : std::min<size_t>(2 * ConnectionCount(),
+                                               kMaxConnections);
+  const size_t connections = std::min<size_t>(wanted, count);
   PrepareConnections(connections);
   RunOnConnections(connections, [&](size_t connection) {
     for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
