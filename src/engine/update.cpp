@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 
+#include "codec/content_hash.h"
 #include "engine/patch_engine.h"
 #include "engine/server_address.h"
 #include "lists/download_address.h"
@@ -851,9 +853,21 @@ void PatchEngine::VouchForParts(size_t stored) {
   if (!downloader_extended_) return;
   for (; parts_vouched_ < std::min(stored, file_locals_.size()); ++parts_vouched_) {
     const std::string md5 = PlainMd5(file_digests_[parts_vouched_]);
+    const std::string& path = file_locals_[parts_vouched_];
     FileInfo state;
-    if (md5.empty() || !env_->GetFileInfo(file_locals_[parts_vouched_], &state).ok()) continue;
-    part_digests_.Remember(file_locals_[parts_vouched_], state, {Lower(md5), std::nullopt});
+    if (md5.empty() || !env_->GetFileInfo(path, &state).ok()) continue;
+    // The signed hash is taken now, while the rest is still in transfer and
+    // the part's bytes are still in memory, rather than in a read of every
+    // part once the last arrives.
+    std::optional<ContentHash> hash;
+    if (guard_.enabled()) {
+      ContentHash computed{};
+      uint64_t size = 0;
+      if (HashFileContent(env_, path, &computed, &size).ok() && size == state.size) {
+        hash = computed;
+      }
+    }
+    part_digests_.Remember(path, state, {Lower(md5), hash});
   }
 }
 
