@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <limits>
 
 #include "platform/http/header_values.h"
@@ -999,8 +1000,17 @@ void QueuedDownloader::RunTask(QueueRun* run, size_t connection,
   if (why == kHttpFailureNone) {
     // A mirror gets no second chance for an attempt that got nowhere: the
     // work goes on elsewhere at once.
-    complete = RunWithRetries(connection, target, sink,
-                              task.source > 0 ? 0 : retries_, &why);
+    // Memory that runs out inside a transfer (a 32-bit host's address
+    // space is small) fails this item like any other failure: an exception
+    // must not end the host from a worker thread, nor leave the piece
+    // marked as running for the others to wait on.
+    try {
+      complete = RunWithRetries(connection, target, sink,
+                                task.source > 0 ? 0 : retries_, &why);
+    } catch (const std::exception&) {
+      complete = false;
+      why = kHttpFailureBadRequest;
+    }
   }
 
   std::unique_lock<std::mutex> lock(run->mutex);
@@ -1041,7 +1051,12 @@ void QueuedDownloader::RunTask(QueueRun* run, size_t connection,
   item.state = QueueRun::State::kStoring;
   lock.unlock();
   bool retry = false;
-  const bool stored = StoreItem(run, task.item, &why, &retry);
+  bool stored = false;
+  try {
+    stored = StoreItem(run, task.item, &why, &retry);
+  } catch (const std::exception&) {
+    why = kHttpFailureBadRequest;
+  }
   lock.lock();
   run->changed.notify_all();
   if (stored) {

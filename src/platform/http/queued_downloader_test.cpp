@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -31,6 +32,7 @@ struct Step {
   Outcome outcome;
   bool restart = false;   // the answer made the stored bytes useless
   bool end = false;       // EndTransfers comes during this attempt
+  bool throws = false;    // memory runs out after the bytes are stored
 };
 
 class ScriptedDownloader final : public QueuedDownloader {
@@ -65,6 +67,7 @@ class ScriptedDownloader final : public QueuedDownloader {
     if (!sink->Append(step.append).ok()) return Outcome::kFailed;
     if (sink->item != nullptr) shown.push_back(GetReceivedBytes());
     if (step.end) EndTransfers();
+    if (step.throws) throw std::bad_alloc();
     return step.outcome;
   }
   void PrepareConnections(size_t) override {}
@@ -334,6 +337,32 @@ TEST_F(QueuedDownloaderTest, TargetsBuiltFromTheCallersTexts) {
     EXPECT_EQ(d.targets[0].port, c.target->port);
     EXPECT_EQ(d.targets[0].path, c.target->path);
     EXPECT_EQ(d.targets[0].secure, c.target->secure);
+  }
+}
+
+TEST_F(QueuedDownloaderTest, MemoryRunningOutFailsTheItemNotTheHost) {
+  for (const uint32_t connections : {1u, 3u}) {
+    SCOPED_TRACE(connections);
+    ScriptedDownloader d(Env::Default());
+    d.SetConnections(connections);
+    d.SetRetryPolicy(3, 0);
+    d.Connect("example.com", 80);
+    d.script = {{"one", Outcome::kComplete, false, false, true}};
+    d.AddRemoteFile("a");
+    d.AddLocalFile(Path("a").c_str());
+    EXPECT_EQ(d.DownloadQueue(), 0);
+    EXPECT_EQ(d.GetLastFailure(), kHttpFailureBadRequest);
+    // Not retried as if the link had failed, and nothing half-written stays.
+    EXPECT_EQ(d.targets.size(), 1u);
+    EXPECT_FALSE(fs::exists(Path("a")));
+    EXPECT_TRUE(fs::is_empty(dir_));
+    // The downloader goes on working.
+    d.script.push_back({"two", Outcome::kComplete});
+    d.AddRemoteFile("a");
+    d.AddLocalFile(Path("a").c_str());
+    EXPECT_EQ(d.DownloadQueue(), 1);
+    EXPECT_EQ(Contents(Path("a")), "two");
+    fs::remove(Path("a"));
   }
 }
 
