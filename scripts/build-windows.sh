@@ -18,6 +18,12 @@ scripts/deps.sh
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
+# A mirror caught mid-sync fails one index (seen for the i386 security
+# index) while the source index this needs arrives: the fetch below tells.
+refresh_indexes() {
+  $sudo apt-get update -qq || echo "build-windows: some package indexes could not be fetched" >&2
+}
+
 # Source packages: minizip comes with Debian's zlib source, libzip with its
 # own, the tests' loopback server with cpp-httplib's.
 src_list=/etc/apt/sources.list.d/dizedir-src.sources
@@ -27,7 +33,7 @@ if ! grep -qs '^Types: deb-src' "$src_list"; then
     "Suites: $codename" "Components: main" \
     "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
     $sudo tee "$src_list" >/dev/null
-  $sudo apt-get update -qq
+  refresh_indexes
 fi
 
 # quietly LOG COMMAND...: runs COMMAND with its output in LOG, shown only
@@ -48,7 +54,7 @@ unpack_source() {
   rm -rf "$fetch" "$into"
   mkdir -p "$fetch"
   (cd "$fetch" && apt-get source --download-only -qq "$package" >/dev/null 2>&1) || {
-    $sudo apt-get update -qq
+    refresh_indexes
     (cd "$fetch" && apt-get source --download-only -qq "$package" >/dev/null)
   }
   if [ "$patched" = patched ]; then
