@@ -28,6 +28,7 @@
 #include "codec/md5.h"
 #include "engine/patch_engine.h"
 #include "lists/list_text.h"
+#include "lists/split_archive.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
 #include "plugin/string_table.h"
@@ -812,6 +813,7 @@ class StalledQueue final : public HttpInterface {
   uint64_t GetReceivedBytes64() override { return script_(polls_++).second; }
   void SetMirrors(const char* urls) override { Record("SetMirrors " + std::string(urls)); }
   void AddFileDigest(const char* md5) override { Record("AddFileDigest " + std::string(md5)); }
+  void AddFileSize(uint64_t size) override { Record("AddFileSize " + std::to_string(size)); }
   // The calls that set up the queue, in order.
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -962,14 +964,18 @@ TEST_F(HostileServer, TheQueueGetsConnectionsMirrorsAndDigests) {
     // Made anew with every release: the archives carry their time.
     std::vector<std::string> digests;
     for (const PatchRecord& patch : release_->patches()) {
-      for (const PartEntry& part : patch.parts) digests.push_back("AddFileDigest " + part.digest);
+      for (const PartEntry& part : patch.parts) {
+        digests.push_back("AddFileDigest " + part.digest);
+        digests.push_back("AddFileSize " + std::to_string(fs::file_size(
+                                               release_->root() / PartFileName(part.name))));
+      }
     }
     WriteBytes(client_ / "ng.ini", std::string("[SETTING]\r\n") + c.settings);
     WriteBytes(address_file, c.address);
     StalledQueue stalled(release_->root(), [](int) { return std::make_pair(0, uint64_t{0}); });
     FastClockEnv clock;
     EXPECT_FALSE(RunQueuedUpdate(&stalled, &clock, strings_.get(), &sink_, client_));
-    std::vector<std::string> expected = {"GetFileSizes " + std::to_string(digests.size()),
+    std::vector<std::string> expected = {"GetFileSizes " + std::to_string(digests.size() / 2),
                                          "SetConnections " + std::to_string(c.connections),
                                          "SetMirrors " + c.mirrors};
     expected.insert(expected.end(), digests.begin(), digests.end());

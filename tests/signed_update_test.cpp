@@ -228,6 +228,23 @@ TEST_F(SignedUpdate, TamperingIsRefusedAndTheHonestServerRepairs) {
 // a client that trusted only A takes it in and from then on also trusts B,
 // so the next release may be signed by B alone. A client that never saw the
 // announcement does not trust B.
+// The signed sizes hold the transfer to them, so the server is not asked
+// for sizes at all: each part costs one request, not two.
+TEST_F(SignedUpdate, SignedSizesAreNotAskedOfTheServer) {
+  server_.ClearRequests();
+  ASSERT_TRUE(Run()) << FirstFailure();
+  EXPECT_EQ(Installed(), std::make_pair(Published(), int32_t{3}));
+  int part_requests = 0;
+  for (const auto& request : server_.requests()) {
+    EXPECT_NE(request.method, "HEAD") << request.path;
+    EXPECT_NE(request.range, "bytes=0-0") << request.path;
+    if (request.path.find(".zxp") != std::string::npos || request.path.find(".zip") != std::string::npos) {
+      ++part_requests;
+    }
+  }
+  EXPECT_EQ(part_requests, 4);  // upd2.zip and the three parts of patch 3
+}
+
 TEST_F(SignedUpdate, KeyRotationCarriesClientsOver) {
   const std::string client_without_announcement = scratch_.path() / "late";
   fs::copy(client_, client_without_announcement, fs::copy_options::recursive);

@@ -39,12 +39,13 @@ enum HttpFailure : int {
   // The local file could not be created, written or put in place for
   // another reason than a full disk.
   kHttpFailureWriteFailed = 2,
-  // The body ran on past the size announced for it (by GetFileSize or by
-  // the answer's own Content-Length); nothing past that size was written.
+  // The body ran on past the size announced for it (by GetFileSize,
+  // AddFileSize or the answer's own Content-Length); nothing past that size
+  // was written.
   kHttpFailureBodyTooLong = 3,
   // The answer's Content-Length or Content-Range disagrees with the size
-  // GetFileSize announced for the file, or a queued file's size is known
-  // from nowhere.
+  // GetFileSize or AddFileSize announced for the file, or a queued file's
+  // size is known from nowhere.
   kHttpFailureSizeMismatch = 4,
   // The file is larger than DownloadFile's byte limit, or than the 32 bits
   // GetFileSize can tell.
@@ -241,6 +242,16 @@ class HttpInterface {
   // other text is ignored.
   virtual void AddFileDigest(const char* md5_hex) = 0;
 
+  // Slot 35 exists only in modules whose GetHttpInterfaceSlots answers at
+  // least 36.
+  // 35. The size the item queued last by AddRemoteFile and AddLocalFile
+  // must have, known to the caller from a source it trusts: the item is
+  // held to it as to a size GetFileSize told (a body that goes past it
+  // fails with kHttpFailureBodyTooLong, an answer that announces another
+  // total with kHttpFailureSizeMismatch), no size query is needed for it,
+  // and it may come from mirrors. 0 is ignored.
+  virtual void AddFileSize(uint64_t size) = 0;
+
  protected:
   // Released through StopDll only; no destructor slot.
   ~HttpInterface() = default;
@@ -249,7 +260,7 @@ class HttpInterface {
 extern "C" {
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
-// How many slots the module's interfaces have (35: 0-34). Older modules do
+// How many slots the module's interfaces have (36: 0-35). Older modules do
 // not export it: a caller looks it up at run time (downloader_slots.h)
 // rather than importing it, and takes its absence for an interface that
 // ends at slot 28 or before.

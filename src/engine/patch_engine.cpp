@@ -18,8 +18,11 @@ PatchEngine::PatchEngine(Env* env, const StringTable* strings,
       downloader_module_(downloader_module),
       region_list_(std::make_unique<CVkRegionList>()) {
   if (downloader_module_.get != nullptr) downloader_ = downloader_module_.get();
-  downloader_extended_ = downloader_ != nullptr && downloader_module_.slots != nullptr &&
-                         downloader_module_.slots() >= kDownloaderSlots;
+  const uint32_t slots = downloader_ != nullptr && downloader_module_.slots != nullptr
+                             ? downloader_module_.slots()
+                             : 0;
+  downloader_extended_ = slots >= kDownloaderSlots;
+  downloader_takes_sizes_ = slots >= kDownloaderSizeSlots;
 }
 
 PatchEngine::~PatchEngine() {

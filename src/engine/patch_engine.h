@@ -46,6 +46,9 @@ struct DownloaderModule {
 // The downloader slots the engine uses beyond the first 29: connections,
 // sizes at once, 64-bit sizes, mirrors and digests.
 inline constexpr uint32_t kDownloaderSlots = 35;
+// With one more, the sizes the engine already trusts (a signed release's)
+// go to the downloader directly, and are not asked of the server.
+inline constexpr uint32_t kDownloaderSizeSlots = 36;
 
 // Fixed path and address buffers of the stored formats hold 259 bytes and a
 // terminator; anything longer is refused rather than cut.
@@ -297,8 +300,10 @@ class PatchEngine {
   uint8_t current_region_ = 0;
   uint8_t primary_region_count_ = 0;
   HttpInterface* downloader_ = nullptr;
-  // The downloader has the slots up to kDownloaderSlots.
+  // The downloader has the slots up to kDownloaderSlots, and up to
+  // kDownloaderSizeSlots.
   bool downloader_extended_ = false;
+  bool downloader_takes_sizes_ = false;
   std::u16string url_;
   // As the region list gives it, scheme and all (engine/server_address.h).
   std::string server_address_;

@@ -501,7 +501,13 @@ bool PatchEngine::QueuePlannedParts(const std::vector<PlannedPart>& planned) {
   std::vector<std::string> remotes;
   for (const PlannedPart& plan : planned) remotes.push_back(plan.remote);
   std::vector<uint64_t> sizes;
-  RemoteSizes(remotes, &sizes);
+  if (guard_.enabled() && downloader_takes_sizes_) {
+    // The signed sizes are the ones that count: asking the server would
+    // cost round trips to learn what the signature already says.
+    for (const PlannedPart& plan : planned) sizes.push_back(plan.signed_size);
+  } else {
+    RemoteSizes(remotes, &sizes);
+  }
   for (size_t i = 0; i < planned.size(); ++i) {
     const PlannedPart& plan = planned[i];
     const uint64_t size = sizes[i];
@@ -727,6 +733,7 @@ int32_t PatchEngine::DownloadPatches() {
     // bytes are fetched again elsewhere, and the digest it checked is the
     // part's for the rest of the run.
     if (downloader_extended_) downloader_->AddFileDigest(PlainMd5(file_digests_[i]).c_str());
+    if (downloader_takes_sizes_) downloader_->AddFileSize(file_sizes_[i]);
   }
 
   // The pending records reach curver.bin before any byte arrives, so a run
@@ -757,8 +764,13 @@ int32_t PatchEngine::DownloadPatches() {
       DeleteFetchedLists();
       return -1;  // the apply thread reported what it saw
     }
-    if (downloader_extended_ && downloader_->GetLastFailure() == kHttpFailureDigestMismatch &&
-        !file_names_.empty()) {
+    const int failure = downloader_extended_ ? downloader_->GetLastFailure() : kHttpFailureNone;
+    // A signed size the server's answer went against is an altered part
+    // too, not a transfer that may succeed another time.
+    const bool signed_size_broken =
+        guard_.enabled() && downloader_takes_sizes_ &&
+        (failure == kHttpFailureSizeMismatch || failure == kHttpFailureBodyTooLong);
+    if ((failure == kHttpFailureDigestMismatch || signed_size_broken) && !file_names_.empty()) {
       // The part the region server itself sent with other bytes than the
       // list names: the queue stops at the lowest item it could not store.
       const size_t index = static_cast<size_t>(std::clamp<int>(

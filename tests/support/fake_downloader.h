@@ -129,6 +129,9 @@ class FakeDownloader final : public HttpInterface {
     Record("AddFileDigest " +
            std::string(md5_hex != nullptr ? md5_hex : "(null)"));
   }
+  void AddFileSize(uint64_t size) override {
+    Record("AddFileSize " + std::to_string(size));
+  }
 
   std::atomic<int> connect_result{1};
   std::atomic<int> ca_bundle_result{1};

@@ -39,8 +39,8 @@ DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
 }
 
 DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots() {
-  // Slots 0 to 34, AddFileDigest the last.
-  return 35;
+  // Slots 0 to 35, AddFileSize the last.
+  return 36;
 }
 
 }  // extern "C"

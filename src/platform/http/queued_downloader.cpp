@@ -634,6 +634,11 @@ void QueuedDownloader::AddFileDigest(const char* md5_hex) {
   queue_.back().digest = std::move(digest);
 }
 
+void QueuedDownloader::AddFileSize(uint64_t size) {
+  if (queue_.empty() || size == 0) return;
+  queue_.back().size = size;
+}
+
 void QueuedDownloader::SetConnections(uint32_t count) {
   connections_ = count == 0 ? kDefaultConnections
                             : std::min<uint32_t>(count, kMaxConnections);
@@ -749,8 +754,13 @@ int QueuedDownloader::DownloadQueue() {
     if (!item->local_path.empty() &&
         ServerTarget(JoinRemotePath(remote_dir_, item->remote_name),
                      &target)) {
+      // The caller's own size outranks whatever the server answered.
       const auto known = announced_sizes_.find(SizeKey(target));
-      if (known != announced_sizes_.end()) item->announced = known->second;
+      if (queued_item.size) {
+        item->announced = queued_item.size;
+      } else if (known != announced_sizes_.end()) {
+        item->announced = known->second;
+      }
       item->target = std::move(target);
     }
     run.items.push_back(std::move(item));

@@ -106,6 +106,7 @@ class QueuedDownloader : public HttpInterface {
   uint64_t GetReceivedBytes64() final;
   void SetMirrors(const char* base_urls) final;
   void AddFileDigest(const char* md5_hex) final;
+  void AddFileSize(uint64_t size) final;
 
   // What one attempt of a transfer comes to.
   enum class Outcome { kComplete, kRetry, kFailed };
@@ -379,6 +380,7 @@ class QueuedDownloader : public HttpInterface {
     std::string remote_name;
     std::optional<std::string> local_path;
     std::optional<std::string> digest;  // 32 lowercase hex digits
+    std::optional<uint64_t> size;       // from AddFileSize
   };
 
   struct QueueRun;

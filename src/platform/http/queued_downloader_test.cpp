@@ -467,10 +467,11 @@ TEST_F(QueuedDownloaderTest, SizeQueriesWithoutAnswerAreAskedAgain) {
 TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
   struct Case {
     const char* name;
-    const char* asked;   // the name GetFileSize was given
+    const char* asked;   // the name GetFileSize was given; null: not asked
     bool reconnect;      // Connect between asking and queueing
     size_t body;         // bytes the server sends
     int failure;
+    uint64_t given = 0;  // the size AddFileSize gives the item, 0: none
   };
   const Case cases[] = {
       {"at the size", "dir\\A.zxp", false, 10, kHttpFailureNone},
@@ -479,6 +480,10 @@ TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
        kHttpFailureBodyTooLong},
       {"forgotten at Connect", "dir\\A.zxp", true, 11, kHttpFailureNone},
       {"size of another name", "dir\\B.zxp", false, 11, kHttpFailureNone},
+      {"given, not asked", nullptr, false, 10, kHttpFailureNone, 10},
+      {"given, one byte more", nullptr, false, 11, kHttpFailureBodyTooLong, 10},
+      {"given outranks asked", "dir\\A.zxp", false, 11, kHttpFailureNone, 11},
+      {"given outlives Connect", nullptr, true, 11, kHttpFailureBodyTooLong, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -486,12 +491,13 @@ TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
     d.SetRetryPolicy(0, 0);
     d.Connect("example.com", 80);
     d.size = 10;
-    EXPECT_EQ(d.GetFileSize(c.asked), 10u);
-    if (c.reconnect) d.Connect("example.com", 80);
+    if (c.asked != nullptr) EXPECT_EQ(d.GetFileSize(c.asked), 10u);
     d.script = {{std::string(c.body, 'x'), Outcome::kComplete}};
     d.SetRemoteDir("dir");
     d.AddRemoteFile("a.zxp");
     d.AddLocalFile(Path("a.zxp").c_str());
+    d.AddFileSize(c.given);
+    if (c.reconnect) d.Connect("example.com", 80);
     EXPECT_EQ(d.DownloadQueue(), c.failure == kHttpFailureNone ? 1 : 0);
     EXPECT_EQ(d.GetLastFailure(), c.failure);
     EXPECT_EQ(fs::exists(Path("a.zxp")), c.failure == kHttpFailureNone);
