@@ -813,7 +813,20 @@ class StalledQueue final : public HttpInterface {
   uint64_t GetReceivedBytes64() override { return script_(polls_++).second; }
   void SetMirrors(const char* urls) override { Record("SetMirrors " + std::string(urls)); }
   void AddFileDigest(const char* md5) override { Record("AddFileDigest " + std::string(md5)); }
-  void AddFileSize(uint64_t size) override { Record("AddFileSize " + std::to_string(size)); }
+  void AddFileSize(uint64_t size) override {
+    Record("AddFileSize " + std::to_string(size));
+    std::lock_guard<std::mutex> lock(mu_);
+    sizes_.push_back(size);
+  }
+  // The parts before the current one whole and the current one's bytes, as
+  // the poll the watch is in has them.
+  uint64_t GetQueueReceivedBytes64() override {
+    const auto [index, bytes] = script_(std::max(0, polls_.load() - 1));
+    std::lock_guard<std::mutex> lock(mu_);
+    uint64_t before = 0;
+    for (int k = 0; k < index && k < static_cast<int>(sizes_.size()); ++k) before += sizes_[k];
+    return before + bytes;
+  }
   // The calls that set up the queue, in order.
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -833,6 +846,7 @@ class StalledQueue final : public HttpInterface {
   std::condition_variable cv_;
   bool ended_ = false;
   std::vector<std::string> calls_;  // guarded by mu_
+  std::vector<uint64_t> sizes_;     // guarded by mu_
 };
 
 // One update by a fresh engine that transfers through `queue` on `env`.

@@ -242,8 +242,8 @@ class HttpInterface {
   // other text is ignored.
   virtual void AddFileDigest(const char* md5_hex) = 0;
 
-  // Slot 35 exists only in modules whose GetHttpInterfaceSlots answers at
-  // least 36.
+  // Slots 35 and 36 exist only in modules whose GetHttpInterfaceSlots
+  // answers at least 37.
   // 35. The size the item queued last by AddRemoteFile and AddLocalFile
   // must have, known to the caller from a source it trusts: the item is
   // held to it as to a size GetFileSize told (a body that goes past it
@@ -251,6 +251,12 @@ class HttpInterface {
   // total with kHttpFailureSizeMismatch), no size query is needed for it,
   // and it may come from mirrors. 0 is ignored.
   virtual void AddFileSize(uint64_t size) = 0;
+  // 36. The bytes of the running (or last) DownloadQueue stored so far,
+  // over all its items: finished ones whole, those in transfer as far as
+  // they got, bytes thrown away for a fetch that starts over taken back.
+  // With several items in transfer at once this, not GetReceivedBytes, is
+  // what a total progress bar shows. Callable from any thread.
+  virtual uint64_t GetQueueReceivedBytes64() = 0;
 
  protected:
   // Released through StopDll only; no destructor slot.
@@ -260,7 +266,7 @@ class HttpInterface {
 extern "C" {
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
-// How many slots the module's interfaces have (36: 0-35). Older modules do
+// How many slots the module's interfaces have (37: 0-36). Older modules do
 // not export it: a caller looks it up at run time (downloader_slots.h)
 // rather than importing it, and takes its absence for an interface that
 // ends at slot 28 or before.

@@ -22,7 +22,7 @@ PatchEngine::PatchEngine(Env* env, const StringTable* strings,
                              ? downloader_module_.slots()
                              : 0;
   downloader_extended_ = slots >= kDownloaderSlots;
-  downloader_takes_sizes_ = slots >= kDownloaderSizeSlots;
+  downloader_queue_slots_ = slots >= kDownloaderQueueSlots;
 }
 
 PatchEngine::~PatchEngine() {

@@ -46,9 +46,10 @@ struct DownloaderModule {
 // The downloader slots the engine uses beyond the first 29: connections,
 // sizes at once, 64-bit sizes, mirrors and digests.
 inline constexpr uint32_t kDownloaderSlots = 35;
-// With one more, the sizes the engine already trusts (a signed release's)
-// go to the downloader directly, and are not asked of the server.
-inline constexpr uint32_t kDownloaderSizeSlots = 36;
+// With two more, the sizes the engine already trusts (a signed release's)
+// go to the downloader directly instead of being asked of the server, and
+// the total bar counts the bytes of every part in transfer.
+inline constexpr uint32_t kDownloaderQueueSlots = 37;
 
 // Fixed path and address buffers of the stored formats hold 259 bytes and a
 // terminator; anything longer is refused rather than cut.
@@ -301,9 +302,9 @@ class PatchEngine {
   uint8_t primary_region_count_ = 0;
   HttpInterface* downloader_ = nullptr;
   // The downloader has the slots up to kDownloaderSlots, and up to
-  // kDownloaderSizeSlots.
+  // kDownloaderQueueSlots.
   bool downloader_extended_ = false;
-  bool downloader_takes_sizes_ = false;
+  bool downloader_queue_slots_ = false;
   std::u16string url_;
   // As the region list gives it, scheme and all (engine/server_address.h).
   std::string server_address_;

@@ -501,7 +501,7 @@ bool PatchEngine::QueuePlannedParts(const std::vector<PlannedPart>& planned) {
   std::vector<std::string> remotes;
   for (const PlannedPart& plan : planned) remotes.push_back(plan.remote);
   std::vector<uint64_t> sizes;
-  if (guard_.enabled() && downloader_takes_sizes_) {
+  if (guard_.enabled() && downloader_queue_slots_) {
     // The signed sizes are the ones that count: asking the server would
     // cost round trips to learn what the signature already says.
     for (const PlannedPart& plan : planned) sizes.push_back(plan.signed_size);
@@ -733,7 +733,7 @@ int32_t PatchEngine::DownloadPatches() {
     // bytes are fetched again elsewhere, and the digest it checked is the
     // part's for the rest of the run.
     if (downloader_extended_) downloader_->AddFileDigest(PlainMd5(file_digests_[i]).c_str());
-    if (downloader_takes_sizes_) downloader_->AddFileSize(file_sizes_[i]);
+    if (downloader_queue_slots_) downloader_->AddFileSize(file_sizes_[i]);
   }
 
   // The pending records reach curver.bin before any byte arrives, so a run
@@ -768,7 +768,7 @@ int32_t PatchEngine::DownloadPatches() {
     // A signed size the server's answer went against is an altered part
     // too, not a transfer that may succeed another time.
     const bool signed_size_broken =
-        guard_.enabled() && downloader_takes_sizes_ &&
+        guard_.enabled() && downloader_queue_slots_ &&
         (failure == kHttpFailureSizeMismatch || failure == kHttpFailureBodyTooLong);
     if ((failure == kHttpFailureDigestMismatch || signed_size_broken) && !file_names_.empty()) {
       // The part the region server itself sent with other bytes than the
@@ -887,6 +887,7 @@ int32_t PatchEngine::WatchDownloads() {
   int stall_polls = 0;
   int last_index = -1;
   uint64_t previous_bytes = 0;
+  uint64_t previous_queue_bytes = 0;
   const size_t count = file_names_.size();
   while (total_bytes_ != 0 && !queue_finished_.load()) {
     const int reported = downloader_->GetCurrentIndex();
@@ -914,9 +915,15 @@ int32_t PatchEngine::WatchDownloads() {
     const uint64_t received = ReceivedBytes();
     const uint64_t delta = received >= previous ? received - previous : 0;
     previous_bytes = received;
+    // Parts after the lowest unfinished one are in transfer too: bytes of
+    // any of them are progress, and the total bar counts them all.
+    const uint64_t queue_bytes =
+        downloader_queue_slots_ ? downloader_->GetQueueReceivedBytes64() : 0;
+    const bool queue_moved = queue_bytes != previous_queue_bytes;
+    previous_queue_bytes = queue_bytes;
     // A part's first poll often comes before its first byte (the request is
     // still on its way): no sign of a stall.
-    if (received != previous) {
+    if (received != previous || queue_moved) {
       stall_polls = 0;
     } else if (!(item_starts && received == 0) && ++stall_polls >= kStallPolls) {
       watch_reported_.store(true);
@@ -946,8 +953,11 @@ int32_t PatchEngine::WatchDownloads() {
       sink_->SetItemProgress(text.c_str(), done, whole, true);
     }
     const double total = static_cast<double>(total_bytes_);
-    const double value = 1000.0 * (static_cast<double>(before) / total +
-                                   static_cast<double>(std::min(received, size)) / total);
+    const double value =
+        downloader_queue_slots_
+            ? 1000.0 * static_cast<double>(std::min(queue_bytes, total_bytes_)) / total
+            : 1000.0 * (static_cast<double>(before) / total +
+                        static_cast<double>(std::min(received, size)) / total);
     SetProgress(static_cast<int32_t>(value));
     if (static_cast<size_t>(n) == count && before + received == total_bytes_) break;
     // The end of the queue does not wait for the next poll: the application

@@ -132,6 +132,7 @@ class FakeDownloader final : public HttpInterface {
   void AddFileSize(uint64_t size) override {
     Record("AddFileSize " + std::to_string(size));
   }
+  uint64_t GetQueueReceivedBytes64() override { return 0; }
 
   std::atomic<int> connect_result{1};
   std::atomic<int> ca_bundle_result{1};

@@ -892,8 +892,8 @@ TEST_F(DownloaderTest, SizesAboveFourGibibytes) {
 }
 
 TEST_F(DownloaderTest, ModuleTellsItsSlotCount) {
-  EXPECT_EQ(GetHttpInterfaceSlots(), 36u);
-  EXPECT_EQ(http::LoadedDownloaderSlots(), 36u);
+  EXPECT_EQ(GetHttpInterfaceSlots(), 37u);
+  EXPECT_EQ(http::LoadedDownloaderSlots(), 37u);
 }
 
 // Remembers the most bytes any one file written through it ever held: what

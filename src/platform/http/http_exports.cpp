@@ -39,8 +39,8 @@ DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
 }
 
 DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots() {
-  // Slots 0 to 35, AddFileSize the last.
-  return 36;
+  // Slots 0 to 36, GetQueueReceivedBytes64 the last.
+  return 37;
 }
 
 }  // extern "C"

@@ -97,7 +97,7 @@ Status QueuedDownloader::FileSink::Restart() {
     // The item's other pieces share the file: only this piece starts over,
     // over bytes already there, and the file never outgrows the item.
     std::lock_guard<std::mutex> lock(item->mutex);
-    item->received.fetch_sub(stored);
+    item->Uncount(stored);
     stored = 0;
     if (item->hashing) {
       if (start == 0 && item->pieces == 1) {
@@ -175,7 +175,7 @@ Status QueuedDownloader::FileSink::Write(std::string_view piece) {
         item->hashing = false;
       }
     }
-    item->received.fetch_add(piece.size());
+    item->Count(piece.size());
   }
   stored += piece.size();
   return Status::OK();
@@ -594,6 +594,10 @@ uint32_t QueuedDownloader::GetReceivedBytes() {
   return static_cast<uint32_t>(GetReceivedBytes64());
 }
 
+uint64_t QueuedDownloader::GetQueueReceivedBytes64() {
+  return queue_received_.load();
+}
+
 uint64_t QueuedDownloader::GetReceivedBytes64() {
   std::lock_guard<std::mutex> lock(progress_mutex_);
   return shown_bytes_;
@@ -609,9 +613,11 @@ void QueuedDownloader::AddRemoteFile(const char* remote_name) {
     std::lock_guard<std::mutex> lock(progress_mutex_);
     shown_bytes_ = 0;
     shown_index_ = 0;
+    queue_received_.store(0);
   }
   queue_.push_back(
-      QueueItem{remote_name ? remote_name : "", std::nullopt, std::nullopt});
+      QueueItem{remote_name ? remote_name : "", std::nullopt, std::nullopt,
+                std::nullopt});
 }
 
 void QueuedDownloader::AddLocalFile(const char* local_path) {
@@ -743,6 +749,7 @@ int QueuedDownloader::DownloadQueue() {
     std::lock_guard<std::mutex> lock(progress_mutex_);
     shown_index_ = 0;
     shown_bytes_ = 0;
+    queue_received_.store(0);
   }
   QueueRun run;
   for (QueueItem& queued_item : queued) {
@@ -895,7 +902,10 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
       item.file.hashing = true;
       item.file.hashed = 0;
       item.file.md5.Reset();
-      item.file.received.store(0);
+      // A start over from nothing: whatever an earlier attempt counted
+      // went with its discarded file.
+      item.file.queue_received = &queue_received_;
+      item.file.Uncount(item.file.received.load());
       item.file.cancelled.store(false);
       item.pieces.clear();
       auto sink = std::make_unique<FileSink>(this);

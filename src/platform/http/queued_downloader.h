@@ -107,6 +107,7 @@ class QueuedDownloader : public HttpInterface {
   void SetMirrors(const char* base_urls) final;
   void AddFileDigest(const char* md5_hex) final;
   void AddFileSize(uint64_t size) final;
+  uint64_t GetQueueReceivedBytes64() final;
 
   // What one attempt of a transfer comes to.
   enum class Outcome { kComplete, kRetry, kFailed };
@@ -193,6 +194,17 @@ class QueuedDownloader : public HttpInterface {
 
     std::atomic<uint64_t> received{0};  // bytes stored over all pieces
     std::atomic<bool> cancelled{false};
+    // The queue's count over all items, moved with `received`.
+    std::atomic<uint64_t>* queue_received = nullptr;
+
+    void Count(uint64_t bytes) {
+      received.fetch_add(bytes);
+      if (queue_received != nullptr) queue_received->fetch_add(bytes);
+    }
+    void Uncount(uint64_t bytes) {
+      received.fetch_sub(bytes);
+      if (queue_received != nullptr) queue_received->fetch_sub(bytes);
+    }
   };
 
   // The temporary file a download is written to before it is renamed into
@@ -475,6 +487,8 @@ class QueuedDownloader : public HttpInterface {
   mutable std::mutex progress_mutex_;
   int shown_index_ = 0;
   uint64_t shown_bytes_ = 0;
+  // What GetQueueReceivedBytes64 answers: every item's `received` summed.
+  std::atomic<uint64_t> queue_received_{0};
   std::atomic<int> last_failure_{kHttpFailureNone};
 };
 

@@ -366,6 +366,38 @@ TEST_F(QueuedDownloaderTest, MemoryRunningOutFailsTheItemNotTheHost) {
   }
 }
 
+// The whole queue's count: every item's bytes, bytes of an attempt that had
+// to start over counted once, and a new queue from zero.
+TEST_F(QueuedDownloaderTest, QueueBytesCountEveryItemOnce) {
+  struct Case {
+    const char* name;
+    std::vector<Step> script;
+    int items;
+    uint64_t bytes;
+  };
+  const Case cases[] = {
+      {"two items", {{"abc", Outcome::kComplete}, {"de", Outcome::kComplete}}, 2, 5},
+      {"resumed", {{"abc", Outcome::kRetry}, {"def", Outcome::kComplete}}, 1, 6},
+      {"started over",
+       {{"abc", Outcome::kRetry}, {"abcdef", Outcome::kComplete, true}}, 1, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedDownloader d(Env::Default());
+    d.SetRetryPolicy(3, 0);
+    d.Connect("example.com", 80);
+    d.script = c.script;
+    for (int i = 0; i < c.items; ++i) {
+      d.AddRemoteFile(("f" + std::to_string(i)).c_str());
+      d.AddLocalFile(Path("f" + std::to_string(i)).c_str());
+    }
+    EXPECT_EQ(d.DownloadQueue(), 1);
+    EXPECT_EQ(d.GetQueueReceivedBytes64(), c.bytes);
+    d.AddRemoteFile("next");
+    EXPECT_EQ(d.GetQueueReceivedBytes64(), 0u);
+  }
+}
+
 TEST_F(QueuedDownloaderTest, QueueRunsInOrderAndStopsAtTheFirstFailure) {
   ScriptedDownloader d(Env::Default());
   d.SetRetryPolicy(0, 0);
