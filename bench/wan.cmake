@@ -8,7 +8,8 @@ target_link_libraries(dizedir_link_model PUBLIC Threads::Threads)
 
 add_executable(wan_bench ${CMAKE_CURRENT_LIST_DIR}/wan_bench.cpp)
 target_link_libraries(wan_bench PRIVATE dizedir_link_model dizedir_subprocess dizedir_lists
-                      dizedir_pack dizedir_md5 dizedir_platform)
+                      dizedir_pack dizedir_md5 dizedir_platform dizedir_minisign
+                      dizedir_release_manifest)
 target_include_directories(wan_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests
                            ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tools/dizedir)
 target_compile_definitions(wan_bench PRIVATE

@@ -5,7 +5,9 @@
 // the part files one after another over one kept-alive connection, and
 // aria2c -x8 -j8 fetching the same files, and aria2c once more with -s8
 // -k1M, which also splits files smaller than its default 40 MiB across
-// connections. Per model it prints the times, dizedir against aria2c -x8
+// connections; and `dizedir update` of a client that holds the operator's
+// key, the same release signed (its sizes come from the manifest, not from
+// size queries). Per model it prints the times, dizedir against aria2c -x8
 // -j8 (goal: at most 1.2) and against the splitting run, dizedir against
 // the link limit, the part bytes over the link rate plus two round trips,
 // one to connect and one for the first request (goal: at most 1.3), and
@@ -37,7 +39,10 @@
 #include "plugin_host.h"
 #include "support/client_files.h"
 #include "support/nginx_server.h"
+#include "engine/release_guard.h"
+#include "lists/release_state.h"
 #include "support/release_fixture.h"
+#include "support/release_signer.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
 
@@ -123,7 +128,7 @@ struct Release {
 };
 
 Release BuildRelease(const fs::path& www, const fs::path& work, const std::string& dir,
-                     uint64_t bytes, int parts) {
+                     uint64_t bytes, int parts, const ReleaseSigner& signer) {
   std::mt19937_64 random(bytes + parts);
   Release release;
   release.dir = dir;
@@ -149,6 +154,8 @@ Release BuildRelease(const fs::path& www, const fs::path& work, const std::strin
     release.part_bytes += fs::file_size(www / dir / release.parts.back());
   }
   release.curver = fixture.ClientList(1);
+  // Clients without the key never ask for the manifest.
+  signer.Sign(www / dir, signer.ManifestOf(www / dir, ReleaseFixture::kGuid, 1));
   return release;
 }
 
@@ -160,7 +167,8 @@ std::string SettingsText(int connections) {
 // A client at version 1 whose server list comes from `host` and names
 // `host`/`dir` as its one region.
 void WriteClient(const fs::path& client, const fs::path& www, const Release& release,
-                 const std::string& host, int connections) {
+                 const std::string& host, int connections, const ReleaseSigner& signer,
+                 bool signed_release) {
   fs::remove_all(client);
   for (const char* module : kClientModules) {
     WriteBytes(client / module, ReadBytes(fs::path(DIZEDIR_MODULE_DIR) / module));
@@ -171,6 +179,9 @@ void WriteClient(const fs::path& client, const fs::path& www, const Release& rel
   if (connections > 0) WriteBytes(client / "ng.ini", SettingsText(connections));
   WriteBytes(www / "patchone.ini", "[Region1]\r\nlist=main\r\nmain=" + host + "/" + release.dir +
                                        "\r\n[curregDianXin]\r\nregion=0\r\n");
+  // A client with the key takes the server list only with its signature.
+  signer.SignFile((www / "patchone.ini").string());
+  if (signed_release) WriteBytes(client / kTrustedKeyName, signer.PublicKeyFile());
 }
 
 // The first file of `names` under `dir` that is missing or not the size it
@@ -211,6 +222,8 @@ struct Outcome {
 
 class Bench {
  public:
+  const ReleaseSigner& signer() const { return signer_; }
+
   Bench(const Flags& flags, const fs::path& scratch, int nginx_port, std::string curl,
         std::string aria2c)
       : flags_(flags), scratch_(scratch), www_(scratch / "www"), nginx_port_(nginx_port),
@@ -255,9 +268,10 @@ class Bench {
                 release.part_bytes / double(kMiB), release.parts.size());
     std::fflush(stdout);
 
-    Outcome dizedir, curl, aria2c, aria2c_split;
+    Outcome dizedir, dizedir_signed, curl, aria2c, aria2c_split;
     for (int round = 0; round < flags_.rounds; ++round) {
-      RunDizedir(*link, release, &dizedir);
+      RunDizedir(*link, release, false, &dizedir);
+      RunDizedir(*link, release, true, &dizedir_signed);
       RunCurl(*link, release, shape.reset_fraction > 0, &curl);
       RunAria2c(*link, release, {}, &aria2c);
       RunAria2c(*link, release, {"-s8", "-k1M"}, &aria2c_split);
@@ -266,6 +280,7 @@ class Bench {
                 "request)\n",
                 link_limit);
     std::printf("  dizedir    %s\n", dizedir.Text().c_str());
+    std::printf("  signed     %s  (dizedir, the release signed)\n", dizedir_signed.Text().c_str());
     std::printf("  curl       %s  (one connection, a round trip per request: %.3f s)\n", curl.Text().c_str(),
                 one_connection);
     std::printf("  aria2c     %s  (-x8 -j8)\n", aria2c.Text().c_str());
@@ -280,7 +295,13 @@ class Bench {
     if (dizedir.best) {
       std::printf("  dizedir/link-limit %.3f (goal <= 1.3)\n", *dizedir.best / link_limit);
     }
-    std::printf("  dizedir %s\n", dizedir.failures > 0 ? "FAILED" : "finished every round");
+    if (dizedir_signed.best && aria2c.best) {
+      std::printf("  signed/aria2c      %.3f   signed/link-limit %.3f\n",
+                  *dizedir_signed.best / *aria2c.best, *dizedir_signed.best / link_limit);
+    }
+    std::printf("  dizedir %s\n", dizedir.failures + dizedir_signed.failures > 0
+                                       ? "FAILED"
+                                       : "finished every round");
     std::fflush(stdout);
     return true;
   }
@@ -308,13 +329,22 @@ class Bench {
     outcome->Add(why.empty(), took, why);
   }
 
-  void RunDizedir(const LinkModel& link, const Release& release, Outcome* outcome) {
+  void RunDizedir(const LinkModel& link, const Release& release, bool signed_release,
+                  Outcome* outcome) {
     const fs::path client = scratch_ / "client";
-    WriteClient(client, www_, release, link.host_port(), flags_.connections);
+    WriteClient(client, www_, release, link.host_port(), flags_.connections, signer_,
+                signed_release);
     ClientTree expected = release.after;
     if (flags_.connections > 0) expected.files["ng.ini"] = SettingsText(flags_.connections);
+    if (signed_release) expected.files[kTrustedKeyName] = signer_.PublicKeyFile();
     Timed(link, DIZEDIR_PROGRAM, {"update", "--client", client.string(), "--optional", "no"},
           outcome, [&] {
+            // What a signed client keeps of the trust it accepted.
+            for (const char* kept : {kReleaseStateName, "patchone.ini.minisig"}) {
+              if (signed_release && fs::exists(client / kept)) {
+                expected.files[kept] = ReadBytes(client / kept);
+              }
+            }
             const std::string problems = CompareClientTree(client, expected);
             return problems.empty() ? problems : "client differs:" + problems.substr(0, 200);
           });
@@ -353,6 +383,7 @@ class Bench {
 
   const Flags flags_;
   const fs::path scratch_, www_;
+  const ReleaseSigner signer_;
   const int nginx_port_;
   const std::string curl_, aria2c_;
 };
@@ -409,7 +440,7 @@ int RunHuge(const fs::path& scratch, int nginx_port, int connections) {
   release.curver = fixture.ClientList(1);
   const fs::path client = scratch / "client";
   const std::string host = "127.0.0.1:" + std::to_string(nginx_port);
-  WriteClient(client, www, release, host, connections);
+  WriteClient(client, www, release, host, connections, ReleaseSigner(), false);
   std::printf("dizedir update of %.2f GiB over loopback; the host's own lines follow\n",
               bytes / double(kGiB));
   std::fflush(stdout);
@@ -475,7 +506,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       releases[key] = BuildRelease(www, scratch.path() / "work",
                                    "m" + std::to_string(model.number) + "/rel",
-                                   model.release_bytes, model.parts);
+                                   model.release_bytes, model.parts, bench.signer());
     }
     if (!bench.RunModel(model, releases[key])) return 1;
   }
