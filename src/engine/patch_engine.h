@@ -222,9 +222,10 @@ class PatchEngine {
   // Sleeps up to `millis`, returning early (false) on a stop request.
   bool SleepUnlessStopped(uint32_t millis);
 
-  // Takes the digests the downloader checked the first `stored` queued
-  // parts against (stored at their paths by now) as theirs for the run, so
-  // no part is read again just to digest it.
+  // Takes the digests the downloader checked queued parts against as
+  // theirs for the run, so no part is read again just to digest it: the
+  // first `stored` parts, and any later one already at its path (the
+  // downloader names a part only once its digest matched).
   void VouchForParts(size_t stored);
   // The apply thread's body: watches the transfer, then applies.
   int32_t WatchDownloads();
@@ -326,8 +327,8 @@ class PatchEngine {
   std::vector<std::string> file_names_;
   std::vector<std::string> file_digests_;
   std::vector<std::string> file_locals_;  // where each queued part is stored
-  // Queued parts whose digest the downloader's check stands for.
-  size_t parts_vouched_ = 0;
+  // Queued parts whose digest the downloader's check stands for, by index.
+  std::vector<bool> parts_vouched_;
   uint64_t total_bytes_ = 0;
   uint32_t last_tick_ = 0;
 

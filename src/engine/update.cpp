@@ -633,7 +633,7 @@ int32_t PatchEngine::DownloadPatches() {
   file_names_.clear();
   file_digests_.clear();
   file_locals_.clear();
-  parts_vouched_ = 0;
+  parts_vouched_.clear();
   queue_finished_.store(false);
   queue_ok_.store(false);
   apply_cancelled_.store(false);
@@ -863,11 +863,25 @@ std::pair<int32_t, int32_t> HostFraction(uint64_t done, uint64_t total) {
 
 void PatchEngine::VouchForParts(size_t stored) {
   if (!downloader_extended_) return;
-  for (; parts_vouched_ < std::min(stored, file_locals_.size()); ++parts_vouched_) {
-    const std::string md5 = PlainMd5(file_digests_[parts_vouched_]);
-    const std::string& path = file_locals_[parts_vouched_];
+  parts_vouched_.resize(file_locals_.size(), false);
+  // Parts finish side by side: those past the lowest unfinished one that
+  // are in place are taken as they come, so their hashing overlaps the
+  // rest of the transfer. A window past it keeps the polls cheap.
+  constexpr size_t kLookAhead = 64;
+  const size_t end = std::min(file_locals_.size(), stored + kLookAhead);
+  for (size_t i = 0; i < end; ++i) {
+    if (parts_vouched_[i]) continue;
+    const std::string md5 = PlainMd5(file_digests_[i]);
+    const std::string& path = file_locals_[i];
     FileInfo state;
-    if (md5.empty() || !env_->GetFileInfo(path, &state).ok()) continue;
+    if (md5.empty() || !env_->GetFileInfo(path, &state).ok()) {
+      // Below `stored` a part that cannot be vouched for is read later.
+      if (i < stored) parts_vouched_[i] = true;
+      continue;
+    }
+    // Past it, only a part whole at its path has taken its name.
+    if (i >= stored && state.size != file_sizes_[i]) continue;
+    parts_vouched_[i] = true;
     // The signed hash is taken now, while the rest is still in transfer and
     // the part's bytes are still in memory, rather than in a read of every
     // part once the last arrives.
@@ -898,8 +912,8 @@ int32_t PatchEngine::WatchDownloads() {
     const int n = static_cast<int>(index) + 1;
     uint64_t previous = previous_bytes;
     const bool item_starts = static_cast<int>(index) != last_index;
+    VouchForParts(index);
     if (item_starts) {
-      VouchForParts(index);
       lists_.DigestLocalVersions(env_, client_dir_, &part_digests_);
       lists_.WriteLocalVersions(env_, InClient("curver.bin"));
       if (sink_ != nullptr) {

@@ -103,7 +103,8 @@ Status QueuedDownloader::FileSink::Restart() {
       if (start == 0 && item->pieces == 1) {
         item->md5.Reset();
         item->hashed = 0;
-      } else {
+      } else if (start < item->hashed) {
+        // Bytes already hashed may come again unlike before.
         item->hashing = false;
       }
     }
@@ -167,13 +168,11 @@ Status QueuedDownloader::FileSink::Write(std::string_view piece) {
   const Status s = file->WriteAt(at, piece);
   if (!s.ok()) return StoreFailure(s);
   if (item != nullptr) {
-    if (item->hashing) {
-      if (item->hashed == at) {
-        item->md5.Update(piece);
-        item->hashed += piece.size();
-      } else {
-        item->hashing = false;
-      }
+    // Bytes after the in-order run (another piece's) wait on disk for the
+    // run to reach them, or for the item's end.
+    if (item->hashing && item->hashed == at) {
+      item->md5.Update(piece);
+      item->hashed += piece.size();
     }
     item->Count(piece.size());
   }
@@ -1111,23 +1110,26 @@ bool QueuedDownloader::StoreItem(QueueRun* run, size_t index,
   if (s.ok() && item.digest) {
     std::string actual;
     const uint64_t size = file.size.value_or(file.received.load());
-    if (file.hashing && file.hashed == size) {
-      actual = file.md5.HexFinal();
-    } else {
-      // Pieces came out of order: the file is read once, whole.
-      Md5 md5;
+    // What arrived in order was hashed on the way; the rest (pieces that
+    // came ahead of it) is read once from disk. A file whose hashed bytes
+    // may have changed is read whole.
+    Md5 fresh;
+    Md5& md5 = file.hashing ? file.md5 : fresh;
+    uint64_t at = file.hashing ? file.hashed : 0;
+    if (at < size) {
       std::unique_ptr<ReadableFile> in;
       s = env_->NewReadableFile(temp_path, &in);
       std::vector<char> buffer(64 * 1024);
-      for (uint64_t at = 0; s.ok() && at < size;) {
+      while (s.ok() && at < size) {
         size_t got = 0;
-        s = in->Read(at, buffer.size(), buffer.data(), &got);
+        s = in->Read(at, static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - at)),
+                     buffer.data(), &got);
         if (s.ok() && got == 0) s = Status::Corruption("file ends early");
         md5.Update(buffer.data(), got);
         at += got;
       }
-      actual = md5.HexFinal();
     }
+    actual = md5.HexFinal();
     if (s.ok() && actual != *item.digest) {
       env_->DeleteFile(temp_path);
       const uint32_t mirrors_used = item.sources & ~1u;
