@@ -8,12 +8,15 @@
 // curver.bin is only ever replaced whole (see WriteLocalVersions).
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "codec/content_hash.h"
 #include "engine/patch_engine.h"
@@ -869,6 +872,13 @@ void PatchEngine::VouchForParts(size_t stored) {
   // rest of the transfer. A window past it keeps the polls cheap.
   constexpr size_t kLookAhead = 64;
   const size_t end = std::min(file_locals_.size(), stored + kLookAhead);
+  struct ReadyPart {
+    size_t index;
+    FileInfo state;
+    std::string md5;
+    std::optional<ContentHash> hash;
+  };
+  std::vector<ReadyPart> ready;
   for (size_t i = 0; i < end; ++i) {
     if (parts_vouched_[i]) continue;
     const std::string md5 = PlainMd5(file_digests_[i]);
@@ -882,18 +892,40 @@ void PatchEngine::VouchForParts(size_t stored) {
     // Past it, only a part whole at its path has taken its name.
     if (i >= stored && state.size != file_sizes_[i]) continue;
     parts_vouched_[i] = true;
-    // The signed hash is taken now, while the rest is still in transfer and
-    // the part's bytes are still in memory, rather than in a read of every
-    // part once the last arrives.
-    std::optional<ContentHash> hash;
-    if (guard_.enabled()) {
-      ContentHash computed{};
-      uint64_t size = 0;
-      if (HashFileContent(env_, path, &computed, &size).ok() && size == state.size) {
-        hash = computed;
+    ready.push_back({i, state, Lower(md5), std::nullopt});
+  }
+  // The signed hash is taken now, while the rest is still in transfer and
+  // the parts' bytes are still in memory, rather than in a read of every
+  // part once the last arrives; parts found together are hashed side by
+  // side.
+  if (guard_.enabled()) {
+    constexpr size_t kHashThreads = 4;
+    std::atomic<size_t> next{0};
+    const auto hash_some = [&] {
+      for (size_t k = next.fetch_add(1); k < ready.size(); k = next.fetch_add(1)) {
+        ContentHash computed{};
+        uint64_t size = 0;
+        if (HashFileContent(env_, file_locals_[ready[k].index], &computed, &size).ok() &&
+            size == ready[k].state.size) {
+          ready[k].hash = computed;
+        }
+      }
+      return 0u;
+    };
+    std::vector<std::unique_ptr<Thread>> helpers;
+    for (size_t t = 1; t < std::min(kHashThreads, ready.size()); ++t) {
+      std::unique_ptr<Thread> thread;
+      // A helper that cannot start leaves its share to the others.
+      if (env_->NewThread(hash_some, &thread).ok()) {
+        thread->Resume();
+        helpers.push_back(std::move(thread));
       }
     }
-    part_digests_.Remember(path, state, {Lower(md5), hash});
+    hash_some();
+    for (auto& helper : helpers) helper->Join();
+  }
+  for (const ReadyPart& part : ready) {
+    part_digests_.Remember(file_locals_[part.index], part.state, {part.md5, part.hash});
   }
 }
 
