@@ -255,7 +255,8 @@ class HttpInterface {
   // over all its items: finished ones whole, those in transfer as far as
   // they got, bytes thrown away for a fetch that starts over taken back.
   // With several items in transfer at once this, not GetReceivedBytes, is
-  // what a total progress bar shows. Callable from any thread.
+  // what a total progress bar shows. 0 again from the first AddRemoteFile
+  // of a new queue. Callable from any thread.
   virtual uint64_t GetQueueReceivedBytes64() = 0;
 
  protected:
