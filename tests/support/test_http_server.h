@@ -144,7 +144,8 @@ class TestHttpServer {
   void ClearFault(const std::string& path);
 
   std::vector<Request> requests() const;
-  // The most requests that were ever being answered at once.
+  // The most requests that were ever being answered at once, since the
+  // start or the last ClearRequests.
   int max_concurrent() const;
   std::vector<Request> RequestsFor(const std::string& path) const;
   void ClearRequests();
