@@ -243,17 +243,6 @@ TEST_F(SignedUpdate, SignedSizesAreNotAskedOfTheServer) {
     }
   }
   EXPECT_EQ(part_requests, 4);  // upd2.zip and the three parts of patch 3
-
-  // A current client's lists whose sizes the manifest signs are asked for
-  // together: answers that each take a while are in flight at once. (The
-  // wait stays under the stall timeout the test downloader is given.)
-  for (const char* list : {"/rel/downloadaddr.txt", "/rel/curver.bin"}) {
-    server_.SetFault(list, TestHttpServer::Fault::Delay(150));
-  }
-  server_.ClearRequests();
-  ASSERT_TRUE(Run()) << FirstFailure();
-  EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(kClientCurrent)});
-  EXPECT_EQ(server_.max_concurrent(), 2);
 }
 
 TEST_F(SignedUpdate, KeyRotationCarriesClientsOver) {

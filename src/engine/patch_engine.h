@@ -201,18 +201,6 @@ class PatchEngine {
   // the file is then gone.
   bool FetchReleaseFile(const std::string& base_url, const char* name, const std::string& path,
                         uint32_t max_bytes, uint32_t fail_id);
-  // One release file to fetch: FetchReleaseFile's arguments.
-  struct ReleaseFile {
-    const char* name;
-    std::string path;
-    uint32_t max_bytes;
-    uint32_t fail_id;
-  };
-  // FetchReleaseFile of each of `files`, side by side when the sizes the
-  // manifest signs can hold the downloader's queue to them (one round trip
-  // for all), else one after another. False when reported; the file that
-  // failed is gone then, and with it the others fetched side by side.
-  bool FetchReleaseFiles(const std::string& base_url, const std::vector<ReleaseFile>& files);
   // Fetches release.manifest and its signature and has the guard accept
   // them; false when reported.
   bool FetchManifest(const std::string& base_url);

@@ -214,55 +214,6 @@ bool PatchEngine::FetchReleaseFile(const std::string& base_url, const char* name
   return true;
 }
 
-bool PatchEngine::FetchReleaseFiles(const std::string& base_url,
-                                    const std::vector<ReleaseFile>& files) {
-  for (const ReleaseFile& file : files) env_->DeleteFile(file.path);
-  std::vector<uint64_t> sizes;
-  bool together = guard_.enabled() && downloader_queue_slots_ && files.size() > 1;
-  for (const ReleaseFile& file : files) {
-    uint64_t size = 0;
-    if (together && Refused(guard_.SignedSize(file.name, &size))) return false;
-    // An empty file or one past its reader's limit goes the careful way.
-    if (size == 0 || size > file.max_bytes) together = false;
-    sizes.push_back(size);
-  }
-  if (!together) {
-    for (const ReleaseFile& file : files) {
-      if (!FetchReleaseFile(base_url, file.name, file.path, file.max_bytes, file.fail_id)) {
-        return false;
-      }
-    }
-    return true;
-  }
-  // Lists always come from the region server, never from a mirror an
-  // earlier run of this engine was given.
-  downloader_->SetRemoteDir(RemoteDir(server_address_).c_str());
-  downloader_->SetConnections(connections_);
-  downloader_->SetMirrors("");
-  for (size_t i = 0; i < files.size(); ++i) {
-    downloader_->AddRemoteFile(files[i].name);
-    downloader_->AddLocalFile(files[i].path.c_str());
-    downloader_->AddFileSize(sizes[i]);
-  }
-  if (downloader_->DownloadQueue() == 0) {
-    // The queue stops at the lowest item it could not store.
-    const size_t index = static_cast<size_t>(
-        std::clamp<int>(downloader_->GetCurrentIndex(), 0, static_cast<int>(files.size()) - 1));
-    FailTransfer(files[index].fail_id);
-    for (const ReleaseFile& file : files) env_->DeleteFile(file.path);
-    return false;
-  }
-  // Fetched together, they are refused together: none is left for a later
-  // step to take as checked.
-  for (const ReleaseFile& file : files) {
-    if (Refused(guard_.CheckFile(file.name, file.path))) {
-      for (const ReleaseFile& any : files) env_->DeleteFile(any.path);
-      return false;
-    }
-  }
-  return true;
-}
-
 bool PatchEngine::RecordFilePath(std::string_view file_name, std::string* path) {
   Status s = ConfinePath(client_dir_, file_name, NameKind::kBareName, path);
   if (!s.ok()) {
@@ -396,11 +347,9 @@ int32_t PatchEngine::CheckVersion() {
   }
 
   if (guard_.enabled() && !FetchManifest(base_url)) return -1;
-  if (!FetchReleaseFiles(base_url,
-                         {{"downloadaddr.txt", address_file, kMaxAddressFileBytes,
-                           kStringDownloadAddressFetch},
-                          {"curver.bin", published, kMaxListFileBytes,
-                           kStringPublishedListFetch}})) {
+  env_->DeleteFile(address_file);
+  if (!FetchReleaseFile(base_url, "downloadaddr.txt", address_file, kMaxAddressFileBytes,
+                        kStringDownloadAddressFetch)) {
     return -1;
   }
   // The mirrors it lists share the parts' load; whatever they send is held
@@ -409,6 +358,11 @@ int32_t PatchEngine::CheckVersion() {
   mirrors_.clear();
   if (ReadFileToString(env_, address_file, &address_text).ok()) {
     mirrors_ = ParseDownloadAddress(address_text).mirrors;
+  }
+  env_->DeleteFile(published);
+  if (!FetchReleaseFile(base_url, "curver.bin", published, kMaxListFileBytes,
+                        kStringPublishedListFetch)) {
+    return -1;
   }
   if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_, &part_digests_)) {
     Fail(kStringLocalListBad);

@@ -260,7 +260,6 @@ std::vector<TestHttpServer::Request> TestHttpServer::RequestsFor(
 void TestHttpServer::ClearRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
-  max_in_flight_ = in_flight_;
 }
 
 std::shared_ptr<const std::string> TestHttpServer::FindContent(

@@ -144,8 +144,7 @@ class TestHttpServer {
   void ClearFault(const std::string& path);
 
   std::vector<Request> requests() const;
-  // The most requests that were ever being answered at once, since the
-  // start or the last ClearRequests.
+  // The most requests that were ever being answered at once.
   int max_concurrent() const;
   std::vector<Request> RequestsFor(const std::string& path) const;
   void ClearRequests();
