@@ -898,10 +898,10 @@ void PatchEngine::VouchForParts(size_t stored) {
   // the parts' bytes are still in memory, rather than in a read of every
   // part once the last arrives; parts found together are hashed side by
   // side.
-  if (guard_.enabled()) {
+  if (guard_.enabled() && !ready.empty()) {
     constexpr size_t kHashThreads = 4;
     std::atomic<size_t> next{0};
-    const auto hash_some = [&] {
+    RunOnThreads(env_, std::min(kHashThreads, ready.size()), [&](size_t) {
       for (size_t k = next.fetch_add(1); k < ready.size(); k = next.fetch_add(1)) {
         ContentHash computed{};
         uint64_t size = 0;
@@ -910,19 +910,7 @@ void PatchEngine::VouchForParts(size_t stored) {
           ready[k].hash = computed;
         }
       }
-      return 0u;
-    };
-    std::vector<std::unique_ptr<Thread>> helpers;
-    for (size_t t = 1; t < std::min(kHashThreads, ready.size()); ++t) {
-      std::unique_ptr<Thread> thread;
-      // A helper that cannot start leaves its share to the others.
-      if (env_->NewThread(hash_some, &thread).ok()) {
-        thread->Resume();
-        helpers.push_back(std::move(thread));
-      }
-    }
-    hash_some();
-    for (auto& helper : helpers) helper->Join();
+    });
   }
   for (const ReadyPart& part : ready) {
     part_digests_.Remember(file_locals_[part.index], part.state, {part.md5, part.hash});

@@ -87,6 +87,24 @@ Status AppendFileContents(Env* env, const std::string& path,
   return s;
 }
 
+void RunOnThreads(Env* env, size_t count,
+                  const std::function<void(size_t)>& body) {
+  std::vector<std::unique_ptr<Thread>> threads;
+  for (size_t i = 1; i < count; ++i) {
+    std::unique_ptr<Thread> thread;
+    if (!env->NewThread([&body, i] {
+          body(i);
+          return 0u;
+        }, &thread).ok()) {
+      continue;
+    }
+    thread->Resume();
+    threads.push_back(std::move(thread));
+  }
+  body(0);
+  for (auto& thread : threads) thread->Join();
+}
+
 Status WriteFileAtomically(Env* env, const std::string& path,
                            std::string_view data) {
   const std::string temp = path + std::string(kTempSuffix);

@@ -358,6 +358,13 @@ Status WriteFileAtomically(Env* env, const std::string& path,
 Status AppendFileContents(Env* env, const std::string& path,
                           WritableFile* out);
 
+// Runs `body(i)` for i in [0, count) at once, body(0) on the calling
+// thread and each other on a thread of its own, and returns when all have.
+// A thread that cannot start is left out: bodies that take their work from
+// a common pool then share it among the others.
+void RunOnThreads(Env* env, size_t count,
+                  const std::function<void(size_t)>& body);
+
 // The suffix of every temporary file the system creates beside a target, so
 // a later run can recognise and remove what a killed run left behind.
 inline constexpr std::string_view kTempSuffix = ".dztmp";

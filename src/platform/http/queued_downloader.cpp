@@ -567,7 +567,9 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
                                                kMaxConnections);
   const size_t connections = std::min<size_t>(wanted, count);
   PrepareConnections(connections);
-  RunOnConnections(connections, [&](size_t connection) {
+  // Every share is taken from a common pool, so a connection whose thread
+  // cannot start leaves its share to the others.
+  RunOnThreads(env_, connections, [&](size_t connection) {
     for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
       found[i] = AskSize(connection, remote_names[i], &why[i]);
     }
@@ -776,8 +778,8 @@ int QueuedDownloader::DownloadQueue() {
 
   const size_t connections = ConnectionCount();
   PrepareConnections(connections);
-  RunOnConnections(connections,
-                   [this, &run](size_t connection) { Work(&run, connection); });
+  RunOnThreads(env_, connections,
+               [this, &run](size_t connection) { Work(&run, connection); });
 
   bool all_stored = true;
   {
@@ -796,26 +798,6 @@ int QueuedDownloader::DownloadQueue() {
   }
   last_failure_.store(failure);
   return 0;
-}
-
-void QueuedDownloader::RunOnConnections(
-    size_t count, const std::function<void(size_t)>& body) {
-  std::vector<std::unique_ptr<Thread>> threads;
-  for (size_t i = 1; i < count; ++i) {
-    std::unique_ptr<Thread> thread;
-    // A connection whose thread cannot start leaves its share to the
-    // others: every share is taken from a common pool.
-    if (!env_->NewThread([&body, i] {
-          body(i);
-          return 0u;
-        }, &thread).ok()) {
-      continue;
-    }
-    thread->Resume();
-    threads.push_back(std::move(thread));
-  }
-  body(0);
-  for (auto& thread : threads) thread->Join();
 }
 
 void QueuedDownloader::Work(QueueRun* run, size_t connection) {

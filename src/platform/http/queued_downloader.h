@@ -436,10 +436,6 @@ class QueuedDownloader : public HttpInterface {
   // The size GetFileSize64 answers, recorded for the queue.
   std::optional<uint64_t> AskSize(size_t connection, const char* remote_name,
                                   HttpFailure* why);
-  // Runs `body(i)` for i in [0, count) over up to `count` threads, this one
-  // included.
-  void RunOnConnections(size_t count,
-                        const std::function<void(size_t)>& body);
   uint32_t ConnectionCount() const;
   // The server queued names and GetFileSize refer to, with `path` as its
   // path; false when neither SetHost nor Connect named one.
