@@ -758,6 +758,7 @@ int QueuedDownloader::DownloadQueue() {
     item->remote_name = queued_item.remote_name;
     item->local_path = queued_item.local_path.value_or("");
     item->digest = std::move(queued_item.digest);
+    item->file.queue_received = &queue_received_;
     Target target;
     if (!item->local_path.empty() &&
         ServerTarget(JoinRemotePath(remote_dir_, item->remote_name),
@@ -885,7 +886,6 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
       item.file.md5.Reset();
       // A start over from nothing: whatever an earlier attempt counted
       // went with its discarded file.
-      item.file.queue_received = &queue_received_;
       item.file.Uncount(item.file.received.load());
       item.file.cancelled.store(false);
       item.pieces.clear();
