@@ -33,6 +33,7 @@
 #include "platform/env.h"
 #include "plugin/string_table.h"
 #include "support/engine_task.h"
+#include "support/fake_downloader.h"
 #include "support/fault_injection_env.h"
 #include "support/raw_zip.h"
 #include "support/recording_sink.h"
@@ -827,6 +828,10 @@ class StalledQueue final : public HttpInterface {
     for (int k = 0; k < index && k < static_cast<int>(sizes_.size()); ++k) before += sizes_[k];
     return before + bytes;
   }
+  int DownloadFiles(uint32_t count, const char* const* urls, const char* const* local_paths,
+                    const uint32_t*, int32_t* failures) override {
+    return DownloadFilesOneByOne(this, count, urls, local_paths, failures);
+  }
   // The calls that set up the queue, in order.
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -989,8 +994,8 @@ TEST_F(HostileServer, TheQueueGetsConnectionsMirrorsAndDigests) {
     StalledQueue stalled(release_->root(), [](int) { return std::make_pair(0, uint64_t{0}); });
     FastClockEnv clock;
     EXPECT_FALSE(RunQueuedUpdate(&stalled, &clock, strings_.get(), &sink_, client_));
-    std::vector<std::string> expected = {"GetFileSizes " + std::to_string(digests.size() / 2),
-                                         "SetConnections " + std::to_string(c.connections),
+    std::vector<std::string> expected = {"SetConnections " + std::to_string(c.connections),
+                                         "GetFileSizes " + std::to_string(digests.size() / 2),
                                          "SetMirrors " + c.mirrors};
     expected.insert(expected.end(), digests.begin(), digests.end());
     EXPECT_EQ(stalled.calls(), expected);

@@ -10,7 +10,7 @@
 // page (which cannot name every folder a client may live in).
 //
 // Thread-safety: one thread drives the object. While DownloadQueue,
-// DownloadFile or GetFileSizes runs, another thread may call
+// DownloadFile, DownloadFiles or GetFileSizes runs, another thread may call
 // GetReceivedBytes, GetReceivedBytes64, GetCurrentIndex, GetLastFailure and
 // EndTransfers; nothing else is safe concurrently.
 
@@ -259,6 +259,20 @@ class HttpInterface {
   // of a new queue. Callable from any thread.
   virtual uint64_t GetQueueReceivedBytes64() = 0;
 
+  // Slot 37 exists only in modules whose GetHttpInterfaceSlots answers at
+  // least 38.
+  // 37. Fetches `count` small files side by side, each exactly as
+  // DownloadFile would (its own file, its own deadline, nothing left at a
+  // local path whose fetch failed), over up to the connection count. Each
+  // file is bounded by its entry in `max_bytes`, or by SetFileLimits' bound
+  // where the entry is 0 or the array is null. `failures` (may be null)
+  // gets an HttpFailure per file, kHttpFailureNone where it succeeded.
+  // Nonzero when every file was stored; else GetLastFailure tells the first
+  // failure in the list's order.
+  virtual int DownloadFiles(uint32_t count, const char* const* urls,
+                            const char* const* local_paths,
+                            const uint32_t* max_bytes, int32_t* failures) = 0;
+
  protected:
   // Released through StopDll only; no destructor slot.
   ~HttpInterface() = default;
@@ -267,7 +281,7 @@ class HttpInterface {
 extern "C" {
 DIZEDIR_HTTP_API HttpInterface* GetHttpInterface();
 DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader);
-// How many slots the module's interfaces have (37: 0-36). Older modules do
+// How many slots the module's interfaces have (38: 0-37). Older modules do
 // not export it: a caller looks it up at run time (downloader_slots.h)
 // rather than importing it, and takes its absence for an interface that
 // ends at slot 28 or before.

@@ -23,6 +23,7 @@ PatchEngine::PatchEngine(Env* env, const StringTable* strings,
                              : 0;
   downloader_extended_ = slots >= kDownloaderSlots;
   downloader_queue_slots_ = slots >= kDownloaderQueueSlots;
+  downloader_files_slot_ = slots >= kDownloaderFilesSlots;
 }
 
 PatchEngine::~PatchEngine() {
@@ -150,6 +151,33 @@ bool PatchEngine::FetchSmallFile(const std::string& url, const std::string& path
   // never stored, and a server that trickles gives up at the deadline.
   downloader_->SetFileLimits(max_bytes, small_file_deadline_millis_);
   return downloader_->DownloadFile(url.c_str(), path.c_str()) != 0;
+}
+
+void PatchEngine::FetchSmallFiles(std::vector<SmallFile>* files) {
+  // One connection is what ng.ini asks for when the server or the path
+  // cannot take more: the files then go one after another.
+  if (!downloader_files_slot_ || connections_ == 1 || files->size() < 2) {
+    for (SmallFile& file : *files) {
+      file.fetched = FetchSmallFile(file.url, file.path, file.max_bytes);
+      if (!file.fetched) return;
+    }
+    return;
+  }
+  std::vector<const char*> urls;
+  std::vector<const char*> paths;
+  std::vector<uint32_t> bounds;
+  for (const SmallFile& file : *files) {
+    urls.push_back(file.url.c_str());
+    paths.push_back(file.path.c_str());
+    bounds.push_back(file.max_bytes);
+  }
+  std::vector<int32_t> failures(files->size(), kHttpFailureNone);
+  downloader_->SetFileLimits(0, small_file_deadline_millis_);
+  downloader_->DownloadFiles(static_cast<uint32_t>(files->size()), urls.data(), paths.data(),
+                             bounds.data(), failures.data());
+  for (size_t i = 0; i < files->size(); ++i) {
+    (*files)[i].fetched = failures[i] == kHttpFailureNone;
+  }
 }
 
 void PatchEngine::RequestStop() {

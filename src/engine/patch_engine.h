@@ -50,6 +50,8 @@ inline constexpr uint32_t kDownloaderSlots = 35;
 // go to the downloader directly instead of being asked of the server, and
 // the total bar counts the bytes of every part in transfer.
 inline constexpr uint32_t kDownloaderQueueSlots = 37;
+// With one more, small files needed together are fetched side by side.
+inline constexpr uint32_t kDownloaderFilesSlots = 38;
 
 // Fixed path and address buffers of the stored formats hold 259 bytes and a
 // terminator; anything longer is refused rather than cut.
@@ -193,6 +195,18 @@ class PatchEngine {
   void ReadTransferSettings();
   // DownloadFile of a small file whose reader accepts at most `max_bytes`.
   bool FetchSmallFile(const std::string& url, const std::string& path, uint32_t max_bytes);
+  // A small file for FetchSmallFiles, and whether it was stored.
+  struct SmallFile {
+    std::string url;
+    std::string path;
+    uint32_t max_bytes = 0;
+    bool fetched = false;
+  };
+  // FetchSmallFile of every file, side by side where the downloader can,
+  // else one after another up to the first that fails (the rest are then
+  // not fetched). Either way TransferReason tells the first failure in the
+  // list's order.
+  void FetchSmallFiles(std::vector<SmallFile>* files);
   // Reports a refusal of the release guard; true when there was one.
   bool Refused(const Refusal& refusal);
   // FetchSmallFile of the release file `name`; with signatures checked, the
@@ -201,9 +215,13 @@ class PatchEngine {
   // the file is then gone.
   bool FetchReleaseFile(const std::string& base_url, const char* name, const std::string& path,
                         uint32_t max_bytes, uint32_t fail_id);
-  // Fetches release.manifest and its signature and has the guard accept
-  // them; false when reported.
-  bool FetchManifest(const std::string& base_url);
+  // Fetches what every update start needs from the update server:
+  // downloadaddr.txt to `address_file`, curver.bin to `published` and,
+  // with signatures checked, release.manifest and its signature, which the
+  // guard must accept and the two lists match. False when reported; the
+  // files are then gone.
+  bool FetchStartLists(const std::string& base_url, const std::string& address_file,
+                       const std::string& published);
   // The current time for manifest expiry, Unix seconds.
   int64_t UnixNow();
   // Has the guard remember the release the client took in; false when
@@ -306,6 +324,8 @@ class PatchEngine {
   // kDownloaderQueueSlots.
   bool downloader_extended_ = false;
   bool downloader_queue_slots_ = false;
+  // And up to kDownloaderFilesSlots.
+  bool downloader_files_slot_ = false;
   std::u16string url_;
   // As the region list gives it, scheme and all (engine/server_address.h).
   std::string server_address_;

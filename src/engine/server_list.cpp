@@ -143,6 +143,7 @@ bool PatchEngine::RunServerList() {
   IniFile::Load(env_, settings_file, &settings);  // missing: every key default
   const int list_number = settings.GetInt(u"SETTING", u"SP", -1);
   if (!ApplyCaBundle()) return false;
+  ReadTransferSettings();
 
   if (StopRequested()) return false;
   const ServerAddress list_host = SplitServerAddress(host);
@@ -179,18 +180,23 @@ bool PatchEngine::RunServerList() {
   // arrived must also be a server list: an error page served with 200 would
   // otherwise replace a good list with one that has no region.
   bool replaced = false;
-  if (FetchSmallFile(url, temp_file, static_cast<uint32_t>(IniFile::kMaxFileBytes))) {
+  std::vector<SmallFile> files = {
+      {url, temp_file, static_cast<uint32_t>(IniFile::kMaxFileBytes)}};
+  // With a trusted key, the regions (and so every update address) are the
+  // operator's only when the operator signed them; the signature comes
+  // along with the list.
+  if (guard_.enabled()) {
+    env_->DeleteFile(signature_file);
+    files.push_back({url + ".minisig", signature_file,
+                     static_cast<uint32_t>(minisign::kMaxSignatureFileBytes)});
+  }
+  FetchSmallFiles(&files);
+  if (files[0].fetched) {
     Refusal unsigned_list;
     if (guard_.enabled()) {
-      // With a trusted key, the regions (and so every update address) are
-      // the operator's only when the operator signed them.
-      env_->DeleteFile(signature_file);
-      unsigned_list =
-          FetchSmallFile(url + ".minisig", signature_file,
-                         static_cast<uint32_t>(minisign::kMaxSignatureFileBytes))
-              ? guard_.CheckSignedFile(temp_file, signature_file, "patchone.ini")
-              : Refusal{kStringSignatureMissing, " (patchone.ini)"};
-      env_->DeleteFile(signature_file);
+      unsigned_list = files[1].fetched
+                          ? guard_.CheckSignedFile(temp_file, signature_file, "patchone.ini")
+                          : Refusal{kStringSignatureMissing, " (patchone.ini)"};
     }
     if (!unsigned_list.ok()) {
       if (sink_ != nullptr) {
@@ -210,6 +216,7 @@ bool PatchEngine::RunServerList() {
     // fails its certificate check must learn why nothing new arrives.
     sink_->SetStatusText((Text(kStringServerListInsecure) + " " + Text(reason)).c_str());
   }
+  if (guard_.enabled()) env_->DeleteFile(signature_file);
   if (!replaced) env_->DeleteFile(temp_file);
   if (StopRequested()) return false;
 

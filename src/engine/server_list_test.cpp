@@ -31,10 +31,10 @@ class ServerListTest : public ::testing::Test {
     NewEngine();
   }
 
-  void NewEngine() {
+  void NewEngine(uint32_t slots = FakeDownloader::kAllSlots) {
     engine_.reset();
     fake_ = std::make_unique<FakeDownloader>();
-    engine_ = std::make_unique<PatchEngine>(Env::Default(), strings_.get(), fake_->module());
+    engine_ = std::make_unique<PatchEngine>(Env::Default(), strings_.get(), fake_->module(slots));
     sink_ = RecordingSink();
     engine_->SetPlugin(&sink_, nullptr);
     ASSERT_TRUE(engine_->SetClientDir(dir_.string() + "/"));
@@ -323,24 +323,28 @@ TEST_F(ServerListTest, SecureAddressesKeepTheirScheme) {
     const char* list_host;  // in IPconfig.dat
     const char* region;     // the address patchone.ini gives the region
     std::vector<std::string> list_calls;    // the server-list task's
-    std::vector<std::string> update_calls;  // the update's, up to its first fetch
+    std::vector<std::string> update_calls;  // the update's first fetches, side by side
   };
   const std::string temp = " " + dir_.string() + "/patchone_temp.ini";
   const std::string address_file = " " + dir_.string() + "/qmz_GT\\downloadaddr.txt";
+  const std::string published = " " + dir_.string() + "/newver.bin";
   const Case cases[] = {
       {"https://lists.example", "https://upd.example:8443/rel/v2",
        {"Connect https://lists.example 80", "DownloadFile https://lists.example/patchone.ini" + temp},
        {"SetHost https://upd.example:8443", "Connect https://upd.example:8443 80",
-        "DownloadFile https://upd.example:8443/rel/v2/downloadaddr.txt" + address_file}},
+        "DownloadFile https://upd.example:8443/rel/v2/downloadaddr.txt" + address_file,
+        "DownloadFile https://upd.example:8443/rel/v2/curver.bin" + published}},
       {"HTTPS://lists.example:8443/sub", "HTTPS://upd.example",
        {"Connect https://lists.example:8443 80",
         "DownloadFile https://lists.example:8443/sub/patchone.ini" + temp},
        {"SetHost https://upd.example", "Connect https://upd.example 80",
-        "DownloadFile https://upd.example/downloadaddr.txt" + address_file}},
+        "DownloadFile https://upd.example/downloadaddr.txt" + address_file,
+        "DownloadFile https://upd.example/curver.bin" + published}},
       {"lists.example", "upd.example:81/rel",
        {"Connect lists.example 80", "DownloadFile http://lists.example/patchone.ini" + temp},
        {"SetHost upd.example:81", "Connect upd.example:81 80",
-        "DownloadFile http://upd.example:81/rel/downloadaddr.txt" + address_file}},
+        "DownloadFile http://upd.example:81/rel/downloadaddr.txt" + address_file,
+        "DownloadFile http://upd.example:81/rel/curver.bin" + published}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.list_host);
@@ -361,7 +365,9 @@ TEST_F(ServerListTest, SecureAddressesKeepTheirScheme) {
     EXPECT_FALSE(engine_->RunUpdate());
     calls.clear();
     for (const std::string& call : fake_->calls()) {
-      if (call.rfind("SetFileLimits", 0) != 0) calls.push_back(call);
+      for (const char* kept : {"SetHost ", "Connect ", "DownloadFile "}) {
+        if (call.rfind(kept, 0) == 0) calls.push_back(call);
+      }
     }
     EXPECT_EQ(calls, c.update_calls);
     EXPECT_EQ(sink_.failures(),
@@ -373,6 +379,50 @@ TEST_F(ServerListTest, SecureAddressesKeepTheirScheme) {
 // The CA bundle ng.ini names is a file of the client: handed to the
 // downloader before anything is fetched, refused (and nothing fetched) when
 // the name leads elsewhere or the downloader cannot use it.
+// A downloader module is called only through the slots it says it has:
+// one slot too far is a call through a pointer past its table. The lists
+// of an update start go side by side only through the slot made for it,
+// and one after another when ng.ini asks for one connection.
+TEST_F(ServerListTest, OlderDownloadersGetOnlyTheirSlots) {
+  struct Case {
+    uint32_t slots;
+    const char* settings;  // ng.ini
+    std::vector<std::string> calls;
+  };
+  const std::string host = "SetHost upd.example";
+  const std::string connect = "Connect upd.example 80";
+  const std::string base = "DownloadFile http://upd.example/";
+  const std::string address = base + "downloadaddr.txt " + dir_.string() + "/qmz_GT\\downloadaddr.txt";
+  const std::string published = base + "curver.bin " + dir_.string() + "/newver.bin";
+  const Case cases[] = {
+      {0, "", {host, connect, address}},
+      {FakeDownloader::kAllSlots - 1, "", {host, "SetConnections 0", connect, address}},
+      {FakeDownloader::kAllSlots,
+       "",
+       {host, "SetConnections 0", connect, "DownloadFiles 2", address, published}},
+      {FakeDownloader::kAllSlots,
+       "[SETTING]\r\nConnections=3\r\n",
+       {host, "SetConnections 3", connect, "DownloadFiles 2", address, published}},
+      {FakeDownloader::kAllSlots,
+       "[SETTING]\r\nConnections=1\r\n",
+       {host, "SetConnections 1", connect, address}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.slots) + " " + c.settings);
+    Write("ng.ini", c.settings);
+    Write("patchone.ini", "[Region1]\r\nlist=main\r\nmain=upd.example\r\n"
+                          "[curregDianXin]\r\nregion=0\r\n");
+    NewEngine(c.slots);
+    engine_->ParseRegionList();
+    EXPECT_FALSE(engine_->RunUpdate());
+    std::vector<std::string> calls;
+    for (const std::string& call : fake_->calls()) {
+      if (call.rfind("SetFileLimits", 0) != 0) calls.push_back(call);
+    }
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
 TEST_F(ServerListTest, CaBundleComesFromTheClientOnly) {
   struct Case {
     const char* settings;

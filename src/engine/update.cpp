@@ -156,29 +156,64 @@ bool PatchEngine::Refused(const Refusal& refusal) {
 
 int64_t PatchEngine::UnixNow() { return env_->LocalTimeToUnix(env_->GetLocalTime()); }
 
-bool PatchEngine::FetchManifest(const std::string& base_url) {
+bool PatchEngine::FetchStartLists(const std::string& base_url, const std::string& address_file,
+                                  const std::string& published) {
   const std::string manifest = InClient(kReleaseManifestName);
   const std::string signature = InClient(kReleaseManifestSignatureName);
-  auto remove = [&] {
+  // Every start pays these round trips, so the files go side by side. The
+  // lists cannot wait for the manifest's sizes: each is bounded by what its
+  // reader takes, as an unsigned release's is, and must then match the
+  // manifest.
+  std::vector<SmallFile> files;
+  if (guard_.enabled()) {
+    files.push_back({base_url + kReleaseManifestName, manifest,
+                     static_cast<uint32_t>(kMaxReleaseManifestBytes)});
+    files.push_back({base_url + kReleaseManifestSignatureName, signature,
+                     static_cast<uint32_t>(minisign::kMaxSignatureFileBytes)});
+  }
+  files.push_back({base_url + "downloadaddr.txt", address_file, kMaxAddressFileBytes});
+  files.push_back({base_url + "curver.bin", published, static_cast<uint32_t>(kMaxListFileBytes)});
+  const auto remove_all = [&] {
+    for (const SmallFile& file : files) env_->DeleteFile(file.path);
+  };
+  remove_all();
+  FetchSmallFiles(&files);
+
+  size_t next = 0;
+  if (guard_.enabled()) {
+    // A server that has no manifest or no signature is an unsigned one: the
+    // client refuses it, saying so rather than how the transfer failed.
+    for (const char* name : {kReleaseManifestName, kReleaseManifestSignatureName}) {
+      if (!files[next++].fetched) {
+        FailTransfer(kStringSignatureMissing, std::string(" (") + name + ")");
+        remove_all();
+        return false;
+      }
+    }
+    const Refusal refusal = guard_.AcceptManifest(manifest, signature, UnixNow());
+    // The guard keeps what it accepted; the files have served their turn.
     env_->DeleteFile(manifest);
     env_->DeleteFile(signature);
-  };
-  remove();
-  // A server that has no manifest or no signature is an unsigned one: the
-  // client refuses it, saying so rather than how the transfer failed.
-  for (const auto& [name, path, limit] :
-       {std::tuple{kReleaseManifestName, manifest, kMaxReleaseManifestBytes},
-        std::tuple{kReleaseManifestSignatureName, signature, minisign::kMaxSignatureFileBytes}}) {
-    if (!FetchSmallFile(base_url + name, path, static_cast<uint32_t>(limit))) {
-      FailTransfer(kStringSignatureMissing, std::string(" (") + name + ")");
-      remove();
+    if (Refused(refusal)) {
+      remove_all();
       return false;
     }
   }
-  const Refusal refusal = guard_.AcceptManifest(manifest, signature, UnixNow());
-  // The guard keeps what it accepted; the files have served their turn.
-  remove();
-  return !Refused(refusal);
+  for (const auto& [name, fail_id] :
+       {std::pair{"downloadaddr.txt", kStringDownloadAddressFetch},
+        std::pair{"curver.bin", kStringPublishedListFetch}}) {
+    const SmallFile& file = files[next++];
+    if (!file.fetched) {
+      FailTransfer(fail_id);
+      remove_all();
+      return false;
+    }
+    if (guard_.enabled() && Refused(guard_.CheckFile(name, file.path))) {
+      remove_all();
+      return false;
+    }
+  }
+  return true;
 }
 
 bool PatchEngine::CommitTrust() {
@@ -315,6 +350,9 @@ bool PatchEngine::RunUpdate() {
 
   if (!ApplyCaBundle()) return false;
   ReadTransferSettings();
+  // Every transfer of the update goes over as many connections: the lists,
+  // the size queries and the queue.
+  if (downloader_extended_) downloader_->SetConnections(connections_);
   const int connected = ConnectServer();
   if (connected == 0) Fail(kStringConnectFailed);
   if (connected != 1) return false;
@@ -346,23 +384,13 @@ int32_t PatchEngine::CheckVersion() {
     return -1;
   }
 
-  if (guard_.enabled() && !FetchManifest(base_url)) return -1;
-  env_->DeleteFile(address_file);
-  if (!FetchReleaseFile(base_url, "downloadaddr.txt", address_file, kMaxAddressFileBytes,
-                        kStringDownloadAddressFetch)) {
-    return -1;
-  }
+  if (!FetchStartLists(base_url, address_file, published)) return -1;
   // The mirrors it lists share the parts' load; whatever they send is held
   // to the sizes and digests the region server's lists give.
   std::string address_text;
   mirrors_.clear();
   if (ReadFileToString(env_, address_file, &address_text).ok()) {
     mirrors_ = ParseDownloadAddress(address_text).mirrors;
-  }
-  env_->DeleteFile(published);
-  if (!FetchReleaseFile(base_url, "curver.bin", published, kMaxListFileBytes,
-                        kStringPublishedListFetch)) {
-    return -1;
   }
   if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_, &part_digests_)) {
     Fail(kStringLocalListBad);
@@ -723,7 +751,6 @@ int32_t PatchEngine::DownloadPatches() {
 
   downloader_->SetRemoteDir(RemoteDir(server_address_).c_str());
   if (downloader_extended_) {
-    downloader_->SetConnections(connections_);
     std::string mirrors;
     for (const std::string& mirror : mirrors_) mirrors += mirror + "\n";
     downloader_->SetMirrors(mirrors.c_str());

@@ -19,14 +19,34 @@
 
 namespace dizedir {
 
+// DownloadFiles for a test downloader: one DownloadFile after another, so
+// the calls a test records are the files a caller needed, not how they
+// travelled.
+inline int DownloadFilesOneByOne(HttpInterface* downloader, uint32_t count,
+                                 const char* const* urls, const char* const* local_paths,
+                                 int32_t* failures) {
+  int all = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    const bool ok = downloader->DownloadFile(urls[i], local_paths[i]) != 0;
+    if (failures != nullptr) failures[i] = ok ? kHttpFailureNone : kHttpFailureHttpStatus;
+    if (!ok) all = 0;
+  }
+  return all;
+}
+
 class FakeDownloader final : public HttpInterface {
  public:
+  // Every slot the interface declares.
+  static constexpr uint32_t kAllSlots = 38;
+
   // A module whose GetHttpInterface hands out this object and whose StopDll
-  // records the release.
-  DownloaderModule module() {
+  // records the release; `slots` is what it says its interface has (0: a
+  // module too old to say).
+  DownloaderModule module(uint32_t slots = kAllSlots) {
     DownloaderModule m;
     m.get = [this]() -> HttpInterface* { return this; };
     m.stop = [this](HttpInterface*) { stopped = true; };
+    m.slots = [slots] { return slots; };
     return m;
   }
 
@@ -133,6 +153,11 @@ class FakeDownloader final : public HttpInterface {
     Record("AddFileSize " + std::to_string(size));
   }
   uint64_t GetQueueReceivedBytes64() override { return 0; }
+  int DownloadFiles(uint32_t count, const char* const* urls, const char* const* local_paths,
+                    const uint32_t*, int32_t* failures) override {
+    Record("DownloadFiles " + std::to_string(count));
+    return DownloadFilesOneByOne(this, count, urls, local_paths, failures);
+  }
 
   std::atomic<int> connect_result{1};
   std::atomic<int> ca_bundle_result{1};

@@ -884,6 +884,83 @@ TEST_F(DownloaderTest, GetFileSizesAsksConcurrently) {
   downloader_.reset();  // before the servers of the cases are gone
 }
 
+// Small files fetched side by side: each as DownloadFile alone would, its
+// own bound and deadline, and a failure of one takes nothing from the
+// others.
+TEST_F(DownloaderTest, DownloadFilesSideBySide) {
+  struct File {
+    const char* name;
+    std::string body;
+    std::optional<Fault> fault;
+    uint32_t max_bytes;  // 0: SetFileLimits' bound
+    int failure;
+    bool duplicate_path = false;  // same local path as the file before it
+  };
+  const std::vector<File> files = {
+      {"plain", Bytes(3000, 1), Fault::Delay(200), 0, kHttpFailureNone},
+      {"missing", "", Fault::Status(404), 0, kHttpFailureHttpStatus},
+      {"over its own bound", Bytes(5000, 2), Fault::Delay(200), 4999,
+       kHttpFailureTooLarge},
+      {"at its own bound", Bytes(5000, 3), Fault::Delay(200), 5000,
+       kHttpFailureNone},
+      {"over the common bound", Bytes(20001, 4), std::nullopt, 0,
+       kHttpFailureTooLarge},
+      {"trickles past the deadline", Bytes(20000, 5), Fault::SlowRate(2000),
+       0, kHttpFailureDeadline},
+      {"gzip stored decoded", Bytes(4000, 6), Fault::Encoded("gzip"), 0,
+       kHttpFailureNone},
+      {"into the same path", Bytes(100, 7), std::nullopt, 0,
+       kHttpFailureBadRequest, true},
+  };
+  ASSERT_EQ(downloader_->Connect(server_.host_port().c_str(), 80), 1);
+  downloader_->SetConnections(3);
+  downloader_->SetFileLimits(20000, 1500);
+  std::vector<std::string> urls;
+  std::vector<std::string> locals;
+  std::vector<uint32_t> bounds;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string path = Numbered("/many", static_cast<int>(i), ".bin");
+    server_.AddFile(path, files[i].body);
+    if (files[i].fault) server_.SetFault(path, *files[i].fault);
+    urls.push_back(server_.url(path));
+    locals.push_back(files[i].duplicate_path ? locals.back() : Local(path.substr(1)));
+    bounds.push_back(files[i].max_bytes);
+    // An older copy is no answer to this fetch: a failed one leaves none.
+    ASSERT_TRUE(WriteFileAtomically(Env::Default(), locals.back(), "stale").ok());
+  }
+  std::vector<const char*> url_texts;
+  std::vector<const char*> local_texts;
+  for (size_t i = 0; i < files.size(); ++i) {
+    url_texts.push_back(urls[i].c_str());
+    local_texts.push_back(locals[i].c_str());
+  }
+  std::vector<int32_t> failures(files.size(), -1);
+  EXPECT_EQ(downloader_->DownloadFiles(static_cast<uint32_t>(files.size()),
+                                       url_texts.data(), local_texts.data(),
+                                       bounds.data(), failures.data()),
+            0);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureHttpStatus);
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].name);
+    EXPECT_EQ(failures[i], files[i].failure);
+    if (files[i].duplicate_path) continue;  // the first of the two owns it
+    EXPECT_EQ(Exists(locals[i]), files[i].failure == kHttpFailureNone);
+    if (files[i].failure == kHttpFailureNone) {
+      EXPECT_TRUE(Read(locals[i]) == files[i].body);
+    }
+    EXPECT_FALSE(Exists(locals[i] + std::string(kTempSuffix)));
+  }
+  EXPECT_EQ(server_.RequestsFor("/many7.bin").size(), 0u);
+  EXPECT_GE(server_.max_concurrent(), 2);
+  EXPECT_LE(server_.max_concurrent(), 3);
+
+  // All stored: success, and no failure left to tell.
+  const char* one_url = url_texts[0];
+  const char* one_local = local_texts[0];
+  EXPECT_EQ(downloader_->DownloadFiles(1, &one_url, &one_local, nullptr, nullptr), 1);
+  EXPECT_EQ(downloader_->GetLastFailure(), kHttpFailureNone);
+}
+
 TEST_F(DownloaderTest, SizesAboveFourGibibytes) {
   if (sizeof(size_t) < 8) GTEST_SKIP() << "the test server cannot say it";
   const uint64_t five_gib = uint64_t{5} << 30;
@@ -901,8 +978,8 @@ TEST_F(DownloaderTest, SizesAboveFourGibibytes) {
 }
 
 TEST_F(DownloaderTest, ModuleTellsItsSlotCount) {
-  EXPECT_EQ(GetHttpInterfaceSlots(), 37u);
-  EXPECT_EQ(http::LoadedDownloaderSlots(), 37u);
+  EXPECT_EQ(GetHttpInterfaceSlots(), 38u);
+  EXPECT_EQ(http::LoadedDownloaderSlots(), 38u);
 }
 
 // Remembers the most bytes any one file written through it ever held: what

@@ -39,8 +39,8 @@ DIZEDIR_HTTP_API void StopDll(HttpInterface* downloader) {
 }
 
 DIZEDIR_HTTP_API uint32_t GetHttpInterfaceSlots() {
-  // Slots 0 to 36, GetQueueReceivedBytes64 the last.
-  return 37;
+  // Slots 0 to 37, DownloadFiles the last.
+  return 38;
 }
 
 }  // extern "C"

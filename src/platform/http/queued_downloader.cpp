@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <limits>
+#include <set>
 
 #include "platform/http/header_values.h"
 #include "platform/http/url.h"
@@ -442,17 +443,73 @@ int QueuedDownloader::Connect(const char* host, uint32_t port) {
 
 int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
   last_failure_.store(kHttpFailureNone);
+  const HttpFailure why = FetchSmallFile(0, url, local_path, file_max_bytes_);
+  last_failure_.store(why);
+  return why == kHttpFailureNone ? 1 : 0;
+}
+
+int QueuedDownloader::DownloadFiles(uint32_t count, const char* const* urls,
+                                    const char* const* local_paths,
+                                    const uint32_t* max_bytes,
+                                    int32_t* failures) {
+  last_failure_.store(kHttpFailureNone);
+  if (count == 0) return 1;
+  std::vector<HttpFailure> why(count, kHttpFailureNone);
+  if (urls == nullptr || local_paths == nullptr) {
+    why.assign(count, kHttpFailureBadRequest);
+  } else {
+    // Two fetches into one path would share its temporary file: the later
+    // entry is refused instead.
+    std::set<std::string> paths;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (local_paths[i] != nullptr &&
+          !paths.insert(local_paths[i]).second) {
+        why[i] = kHttpFailureBadRequest;
+      }
+    }
+    std::atomic<uint32_t> next{0};
+    const size_t connections = std::min<size_t>(ConnectionCount(), count);
+    PrepareConnections(connections);
+    RunOnThreads(env_, connections, [&](size_t connection) {
+      for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        if (why[i] != kHttpFailureNone) continue;
+        const uint32_t bound = max_bytes != nullptr && max_bytes[i] != 0
+                                   ? max_bytes[i]
+                                   : file_max_bytes_;
+        // Memory running out in one fetch fails that file; it must not
+        // end the host from a worker thread.
+        try {
+          why[i] = FetchSmallFile(connection, urls[i], local_paths[i], bound);
+        } catch (...) {
+          why[i] = kHttpFailureBadRequest;
+        }
+      }
+    });
+  }
+  int all = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (failures != nullptr) failures[i] = why[i];
+    if (why[i] != kHttpFailureNone && all == 1) {
+      last_failure_.store(why[i]);
+      all = 0;
+    }
+  }
+  return all;
+}
+
+HttpFailure QueuedDownloader::FetchSmallFile(size_t connection,
+                                             const char* url,
+                                             const char* local_path,
+                                             uint32_t max_bytes) {
   if (local_path == nullptr || *local_path == '\0') {
-    last_failure_.store(kHttpFailureBadRequest);
-    return 0;
+    return kHttpFailureBadRequest;
   }
   const std::string local(local_path);
   Url parsed;
   if (url == nullptr || !ParseUrl(url, &parsed) ||
       (parsed.scheme != "http" && parsed.scheme != "https")) {
     env_->DeleteFile(local);
-    last_failure_.store(kHttpFailureBadRequest);
-    return 0;
+    return kHttpFailureBadRequest;
   }
   Target target;
   target.secure = parsed.scheme == "https";
@@ -467,9 +524,8 @@ int QueuedDownloader::DownloadFile(const char* url, const char* local_path) {
   target.port = parsed.server.port.value_or(DefaultPort(target.secure));
   target.path = parsed.path.empty() ? std::string("/") : parsed.path;
   HttpFailure why = kHttpFailureNone;
-  const bool ok = FetchToFile(target, local, &why);
-  last_failure_.store(ok ? kHttpFailureNone : why);
-  return ok ? 1 : 0;
+  FetchToFile(connection, target, local, max_bytes, &why);
+  return why;
 }
 
 std::optional<uint64_t> QueuedDownloader::AskSize(size_t connection,
@@ -1360,13 +1416,13 @@ bool QueuedDownloader::ServerTarget(const std::string& path,
   return true;
 }
 
-bool QueuedDownloader::FetchToFile(const Target& target,
+bool QueuedDownloader::FetchToFile(size_t connection, const Target& target,
                                    const std::string& local_path,
-                                   HttpFailure* why) {
+                                   uint32_t max_bytes, HttpFailure* why) {
   FileSink sink(this);
   sink.env = env_;
   sink.temp_path = local_path + std::string(kTempSuffix);
-  sink.limit = file_max_bytes_;
+  sink.limit = max_bytes;
   sink.over_limit = kHttpFailureTooLarge;
   sink.accept_encoding = true;
   sink.watch.SetDeadline(Clock::now() + Millis(file_deadline_millis_));
@@ -1385,8 +1441,8 @@ bool QueuedDownloader::FetchToFile(const Target& target,
     if (!sink.Restart().ok()) {
       failure = sink.failure;
     } else {
-      PrepareConnections(1);
-      complete = RunWithRetries(0, target, &sink, retries_, &failure);
+      PrepareConnections(connection + 1);
+      complete = RunWithRetries(connection, target, &sink, retries_, &failure);
     }
   }
   if (complete) {

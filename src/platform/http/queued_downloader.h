@@ -108,6 +108,9 @@ class QueuedDownloader : public HttpInterface {
   void AddFileDigest(const char* md5_hex) final;
   void AddFileSize(uint64_t size) final;
   uint64_t GetQueueReceivedBytes64() final;
+  int DownloadFiles(uint32_t count, const char* const* urls,
+                    const char* const* local_paths, const uint32_t* max_bytes,
+                    int32_t* failures) final;
 
   // What one attempt of a transfer comes to.
   enum class Outcome { kComplete, kRetry, kFailed };
@@ -405,10 +408,16 @@ class QueuedDownloader : public HttpInterface {
     std::string base_path;  // without a trailing "/"
   };
 
-  // Fetches `target` into `local_path` through a temporary file, resuming
-  // and retrying per the retry policy, within the single-file bounds. On
-  // failure neither file is left, and *why says what went wrong.
-  bool FetchToFile(const Target& target, const std::string& local_path,
+  // DownloadFile over `connection`, bounded by `max_bytes`: what went
+  // wrong, kHttpFailureNone when the file is stored.
+  HttpFailure FetchSmallFile(size_t connection, const char* url,
+                             const char* local_path, uint32_t max_bytes);
+  // Fetches `target` into `local_path` through a temporary file over
+  // `connection`, resuming and retrying per the retry policy, within the
+  // single-file deadline and `max_bytes`. On failure neither file is left,
+  // and *why says what went wrong.
+  bool FetchToFile(size_t connection, const Target& target,
+                   const std::string& local_path, uint32_t max_bytes,
                    HttpFailure* why);
   // The attempts of one transfer into `sink` over `connection`, resumed and
   // retried per the retry policy; at most `fruitless_limit` attempts in a
