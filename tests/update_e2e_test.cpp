@@ -12,6 +12,7 @@
 #include <thread>
 #include <functional>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "plugin/string_table.h"
 #include "support/recording_sink.h"
 #include "support/release_fixture.h"
+#include "support/release_signer.h"
 #include "support/scratch_dir.h"
 #include "support/test_bytes.h"
 #include "support/test_http_server.h"
@@ -386,6 +388,67 @@ TEST_F(UpdateEndToEnd, AnInterruptedTransferResumesWithTheMissingPartsOnly) {
   }
   EXPECT_EQ(fetched, std::vector<std::string>{"/rel/upd3_2.zxp"});
   ExpectCurrent();
+}
+
+// The publisher writes a manifest into unsigned releases too. One that
+// names the very patch list fetched tells the parts' sizes, so none is
+// asked of the server; any other is ignored. Its sizes are the server's
+// word like any answer: a wrong one fails the transfer, and the next honest
+// release repairs the client.
+TEST_F(UpdateEndToEnd, AnUnsignedManifestSparesTheSizeQueries) {
+  struct Case {
+    const char* name;
+    // Edits the manifest written over the release; null: none is written.
+    std::function<void(ReleaseManifest*)> edit;
+    bool sizes_asked;
+    bool succeeds;
+  };
+  const auto entry = [](ReleaseManifest* m, const char* name) {
+    for (ManifestFile& file : m->files) {
+      if (file.name == name) return &file;
+    }
+    std::abort();
+  };
+  const std::vector<Case> cases = {
+      {"written with this list", [](ReleaseManifest*) {}, false, true},
+      {"no manifest", nullptr, true, true},
+      {"of an earlier list",
+       [&](ReleaseManifest* m) { entry(m, "verlist.bin")->hash[0] ^= 1; }, true, true},
+      {"a part told one byte short",
+       [&](ReleaseManifest* m) { --entry(m, "upd3_1.zxp")->size; }, false, false},
+      {"a part told one byte long",
+       [&](ReleaseManifest* m) { ++entry(m, "upd3_1.zxp")->size; }, false, false},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (round++ > 0) {
+      fs::remove_all(client_);
+      release_->WriteClient(client_, 1, kVersion1, server_.host_port() + "/rel");
+    }
+    const fs::path manifest_path = release_->root() / kReleaseManifestName;
+    fs::remove(manifest_path);
+    if (c.edit) {
+      ReleaseManifest manifest = ReleaseSigner().ManifestOf(release_->root(), "guid", 1);
+      c.edit(&manifest);
+      WriteBytes(manifest_path, FormatReleaseManifest(manifest));
+    }
+    server_.ClearRequests();
+    EXPECT_EQ(RunUpdate(), c.succeeds) << FirstFailure();
+    bool asked = false;
+    for (const auto& request : server_.requests()) {
+      if (request.path.find(".z") == std::string::npos) continue;
+      asked = asked || request.method == "HEAD" || request.range == "bytes=0-0";
+    }
+    EXPECT_EQ(asked, c.sizes_asked);
+    if (!c.succeeds) {
+      EXPECT_EQ(FirstFailure().rfind(Text(225), 0), 0u) << FirstFailure();
+      EXPECT_NE(ClientTree(), Expected(3));
+      fs::remove(manifest_path);
+      ASSERT_TRUE(RunUpdate()) << FirstFailure();
+    }
+    ExpectCurrent();
+  }
 }
 
 TEST_F(UpdateEndToEnd, AFileLeftAsideByAKilledReplaceComesBack) {

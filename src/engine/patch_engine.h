@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -265,6 +266,15 @@ class PatchEngine {
   // The sizes of parts on the server, 0 where one cannot be had (and for
   // those after it, which are not asked).
   void RemoteSizes(const std::vector<std::string>& remotes, std::vector<uint64_t>* sizes);
+  // Fetches verlist.bin to `patch_list` (FetchReleaseFile's contract) and,
+  // for an unsigned release, its manifest beside it for HintedSizes.
+  bool FetchPatchList(const std::string& base_url, const std::string& patch_list);
+  // Keeps the manifest at `manifest_path` as size hints when it names
+  // `patch_list` with that file's very size and hash: then it was written
+  // with this list.
+  void TakeSizeHints(const std::string& manifest_path, const std::string& patch_list);
+  // The sizes the hints give every planned part; false when one is missing.
+  bool HintedSizes(const std::vector<PlannedPart>& planned, std::vector<uint64_t>* sizes) const;
   // Bytes of the downloader's current queue item so far.
   uint64_t ReceivedBytes();
   // Joins and stops the apply thread, if one runs.
@@ -342,6 +352,9 @@ class PatchEngine {
   std::vector<std::string> mirrors_;
   // What this run has read of its part files.
   PartDigestCache part_digests_;
+  // An unsigned release's manifest, untrusted like any server answer: the
+  // part sizes it tells stand in for size queries (see TakeSizeHints).
+  std::optional<ReleaseManifest> size_hints_;
   ReleaseGuard guard_;
   std::vector<uint64_t> file_sizes_;
   std::vector<std::string> file_names_;

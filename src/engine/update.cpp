@@ -249,6 +249,67 @@ bool PatchEngine::FetchReleaseFile(const std::string& base_url, const char* name
   return true;
 }
 
+bool PatchEngine::FetchPatchList(const std::string& base_url, const std::string& patch_list) {
+  size_hints_.reset();
+  if (guard_.enabled() || !downloader_queue_slots_ || !downloader_files_slot_) {
+    return FetchReleaseFile(base_url, "verlist.bin", patch_list, kMaxListFileBytes,
+                            kStringPatchListFetch);
+  }
+  // The publisher writes a manifest into unsigned releases too. It vouches
+  // for nothing, but it tells the parts' sizes, each of which would cost a
+  // size query's round trip; fetched beside the list it costs none. A
+  // release without one is asked as before.
+  const std::string manifest = InClient(kReleaseManifestName);
+  std::vector<SmallFile> files = {
+      {base_url + "verlist.bin", patch_list, static_cast<uint32_t>(kMaxListFileBytes)},
+      {base_url + kReleaseManifestName, manifest,
+       static_cast<uint32_t>(kMaxReleaseManifestBytes)}};
+  env_->DeleteFile(manifest);
+  FetchSmallFiles(&files);
+  if (!files[0].fetched) {
+    FailTransfer(kStringPatchListFetch);
+    env_->DeleteFile(patch_list);
+  } else if (files[1].fetched) {
+    TakeSizeHints(manifest, patch_list);
+  }
+  env_->DeleteFile(manifest);
+  return files[0].fetched;
+}
+
+void PatchEngine::TakeSizeHints(const std::string& manifest_path,
+                                const std::string& patch_list) {
+  std::string text;
+  ReleaseManifest manifest;
+  if (!ReadFileToString(env_, manifest_path, &text).ok() ||
+      !ParseReleaseManifest(text, &manifest).ok()) {
+    return;
+  }
+  // A manifest left from an earlier publish, or one a hand-made release
+  // never updated, would hold the parts to sizes they no longer have: only
+  // one that names this very patch list is taken.
+  const ManifestFile* list = manifest.Find("verlist.bin");
+  ContentHash hash{};
+  uint64_t size = 0;
+  if (list == nullptr || !HashFileContent(env_, patch_list, &hash, &size).ok() ||
+      size != list->size || hash != list->hash) {
+    return;
+  }
+  size_hints_ = std::move(manifest);
+}
+
+bool PatchEngine::HintedSizes(const std::vector<PlannedPart>& planned,
+                              std::vector<uint64_t>* sizes) const {
+  if (!size_hints_) return false;
+  std::vector<uint64_t> hinted;
+  for (const PlannedPart& plan : planned) {
+    const ManifestFile* file = size_hints_->Find(PartFileName(plan.part->name));
+    if (file == nullptr || file->size == 0) return false;
+    hinted.push_back(file->size);
+  }
+  *sizes = std::move(hinted);
+  return true;
+}
+
 bool PatchEngine::RecordFilePath(std::string_view file_name, std::string* path) {
   Status s = ConfinePath(client_dir_, file_name, NameKind::kBareName, path);
   if (!s.ok()) {
@@ -536,7 +597,7 @@ bool PatchEngine::QueuePlannedParts(const std::vector<PlannedPart>& planned) {
     // The signed sizes are the ones that count: asking the server would
     // cost round trips to learn what the signature already says.
     for (const PlannedPart& plan : planned) sizes.push_back(plan.signed_size);
-  } else {
+  } else if (!HintedSizes(planned, &sizes)) {
     RemoteSizes(remotes, &sizes);
   }
   for (size_t i = 0; i < planned.size(); ++i) {
@@ -626,8 +687,7 @@ int32_t PatchEngine::DownloadPatches() {
   };
 
   env_->DeleteFile(patch_list);
-  if (!FetchReleaseFile(SplitServerAddress(server_address_).UrlBase() + "/", "verlist.bin",
-                        patch_list, kMaxListFileBytes, kStringPatchListFetch)) {
+  if (!FetchPatchList(SplitServerAddress(server_address_).UrlBase() + "/", patch_list)) {
     DeleteFetchedLists();
     return -1;
   }
