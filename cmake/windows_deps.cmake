@@ -75,17 +75,22 @@ set_target_properties(PkgConfig::SODIUM PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
   INTERFACE_LINK_LIBRARIES advapi32)
 
-# CLI11 is header-only; its headers are the build machine's, reached through
-# a directory that holds nothing else so no host header leaks into the
-# target's include path.
-set(cli11_root ${CMAKE_BINARY_DIR}/host-headers)
-if(NOT EXISTS ${cli11_root}/CLI)
-  file(MAKE_DIRECTORY ${cli11_root})
-  file(CREATE_LINK /usr/include/CLI ${cli11_root}/CLI SYMBOLIC)
-endif()
+# CLI11 and nlohmann-json are header-only; their headers are the build
+# machine's, reached through a directory that holds nothing else so no host
+# header leaks into the target's include path.
+set(host_headers ${CMAKE_BINARY_DIR}/host-headers)
+foreach(dir CLI nlohmann)
+  if(NOT EXISTS ${host_headers}/${dir})
+    file(MAKE_DIRECTORY ${host_headers})
+    file(CREATE_LINK /usr/include/${dir} ${host_headers}/${dir} SYMBOLIC)
+  endif()
+endforeach()
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 set_target_properties(CLI11::CLI11 PROPERTIES
-  INTERFACE_INCLUDE_DIRECTORIES ${cli11_root})
+  INTERFACE_INCLUDE_DIRECTORIES ${host_headers})
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES ${host_headers})
 
 # GoogleTest built for the target from Debian's source package.
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -100,7 +105,7 @@ set(DIZEDIR_WINDOWS_TESTS
   dizedir_pack_test dizedir_handlers_test string_table_test vk_region_test
   server_list_test dizedir_plugin_test progress_view_test
   update_command_test queued_downloader_test content_hash_test minisign_test
-  release_manifest_test)
+  release_manifest_test json_output_test)
 
 # ctest runs the test programs under Wine, in a prefix of this build's own,
 # with the modules' directory on the DLL search path.

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   zlib1g-dev libminizip-dev libzip-dev libcurl4-openssl-dev
-  libcpp-httplib-dev libcli11-dev
+  libcpp-httplib-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev nginx zip unzip curl
   # The many-connection downloader bench/wan_bench measures the update against.

@@ -7,6 +7,7 @@
 #include "platform/env.h"
 #include "platform/text.h"
 #include "plugin_host.h"
+#include "tools/common/json_output.h"
 #include "update_command.h"
 
 namespace dizedir {
@@ -25,28 +26,6 @@ std::string DefaultModuleDir() {
 std::string WithSlash(std::string dir) {
   if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
   return dir;
-}
-
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
 }
 
 [[noreturn]] void Die(const std::string& message) {
@@ -71,9 +50,11 @@ void RunInfo(const std::string& client_dir, bool json) {
   const std::string name = Utf16ToUtf8(info.moduleName);
   const std::string description = Utf16ToUtf8(info.description);
   if (json) {
-    std::printf("{\"module\":\"%s\",\"first\":%d,\"description\":\"%s\",\"second\":%d}\n",
-                JsonEscape(name).c_str(), info.first,
-                JsonEscape(description).c_str(), info.second);
+    const JsonDocument document = {{"module", name},
+                                   {"first", info.first},
+                                   {"description", description},
+                                   {"second", info.second}};
+    std::printf("%s\n", JsonLine(document).c_str());
   } else {
     std::printf("module       %s\nfirst        %d\ndescription  %s\nsecond       %d\n",
                 name.c_str(), info.first, description.c_str(), info.second);
@@ -110,24 +91,25 @@ void RunServers(const std::string& client_dir, bool json) {
   const unsigned current = plugin->GetCurrentRegion();
   const std::string url = Narrow(plugin->GetUrl());
   if (json) {
-    std::string out = "{\"regions\":[";
+    JsonDocument list = JsonDocument::array();
     for (unsigned i = 0; i < regions.GetCount(); ++i) {
       const CVkRegion* r = regions.GetAt(i);
-      if (i > 0) out += ",";
-      out += "{\"index\":" + std::to_string(i) + ",\"name\":\"" + JsonEscape(Narrow(r->name)) +
-             "\",\"server\":\"" + JsonEscape(Narrow(r->serverAddress)) +
-             "\",\"port\":" + std::to_string(r->port) + ",\"gatewayHost\":\"" +
-             JsonEscape(Narrow(r->gatewayHost)) + "\",\"gatewayPort\":" +
-             std::to_string(r->gatewayPort) + ",\"gatewayRest\":\"" +
-             JsonEscape(Narrow(r->gatewayRest)) + "\",\"mainRegion\":\"" +
-             JsonEscape(Narrow(r->mainRegion)) + "\",\"primary\":" +
-             (i < primary ? "true" : "false") + ",\"current\":" +
-             (i == current ? "true" : "false") + "}";
+      list.push_back({{"index", i},
+                      {"name", Narrow(r->name)},
+                      {"server", Narrow(r->serverAddress)},
+                      {"port", r->port},
+                      {"gatewayHost", Narrow(r->gatewayHost)},
+                      {"gatewayPort", r->gatewayPort},
+                      {"gatewayRest", Narrow(r->gatewayRest)},
+                      {"mainRegion", Narrow(r->mainRegion)},
+                      {"primary", i < primary},
+                      {"current", i == current}});
     }
-    out += "],\"primaryRegionCount\":" + std::to_string(primary) +
-           ",\"currentRegion\":" + std::to_string(current) + ",\"url\":\"" + JsonEscape(url) +
-           "\"}";
-    std::printf("%s\n", out.c_str());
+    const JsonDocument document = {{"regions", std::move(list)},
+                                   {"primaryRegionCount", primary},
+                                   {"currentRegion", current},
+                                   {"url", url}};
+    std::printf("%s\n", JsonLine(document).c_str());
     return;
   }
   // A task that succeeded may still have something to say (a server list

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/common/json_output.h"
+
 namespace dizedir {
 namespace {
 
@@ -93,34 +95,16 @@ std::string BarLine(float fraction, int bar_width, const std::string& text, int 
   return FitColumns(line, columns);
 }
 
-void JsonString(std::string_view text, std::string* out) {
-  *out += '"';
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': *out += "\\\""; break;
-      case '\\': *out += "\\\\"; break;
-      case '\n': *out += "\\n"; break;
-      case '\r': *out += "\\r"; break;
-      case '\t': *out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          *out += buf;
-        } else {
-          *out += static_cast<char>(c);
-        }
-    }
-  }
-  *out += '"';
-}
-
-void JsonFraction(float fraction, std::string* out) {
-  // JSON has no NaN or infinity; a launcher would refuse the whole line.
-  if (!std::isfinite(fraction)) fraction = 0.0f;
+// The fraction as the shortest decimal that reads back as the same float,
+// the way launchers have always seen it: 0.29f as 0.29, not as the double
+// 0.28999999165534973, and 1.0f as 1. That text is a JSON number, so the
+// library reads it as one. JSON has no NaN or infinity; a launcher would
+// refuse the whole line.
+JsonDocument JsonFraction(float fraction) {
+  if (!std::isfinite(fraction)) return 0;
   char buf[32];
-  const auto result = std::to_chars(buf, buf + sizeof buf, fraction);
-  out->append(buf, result.ptr);
+  const auto printed = std::to_chars(buf, buf + sizeof buf, fraction);
+  return JsonDocument::parse(std::string_view(buf, printed.ptr - buf));
 }
 
 }  // namespace
@@ -298,19 +282,16 @@ std::string FormatPlainLine(const ProgressSnapshot& snapshot, const ProgressEsti
 }
 
 std::string FormatJsonLine(const ProgressSnapshot& snapshot) {
-  std::string out = "{\"result\":" + std::to_string(snapshot.result) + ",\"status\":";
-  JsonString(snapshot.status, &out);
-  out += ",\"itemText\":";
-  JsonString(snapshot.item_text, &out);
-  out += ",\"itemFraction\":";
-  JsonFraction(snapshot.item_fraction, &out);
-  out += ",\"totalText\":";
-  JsonString(snapshot.total_text, &out);
-  out += ",\"totalFraction\":";
-  JsonFraction(snapshot.total_fraction, &out);
-  out += ",\"progress\":" + std::to_string(snapshot.progress) + ",\"promptPending\":" +
-         (snapshot.prompt_pending ? "true" : "false") + "}";
-  return out;
+  JsonDocument line;
+  line["result"] = snapshot.result;
+  line["status"] = snapshot.status;
+  line["itemText"] = snapshot.item_text;
+  line["itemFraction"] = JsonFraction(snapshot.item_fraction);
+  line["totalText"] = snapshot.total_text;
+  line["totalFraction"] = JsonFraction(snapshot.total_fraction);
+  line["progress"] = snapshot.progress;
+  line["promptPending"] = snapshot.prompt_pending;
+  return JsonLine(line);
 }
 
 std::string TerminalView::Redraw(const std::vector<std::string>& lines) {

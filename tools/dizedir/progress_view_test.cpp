@@ -83,6 +83,12 @@ TEST(ProgressViewTest, PlainAndJsonLines) {
   done.item_fraction = std::numeric_limits<float>::infinity();
   done.total_fraction = 0.1f;
   done.prompt_pending = true;
+  // A status from a server that does not send UTF-8.
+  ProgressSnapshot garbled;
+  garbled.result = 2;
+  garbled.status = "Fehler: \xFF\xE6\x9D";
+  garbled.total_text = "\xe6\x9d\xb1\xe4\xba\xac";
+  garbled.total_fraction = 1.0f;
   struct Case {
     const char* name;
     ProgressSnapshot snapshot;
@@ -107,6 +113,10 @@ TEST(ProgressViewTest, PlainAndJsonLines) {
        "\"Patch 1: 512 of 1024 KiB (100 KiB/s)\",\"itemFraction\":0,\"totalText\":"
        "\"Downloading patch 1 of 2\",\"totalFraction\":0.1,\"progress\":425,"
        "\"promptPending\":true}"},
+      {"text that is not UTF-8", garbled, kFast, "[0.0%] Fehler: ??? | \xe6\x9d\xb1\xe4\xba\xac",
+       "{\"result\":2,\"status\":\"Fehler: \xef\xbf\xbd\xef\xbf\xbd\",\"itemText\":\"\","
+       "\"itemFraction\":0,\"totalText\":\"\xe6\x9d\xb1\xe4\xba\xac\",\"totalFraction\":1,"
+       "\"progress\":0,\"promptPending\":false}"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

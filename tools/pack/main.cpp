@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,6 +13,7 @@
 #include "codec/md5.h"
 #include "pack/pack.h"
 #include "platform/env.h"
+#include "tools/common/json_output.h"
 
 namespace dizedir {
 namespace {
@@ -50,37 +50,25 @@ bool ReadContents(PackArchive* a, uint32_t id, std::string* out) {
 int List(Env* env, const std::string& path, bool json) {
   ReadOnlyPack pack = OpenReadOnly(env, path);
   if (!pack) return Fail(path + ": cannot open or damaged");
-  if (json) std::cout << "[";
-  bool first = true;
+  JsonDocument entries = JsonDocument::array();
   for (uint32_t id : IdsInOrder(pack.get())) {
     PackEntryInfo info;
     PackGetEntryInfo(id, pack.get(), &info);
     if (json) {
-      // Digests are hex digits as written by a sound writer; anything else
-      // is escaped so the output stays valid JSON.
-      std::string digest;
-      for (unsigned char c : info.digest) {
-        char buf[8];
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          digest += buf;
-        } else {
-          digest += static_cast<char>(c);
-        }
-      }
-      std::cout << (first ? "\n" : ",\n") << "  {\"id\": " << info.id
-                << ", \"size\": " << info.size
-                << ", \"stored_size\": " << info.stored_size
-                << ", \"compressed\": " << (info.compressed ? "true" : "false")
-                << ", \"digest\": \"" << digest << "\"}";
+      // Digests are hex digits as written by a sound writer; a damaged
+      // pack's are shown byte for byte.
+      entries.push_back({{"id", info.id},
+                         {"size", info.size},
+                         {"stored_size", info.stored_size},
+                         {"compressed", info.compressed != 0},
+                         {"digest", BytesAsText(info.digest)}});
     } else {
       std::cout << info.id << "\t" << info.size << "\t" << info.stored_size
                 << "\t" << (info.compressed ? "z" : "-") << "\t"
                 << info.digest << "\n";
     }
-    first = false;
   }
-  if (json) std::cout << (first ? "]\n" : "\n]\n");
+  if (json) std::cout << JsonArrayLines(entries);
   return 0;
 }
 
@@ -194,7 +182,7 @@ int main(int argc, char** argv) {
       "ls", "List the entries in file order: id, size, stored size, "
             "compressed, digest");
   ls->add_option("PACK", pack, "Pack archive")->required();
-  ls->add_flag("--json", json, "Print a JSON array");
+  ls->add_flag("--json", json, "Print a JSON array, one entry per line");
 
   auto* cat = app.add_subcommand("cat", "Write an entry's contents to stdout");
   cat->add_option("PACK", pack, "Pack archive")->required();

@@ -1,7 +1,5 @@
 #include "tools/publish/list_printer.h"
 
-#include <cstdio>
-
 namespace dizedir::publish {
 namespace {
 
@@ -33,14 +31,6 @@ void AppendField(std::string* out, std::string_view name,
   *out += value;
 }
 
-void AppendJsonField(std::string* out, std::string_view name,
-                     std::string_view json_value) {
-  *out += out->size() > 1 ? ",\"" : "\"";
-  *out += name;
-  *out += "\":";
-  *out += json_value;
-}
-
 std::string BaseText(const VersionRecord& r) {
   std::string out;
   AppendField(&out, "number", std::to_string(r.number));
@@ -50,27 +40,23 @@ std::string BaseText(const VersionRecord& r) {
   return out;
 }
 
-std::string BaseJson(const VersionRecord& r) {
-  std::string out = "{";
-  AppendJsonField(&out, "number", std::to_string(r.number));
-  AppendJsonField(&out, "state", std::to_string(r.state));
-  AppendJsonField(&out, "stamp", JsonString(r.stamp));
-  AppendJsonField(&out, "guid", JsonString(r.guid));
-  return out;
+JsonDocument BaseJson(const VersionRecord& r) {
+  return {{"number", r.number},
+          {"state", r.state},
+          {"stamp", BytesAsText(r.stamp)},
+          {"guid", BytesAsText(r.guid)}};
 }
 
-std::string PartsJson(const PatchRecord& r, bool with_digests) {
-  std::string out = "[";
-  for (size_t i = 0; i < r.parts.size(); ++i) {
-    if (i) out += ',';
+JsonDocument PartsJson(const PatchRecord& r, bool with_digests) {
+  JsonDocument parts = JsonDocument::array();
+  for (const PartEntry& part : r.parts) {
     if (with_digests) {
-      out += "{\"name\":" + JsonString(r.parts[i].name) +
-             ",\"digest\":" + JsonString(r.parts[i].digest) + "}";
+      parts.push_back({{"name", BytesAsText(part.name)}, {"digest", BytesAsText(part.digest)}});
     } else {
-      out += JsonString(r.parts[i].name);
+      parts.push_back(BytesAsText(part.name));
     }
   }
-  return out + "]";
+  return parts;
 }
 
 }  // namespace
@@ -146,55 +132,27 @@ std::string RecordText(const LocalVersionRecord& record) {
   return out;
 }
 
-std::string RecordJson(const VersionRecord& record) {
-  return BaseJson(record) + "}";
+JsonDocument RecordJson(const VersionRecord& record) {
+  return BaseJson(record);
 }
 
-std::string RecordJson(const PatchRecord& record) {
-  std::string out = BaseJson(record);
-  AppendJsonField(&out, "archive", JsonString(record.archive));
-  AppendJsonField(&out, "parts", PartsJson(record, true));
-  return out + "}";
+JsonDocument RecordJson(const PatchRecord& record) {
+  JsonDocument out = BaseJson(record);
+  out["archive"] = BytesAsText(record.archive);
+  out["parts"] = PartsJson(record, true);
+  return out;
 }
 
-std::string RecordJson(const LocalVersionRecord& record) {
-  std::string out = BaseJson(record);
-  AppendJsonField(&out, "partCount", std::to_string(record.partCount));
-  AppendJsonField(&out, "archive", JsonString(record.archive));
-  AppendJsonField(&out, "parts", PartsJson(record, false));
-  return out + "}";
+JsonDocument RecordJson(const LocalVersionRecord& record) {
+  JsonDocument out = BaseJson(record);
+  out["partCount"] = record.partCount;
+  out["archive"] = BytesAsText(record.archive);
+  out["parts"] = PartsJson(record, false);
+  return out;
 }
 
 std::string JsonString(std::string_view bytes) {
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7F) {
-          out += static_cast<char>(c);
-        } else {
-          char escape[8];
-          std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-          out += escape;
-        }
-    }
-  }
-  return out + "\"";
+  return AsciiJsonLine(BytesAsText(bytes));
 }
 
 }  // namespace dizedir::publish

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "lists/version_record.h"
+#include "tools/common/json_output.h"
 
 namespace dizedir::publish {
 
@@ -32,13 +33,15 @@ std::string RecordText(const VersionRecord& record);
 std::string RecordText(const PatchRecord& record);
 std::string RecordText(const LocalVersionRecord& record);
 
-// One JSON object per record, no line end.
-std::string RecordJson(const VersionRecord& record);
-std::string RecordJson(const PatchRecord& record);
-std::string RecordJson(const LocalVersionRecord& record);
+// One JSON object per record. List fields are bytes of no stated encoding;
+// each string holds them as BytesAsText does, so none is lost.
+JsonDocument RecordJson(const VersionRecord& record);
+JsonDocument RecordJson(const PatchRecord& record);
+JsonDocument RecordJson(const LocalVersionRecord& record);
 
-// A JSON string literal. Bytes that are not printable ASCII are written as
-// \u00XX, so any bytes a list holds give valid JSON.
+// A JSON string literal of the bytes, as in RecordJson. Characters that are
+// not printable ASCII are written as \u00XX, so the literal is safe on a
+// terminal.
 std::string JsonString(std::string_view bytes);
 
 }  // namespace dizedir::publish

@@ -17,11 +17,9 @@ int Show(std::string_view data, Decoder decode, const ShowOptions& options,
   // What decoded is shown even when a later line is bad: it tells the
   // operator where the damage starts.
   if (options.json) {
-    out << "[\n";
-    for (size_t i = 0; i < records.size(); ++i) {
-      out << RecordJson(records[i]) << (i + 1 < records.size() ? ",\n" : "\n");
-    }
-    out << "]\n";
+    JsonDocument list = JsonDocument::array();
+    for (const Record& record : records) list.push_back(RecordJson(record));
+    out << JsonArrayLines(list);
   } else {
     for (const Record& record : records) out << RecordText(record) << '\n';
   }

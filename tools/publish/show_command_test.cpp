@@ -43,6 +43,44 @@ TEST(ListPrinterTest, JsonStringEscapesEveryByteSafely) {
             "\"\\u0001\\u00e9\\r\\n\"");
 }
 
+TEST(ListPrinterTest, RecordJsonKeepsEveryByteOfEveryField) {
+  // What a damaged or foreign list can hold: JSON's own quote and escape, a
+  // control byte, a GBK pair that is not UTF-8, a lone 0xFF.
+  const std::string bytes = "a\"\\\x01\xB2\xB9\xFF";
+  // The same bytes, each as the character of its number.
+  const std::string text = "a\"\\\x01\xC2\xB2\xC2\xB9\xC3\xBF";
+  VersionRecord version;
+  version.stamp = version.guid = bytes;
+  PatchRecord patch;
+  patch.stamp = patch.guid = patch.archive = bytes;
+  patch.parts = {{bytes, bytes}, {bytes, bytes}};
+  LocalVersionRecord local;
+  local.stamp = local.guid = local.archive = bytes;
+  local.partCount = 2;
+  local.parts = patch.parts;
+  struct Case {
+    const char* name;
+    JsonDocument record;
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {"newver", RecordJson(version), {"/stamp", "/guid"}},
+      {"verlist", RecordJson(patch),
+       {"/stamp", "/guid", "/archive", "/parts/0/name", "/parts/0/digest", "/parts/1/name",
+        "/parts/1/digest"}},
+      {"curver", RecordJson(local), {"/stamp", "/guid", "/archive", "/parts/0", "/parts/1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string line = JsonLine(c.record);
+    JsonDocument back;
+    ASSERT_NO_THROW(back = JsonDocument::parse(line)) << line;
+    for (const std::string& field : c.fields) {
+      EXPECT_EQ(back.at(JsonDocument::json_pointer(field)), text) << field << " in " << line;
+    }
+  }
+}
+
 TEST(ShowCommandTest, PrintsEachSampleListOneRecordPerLine) {
   struct Case {
     std::string file;
