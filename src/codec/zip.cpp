@@ -116,6 +116,15 @@ class PartsFile : public ReadableFile {
     return Status::OK();
   }
 
+  // How many leading parts end at or before `offset`; the open one among
+  // them is closed, so they may be deleted.
+  size_t ReleaseBefore(uint64_t offset) {
+    size_t count = 0;
+    while (count + 1 < starts_.size() && starts_[count + 1] <= offset) ++count;
+    if (current_ != nullptr && current_index_ < count) current_.reset();
+    return count;
+  }
+
  private:
   explicit PartsFile(Env* env) : env_(env) {}
 
@@ -628,9 +637,13 @@ struct ZipArchive {
   // Declared in this order so libzip's handle goes before its source and
   // the source before the file.
   std::unique_ptr<ReadableFile> file;
+  PartsFile* parts = nullptr;  // `file`
   std::unique_ptr<EnvSource> source;
   ZipHandle zip{nullptr, zip_discard};
   std::vector<uint32_t> dos_times;
+  // needed_from[i]: the lowest local header offset of items i and after;
+  // the archive's size past the last item.
+  std::vector<uint64_t> needed_from;
   std::u16string base_dir = u"./";
   ZipTotals totals;
   bool totals_overflow = false;
@@ -678,6 +691,7 @@ ZipArchive* ZipOpenParts(Env* env, const std::vector<std::u16string>& part_paths
   if (*why != ZipResult::kOk) return nullptr;
   uint64_t size = 0;
   parts->Size(&size);
+  a->parts = parts.get();
   a->file = std::move(parts);
   std::vector<Record> records;
   *why = ScanLayout(a->file.get(), size, &records);
@@ -690,6 +704,10 @@ ZipArchive* ZipOpenParts(Env* env, const std::vector<std::u16string>& part_paths
     return nullptr;
   }
   a->totals.items = records.size();
+  a->needed_from.assign(records.size() + 1, size);
+  for (size_t i = records.size(); i-- > 0;) {
+    a->needed_from[i] = std::min(records[i].local, a->needed_from[i + 1]);
+  }
   a->dos_times.reserve(records.size());
   for (const Record& r : records) {
     a->dos_times.push_back(r.dos_time);
@@ -926,6 +944,12 @@ ZipResult ZipUnzipItem(ZipArchive* archive, int index,
     return ZipResult::kNoFile;
   }
   return ExtractFile(archive, index, item, full, placement);
+}
+
+size_t ZipReleaseParts(ZipArchive* archive, int next_index) {
+  if (archive == nullptr || next_index < 0) return 0;
+  const size_t from = std::min<size_t>(static_cast<size_t>(next_index), archive->count());
+  return archive->parts->ReleaseBefore(archive->needed_from[from]);
 }
 
 void ZipClose(ZipArchive* archive) { delete archive; }

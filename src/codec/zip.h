@@ -141,6 +141,12 @@ enum class ZipPlacement {
 // its own result (kRefused, kSymlink, kBlocked); nothing is written for it.
 ZipResult ZipUnzipItem(ZipArchive* archive, int index, const std::u16string& target,
                        ZipPlacement placement = ZipPlacement::kInPlace);
+// How many leading parts no item from `next_index` on (in index order)
+// reads: every byte of them lies before each such item's local header (all
+// of them once no item is left). They are closed here, so a caller that
+// unpacks in index order may delete them as it goes; a later read that
+// needs one fails.
+size_t ZipReleaseParts(ZipArchive* archive, int next_index);
 void ZipClose(ZipArchive* archive);
 
 }  // namespace dizedir

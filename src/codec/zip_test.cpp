@@ -1043,5 +1043,72 @@ TEST_F(ZipTest, APartThatChangesSizeFailsTheReadsThatReachIt) {
   }
 }
 
+// Parts are released front to back as unpacking passes them, so the disk
+// need not hold every part beside what they unpack to. A part is released
+// only once no later item (in index order, which need not be the order of
+// their data) lies in it; deleting what was released never takes a byte a
+// later item needs.
+TEST_F(ZipTest, PartsAreReleasedOnceNoLaterItemLiesInThem) {
+  FakeArchive made;
+  made.items.push_back({.name = "first.txt", .data = std::string(200, '1')});
+  made.items.push_back({.name = "second.txt", .data = RandomBytes(3000, 2), .deflate = true});
+  made.items.push_back({.name = "third.txt", .data = RandomBytes(500, 3)});
+  const std::string in_order = BuildZip(made);
+  // The same archive with its central records rotated: the item with the
+  // first data is now the last in index order.
+  std::string rotated = in_order;
+  {
+    const size_t c0 = rotated.find("PK\1\2");
+    const size_t c1 = rotated.find("PK\1\2", c0 + 1);
+    const size_t c2 = rotated.find("PK\1\2", c1 + 1);
+    const size_t end = rotated.find("PK\5\6");
+    rotated.replace(c0, end - c0, in_order.substr(c1, end - c1) + in_order.substr(c0, c1 - c0));
+  }
+  struct Case {
+    const char* what;
+    const std::string& bytes;
+    std::vector<size_t> released;  // after each item in index order
+  };
+  const Case cases[] = {
+      {"data in index order", in_order, {1, 2, 4}},
+      {"the last item's data first", rotated, {0, 0, 4}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t local1 = c.bytes.find("PK\3\4", 1);
+    const size_t local2 = c.bytes.find("PK\3\4", local1 + 1);
+    const size_t central = c.bytes.find("PK\1\2");
+    const fs::path dir = root_ / ("released" + std::to_string(n++));
+    fs::create_directories(dir / "out");
+    std::vector<fs::path> paths;
+    std::vector<std::u16string> names;
+    // Each item alone in its part, the central directory in the last.
+    for (const std::string& part : CutAt(c.bytes, {local1, local2, central})) {
+      paths.push_back(dir / ("p_" + std::to_string(paths.size()) + ".zxp"));
+      std::ofstream(paths.back(), std::ios::binary) << part;
+      names.push_back(U16(paths.back().string()));
+    }
+    ZipArchive* zip = ZipOpenParts(env_, names);
+    ASSERT_NE(zip, nullptr);
+    ZipSetBaseDir(zip, U16((dir / "out").string()));
+    size_t deleted = 0;
+    for (int i = 0; i < 3; ++i) {
+      ZipItem item;
+      ZipGetItem(zip, i, &item);
+      EXPECT_EQ(ZipUnzipItem(zip, i, item.name), ZipResult::kOk) << i;
+      const size_t released = ZipReleaseParts(zip, i + 1);
+      EXPECT_EQ(released, c.released[i]) << i;
+      for (; deleted < released && deleted < paths.size(); ++deleted) {
+        EXPECT_TRUE(env_->DeleteFile(paths[deleted].string()).ok()) << deleted;
+      }
+    }
+    ZipClose(zip);
+    for (const FakeItem& item : made.items) {
+      EXPECT_TRUE(ReadAll(dir / "out" / item.name) == item.data) << item.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dizedir

@@ -481,8 +481,20 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
   // temporaries that the next run sweeps, and the patch is applied again.
   std::vector<StagedItem> staged;
   int32_t result = ScanItems(zip, archive, &staged);
+  size_t parts_released = 0;
   for (size_t c = 0; c < staged.size() && result == 1; ++c) {
     result = StageItem(zip, staged[c]);
+    // A part every later item lies beyond has given all it holds: deleted
+    // now, the disk never holds the whole patch twice over. A kill before
+    // the patch is in place costs fetching such parts again, as a damaged
+    // part would; the list still names them and their digests.
+    if (result == 1 && split) {
+      const size_t released =
+          std::min(ZipReleaseParts(zip, static_cast<int>(c) + 1), record.parts.size());
+      for (; parts_released < released; ++parts_released) {
+        env_->DeleteFile(InClient(PartFileName(record.parts[parts_released].name)));
+      }
+    }
     progress(static_cast<int>(c) + 1);
     if (sink_ != nullptr) {
       sink_->SetItemProgress((Text(kStringItemBefore) + staged[c].shown).c_str(),
