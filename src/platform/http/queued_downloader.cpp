@@ -435,7 +435,19 @@ int QueuedDownloader::Connect(const char* host, uint32_t port) {
   connect_host_ = server.host;
   connect_port_ = *server.port;
   connect_secure_ = text.secure;
+  // A launcher fetches the server list and then connects to the update
+  // server, often the same one: a probe would only cost a round trip to
+  // learn what the last answer already showed.
+  bool answered_recently = false;
+  {
+    std::lock_guard<std::mutex> lock(answered_mutex_);
+    answered_recently = answered_by_ && answered_by_->secure == text.secure &&
+                        answered_by_->port == *server.port &&
+                        SameHost(answered_by_->host, server.host) &&
+                        Clock::now() - answered_at_ < kRecentAnswer;
+  }
   const bool reached =
+      answered_recently ||
       ProbeServer(server.host, *server.port, stall_timeout_millis_);
   last_failure_.store(reached ? kHttpFailureNone : kHttpFailureConnection);
   return reached ? 1 : 0;
@@ -1453,6 +1465,9 @@ bool QueuedDownloader::FetchToFile(size_t connection, const Target& target,
     sink.file.reset();
     if (s.ok()) s = env_->RenameFile(sink.temp_path, local_path);
     if (s.ok()) {
+      std::lock_guard<std::mutex> lock(answered_mutex_);
+      answered_by_ = target;
+      answered_at_ = Clock::now();
       *why = kHttpFailureNone;
       return true;
     }

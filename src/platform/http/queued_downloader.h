@@ -343,6 +343,9 @@ class QueuedDownloader : public HttpInterface {
   // most it may ask for.
   static constexpr uint32_t kDefaultConnections = 6;
   static constexpr uint32_t kMaxConnections = 16;
+  // A server that answered a file this recently is taken as reachable by
+  // Connect without a probe of its own.
+  static constexpr std::chrono::milliseconds kRecentAnswer{10000};
   // An idle connection takes over the back half of a range only when that
   // half is at least this large: a new request costs a round trip.
   static constexpr uint64_t kMinSplitBytes = 1 << 20;
@@ -482,6 +485,11 @@ class QueuedDownloader : public HttpInterface {
   std::vector<Mirror> mirrors_;
   // Mirrors left out after a failure, until SetMirrors or Connect.
   std::vector<bool> mirror_dropped_;
+
+  // The server of the last single file that arrived whole, and when.
+  std::mutex answered_mutex_;
+  std::optional<Target> answered_by_;
+  Clock::time_point answered_at_;
 
   std::mutex backoff_mutex_;
   std::condition_variable backoff_cv_;

@@ -255,6 +255,37 @@ TEST_F(QueuedDownloaderTest, ConnectTakesThePortFromTheHostText) {
   EXPECT_EQ(unreachable.Connect("example.com", 80), 0);
 }
 
+// A server that just delivered a file is not probed again by Connect: the
+// launcher's update server is often its list server. Any other server, or
+// one whose last fetch failed, is.
+TEST_F(QueuedDownloaderTest, AServerThatJustAnsweredNeedsNoProbe) {
+  struct Case {
+    const char* fetched;  // the URL fetched before Connect
+    Outcome outcome;
+    const char* host;     // Connect's text
+    bool probed;
+  };
+  const Case cases[] = {
+      {"http://lists.example/patchone.ini", Outcome::kComplete, "lists.example", false},
+      {"http://lists.example/patchone.ini", Outcome::kComplete, "LISTS.example", false},
+      {"http://lists.example:8080/a.ini", Outcome::kComplete, "lists.example:8080", false},
+      {"http://lists.example/patchone.ini", Outcome::kComplete, "lists.example:81", true},
+      {"http://lists.example/patchone.ini", Outcome::kComplete, "https://lists.example:80", true},
+      {"http://lists.example/patchone.ini", Outcome::kComplete, "upd.example", true},
+      {"http://lists.example/patchone.ini", Outcome::kFailed, "lists.example", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.fetched) + " then " + c.host);
+    ScriptedDownloader d(Env::Default());
+    d.SetRetryPolicy(0, 0);
+    d.script = {{"[list]", c.outcome}};
+    d.DownloadFile(c.fetched, Path("list.ini").c_str());
+    d.probes.clear();
+    EXPECT_EQ(d.Connect(c.host, 80), 1);
+    EXPECT_EQ(d.probes.size(), c.probed ? 1u : 0u);
+  }
+}
+
 TEST_F(QueuedDownloaderTest, TargetsBuiltFromTheCallersTexts) {
   struct Case {
     const char* name;
