@@ -163,11 +163,25 @@ QueuedDownloader::Outcome QueuedDownloader::FileSink::Fail(HttpFailure why) {
   return Outcome::kFailed;
 }
 
+void QueuedDownloader::FileSink::StartAttempt() {
+  std::unique_lock<std::mutex> lock;
+  if (item != nullptr) lock = std::unique_lock<std::mutex>(item->mutex);
+  asked_at = Clock::now();
+  first_byte_at.reset();
+}
+
 Status QueuedDownloader::FileSink::Write(std::string_view piece) {
   if (piece.empty()) return Status::OK();
   const uint64_t at = start + stored;
   const Status s = file->WriteAt(at, piece);
   if (!s.ok()) return StoreFailure(s);
+  if (!first_byte_at) {
+    first_byte_at = Clock::now();
+    stored_at_first_byte = stored;
+    owner_->first_byte_nanos_.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(*first_byte_at - asked_at)
+            .count());
+  }
   if (item != nullptr) {
     // Bytes after the in-order run (another piece's) wait on disk for the
     // run to reach them, or for the item's end.
@@ -979,6 +993,21 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
 
     // Nothing new to start: take over the back half of the largest range
     // still to come, when it is worth a request of its own.
+    const auto worth_splitting = [this](const FileSink& sink, uint64_t half) {
+      if (half < kMinRatedSplitBytes) return false;
+      const auto now = Clock::now();
+      const auto flowing = sink.first_byte_at ? now - *sink.first_byte_at : Clock::duration{};
+      const uint64_t flowed = sink.stored - sink.stored_at_first_byte;
+      // A rate needs a little time and a few bytes behind it.
+      if (flowing < std::chrono::milliseconds(50) || flowed < kMinRatedSplitBytes) {
+        return half >= kMinSplitBytes;
+      }
+      const double seconds_for_half =
+          static_cast<double>(half) * std::chrono::duration<double>(flowing).count() /
+          static_cast<double>(flowed);
+      const double request_seconds = static_cast<double>(first_byte_nanos_.load()) / 1e9;
+      return seconds_for_half > request_seconds;
+    };
     std::optional<std::pair<size_t, size_t>> largest;
     uint64_t largest_left = 0;
     // Only items started so far can be in flight.
@@ -999,7 +1028,13 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
         }
       }
     }
-    if (largest && largest_left / 2 >= kMinSplitBytes) {
+    bool split = false;
+    if (largest) {
+      QueueRun::Item& item = *run->items[largest->first];
+      std::lock_guard<std::mutex> item_lock(item.file.mutex);
+      split = worth_splitting(*item.pieces[largest->second].sink, largest_left / 2);
+    }
+    if (split) {
       QueueRun::Item& item = *run->items[largest->first];
       FileSink& old = *item.pieces[largest->second].sink;
       auto sink = std::make_unique<FileSink>(this);
@@ -1010,7 +1045,7 @@ bool QueuedDownloader::NextTask(QueueRun* run, Task* task) {
         // a piece past the end of the file would be asked for.
         const uint64_t at = old.start + old.stored;
         const uint64_t half = old.end > at ? (old.end - at) / 2 : 0;
-        if (half < kMinSplitBytes) continue;
+        if (half < kMinRatedSplitBytes) continue;
         sink->start = old.end - half;
         sink->end = old.end;
         old.end = sink->start;
@@ -1501,6 +1536,7 @@ bool QueuedDownloader::RunWithRetries(size_t connection, const Target& target,
     const uint64_t before = std::max(furthest, sink->stored);
     sink->failure = kHttpFailureNone;
     sink->watch.StartAttempt();
+    sink->StartAttempt();
     const Outcome outcome = RunAttempt(connection, target, sink);
     if (outcome == Outcome::kComplete) {
       if (sink->status.ok() && sink->file != nullptr) return true;

@@ -217,7 +217,7 @@ class QueuedDownloader : public HttpInterface {
   // written and what the attempt comes to, and keeps in `failure` why it
   // ended.
   struct FileSink {
-    explicit FileSink(const QueuedDownloader* owner) : watch(owner) {}
+    explicit FileSink(const QueuedDownloader* owner) : watch(owner), owner_(owner) {}
 
     static constexpr uint64_t kOpenEnd = UINT64_MAX;
 
@@ -239,6 +239,14 @@ class QueuedDownloader : public HttpInterface {
     bool strict_ranges = false;
     // Called after each piece of the body is stored.
     std::function<void()> on_progress;
+    // When the current attempt asked, when its first byte was stored and
+    // how much the piece held then (guarded as `end` is): what the piece's
+    // rate and a request's round trip are judged by.
+    Clock::time_point asked_at;
+    std::optional<Clock::time_point> first_byte_at;
+    uint64_t stored_at_first_byte = 0;
+    // Starts the clock of a new attempt.
+    void StartAttempt();
 
     // Bounds, set before the first attempt.
     uint64_t limit = 0;   // the file never holds more
@@ -292,6 +300,7 @@ class QueuedDownloader : public HttpInterface {
     uint64_t discarded = 0;
 
    private:
+    const QueuedDownloader* const owner_;
     Outcome Fail(HttpFailure why);
     Status StoreFailure(Status s);
     // Writes at the piece's current end; under item->mutex for a piece.
@@ -348,7 +357,12 @@ class QueuedDownloader : public HttpInterface {
   static constexpr std::chrono::milliseconds kRecentAnswer{10000};
   // An idle connection takes over the back half of a range only when that
   // half is at least this large: a new request costs a round trip.
+  // A piece is split only when its back half would take longer to come
+  // over its own connection than a new request takes to bring a first
+  // byte; never below this, and while its rate is not known yet, only
+  // from kMinSplitBytes.
   static constexpr uint64_t kMinSplitBytes = 1 << 20;
+  static constexpr uint64_t kMinRatedSplitBytes = 64 << 10;
   static constexpr size_t kMaxMirrors = 16;
   static constexpr size_t kMaxMirrorLineBytes = 1024;
 
@@ -500,6 +514,9 @@ class QueuedDownloader : public HttpInterface {
   mutable std::mutex progress_mutex_;
   int shown_index_ = 0;
   uint64_t shown_bytes_ = 0;
+  // How long the latest request took to bring its first byte: what a new
+  // request for a piece costs before it adds anything.
+  mutable std::atomic<int64_t> first_byte_nanos_{0};
   // What GetQueueReceivedBytes64 answers: every item's `received` summed.
   std::atomic<uint64_t> queue_received_{0};
   std::atomic<int> last_failure_{kHttpFailureNone};
