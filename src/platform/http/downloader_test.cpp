@@ -77,6 +77,14 @@ int ReasonHere(const std::string& name, int failure) {
   return failure;
 }
 
+// Whether `got` is the reason a case may end with here. Wine reports a cut
+// stall as a lost connection only when its own cancel wins the race with
+// the watch's verdict; on a busy machine the watch's word may come first.
+bool ReasonFits(const std::string& name, int failure, int got) {
+  if (got == ReasonHere(name, failure)) return true;
+  return RunningUnderWine() && name == "stalls every time gives up" && got == failure;
+}
+
 // `text` with `n` and `suffix` appended. (GCC 12 warns falsely about
 // overlapping copies in "literal" + std::to_string(n) once inlined.)
 std::string Numbered(std::string text, long long n,
@@ -204,7 +212,8 @@ TEST_F(DownloaderTest, DownloadFileAgainstEveryFault) {
     }
     EXPECT_FALSE(Exists(local + std::string(kTempSuffix)));
     EXPECT_EQ(GetRanges(path), c.ranges);
-    EXPECT_EQ(downloader_->GetLastFailure(), ReasonHere(c.name, c.failure));
+    const int got = downloader_->GetLastFailure();
+    EXPECT_TRUE(ReasonFits(c.name, c.failure, got)) << got;
   }
 }
 
@@ -692,7 +701,8 @@ TEST_F(DownloaderTest, FailingMirrorIsLeftOut) {
                         c.mirror_wrong ? Bytes(30000, 99) : bodies.back());
       }
       // Mirrors share only items whose size the server told.
-      EXPECT_EQ(downloader_->GetFileSize64(name.c_str()), 30000u);
+      EXPECT_EQ(downloader_->GetFileSize64(name.c_str()), 30000u)
+          << "failure " << downloader_->GetLastFailure() << " for item " << i;
       downloader_->AddRemoteFile(name.c_str());
       downloader_->AddLocalFile(Local(name).c_str());
       downloader_->AddFileDigest(Md5Hex(bodies.back()).c_str());

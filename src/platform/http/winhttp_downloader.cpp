@@ -356,7 +356,8 @@ class WinHttpDownloader::Request {
             request->handle_, &Request::OnStatus,
             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
                 WINHTTP_CALLBACK_FLAG_HANDLES |
-                WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+                WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
+                WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE,
             0) != WINHTTP_INVALID_STATUS_CALLBACK;
     if (!ready) {
       request->Close();
@@ -454,6 +455,12 @@ class WinHttpDownloader::Request {
         if (refusal_ != kHttpFailureNone) return refusal_;
         if (error_ == ERROR_WINHTTP_SECURE_FAILURE) {
           return SecureFailureOf(secure_flags_.load());
+        }
+        // A kept-alive connection the server closed while it lay idle
+        // gives no answer at all; some WinHTTPs call that an invalid
+        // answer. Another connection deserves a try, as after a reset.
+        if (error_ == ERROR_WINHTTP_INVALID_SERVER_RESPONSE && !answer_began_.load()) {
+          return kHttpFailureConnection;
         }
         return FailureOf(error_);
     }
@@ -601,6 +608,12 @@ class WinHttpDownloader::Request {
                         0);
         break;
       }
+      case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+        if (info != nullptr && info_length >= sizeof(DWORD) &&
+            *static_cast<DWORD*>(info) > 0) {
+          request->answer_began_.store(true);
+        }
+        break;
       case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
         // Comes before the request error that ends the call.
         if (info != nullptr && info_length >= sizeof(DWORD)) {
@@ -633,6 +646,8 @@ class WinHttpDownloader::Request {
   HttpFailure refusal_ = kHttpFailureNone;
   // What WinHTTP's secure-failure callback said.
   std::atomic<DWORD> secure_flags_{0};
+  // Some byte of an answer arrived.
+  std::atomic<bool> answer_began_{false};
   const std::shared_ptr<std::atomic<int>> open_requests_;
   std::atomic<int> refs_{1};
   bool winhttp_holds_ = false;
