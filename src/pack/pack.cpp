@@ -694,12 +694,16 @@ Status PackStreamStored(uint32_t id, PackArchive* archive,
   if (archive == nullptr) return Status::InvalidArgument("no archive");
   const PackEntry* e = archive->index.Find(id);
   if (e == nullptr) return Status::NotFound(EntryText(id) + " is absent");
-  BlockReader reader(e);
-  for (;;) {
-    std::string_view piece;
-    if (!reader.Next(&piece)) return Status::IOError(EntryText(id) + " cannot be read");
-    if (piece.empty()) return Status::OK();
-    if (!consume(piece)) return Status::Aborted(EntryText(id) + ": reading stopped");
+  try {
+    BlockReader reader(e);
+    for (;;) {
+      std::string_view piece;
+      if (!reader.Next(&piece)) return Status::IOError(EntryText(id) + " cannot be read");
+      if (piece.empty()) return Status::OK();
+      if (!consume(piece)) return Status::Aborted(EntryText(id) + ": reading stopped");
+    }
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
   }
 }
 
