@@ -377,8 +377,15 @@ TEST_F(StoreFilesTest, AFailedWriteLeavesNoObjectAndTheOldTargetWhole) {
     ASSERT_TRUE(WriteStoreObject(&env_, dir_.Path("source"), object_path, hash, content->size())
                     .ok());
 
-    // Decoding into a target: a full disk, a failed rename, a damaged
-    // object each leave the old target as it was.
+    // Decoding into a target: a full disk leaves no target where there was
+    // none; it, a failed rename and a damaged object each leave an old
+    // target as it was.
+    fs::remove(dir_.path() / "target");
+    env_.FailWritesAfter(1 * kMiB);
+    s = DecodeStoreObjectToFile(&env_, object_path, hash, content->size(), dir_.Path("target"));
+    EXPECT_TRUE(s.IsNoSpace()) << s.ToString();
+    EXPECT_FALSE(dir_.Exists("target"));
+    EXPECT_TRUE(Temporaries().empty());
     ASSERT_TRUE(dir_.Write("target", "the old file"));
     env_.FailWritesAfter(1 * kMiB);
     s = DecodeStoreObjectToFile(&env_, object_path, hash, content->size(), dir_.Path("target"));
