@@ -99,7 +99,9 @@ std::string PathRefusal(std::string_view path) {
   if (!s.ok()) return s.message();
   // The rule drops "." and empty components and a trailing separator; a
   // manifest spells a path one way only.
-  if (confined != path) return "is not spelled as the client spells it (backslashes, no empty or \".\" part)";
+  if (confined != path) {
+    return "is not spelled as the client spells it (backslashes, no empty or \".\" part)";
+  }
   return {};
 }
 
@@ -115,9 +117,10 @@ enum class Clash { kNone, kSame, kDirectory };
 // of a file that starts the key of another path. Sorting keys makes every
 // such clash show between neighbours, so this costs a sort, never a
 // comparison of every pair. Of the clashes seen, gives the one completed
-// first (by `where`), in *earlier and *later.
-Clash FindClash(std::vector<KeyedPath>* paths, const KeyedPath** earlier,
-                const KeyedPath** later) {
+// first (by `where`): in *first and *second, the earlier and the later
+// path, or for a directory clash the file and the path below it.
+Clash FindClash(std::vector<KeyedPath>* paths, const KeyedPath** first,
+                const KeyedPath** second) {
   std::sort(paths->begin(), paths->end(),
             [](const KeyedPath& a, const KeyedPath& b) { return a.key < b.key; });
   Clash found = Clash::kNone;
@@ -137,25 +140,21 @@ Clash FindClash(std::vector<KeyedPath>* paths, const KeyedPath** earlier,
     if (at < found_at) {
       found = clash;
       found_at = at;
-      const bool a_first = a.where < b.where;
-      *earlier = a_first ? &a : &b;
-      *later = a_first ? &b : &a;
-      // For a directory clash say which is the file: the shorter key.
-      if (clash == Clash::kDirectory) {
-        *earlier = &a;
-        *later = &b;
-      }
+      const bool a_first = clash == Clash::kDirectory || a.where < b.where;
+      *first = a_first ? &a : &b;
+      *second = a_first ? &b : &a;
     }
   }
   return found;
 }
 
-std::string ClashText(Clash clash, const KeyedPath& a, const KeyedPath& b) {
+std::string ClashText(Clash clash, const KeyedPath& first, const KeyedPath& second) {
   if (clash == Clash::kSame) {
-    return Quoted(b.path) + " and " + Quoted(a.path) +
+    return Quoted(second.path) + " and " + Quoted(first.path) +
            " are one path (paths compare case-insensitively)";
   }
-  return Quoted(a.path) + " is a file, but " + Quoted(b.path) + " makes it a directory";
+  return Quoted(first.path) + " is a file, but " + Quoted(second.path) +
+         " makes it a directory";
 }
 
 size_t FormattedSize(const TreeManifest& m) {
@@ -246,12 +245,12 @@ class TreeParser {
       keyed.push_back({PathKey(path), path, number_});
     }
 
-    const KeyedPath* a = nullptr;
-    const KeyedPath* b = nullptr;
-    const Clash clash = FindClash(&keyed, &a, &b);
+    const KeyedPath* first = nullptr;
+    const KeyedPath* second = nullptr;
+    const Clash clash = FindClash(&keyed, &first, &second);
     if (clash != Clash::kNone) {
-      number_ = std::max(a->where, b->where);
-      return Refuse(ClashText(clash, *a, *b));
+      number_ = std::max(first->where, second->where);
+      return Refuse(ClashText(clash, *first, *second));
     }
     return Status::OK();
   }
@@ -588,10 +587,10 @@ Status ScanClientTree(Env* env, const std::string& dir,
   keyed.reserve(tree.files.size() + tree.packs.size());
   for (const TreeFile& f : tree.files) keyed.push_back({PathKey(f.path), f.path, keyed.size()});
   for (const TreePack& p : tree.packs) keyed.push_back({PathKey(p.path), p.path, keyed.size()});
-  const KeyedPath* a = nullptr;
-  const KeyedPath* b = nullptr;
-  const Clash clash = FindClash(&keyed, &a, &b);
-  if (clash != Clash::kNone) return Status::InvalidArgument(ClashText(clash, *a, *b));
+  const KeyedPath* first = nullptr;
+  const KeyedPath* second = nullptr;
+  const Clash clash = FindClash(&keyed, &first, &second);
+  if (clash != Clash::kNone) return Status::InvalidArgument(ClashText(clash, *first, *second));
 
   // What a client would refuse to read is not worth writing.
   if (FormattedSize(tree) > kMaxTreeManifestBytes) {

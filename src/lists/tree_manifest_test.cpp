@@ -84,7 +84,8 @@ TEST(TreeManifestTest, AcceptsTheLayoutAndFormatsItBackByteForByte) {
       Entry("4294967295", "4294967295", "4294967295", "1"),
   });
   edges.version = "version 2147483647";
-  const Case cases[] = {{"full", full.Render()}, {"bare", bare.Render()}, {"edges", edges.Render()}};
+  const Case cases[] = {
+      {"full", full.Render()}, {"bare", bare.Render()}, {"edges", edges.Render()}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     TreeManifest m;
@@ -445,8 +446,8 @@ TEST_F(ScanClientTreeTest, RefusesWhatAManifestCannotList) {
     const char* why;
   };
   const Case cases[] = {
-      {"two names Windows takes for one", {"Data/a.txt", "data/A.TXT"}, Status::Code::kInvalidArgument,
-       "one path"},
+      {"two names Windows takes for one", {"Data/a.txt", "data/A.TXT"},
+       Status::Code::kInvalidArgument, "one path"},
       {"a file and a directory by case", {"x", "X/y"}, Status::Code::kInvalidArgument, "directory"},
       {"a device name", {"sub/aux.txt"}, Status::Code::kInvalidArgument, "device"},
       {"a backslash inside a name", {"a\\b"}, Status::Code::kInvalidArgument, "a\\b"},
