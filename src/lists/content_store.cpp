@@ -306,8 +306,11 @@ struct StoreObjectWriter::State {
         if (!status.ok()) return status;
       }
       if (r == Z_STREAM_END) return Status::OK();
-      if (r != Z_OK && r != Z_BUF_ERROR) return status = Status::IOError("zlib cannot compress");
-      if (z->avail_in == 0 && z->avail_out > 0) return Status::OK();
+      // Output room left over: all input taken, or (finishing) no progress.
+      if (z->avail_out > 0 && flush != Z_FINISH && z->avail_in == 0) return Status::OK();
+      if ((r != Z_OK && r != Z_BUF_ERROR) || (r == Z_BUF_ERROR && z->avail_out > 0)) {
+        return status = Status::IOError("zlib cannot compress");
+      }
     }
   }
 
@@ -377,8 +380,9 @@ Status StoreObjectWriter::Finish(const ContentHash& hash, uint64_t size) {
   }
   if (s.ok()) s = st.file->Sync();
   if (s.ok()) s = st.file->Close();
-  if (s.ok() && st.stored > st.size) {
-    // As long as the content or longer: the object is its raw form.
+  // As long as the content or longer, the zlib form gives way to the raw.
+  const bool raw = st.stored > st.size;
+  if (s.ok() && raw) {
     const std::string raw_path =
         st.object_path + std::string(kRawTempMark) + std::string(kTempSuffix);
     s = st.WriteRaw(hash, raw_path);
@@ -386,15 +390,14 @@ Status StoreObjectWriter::Finish(const ContentHash& hash, uint64_t size) {
   } else if (s.ok()) {
     s = st.env->RenameFile(st.temp_path, st.object_path);
   }
+  st.finished = true;
   if (!s.ok()) {
     st.status = s;
     st.Abandon();
-    st.finished = true;
     return s;
   }
   st.file.reset();
-  st.env->DeleteFile(st.temp_path);  // what the raw form was made from
-  st.finished = true;
+  if (raw) st.env->DeleteFile(st.temp_path);  // what the raw form was made from
   SyncParent(st.env, st.object_path);
   return Status::OK();
 }
