@@ -3,8 +3,10 @@
 // decoder, the file decoder and the check must agree on the outcome, a
 // refused object must leave neither target nor temporary, and one that
 // decodes must hold exactly the size and hash asked for. As a content: it
-// must encode to an object at most one byte longer that decodes back to it.
+// must encode, in memory and through the streaming writer, to an object at
+// most one byte longer that decodes back to it.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,6 +25,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!DecodeStoreObject(encoded, HashBytes(input), input.size(), &content).ok() ||
       content != input) {
     __builtin_trap();
+  }
+
+  {
+    // The streaming writer, fed in pieces of sizes the input chooses, makes
+    // an object just as good and leaves nothing else behind.
+    MemoryEnv env;
+    StoreObjectWriter writer(&env, "stored");
+    size_t at = 0;
+    for (size_t k = 0; at < input.size(); ++k) {
+      const size_t n = 1 + static_cast<uint8_t>(input[k % input.size()]) * 7;
+      if (!writer.Append(input.substr(at, n)).ok()) __builtin_trap();
+      at += std::min(n, input.size() - at);
+    }
+    if (!writer.Finish(HashBytes(input), input.size()).ok()) __builtin_trap();
+    if (env.files.size() != 1 || env.files["stored"].size() > input.size() + 1 ||
+        !DecodeStoreObject(env.files["stored"], HashBytes(input), input.size(), &content).ok()) {
+      __builtin_trap();
+    }
   }
 
   if (size < 2) return 0;
