@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -255,24 +254,10 @@ TEST(TreeManifestTest, RefusesTextsPastItsBounds) {
       << s.message();
 }
 
-// A plain build parses the text below in about a tenth of a second, one
-// under sanitizers in about half a second; a parse that compares every pair
-// of lines takes minutes in either.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define DIZEDIR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define DIZEDIR_SANITIZED 1
-#endif
-#endif
-#ifndef DIZEDIR_SANITIZED
-#define DIZEDIR_SANITIZED 0
-#endif
-constexpr auto kLinearParseBound = std::chrono::seconds(DIZEDIR_SANITIZED ? 3 : 1);
-
-TEST(TreeManifestTest, ParsesALargeClientInLinearTime) {
+TEST(TreeManifestTest, ParsesALargeClient) {
   // 100 000 entries in one pack and 50 000 files in nested directories:
-  // anything that compares every pair takes minutes here.
+  // anything that compares every pair takes minutes here and runs into the
+  // test's timeout; the parse's speed itself is the bench's to measure.
   std::vector<std::string> lines;
   char path[64];
   for (int i = 0; i < 50000; ++i) {
@@ -283,13 +268,10 @@ TEST(TreeManifestTest, ParsesALargeClientInLinearTime) {
   for (int id = 0; id < 100000; ++id) lines.push_back(Entry(std::to_string(id)));
   const std::string text = With(lines).Render();
 
-  const auto start = std::chrono::steady_clock::now();
   TreeManifest m;
   const Status s = ParseTreeManifest(text, &m);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(s.ok()) << s.ToString();
   EXPECT_EQ(m.packs[0].entries.size(), 100000u);
-  EXPECT_LT(elapsed, kLinearParseBound);
   EXPECT_EQ(FormatTreeManifest(m), text);
 }
 
