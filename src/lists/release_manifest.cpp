@@ -86,14 +86,6 @@ unsigned Digits(std::string_view text, size_t at, size_t count) {
   return v;
 }
 
-bool IsLineName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxLineNameBytes) return false;
-  for (char c : name) {
-    if (c <= 0x20 || c >= 0x7F) return false;
-  }
-  return true;
-}
-
 // A refused name, shown without the bytes that would garble a status line.
 std::string Printable(std::string_view name) {
   std::string out;
@@ -115,7 +107,7 @@ class ManifestParser {
 
     s = Expect(kLineKey, "line <GUID>", &line);
     if (!s.ok()) return s;
-    if (!IsLineName(line)) {
+    if (!IsReleaseLineName(line)) {
       return Refuse("the release line is 1 to 259 printable ASCII characters without spaces");
     }
     manifest->line.assign(line);
@@ -230,6 +222,14 @@ class ManifestParser {
 };
 
 }  // namespace
+
+bool IsReleaseLineName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxLineNameBytes) return false;
+  for (char c : name) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+  }
+  return true;
+}
 
 const ManifestFile* ReleaseManifest::Find(std::string_view name) const {
   for (const ManifestFile& file : files) {

@@ -72,6 +72,10 @@ struct ReleaseManifest {
 Status ParseReleaseManifest(std::string_view text, ReleaseManifest* manifest);
 std::string FormatReleaseManifest(const ReleaseManifest& manifest);
 
+// The rule for the release line's GUID above; the other stored formats of a
+// release directory that name their line use it too.
+bool IsReleaseLineName(std::string_view name);
+
 // "YYYY-MM-DDTHH:MM:SSZ" and back; Parse refuses any other spelling and
 // dates outside 1970 .. 9999.
 std::string FormatUtcTime(int64_t unix_seconds);

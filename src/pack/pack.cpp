@@ -689,4 +689,22 @@ int PackReadStored(uint32_t id, PackArchive* archive, std::string* block) {
   }
 }
 
+Status PackStreamStored(uint32_t id, PackArchive* archive,
+                        const std::function<bool(std::string_view piece)>& consume) {
+  if (archive == nullptr) return Status::InvalidArgument("no archive");
+  const PackEntry* e = archive->index.Find(id);
+  if (e == nullptr) return Status::NotFound(EntryText(id) + " is absent");
+  try {
+    BlockReader reader(e);
+    for (;;) {
+      std::string_view piece;
+      if (!reader.Next(&piece)) return Status::IOError(EntryText(id) + " cannot be read");
+      if (piece.empty()) return Status::OK();
+      if (!consume(piece)) return Status::Aborted(EntryText(id) + ": reading stopped");
+    }
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
 }  // namespace dizedir

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -438,6 +439,44 @@ TEST_F(PackTest, CopyTakesTheStoredBlockAsItIs) {
   PackClose(got);
   EXPECT_EQ(order, want_order) << "rows in the order of remove and add";
   EXPECT_TRUE(PackCheck(env_, path_, "a.pac").ok());
+}
+
+TEST_F(PackTest, StreamedStoredBlockIsTheStoredBytesInBoundedPieces) {
+  // A raw block of several pieces and a compressed one: the pieces join to
+  // exactly what PackReadStored gives (the zlib stream, not its contents).
+  const std::string raw = RandomBytes(200000, 3);
+  const std::string text(300000, 'a');
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  ASSERT_EQ(PackAdd(1, raw.data(), static_cast<uint32_t>(raw.size()), a, 0, nullptr), 1);
+  ASSERT_EQ(PackAdd(2, text.data(), static_cast<uint32_t>(text.size()), a, 1, nullptr), 1);
+  ASSERT_EQ(PackClose(a), 1);
+
+  PackArchive* got = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(got, nullptr);
+  for (uint32_t id : {1u, 2u}) {
+    SCOPED_TRACE(id);
+    std::string joined;
+    size_t pieces = 0, largest = 0;
+    ASSERT_TRUE(PackStreamStored(id, got, [&](std::string_view piece) {
+                  joined.append(piece);
+                  ++pieces;
+                  largest = std::max(largest, piece.size());
+                  return true;
+                }).ok());
+    std::string block;
+    ASSERT_EQ(PackReadStored(id, got, &block), 1);
+    EXPECT_TRUE(joined == block);
+    EXPECT_LE(largest, size_t{64} << 10);
+    if (id == 1) {
+      EXPECT_EQ(pieces, (raw.size() + (64 << 10) - 1) / (64 << 10));
+    }
+  }
+  size_t calls = 0;
+  EXPECT_TRUE(PackStreamStored(1, got, [&](std::string_view) { return ++calls < 2; })
+                  .IsAborted());
+  EXPECT_EQ(calls, 2u) << "no piece after the one refused";
+  EXPECT_TRUE(PackStreamStored(3, got, [](std::string_view) { return true; }).IsNotFound());
+  PackClose(got);
 }
 
 TEST_F(PackTest, APackHoldsAtMostTheCeilingOfEntries) {

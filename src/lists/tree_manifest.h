@@ -1,0 +1,158 @@
+// tree.manifest: what one published version of a client consists of, so a
+// client can check its files against it, repair what differs and install
+// from nothing. Every plain file is named by its size and content hash; a
+// pack (.pac) is named entry by entry, by the entry's row and the hash of
+// its stored block (the bytes its MD5 covers, zlib stream and all), so a
+// repair puts back the very block the publisher had and the row stays true
+// without compressing anything again. A release directory carries one tree
+// manifest per version beside its other files, and the release manifest
+// (lists/release_manifest.h) vouches for it by size and hash.
+//
+// The text, lines ending in "\n", in this order:
+//
+//   dizedir tree manifest 1
+//   line {GUID, the rule of release.manifest's}
+//   version <decimal, 1 .. 2^31-1>
+//   then, in path order, any number of
+//     file <size> <64 lowercase hex: BLAKE2b-256 of the content> <path>
+//     pack <path>
+//   each pack line followed by its entries (none or more), in id order:
+//     entry <id> <size> <stored size> <0|1: compressed>
+//           <32 lowercase hex: MD5 of the stored block>
+//           <64 lowercase hex: BLAKE2b-256 of the stored block>
+//   (one line each; wrapped here only to fit)
+//
+// A path is relative to the client directory, spelled as the client's
+// stored formats spell it (components joined with backslashes,
+// "qmz\fodder\items.pac"), passes the relative-path rule of
+// platform/confined_path.h unchanged (no climb, root, drive, device,
+// control character, empty or "." component, or trailing separator) and is
+// at most 259 bytes. Paths are in strictly ascending byte order as written,
+// file and pack lines together; they compare case-insensitively
+// (platform/case_fold.h, component by component) as Windows does, so no two
+// may fold to one, and no path may be a directory of another ("a" and
+// "a\b"): the client could not hold both. Entry ids are in strictly
+// ascending order within their pack, at most kPackMaxEntries of them; a
+// raw entry's size is its stored size. Numbers are written as
+// std::to_string writes them (no sign, no leading zero): file sizes up to
+// 2^63-1, entry ids and sizes up to 2^32-1, as the pack format holds them.
+//
+// The text comes from a hostile server until its hash has been checked
+// against a signed release manifest, and is parsed as untrusted even then:
+// bounded in bytes and paths, in time close to linear in its length,
+// and refused, with a Status naming the line ("tree.manifest: line N:
+// why"), when it is not exactly this layout. What parses formats back to
+// the same bytes.
+//
+// Thread-safety: the functions are pure, apart from the Env calls of the
+// scans; a TreePathIndex may be shared by threads that only read.
+
+#ifndef DIZEDIR_LISTS_TREE_MANIFEST_H_
+#define DIZEDIR_LISTS_TREE_MANIFEST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "codec/content_hash.h"
+#include "platform/env.h"
+#include "platform/status.h"
+
+namespace dizedir {
+
+inline constexpr char kTreeManifestName[] = "tree.manifest";
+// Far above a real client (tens of thousands of files, packs of up to a few
+// hundred thousand entries), so only garbage meets them. Together they
+// bound the lines too: an entry line takes at least 112 bytes, so a text
+// holds fewer than 1.7 million lines, and what parsing one costs stays near
+// 200 MiB at worst.
+inline constexpr uint64_t kMaxTreeManifestBytes = uint64_t{64} << 20;
+inline constexpr size_t kMaxTreePaths = size_t{1} << 20;  // file and pack lines
+// The longest path Windows opens without its long-path prefix, less the
+// terminating NUL.
+inline constexpr size_t kMaxTreePathBytes = 259;
+
+struct TreeFile {
+  std::string path;
+  uint64_t size = 0;
+  ContentHash hash{};
+};
+
+struct TreePackEntry {
+  uint32_t id = 0;
+  uint32_t size = 0;         // contents
+  uint32_t stored_size = 0;  // the block
+  bool compressed = false;
+  std::string md5_hex;       // of the block, as the row stores it
+  ContentHash hash{};        // of the block
+};
+
+struct TreePack {
+  std::string path;
+  std::vector<TreePackEntry> entries;  // ascending ids
+
+  // The entry of that id, by binary search; null when none.
+  const TreePackEntry* FindEntry(uint32_t id) const;
+};
+
+struct TreeManifest {
+  std::string line;  // the release line's GUID
+  int32_t version = 0;
+  std::vector<TreeFile> files;  // ascending paths
+  std::vector<TreePack> packs;  // ascending paths
+};
+
+Status ParseTreeManifest(std::string_view text, TreeManifest* manifest);
+// Writes files and packs merged in path order and entries in id order,
+// whatever order the vectors hold them in; a manifest that breaks another
+// rule above formats to a text Parse refuses.
+std::string FormatTreeManifest(const TreeManifest& manifest);
+
+// Case-insensitive lookups of a manifest's paths, each in constant time.
+// Points into the manifest, which must outlive it unchanged.
+class TreePathIndex {
+ public:
+  explicit TreePathIndex(const TreeManifest& manifest);
+
+  // Null when the manifest lists no file (pack) of that path.
+  const TreeFile* FindFile(std::string_view path) const;
+  const TreePack* FindPack(std::string_view path) const;
+
+ private:
+  std::unordered_map<std::string, const TreeFile*> files_;
+  std::unordered_map<std::string, const TreePack*> packs_;
+};
+
+// Whether a name is a pack's: it ends in ".pac", in any case.
+bool IsPackName(std::string_view name);
+
+// The tree of the pack at `path`, its entries in id order, named `shown_path`
+// (also the tree's path). Streams every block once; memory is the pack's
+// table and fixed buffers. Corruption naming the pack when its table is
+// damaged or a row's digest is not 32 lowercase hexadecimal digits (the
+// pack format's writer never stores another), IOError when it cannot be
+// read.
+Status ScanPack(Env* env, const std::string& path, const std::string& shown_path,
+                TreePack* pack);
+
+// The tree of the client directory `dir` as it is on disk, version and line
+// left empty for the caller. Every file for which `include` is true (given
+// its path in the manifest's spelling; asked for files only, never for
+// directories) is hashed as a stream, or scanned by ScanPack when its name is
+// a pack's. Temporaries (platform/env.h) are never part of a tree, and
+// directories count only through the files below them. InvalidArgument
+// naming the path for a file or directory a manifest cannot list (a name the
+// path rule refuses, a path too long, two names Windows takes for one, a
+// link to a directory, which could loop), or for a tree larger than the
+// bounds above; ScanPack's errors; the Env's when a file cannot be read.
+Status ScanClientTree(Env* env, const std::string& dir,
+                      const std::function<bool(std::string_view relative_path)>& include,
+                      TreeManifest* manifest);
+
+}  // namespace dizedir
+
+#endif  // DIZEDIR_LISTS_TREE_MANIFEST_H_
