@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "codec/minisign.h"
+#include "lists/manifest_lines.h"
 #include "platform/case_fold.h"
 #include "platform/confined_path.h"
 
@@ -95,9 +96,9 @@ std::string Printable(std::string_view name) {
   return name.size() > 64 ? out + "..." : out;
 }
 
-class ManifestParser {
+class ManifestParser : private ManifestLines {
  public:
-  explicit ManifestParser(std::string_view text) : rest_(text) {}
+  explicit ManifestParser(std::string_view text) : ManifestLines(kReleaseManifestName, text) {}
 
   Status Parse(ReleaseManifest* manifest) {
     std::string_view line;
@@ -153,32 +154,6 @@ class ManifestParser {
   }
 
  private:
-  Status Refuse(const std::string& why) const {
-    return Status::Corruption(std::string(kReleaseManifestName) + ": line " +
-                              std::to_string(number_) + ": " + why);
-  }
-
-  // The next line without its "\n"; every line, the last too, must end in
-  // one. `layout` says what a missing line should have been.
-  Status Next(std::string_view* line, std::string_view layout) {
-    ++number_;
-    if (rest_.empty()) return Refuse("missing; expected \"" + std::string(layout) + "\"");
-    const size_t end = rest_.find('\n');
-    if (end == std::string_view::npos) return Refuse("does not end in a line feed");
-    *line = rest_.substr(0, end);
-    rest_.remove_prefix(end + 1);
-    return Status::OK();
-  }
-
-  Status Expect(std::string_view key, std::string_view layout, std::string_view* value) {
-    std::string_view line;
-    const Status s = Next(&line, layout);
-    if (!s.ok()) return s;
-    if (!line.starts_with(key)) return Refuse("expected \"" + std::string(layout) + "\"");
-    *value = line.substr(key.size());
-    return Status::OK();
-  }
-
   Status ParseNextKey(std::string_view text, ReleaseManifest* manifest) {
     minisign::PublicKey key;
     // A bare base64 line only: the key file's comment line has no place here.
@@ -217,8 +192,6 @@ class ManifestParser {
     return Status::OK();
   }
 
-  std::string_view rest_;
-  size_t number_ = 0;
 };
 
 }  // namespace

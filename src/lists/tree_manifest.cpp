@@ -6,6 +6,7 @@
 
 #include "lists/release_manifest.h"
 #include "pack/pack.h"
+#include "lists/manifest_lines.h"
 #include "platform/case_fold.h"
 #include "platform/confined_path.h"
 
@@ -174,9 +175,9 @@ size_t FormattedSize(const TreeManifest& m) {
   return bytes;
 }
 
-class TreeParser {
+class TreeParser : private ManifestLines {
  public:
-  explicit TreeParser(std::string_view text) : rest_(text) {}
+  explicit TreeParser(std::string_view text) : ManifestLines(kTreeManifestName, text) {}
 
   Status Parse(TreeManifest* manifest) {
     std::string_view line;
@@ -256,32 +257,6 @@ class TreeParser {
   }
 
  private:
-  Status Refuse(const std::string& why) const {
-    return Status::Corruption(std::string(kTreeManifestName) + ": line " +
-                              std::to_string(number_) + ": " + why);
-  }
-
-  // The next line without its "\n"; every line, the last too, must end in
-  // one. `layout` says what a missing line should have been.
-  Status Next(std::string_view* line, std::string_view layout) {
-    ++number_;
-    if (rest_.empty()) return Refuse("missing; expected \"" + std::string(layout) + "\"");
-    const size_t end = rest_.find('\n');
-    if (end == std::string_view::npos) return Refuse("does not end in a line feed");
-    *line = rest_.substr(0, end);
-    rest_.remove_prefix(end + 1);
-    return Status::OK();
-  }
-
-  Status Expect(std::string_view key, std::string_view layout, std::string_view* value) {
-    std::string_view line;
-    const Status s = Next(&line, layout);
-    if (!s.ok()) return s;
-    if (!line.starts_with(key)) return Refuse("expected \"" + std::string(layout) + "\"");
-    *value = line.substr(key.size());
-    return Status::OK();
-  }
-
   Status CheckPath(std::string_view path) const {
     const std::string why = PathRefusal(path);
     return why.empty() ? Status::OK() : Refuse("path " + Quoted(path) + " " + why);
@@ -352,8 +327,6 @@ class TreeParser {
     return Status::OK();
   }
 
-  std::string_view rest_;
-  size_t number_ = 0;
 };
 
 std::string JoinPath(const std::string& dir, const std::string& relative) {
