@@ -9,12 +9,29 @@
 #define DIZEDIR_LISTS_MANIFEST_LINES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "lists/release_manifest.h"
 #include "platform/status.h"
 
 namespace dizedir {
+
+// A number exactly as std::to_string writes it: digits only, no sign, no
+// leading zero, no overflow past `max`.
+inline bool ParseCanonicalDecimal(std::string_view text, uint64_t max, uint64_t* value) {
+  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return true;
+}
 
 class ManifestLines {
  protected:
@@ -45,6 +62,22 @@ class ManifestLines {
     if (!s.ok()) return s;
     if (!line.starts_with(key)) return Refuse("expected \"" + std::string(layout) + "\"");
     *value = line.substr(key.size());
+    return Status::OK();
+  }
+
+  // The two lines every manifest opens with: `header` itself, then the
+  // release line it belongs to (IsReleaseLineName's rule).
+  Status ReadHeaderAndLine(std::string_view header, std::string* line_name) {
+    std::string_view line;
+    Status s = Next(&line, header);
+    if (!s.ok()) return s;
+    if (line != header) return Refuse("expected \"" + std::string(header) + "\"");
+    s = Expect("line ", "line <GUID>", &line);
+    if (!s.ok()) return s;
+    if (!IsReleaseLineName(line)) {
+      return Refuse("the release line is 1 to 259 printable ASCII characters without spaces");
+    }
+    line_name->assign(line);
     return Status::OK();
   }
 

@@ -65,21 +65,6 @@ std::string Padded(int64_t value, size_t width) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Exactly the digits std::to_string writes: no sign, no leading zero, no
-// overflow past `max`.
-bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value) {
-  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return false;
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
 // Fixed-width digits of the time layout, already known to be digits.
 unsigned Digits(std::string_view text, size_t at, size_t count) {
   unsigned v = 0;
@@ -101,22 +86,14 @@ class ManifestParser : private ManifestLines {
   explicit ManifestParser(std::string_view text) : ManifestLines(kReleaseManifestName, text) {}
 
   Status Parse(ReleaseManifest* manifest) {
+    Status s = ReadHeaderAndLine(kHeader, &manifest->line);
+    if (!s.ok()) return s;
     std::string_view line;
-    Status s = Next(&line, kHeader);
-    if (!s.ok()) return s;
-    if (line != kHeader) return Refuse("expected \"" + std::string(kHeader) + "\"");
-
-    s = Expect(kLineKey, "line <GUID>", &line);
-    if (!s.ok()) return s;
-    if (!IsReleaseLineName(line)) {
-      return Refuse("the release line is 1 to 259 printable ASCII characters without spaces");
-    }
-    manifest->line.assign(line);
 
     s = Expect(kSequenceKey, "sequence <number>", &line);
     if (!s.ok()) return s;
     uint64_t sequence = 0;
-    if (!ParseDecimal(line, kMaxSigned, &sequence) || sequence == 0) {
+    if (!ParseCanonicalDecimal(line, kMaxSigned, &sequence) || sequence == 0) {
       return Refuse("the sequence is a decimal number from 1 to 2^63-1");
     }
     manifest->sequence = static_cast<int64_t>(sequence);
@@ -168,7 +145,7 @@ class ManifestParser : private ManifestLines {
   Status ParseFile(std::string_view text, ManifestFile* file) {
     const size_t size_end = text.find(' ');
     if (size_end == std::string_view::npos ||
-        !ParseDecimal(text.substr(0, size_end), kMaxSigned, &file->size)) {
+        !ParseCanonicalDecimal(text.substr(0, size_end), kMaxSigned, &file->size)) {
       return Refuse("the size is a decimal number from 0 to 2^63-1");
     }
     text.remove_prefix(size_end + 1);

@@ -32,21 +32,6 @@ constexpr char kKeySeparator = '\x01';
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Exactly the digits std::to_string writes: no sign, no leading zero, no
-// overflow past `max`.
-bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value) {
-  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (!IsDigit(c)) return false;
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
 size_t DecimalDigits(uint64_t value) {
   size_t n = 1;
   while (value >= 10) {
@@ -180,22 +165,14 @@ class TreeParser : private ManifestLines {
   explicit TreeParser(std::string_view text) : ManifestLines(kTreeManifestName, text) {}
 
   Status Parse(TreeManifest* manifest) {
+    Status s = ReadHeaderAndLine(kHeader, &manifest->line);
+    if (!s.ok()) return s;
     std::string_view line;
-    Status s = Next(&line, kHeader);
-    if (!s.ok()) return s;
-    if (line != kHeader) return Refuse("expected \"" + std::string(kHeader) + "\"");
-
-    s = Expect(kLineKey, "line <GUID>", &line);
-    if (!s.ok()) return s;
-    if (!IsReleaseLineName(line)) {
-      return Refuse("the release line is 1 to 259 printable ASCII characters without spaces");
-    }
-    manifest->line.assign(line);
 
     s = Expect(kVersionKey, "version <number>", &line);
     if (!s.ok()) return s;
     uint64_t version = 0;
-    if (!ParseDecimal(line, kMaxVersion, &version) || version == 0) {
+    if (!ParseCanonicalDecimal(line, kMaxVersion, &version) || version == 0) {
       return Refuse("the version is a decimal number from 1 to 2^31-1");
     }
     manifest->version = static_cast<int32_t>(version);
@@ -273,7 +250,7 @@ class TreeParser : private ManifestLines {
 
   Status ParseFile(std::string_view text, TreeFile* file) {
     std::string_view field;
-    if (!Field(&text, &field) || !ParseDecimal(field, kMaxFileSize, &file->size)) {
+    if (!Field(&text, &field) || !ParseCanonicalDecimal(field, kMaxFileSize, &file->size)) {
       return Refuse("the size is a decimal number from 0 to 2^63-1");
     }
     if (!Field(&text, &field) || !ParseContentHashHex(field, &file->hash)) {
@@ -289,7 +266,7 @@ class TreeParser : private ManifestLines {
     TreePackEntry entry;
     std::string_view field;
     uint64_t value = 0;
-    if (!Field(&text, &field) || !ParseDecimal(field, kMaxPackNumber, &value)) {
+    if (!Field(&text, &field) || !ParseCanonicalDecimal(field, kMaxPackNumber, &value)) {
       return Refuse("the entry id is a decimal number from 0 to 2^32-1");
     }
     entry.id = static_cast<uint32_t>(value);
@@ -301,11 +278,11 @@ class TreeParser : private ManifestLines {
     if (pack->entries.size() == kPackMaxEntries) {
       return Refuse("a pack holds at most " + std::to_string(kPackMaxEntries) + " entries");
     }
-    if (!Field(&text, &field) || !ParseDecimal(field, kMaxPackNumber, &value)) {
+    if (!Field(&text, &field) || !ParseCanonicalDecimal(field, kMaxPackNumber, &value)) {
       return Refuse("the entry size is a decimal number from 0 to 2^32-1");
     }
     entry.size = static_cast<uint32_t>(value);
-    if (!Field(&text, &field) || !ParseDecimal(field, kMaxPackNumber, &value)) {
+    if (!Field(&text, &field) || !ParseCanonicalDecimal(field, kMaxPackNumber, &value)) {
       return Refuse("the stored size is a decimal number from 0 to 2^32-1");
     }
     entry.stored_size = static_cast<uint32_t>(value);
