@@ -136,8 +136,9 @@ int PackGetEntryInfo(uint32_t id, PackArchive* archive, PackEntryInfo* info);
 int PackReadStored(uint32_t id, PackArchive* archive, std::string* block);
 // The same bytes handed to `consume` in order, in pieces (of at most 64 KiB
 // for a block read from the file), for digesting a block of any size without
-// holding it whole. Nothing is checked against the row. Aborted as soon as `consume` returns false;
-// NotFound when the id is absent; IOError when the block cannot be read.
+// holding it whole. Nothing is checked against the row. Aborted as soon as
+// `consume` returns false; NotFound when the id is absent; IOError when the
+// block cannot be read.
 Status PackStreamStored(uint32_t id, PackArchive* archive,
                         const std::function<bool(std::string_view piece)>& consume);
 
