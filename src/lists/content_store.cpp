@@ -167,6 +167,24 @@ Status NotNamedFor(const std::string& object_path) {
 
 // Streams the object at `object_path` through a decoder into `sink`.
 // `opened`, when not null, is the object already open.
+// Hands `file` to `consume` front to back in pieces of kPiece bytes, in a
+// buffer that running out of memory turns into a status, not a throw.
+Status ReadInPieces(ReadableFile* file,
+                    const std::function<Status(std::string_view piece)>& consume) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kPiece]);
+  if (buffer == nullptr) return Status::IOError("out of memory");
+  uint64_t offset = 0;
+  for (;;) {
+    size_t got = 0;
+    Status s = file->Read(offset, kPiece, buffer.get(), &got);
+    if (!s.ok()) return s;
+    if (got == 0) return Status::OK();
+    offset += got;
+    s = consume(std::string_view(buffer.get(), got));
+    if (!s.ok()) return s;
+  }
+}
+
 Status DecodeObjectFile(Env* env, const std::string& object_path,
                         std::unique_ptr<ReadableFile> opened, const ContentHash& hash,
                         uint64_t size, bool any_length, const Sink& sink) {
@@ -177,18 +195,9 @@ Status DecodeObjectFile(Env* env, const std::string& object_path,
     if (!s.ok()) return s;
   }
   ObjectDecoder decoder(Shown(object_path), hash, size, any_length);
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kPiece]);
-  if (buffer == nullptr) return Status::IOError("out of memory");
-  uint64_t offset = 0;
-  for (;;) {
-    size_t got = 0;
-    s = file->Read(offset, kPiece, buffer.get(), &got);
-    if (!s.ok()) return s;
-    if (got == 0) break;
-    offset += got;
-    s = decoder.Feed(std::string_view(buffer.get(), got), sink);
-    if (!s.ok()) return s;
-  }
+  s = ReadInPieces(file.get(),
+                   [&](std::string_view piece) { return decoder.Feed(piece, sink); });
+  if (!s.ok()) return s;
   return decoder.Finish();
 }
 
@@ -407,22 +416,16 @@ Status WriteStoreObject(Env* env, const std::string& source_path, const std::str
   std::unique_ptr<ReadableFile> source;
   Status s = env->NewReadableFile(source_path, &source);
   if (!s.ok()) return s;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kPiece]);
-  if (buffer == nullptr) return Status::IOError("out of memory");
   StoreObjectWriter writer(env, object_path);
   uint64_t offset = 0;
-  for (;;) {
-    size_t got = 0;
-    s = source->Read(offset, kPiece, buffer.get(), &got);
-    if (!s.ok()) return s;
-    if (got == 0) break;
-    offset += got;
+  s = ReadInPieces(source.get(), [&](std::string_view piece) {
+    offset += piece.size();
     // Reading on through a file that grew since it was hashed would only
     // cost time.
     if (offset > size) return NotNamedFor(object_path);
-    s = writer.Append(std::string_view(buffer.get(), got));
-    if (!s.ok()) return s;
-  }
+    return writer.Append(piece);
+  });
+  if (!s.ok()) return s;
   return writer.Finish(hash, size);
 }
 
