@@ -493,24 +493,20 @@ int QueuedDownloader::DownloadFiles(uint32_t count, const char* const* urls,
         why[i] = kHttpFailureBadRequest;
       }
     }
-    std::atomic<uint32_t> next{0};
-    const size_t connections = std::min<size_t>(ConnectionCount(), count);
-    PrepareConnections(connections);
-    RunOnThreads(env_, connections, [&](size_t connection) {
-      for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-        if (why[i] != kHttpFailureNone) continue;
-        const uint32_t bound = max_bytes != nullptr && max_bytes[i] != 0
-                                   ? max_bytes[i]
-                                   : file_max_bytes_;
-        // Memory running out in one fetch fails that file; it must not
-        // end the host from a worker thread.
-        try {
-          why[i] = FetchSmallFile(connection, urls[i], local_paths[i], bound);
-        } catch (...) {
-          why[i] = kHttpFailureBadRequest;
-        }
-      }
-    });
+    ShareOut(std::min<size_t>(ConnectionCount(), count), count,
+             [&](size_t connection, uint32_t i) {
+               if (why[i] != kHttpFailureNone) return;
+               const uint32_t bound = max_bytes != nullptr && max_bytes[i] != 0
+                                          ? max_bytes[i]
+                                          : file_max_bytes_;
+               // Memory running out in one fetch fails that file; it must
+               // not end the host from a worker thread.
+               try {
+                 why[i] = FetchSmallFile(connection, urls[i], local_paths[i], bound);
+               } catch (...) {
+                 why[i] = kHttpFailureBadRequest;
+               }
+             });
   }
   int all = 1;
   for (uint32_t i = 0; i < count; ++i) {
@@ -639,7 +635,6 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
       announced_sizes_.erase(keys[i]);
     }
   }
-  std::atomic<uint32_t> next{0};
   // A size query moves no body: its cost is the round trip alone, so twice
   // the transfer's connections hide twice as many (the first ones stay
   // open for the transfer). One connection stays one.
@@ -647,14 +642,8 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
                             ? 1
                             : std::min<size_t>(2 * ConnectionCount(),
                                                kMaxConnections);
-  const size_t connections = std::min<size_t>(wanted, count);
-  PrepareConnections(connections);
-  // Every share is taken from a common pool, so a connection whose thread
-  // cannot start leaves its share to the others.
-  RunOnThreads(env_, connections, [&](size_t connection) {
-    for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-      found[i] = AskSize(connection, remote_names[i], &why[i]);
-    }
+  ShareOut(std::min<size_t>(wanted, count), count, [&](size_t connection, uint32_t i) {
+    found[i] = AskSize(connection, remote_names[i], &why[i]);
   });
   int all = 1;
   for (uint32_t i = 0; i < count; ++i) {
@@ -670,6 +659,19 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
     }
   }
   return all;
+}
+
+void QueuedDownloader::ShareOut(size_t connections, uint32_t count,
+                                const std::function<void(size_t, uint32_t)>& work) {
+  PrepareConnections(connections);
+  // Every share is taken from a common pool, so a connection whose thread
+  // cannot start leaves its share to the others.
+  std::atomic<uint32_t> next{0};
+  RunOnThreads(env_, connections, [&](size_t connection) {
+    for (uint32_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      work(connection, i);
+    }
+  });
 }
 
 uint32_t QueuedDownloader::GetReceivedBytes() {

@@ -425,6 +425,10 @@ class QueuedDownloader : public HttpInterface {
     std::string base_path;  // without a trailing "/"
   };
 
+  // work(connection, i) for every i below `count`, over `connections`
+  // connections at once, each taking the next i from a common pool.
+  void ShareOut(size_t connections, uint32_t count,
+                const std::function<void(size_t connection, uint32_t i)>& work);
   // DownloadFile over `connection`, bounded by `max_bytes`: what went
   // wrong, kHttpFailureNone when the file is stored.
   HttpFailure FetchSmallFile(size_t connection, const char* url,
