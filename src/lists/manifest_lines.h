@@ -26,7 +26,7 @@ inline bool ParseCanonicalDecimal(std::string_view text, uint64_t max, uint64_t*
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     const auto digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
+    if (digit > max || v > (max - digit) / 10) return false;
     v = v * 10 + digit;
   }
   *value = v;

@@ -147,14 +147,15 @@ size_t FormattedSize(const TreeManifest& m) {
   size_t bytes = kHeader.size() + 1 + kLineKey.size() + m.line.size() + 1 +
                  kVersionKey.size() + std::to_string(m.version).size() + 1;
   for (const TreeFile& f : m.files) {
-    bytes += kFileKey.size() + DecimalDigits(f.size) + 1 + kHashHexDigits + 1 + f.path.size() + 1;
+    bytes += kFileKey.size() + DecimalDigits(f.size) + 1 + DecimalDigits(f.object_size) + 1 +
+             kHashHexDigits + 1 + f.path.size() + 1;
   }
   for (const TreePack& p : m.packs) {
     bytes += kPackKey.size() + p.path.size() + 1;
     for (const TreePackEntry& e : p.entries) {
       bytes += kEntryKey.size() + DecimalDigits(e.id) + 1 + DecimalDigits(e.size) + 1 +
-               DecimalDigits(e.stored_size) + 1 + 1 + 1 + e.md5_hex.size() + 1 +
-               kHashHexDigits + 1;
+               DecimalDigits(e.stored_size) + 1 + 1 + 1 + DecimalDigits(e.object_size) + 1 +
+               e.md5_hex.size() + 1 + kHashHexDigits + 1;
     }
   }
   return bytes;
@@ -207,7 +208,9 @@ class TreeParser : private ManifestLines {
         pack = &manifest->packs.back();
         pack->path.assign(path);
       } else {
-        return Refuse("expected \"file <size> <hash> <path>\", \"pack <path>\" or \"entry ...\"");
+        return Refuse(
+            "expected \"file <size> <object size> <hash> <path>\", \"pack <path>\" or "
+            "\"entry ...\"");
       }
       if (!previous_path.empty() && path <= previous_path) {
         return Refuse(path == previous_path
@@ -239,6 +242,11 @@ class TreeParser : private ManifestLines {
     return why.empty() ? Status::OK() : Refuse("path " + Quoted(path) + " " + why);
   }
 
+  // An object holds at most its content and the byte that says its form.
+  static bool ParseObjectSize(std::string_view field, uint64_t content_size, uint64_t* size) {
+    return ParseCanonicalDecimal(field, content_size + 1, size) && *size != 0;
+  }
+
   // Cuts the next space-ended field off `text`; false when there is none.
   static bool Field(std::string_view* text, std::string_view* field) {
     const size_t end = text->find(' ');
@@ -252,6 +260,9 @@ class TreeParser : private ManifestLines {
     std::string_view field;
     if (!Field(&text, &field) || !ParseCanonicalDecimal(field, kMaxFileSize, &file->size)) {
       return Refuse("the size is a decimal number from 0 to 2^63-1");
+    }
+    if (!Field(&text, &field) || !ParseObjectSize(field, file->size, &file->object_size)) {
+      return Refuse("the object size is a decimal number from 1 to the size plus one");
     }
     if (!Field(&text, &field) || !ParseContentHashHex(field, &file->hash)) {
       return Refuse("the hash is 64 lowercase hexadecimal digits");
@@ -292,6 +303,9 @@ class TreeParser : private ManifestLines {
     entry.compressed = field == "1";
     if (!entry.compressed && entry.size != entry.stored_size) {
       return Refuse("a raw entry's size is its stored size");
+    }
+    if (!Field(&text, &field) || !ParseObjectSize(field, entry.stored_size, &entry.object_size)) {
+      return Refuse("the object size is a decimal number from 1 to the stored size plus one");
     }
     if (!Field(&text, &field) || !IsLowerHex(field, kMd5HexDigits)) {
       return Refuse("the entry's MD5 is 32 lowercase hexadecimal digits");
@@ -366,6 +380,8 @@ std::string FormatTreeManifest(const TreeManifest& manifest) {
       out += kFileKey;
       out += std::to_string(file.size);
       out += ' ';
+      out += std::to_string(file.object_size);
+      out += ' ';
       out += ContentHashHex(file.hash);
       out += ' ';
       out += file.path;
@@ -388,6 +404,8 @@ std::string FormatTreeManifest(const TreeManifest& manifest) {
       out += ' ';
       out += std::to_string(e->stored_size);
       out += e->compressed ? " 1 " : " 0 ";
+      out += std::to_string(e->object_size);
+      out += ' ';
       out += e->md5_hex;
       out += ' ';
       out += ContentHashHex(e->hash);
@@ -412,6 +430,38 @@ const TreeFile* TreePathIndex::FindFile(std::string_view path) const {
 const TreePack* TreePathIndex::FindPack(std::string_view path) const {
   const auto it = packs_.find(PathKey(path));
   return it == packs_.end() ? nullptr : it->second;
+}
+
+std::string TreeManifestFileName(int32_t version) {
+  return "tree" + std::to_string(version) + ".manifest";
+}
+
+bool IsClientStateName(std::string_view relative_path) {
+  const std::string key = PathKey(relative_path);
+  static const char* const kStateFiles[] = {
+      "curver.bin",       "newver.bin",
+      "verlist.bin",      "patchone.ini",
+      "patchone_temp.ini", "patchone_temp.ini.minisig",
+      "release.manifest", "release.manifest.minisig",
+      "dizedir.lock",     "dizedir.state",
+      "qmz_gt\\downloadaddr.txt"};
+  for (const char* name : kStateFiles) {
+    if (key == PathKey(name)) return true;
+  }
+  const std::string repair_key = PathKey(kRepairDirName);
+  if (key == repair_key ||
+      (key.starts_with(repair_key) && key[repair_key.size()] == kKeySeparator)) {
+    return true;
+  }
+  // tree<digits>.manifest at the top; digits fold to themselves.
+  static const std::string prefix = PathKey("tree"), suffix = PathKey(".manifest");
+  if (key.find(kKeySeparator) != std::string::npos || !key.starts_with(prefix) ||
+      !key.ends_with(suffix) || key.size() <= prefix.size() + suffix.size()) {
+    return false;
+  }
+  const std::string_view digits =
+      std::string_view(key).substr(prefix.size(), key.size() - prefix.size() - suffix.size());
+  return std::all_of(digits.begin(), digits.end(), IsDigit);
 }
 
 bool IsPackName(std::string_view name) {

@@ -4,9 +4,13 @@
 // pack (.pac) is named entry by entry, by the entry's row and the hash of
 // its stored block (the bytes its MD5 covers, zlib stream and all), so a
 // repair puts back the very block the publisher had and the row stays true
-// without compressing anything again. A release directory carries one tree
-// manifest per version beside its other files, and the release manifest
-// (lists/release_manifest.h) vouches for it by size and hash.
+// without compressing anything again. Each content lies once in the
+// release's content store (lists/content_store.h), and the manifest gives
+// the size of its object there too, so a client fetches objects with
+// their sizes known and bounded. A release directory carries one tree
+// manifest per version beside its other files ("tree<version>.manifest"),
+// and the release manifest (lists/release_manifest.h) vouches for it by
+// size and hash.
 //
 // The text, lines ending in "\n", in this order:
 //
@@ -14,10 +18,11 @@
 //   line {GUID, the rule of release.manifest's}
 //   version <decimal, 1 .. 2^31-1>
 //   then, in path order, any number of
-//     file <size> <64 lowercase hex: BLAKE2b-256 of the content> <path>
+//     file <size> <object size>
+//          <64 lowercase hex: BLAKE2b-256 of the content> <path>
 //     pack <path>
 //   each pack line followed by its entries (none or more), in id order:
-//     entry <id> <size> <stored size> <0|1: compressed>
+//     entry <id> <size> <stored size> <0|1: compressed> <object size>
 //           <32 lowercase hex: MD5 of the stored block>
 //           <64 lowercase hex: BLAKE2b-256 of the stored block>
 //   (one line each; wrapped here only to fit)
@@ -33,7 +38,9 @@
 // may fold to one, and no path may be a directory of another ("a" and
 // "a\b"): the client could not hold both. Entry ids are in strictly
 // ascending order within their pack, at most kPackMaxEntries of them; a
-// raw entry's size is its stored size. Numbers are written as
+// raw entry's size is its stored size. An object holds its content or
+// less and a byte of form, so its size runs from 1 to the content's size
+// (the file's, or the entry's stored size) plus one. Numbers are written as
 // std::to_string writes them (no sign, no leading zero): file sizes up to
 // 2^63-1, entry ids and sizes up to 2^32-1, as the pack format holds them.
 //
@@ -64,6 +71,8 @@
 
 namespace dizedir {
 
+// The format's name in texts; a release directory names the file of each
+// version by TreeManifestFileName.
 inline constexpr char kTreeManifestName[] = "tree.manifest";
 // Far above a real client (tens of thousands of files, packs of up to a few
 // hundred thousand entries), so only garbage meets them. Together they
@@ -80,6 +89,7 @@ struct TreeFile {
   std::string path;
   uint64_t size = 0;
   ContentHash hash{};
+  uint64_t object_size = 0;  // in the store; 0 in a scan, which cannot know it
 };
 
 struct TreePackEntry {
@@ -89,6 +99,7 @@ struct TreePackEntry {
   bool compressed = false;
   std::string md5_hex;       // of the block, as the row stores it
   ContentHash hash{};        // of the block
+  uint64_t object_size = 0;  // in the store; 0 in a scan
 };
 
 struct TreePack {
@@ -105,6 +116,19 @@ struct TreeManifest {
   std::vector<TreeFile> files;  // ascending paths
   std::vector<TreePack> packs;  // ascending paths
 };
+
+// "tree<version>.manifest": the file of one version in a release directory.
+std::string TreeManifestFileName(int32_t version);
+
+// Whether a path relative to a client directory (either separator, any
+// case) names a file the update machinery keeps there: the lists it
+// fetches and writes, the fetched server list, the signed-release state,
+// the lock, a fetched tree manifest and whatever lies in the directory
+// repairs fetch into. None of them is ever part of a published tree, and a
+// client's copy is no finding of a verify.
+bool IsClientStateName(std::string_view relative_path);
+// The directory, relative to a client's, that repairs fetch objects into.
+inline constexpr char kRepairDirName[] = "dizedir.repair";
 
 Status ParseTreeManifest(std::string_view text, TreeManifest* manifest);
 // Writes files and packs merged in path order and entries in id order,

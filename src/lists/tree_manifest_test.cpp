@@ -31,14 +31,17 @@ std::string Text(const std::vector<std::string>& lines) {
   return out;
 }
 
-std::string File(const std::string& path, const std::string& size = "1") {
-  return "file " + size + " " + kHashA + " " + path;
+std::string File(const std::string& path, const std::string& size = "1",
+                 const std::string& object = "2") {
+  return "file " + size + " " + object + " " + kHashA + " " + path;
 }
 
 std::string Entry(const std::string& id, const std::string& size = "5",
                   const std::string& stored = "5", const std::string& flag = "0",
-                  const std::string& md5 = kMd5A, const std::string& hash = kHashB) {
-  return "entry " + id + " " + size + " " + stored + " " + flag + " " + md5 + " " + hash;
+                  const std::string& md5 = kMd5A, const std::string& hash = kHashB,
+                  const std::string& object = "6") {
+  return "entry " + id + " " + size + " " + stored + " " + flag + " " + object + " " + md5 +
+         " " + hash;
 }
 
 struct Layout {
@@ -65,22 +68,22 @@ TEST(TreeManifestTest, AcceptsTheLayoutAndFormatsItBackByteForByte) {
     std::string text;
   };
   const Layout full = With({
-      "file 120 " + kHashA + " Data\\readme.txt",
+      "file 120 40 " + kHashA + " Data\\readme.txt",
       "pack Data\\x.pac",  // no entries
-      "file 7 " + kHashB + " data\\a b.bin",
+      "file 7 8 " + kHashB + " data\\a b.bin",
       "pack qmz\\fodder\\items.pac",
       Entry("3"),
-      Entry("7", "5000", "41", "1"),
+      Entry("7", "5000", "41", "1", kMd5A, kHashB, "42"),
       File("qmz\\fodder\\items.pac2"),
-      "file 1 " + kHashB + " \xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.dat",
+      "file 1 1 " + kHashB + " \xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.dat",
   });
   const Layout bare;  // an empty client
   Layout edges = With({
-      File("big", "9223372036854775807"),
-      File("empty", "0"),
+      File("big", "9223372036854775807", "9223372036854775808"),
+      File("empty", "0", "1"),
       "pack p.pac",
-      Entry("0", "0", "0", "0"),
-      Entry("4294967295", "4294967295", "4294967295", "1"),
+      Entry("0", "0", "0", "0", kMd5A, kHashB, "1"),
+      Entry("4294967295", "4294967295", "4294967295", "1", kMd5A, kHashB, "4294967296"),
   });
   edges.version = "version 2147483647";
   const Case cases[] = {
@@ -100,6 +103,7 @@ TEST(TreeManifestTest, AcceptsTheLayoutAndFormatsItBackByteForByte) {
   ASSERT_EQ(m.files.size(), 4u);
   EXPECT_EQ(m.files[1].path, "data\\a b.bin");
   EXPECT_EQ(m.files[1].size, 7u);
+  EXPECT_EQ(m.files[1].object_size, 8u);
   EXPECT_EQ(ContentHashHex(m.files[1].hash), kHashB);
   ASSERT_EQ(m.packs.size(), 2u);
   EXPECT_EQ(m.packs[0].path, "Data\\x.pac");
@@ -110,6 +114,7 @@ TEST(TreeManifestTest, AcceptsTheLayoutAndFormatsItBackByteForByte) {
   ASSERT_NE(seven, nullptr);
   EXPECT_EQ(seven->size, 5000u);
   EXPECT_EQ(seven->stored_size, 41u);
+  EXPECT_EQ(seven->object_size, 42u);
   EXPECT_TRUE(seven->compressed);
   EXPECT_EQ(seven->md5_hex, kMd5A);
   EXPECT_EQ(ContentHashHex(seven->hash), kHashB);
@@ -122,6 +127,8 @@ TEST(TreeManifestTest, AcceptsTheLayoutAndFormatsItBackByteForByte) {
   EXPECT_EQ(m.files[0].size, 9223372036854775807u);
   EXPECT_EQ(m.packs[0].entries[1].id, 4294967295u);
   EXPECT_EQ(m.packs[0].entries[1].stored_size, 4294967295u);
+  EXPECT_EQ(m.packs[0].entries[1].object_size, 4294967296u);
+  EXPECT_EQ(m.files[0].object_size, 9223372036854775808u);
 }
 
 TEST(TreeManifestTest, RefusesAnyOtherTextNamingTheLine) {
@@ -164,10 +171,21 @@ TEST(TreeManifestTest, RefusesAnyOtherTextNamingTheLine) {
       {"size with a leading zero", With({File("a", "01")}).Render(), 4, "size"},
       {"size past 2^63-1", With({File("a", "9223372036854775808")}).Render(), 4, "size"},
       {"negative size", With({File("a", "-1")}).Render(), 4, "size"},
-      {"upper-case hash", With({"file 1 " + std::string(64, 'A') + " a"}).Render(), 4, "hash"},
-      {"short hash", With({"file 1 " + kHashA.substr(1) + " a"}).Render(), 4, "hash"},
-      {"two spaces", With({"file 1  " + kHashA + " a"}).Render(), 4, "hash"},
-      {"no path", With({"file 1 " + kHashA}).Render(), 4, "hash"},
+      {"upper-case hash", With({"file 1 2 " + std::string(64, 'A') + " a"}).Render(), 4, "hash"},
+      {"short hash", With({"file 1 2 " + kHashA.substr(1) + " a"}).Render(), 4, "hash"},
+      {"two spaces", With({"file 1 2  " + kHashA + " a"}).Render(), 4, "hash"},
+      {"no path", With({"file 1 2 " + kHashA}).Render(), 4, "hash"},
+      {"no object size", With({"file 1 " + kHashA + " a"}).Render(), 4, "object size"},
+      {"object size 0", With({File("a", "1", "0")}).Render(), 4, "object size"},
+      {"object past its content", With({File("a", "1", "3")}).Render(), 4, "object size"},
+      {"object of an empty file past 1", With({File("a", "0", "2")}).Render(), 4, "object size"},
+      {"object size past 2^63",
+       With({File("a", "9223372036854775807", "9223372036854775809")}).Render(), 4, "object size"},
+      {"entry object 0", With({"pack a.pac", Entry("1", "5", "5", "0", kMd5A, kHashB, "0")}).Render(),
+       5, "object size"},
+      {"entry object past its block",
+       With({"pack a.pac", Entry("1", "50", "5", "1", kMd5A, kHashB, "7")}).Render(), 5,
+       "object size"},
       {"climbing path", With({File("..\\a")}).Render(), 4, "climbs"},
       {"climbing inside", With({File("a\\..\\..\\b")}).Render(), 4, "climbs"},
       {"rooted path", With({File("\\a")}).Render(), 4, "root"},
@@ -215,7 +233,7 @@ TEST(TreeManifestTest, RefusesAnyOtherTextNamingTheLine) {
        "MD5"},
       {"hash with a space after",
        With({"pack a.pac", Entry("1", "5", "5", "0", kMd5A, kHashB + " ")}).Render(), 5, "hash"},
-      {"entry without its hash", With({"pack a.pac", "entry 1 5 5 0 " + kMd5A}).Render(), 5,
+      {"entry without its hash", With({"pack a.pac", "entry 1 5 5 0 6 " + kMd5A}).Render(), 5,
        "MD5"},
   };
   for (const Case& c : cases) {
@@ -279,13 +297,16 @@ TEST(TreeManifestTest, FormatWritesAnyOrderInTheOrderParseWants) {
   TreeManifest m;
   m.line = "L";
   m.version = 3;
-  m.files = {{"b", 1, {}}, {"A", 2, {}}};
+  m.files = {{"b", 1, {}, 2}, {"A", 2, {}, 1}};
   m.packs.push_back({"a.pac", {}});
   m.packs.push_back({"c.pac", {}});
   m.packs[1].entries.resize(2);
   m.packs[1].entries[0].id = 9;
   m.packs[1].entries[1].id = 4;
-  for (TreePackEntry& e : m.packs[1].entries) e.md5_hex = kMd5A;
+  for (TreePackEntry& e : m.packs[1].entries) {
+    e.md5_hex = kMd5A;
+    e.object_size = 1;
+  }
   TreeManifest parsed;
   const Status s = ParseTreeManifest(FormatTreeManifest(m), &parsed);
   ASSERT_TRUE(s.ok()) << s.ToString();
@@ -311,6 +332,46 @@ TEST(TreeManifestTest, PathIndexFindsPathsAsWindowsWould) {
   EXPECT_EQ(index.FindPack("Data\\X.PAC")->path, "data\\x.pac");
   EXPECT_EQ(index.FindFile("data\\items"), nullptr);
   EXPECT_EQ(index.FindFile("data"), nullptr);
+}
+
+TEST(TreeManifestTest, ClientStateIsToldFromTheGame) {
+  struct Case {
+    const char* path;
+    bool state;
+  };
+  const Case cases[] = {
+      {"curver.bin", true},
+      {"CURVER.BIN", true},
+      {"verlist.bin", true},
+      {"newver.bin", true},
+      {"patchone.ini", true},
+      {"patchone_temp.ini.minisig", true},
+      {"release.manifest", true},
+      {"dizedir.state", true},
+      {"dizedir.lock", true},
+      {"qmz_GT\\downloadaddr.txt", true},
+      {"QMZ_gt/DownloadAddr.txt", true},
+      {"tree12.manifest", true},
+      {"Tree7.MANIFEST", true},
+      {"dizedir.repair", true},
+      {"dizedir.repair\\ab\\cd", true},
+      // What a game ships beside them, or merely looks like them.
+      {"dizedir.pub", false},
+      {"ng.ini", false},
+      {"IPconfig.dat", false},
+      {"data\\curver.bin", false},
+      {"curver.bin.bak", false},
+      {"tree.manifest", false},
+      {"treex.manifest", false},
+      {"maps\\tree3.manifest", false},
+      {"dizedir.repairs", false},
+      {"dizedir.repairs\\x", false},
+      {"qmz_GT\\other.txt", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsClientStateName(c.path), c.state) << c.path;
+  }
+  EXPECT_EQ(TreeManifestFileName(42), "tree42.manifest");
 }
 
 // A client directory on disk, written through the real Env.
@@ -414,6 +475,11 @@ TEST_F(ScanClientTreeTest, ListsFilesAndPackEntriesByTheirBytes) {
 
   m.line = "L";
   m.version = 1;
+  // What a scan cannot know, the publisher adds from the store.
+  for (TreeFile& f : m.files) f.object_size = f.size + 1;
+  for (TreePack& p : m.packs) {
+    for (TreePackEntry& e : p.entries) e.object_size = e.stored_size + 1;
+  }
   TreeManifest again;
   const std::string formatted = FormatTreeManifest(m);
   ASSERT_TRUE(ParseTreeManifest(formatted, &again).ok());
