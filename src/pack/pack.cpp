@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "codec/md5.h"
@@ -28,7 +29,11 @@ struct PackArchive {
   // Files of other packs whose blocks were copied into this archive: they
   // stay open until the archive is released, so the save can copy from them
   // even after their own archives are closed.
+  // Files of blocks added by PackAddStoredBlock are borrowed the same way;
+  // this finds the one already open for a path, so a file holding many
+  // blocks costs one handle, not one per block.
   std::vector<std::shared_ptr<ReadableFile>> borrowed;
+  std::unordered_map<std::string, ReadableFile*> block_files;
   PackIndex index;
 };
 
@@ -320,25 +325,29 @@ std::shared_ptr<ReadableFile> SharedFile(PackArchive* archive,
 }
 
 // Streams the new pack file: buffers small writes and copies runs of
-// blocks that lie one after another in one file as whole ranges.
+// blocks that lie one after another in one file as whole ranges. After a
+// false result, status() says why (a full disk must reach the caller as
+// one).
 class PackWriter {
  public:
   explicit PackWriter(WritableFile* out) : out_(out) {
     buffer_.reserve(kCopyChunk);
   }
 
+  const Status& status() const { return status_; }
+
   bool Append(std::string_view bytes) {
     if (!FlushRun()) return false;
     if (buffer_.size() + bytes.size() > kCopyChunk && !FlushBuffer()) {
       return false;
     }
-    if (bytes.size() >= kCopyChunk) return out_->Append(bytes).ok();
+    if (bytes.size() >= kCopyChunk) return Check(out_->Append(bytes));
     buffer_.append(bytes);
     return true;
   }
 
   bool CopyFrom(ReadableFile* file, uint64_t offset, uint32_t length) {
-    if (file == nullptr) return false;
+    if (file == nullptr) return Check(Status::IOError("a block's file is gone"));
     if (run_length_ != 0 && run_file_ == file &&
         run_start_ + run_length_ == offset) {
       run_length_ += length;
@@ -354,9 +363,14 @@ class PackWriter {
   bool Finish() { return FlushRun() && FlushBuffer(); }
 
  private:
+  bool Check(Status s) {
+    if (!s.ok() && status_.ok()) status_ = std::move(s);
+    return status_.ok();
+  }
+
   bool FlushBuffer() {
     if (buffer_.empty()) return true;
-    const bool ok = out_->Append(buffer_).ok();
+    const bool ok = Check(out_->Append(buffer_));
     buffer_.clear();
     return ok;
   }
@@ -368,18 +382,19 @@ class PackWriter {
     run_length_ = 0;
     // The file decides how: inside the OS where that is cheaper, and a
     // wrapped file still sees every byte.
-    return out_->AppendFrom(run_file_, run_start_, length).ok();
+    return Check(out_->AppendFrom(run_file_, run_start_, length));
   }
 
   WritableFile* const out_;
+  Status status_;
   std::string buffer_;
   ReadableFile* run_file_ = nullptr;
   uint64_t run_start_ = 0;
   uint64_t run_length_ = 0;
 };
 
-bool WritePack(PackArchive* archive, WritableFile* out,
-               const std::vector<uint32_t>& offsets) {
+Status WritePack(PackArchive* archive, WritableFile* out,
+                 const std::vector<uint32_t>& offsets) {
   PackWriter writer(out);
   std::string rows;
   PutU32(&rows, 0);
@@ -409,7 +424,56 @@ bool WritePack(PackArchive* archive, WritableFile* out,
       ok = writer.CopyFrom(e->origin, e->source_offset, e->stored_size);
     }
   });
-  return ok && writer.Finish();
+  if (ok) ok = writer.Finish();
+  return ok ? Status::OK() : writer.status();
+}
+
+Status SaveArchive(PackArchive* archive) {
+  if (archive == nullptr || archive->read_only) {
+    return Status::InvalidArgument("only an archive opened for update is saved");
+  }
+  PackIndex& index = archive->index;
+
+  // Offsets are 32-bit: a pack that would outgrow them cannot be written.
+  std::vector<uint32_t> offsets;
+  offsets.reserve(index.size());
+  uint64_t running = kPackHeaderSize + uint64_t{kPackRowSize} * index.size();
+  bool fits = true;
+  index.ForEach([&](PackEntry* e) {
+    if (running > std::numeric_limits<uint32_t>::max()) fits = false;
+    offsets.push_back(static_cast<uint32_t>(running));
+    running += e->stored_size;
+  });
+  if (!fits) {
+    return Status::InvalidArgument("the pack would outgrow the 4 GiB its offsets address");
+  }
+
+  Env* env = archive->env;
+  const std::string temp = archive->path + std::string(kTempSuffix);
+  std::unique_ptr<WritableFile> out;
+  Status s = env->NewWritableFile(temp, &out);
+  if (!s.ok()) return s;
+  out->WillSync();
+  s = WritePack(archive, out.get(), offsets);
+  if (s.ok()) s = out->Sync();
+  if (s.ok()) s = out->Close();
+  out.reset();
+  if (s.ok()) s = env->RenameFile(temp, archive->path);
+  if (!s.ok()) {
+    env->DeleteFile(temp);
+    return s;
+  }
+  // The new file is complete whatever happens here; this only makes the
+  // rename itself survive a power cut.
+  const std::string native = env->NativePath(archive->path);
+  const std::string::size_type slash = native.find_last_of('/');
+  if (slash != std::string::npos) {
+    env->SyncDirectory(native.substr(0, slash + 1));
+  }
+
+  size_t i = 0;
+  index.ForEach([&](PackEntry* e) { e->offset = offsets[i++]; });
+  return Status::OK();
 }
 
 }  // namespace
@@ -432,50 +496,14 @@ int PackClose(PackArchive* archive) {
 void PackDiscard(PackArchive* archive) { delete archive; }
 
 int PackSave(PackArchive* archive) {
-  if (archive == nullptr || archive->read_only) return 0;
+  return PackSaveWithStatus(archive).ok() ? 1 : 0;
+}
+
+Status PackSaveWithStatus(PackArchive* archive) {
   try {
-    PackIndex& index = archive->index;
-
-    // Offsets are 32-bit: a pack that would outgrow them cannot be written.
-    std::vector<uint32_t> offsets;
-    offsets.reserve(index.size());
-    uint64_t running = kPackHeaderSize + uint64_t{kPackRowSize} * index.size();
-    bool fits = true;
-    index.ForEach([&](PackEntry* e) {
-      if (running > std::numeric_limits<uint32_t>::max()) fits = false;
-      offsets.push_back(static_cast<uint32_t>(running));
-      running += e->stored_size;
-    });
-    if (!fits) return 0;
-
-    Env* env = archive->env;
-    const std::string temp = archive->path + std::string(kTempSuffix);
-    std::unique_ptr<WritableFile> out;
-    Status s = env->NewWritableFile(temp, &out);
-    if (!s.ok()) return 0;
-    out->WillSync();
-    bool ok = WritePack(archive, out.get(), offsets);
-    if (ok) ok = out->Sync().ok();
-    if (ok) ok = out->Close().ok();
-    out.reset();
-    if (ok) ok = env->RenameFile(temp, archive->path).ok();
-    if (!ok) {
-      env->DeleteFile(temp);
-      return 0;
-    }
-    // The new file is complete whatever happens here; this only makes the
-    // rename itself survive a power cut.
-    const std::string native = env->NativePath(archive->path);
-    const std::string::size_type slash = native.find_last_of('/');
-    if (slash != std::string::npos) {
-      env->SyncDirectory(native.substr(0, slash + 1));
-    }
-
-    size_t i = 0;
-    index.ForEach([&](PackEntry* e) { e->offset = offsets[i++]; });
-    return 1;
+    return SaveArchive(archive);
   } catch (const std::bad_alloc&) {
-    return 0;
+    return OutOfMemory();
   }
 }
 
@@ -627,6 +655,71 @@ Status PackCopyEntry(uint32_t id, PackArchive* source, PackArchive* target) {
     // the file comes out byte for byte the same.
     if (replacing) target->index.Remove(id);
     target->index.Insert(std::move(copy));
+    return Status::OK();
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Status PackAddStoredBlock(uint32_t id, uint32_t size, bool compressed, Env* env,
+                          const std::string& block_path, uint64_t offset,
+                          uint32_t stored_size, PackArchive* target) {
+  if (env == nullptr || target == nullptr || target->read_only) {
+    return Status::InvalidArgument("adding a block needs a target open for update");
+  }
+  // An entry records where its block lies in 32 bits, as the format does.
+  if (offset > std::numeric_limits<uint32_t>::max()) {
+    return Status::InvalidArgument(EntryText(id) + ": its block lies past 4 GiB into its file");
+  }
+  if (!compressed && stored_size != size) {
+    return Status::Corruption(EntryText(id) + " is raw, but its block holds " +
+                              std::to_string(stored_size) + " bytes, not " +
+                              std::to_string(size));
+  }
+  try {
+    const bool replacing = target->index.Find(id) != nullptr;
+    if (!replacing && target->index.size() >= kPackMaxEntries) {
+      return Status::InvalidArgument("a pack may hold at most " +
+                                     std::to_string(kPackMaxEntries) + " entries");
+    }
+    std::shared_ptr<ReadableFile> file;
+    const auto known = target->block_files.find(block_path);
+    if (known != target->block_files.end()) {
+      file = SharedFile(target, known->second);
+    } else {
+      std::unique_ptr<ReadableFile> opened;
+      Status s = env->NewReadableFile(block_path, &opened);
+      if (!s.ok()) return s;
+      file = std::move(opened);
+    }
+    if (file == nullptr) return Status::IOError(EntryText(id) + " cannot be read");
+    uint64_t file_size = 0;
+    Status s = file->Size(&file_size);
+    if (!s.ok()) return s;
+    if (offset + stored_size > file_size) {
+      return Status::Corruption(EntryText(id) + ": its block file ends before the block");
+    }
+    auto entry = std::make_unique<PackEntry>();
+    entry->id = id;
+    entry->size = size;
+    entry->stored_size = stored_size;
+    entry->compressed = compressed ? 1 : 0;
+    entry->origin = file.get();
+    entry->source_offset = static_cast<uint32_t>(offset);
+    Md5 md5;
+    s = ScanBlock(entry.get(), nullptr, &md5);
+    if (!s.ok()) return s;
+    const std::string hex = md5.HexFinal();
+    std::memcpy(entry->digest, hex.data(), std::min(hex.size(), kPackDigestSize - 1));
+    entry->digest[kPackDigestSize - 1] = '\0';
+
+    if (known == target->block_files.end()) {
+      target->borrowed.push_back(file);
+      target->block_files.emplace(block_path, file.get());
+    }
+    // As PackCopyEntry does: a replacement is a remove and an add.
+    if (replacing) target->index.Remove(id);
+    target->index.Insert(std::move(entry));
     return Status::OK();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

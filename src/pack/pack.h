@@ -68,6 +68,10 @@ void PackDiscard(PackArchive* archive);
 // Writes the whole archive to its path. 0 for a read-only archive or when the
 // new file cannot be written; the old file is then untouched.
 int PackSave(PackArchive* archive);
+// PackSave, saying why a save failed: the Env's error as it came (NoSpace
+// for a full disk), InvalidArgument for a null or read-only archive or one
+// whose blocks would lie past the 32-bit offsets of the format.
+Status PackSaveWithStatus(PackArchive* archive);
 
 uint32_t PackGetCount(PackArchive* archive);
 // The id at an enumeration position; 0 (also a valid id) past the end.
@@ -111,6 +115,26 @@ Status PackCheckEntry(uint32_t id, PackArchive* archive);
 // source lacks the id; InvalidArgument for a read-only target or when target
 // would exceed kPackMaxEntries. Copying within one archive changes nothing.
 Status PackCopyEntry(uint32_t id, PackArchive* source, PackArchive* target);
+
+// Adds entry `id` to `target` (opened for update) with the block of
+// `stored_size` bytes at `offset` in the file at `block_path`: the bytes the
+// row's MD5 covers, the zlib stream itself when `compressed`. This is how a
+// block fetched from elsewhere joins a pack as it is, never held in memory:
+// it is checked first as PackCheckEntry checks one (a compressed block is
+// one zlib stream that inflates to exactly `size`, a raw one is `size`
+// bytes), and the MD5 computed on the way becomes the row's digest. The
+// target keeps the file open, once however many blocks lie in it, and its
+// next save copies the block file to file; so the file must stay as it is
+// until the target is released, and may be deleted only then. An entry of
+// that id is replaced as PackCopyEntry replaces one. On failure target is
+// unchanged: Corruption naming the entry for a block that fails the check
+// or a file that ends before it; the Env's error when the file cannot be
+// opened (NotFound when there is none); InvalidArgument for a read-only
+// target, an offset past 4 GiB - 1 (where no pack's block can come from),
+// or when target would exceed kPackMaxEntries.
+Status PackAddStoredBlock(uint32_t id, uint32_t size, bool compressed, Env* env,
+                          const std::string& block_path, uint64_t offset,
+                          uint32_t stored_size, PackArchive* target);
 
 // Checks a whole pack file before it is trusted, e.g. before a pack shipped
 // as a plain file replaces the client's: the table fits the file and every

@@ -441,6 +441,97 @@ TEST_F(PackTest, CopyTakesTheStoredBlockAsItIs) {
   EXPECT_TRUE(PackCheck(env_, path_, "a.pac").ok());
 }
 
+TEST_F(PackTest, StoredBlocksFromAFileJoinThePackAsTheyAre) {
+  // Blocks side by side in one file, as a repair lays them out: a zlib
+  // stream this compressor would not make, a raw block, and a replacement.
+  const std::string text(5000, 'q');
+  const std::string stored = ZlibLevel(text, 1);
+  ASSERT_NE(stored, Zlib(text));
+  const std::string blocks_path = (dir_ / "blocks").string();
+  const std::string blocks = "junk" + stored + "raw bytes";
+  WriteAll(blocks_path, blocks);
+  const uint32_t stored_size = static_cast<uint32_t>(stored.size());
+  PackArchive* a = PackOpenForUpdate(env_, path_);
+  ASSERT_EQ(PackAdd(7, "old", 3, a, 0, nullptr), 1);
+  ASSERT_EQ(PackAdd(8, "kept", 4, a, 1, nullptr), 1);
+  ASSERT_EQ(PackClose(a), 1);
+
+  a = PackOpenForUpdate(env_, path_);
+  ASSERT_TRUE(PackAddStoredBlock(5, 5000, true, env_, blocks_path, 4, stored_size, a).ok());
+  ASSERT_TRUE(
+      PackAddStoredBlock(7, 9, false, env_, blocks_path, 4 + stored_size, 9, a).ok());
+  ASSERT_EQ(PackSave(a), 1);
+  PackDiscard(a);
+  // Only now may the file go: the pack holds its own copy of the blocks.
+  fs::remove(blocks_path);
+
+  PackArchive* got = PackOpenReadOnly(env_, path_);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(PackGetCount(got), 3u);
+  EXPECT_EQ(Read(got, 5), text);
+  EXPECT_EQ(Read(got, 7), "raw bytes");
+  EXPECT_EQ(Read(got, 8), "kept");
+  std::string block;
+  ASSERT_EQ(PackReadStored(5, got, &block), 1);
+  EXPECT_TRUE(block == stored) << "the block as given, not compressed anew";
+  PackEntryInfo info;
+  ASSERT_EQ(PackGetEntryInfo(5, got, &info), 1);
+  EXPECT_EQ(info.digest, Md5Hex(stored));
+  EXPECT_EQ(info.compressed, 1u);
+  EXPECT_EQ(info.stored_size, stored_size);
+  ASSERT_EQ(PackGetEntryInfo(7, got, &info), 1);
+  EXPECT_EQ(info.digest, Md5Hex("raw bytes"));
+  PackClose(got);
+  EXPECT_TRUE(PackCheck(env_, path_, "a.pac").ok());
+
+  // Refusals leave the archive as it was: the save writes the same bytes.
+  const std::string before = ReadAll(path_);
+  const std::string short_stream = Zlib(text.substr(1));
+  const std::string refused_blocks = short_stream + "12345" + stored;
+  WriteAll(blocks_path, refused_blocks);
+  const uint32_t short_size = static_cast<uint32_t>(short_stream.size());
+  struct Case {
+    const char* name;
+    uint32_t id, size;
+    bool compressed;
+    std::string path;
+    uint64_t offset;
+    uint32_t stored_size;
+    Status::Code code;
+  };
+  const Case cases[] = {
+      {"inflates short of its size", 8, 5000, true, blocks_path, 0, short_size,
+       Status::Code::kCorruption},
+      {"inflates past its size", 8, 4000, true, blocks_path, short_size + 5, stored_size,
+       Status::Code::kCorruption},
+      {"not a zlib stream", 8, 5, true, blocks_path, short_size, 5, Status::Code::kCorruption},
+      {"a zlib stream and more", 8, 4999, true, blocks_path, 0, short_size + 1,
+       Status::Code::kCorruption},
+      {"raw of another length", 9, 6, false, blocks_path, short_size, 5,
+       Status::Code::kCorruption},
+      {"the file ends first", 9, 5, false, blocks_path, refused_blocks.size() - 2, 5,
+       Status::Code::kCorruption},
+      {"no file", 9, 5, false, (dir_ / "none").string(), 0, 5, Status::Code::kNotFound},
+      {"past 4 GiB", 9, 5, false, blocks_path, uint64_t{1} << 32, 5,
+       Status::Code::kInvalidArgument},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    a = PackOpenForUpdate(env_, path_);
+    ASSERT_NE(a, nullptr);
+    const Status s =
+        PackAddStoredBlock(c.id, c.size, c.compressed, env_, c.path, c.offset, c.stored_size, a);
+    EXPECT_EQ(s.code(), c.code) << s.ToString();
+    ASSERT_EQ(PackSave(a), 1);
+    PackDiscard(a);
+    EXPECT_TRUE(ReadAll(path_) == before);
+  }
+  PackArchive* read_only = PackOpenReadOnly(env_, path_);
+  EXPECT_EQ(PackAddStoredBlock(9, 5, false, env_, blocks_path, short_size, 5, read_only).code(),
+            Status::Code::kInvalidArgument);
+  PackClose(read_only);
+}
+
 TEST_F(PackTest, StreamedStoredBlockIsTheStoredBytesInBoundedPieces) {
   // A raw block of several pieces and a compressed one: the pieces join to
   // exactly what PackReadStored gives (the zlib stream, not its contents).
@@ -564,7 +655,9 @@ TEST_F(PackTest, FailedSaveKeepsTheOldFile) {
     a = PackOpenForUpdate(&faulty, path_);
     ASSERT_NE(a, nullptr);
     PackAdd(2, big.data(), static_cast<uint32_t>(big.size()), a, 0, nullptr);
-    EXPECT_EQ(PackSave(a), 0);
+    // The reason reaches a caller that asks: a full disk is told as one.
+    EXPECT_EQ(PackSaveWithStatus(a).code(),
+              fault == Fault::kFullDisk ? Status::Code::kNoSpace : Status::Code::kIOError);
     EXPECT_EQ(PackClose(a), 0);
     EXPECT_TRUE(ReadAll(path_) == before) << "the old pack must survive";
     EXPECT_FALSE(fs::exists(path_ + std::string(kTempSuffix)));
