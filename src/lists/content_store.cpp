@@ -453,6 +453,12 @@ Status DecodeStoreObjectToFile(Env* env, const std::string& object_path, const C
   return Status::OK();
 }
 
+Status DecodeStoreObjectToSink(Env* env, const std::string& object_path, const ContentHash& hash,
+                               uint64_t size,
+                               const std::function<Status(std::string_view piece)>& sink) {
+  return DecodeObjectFile(env, object_path, nullptr, hash, size, /*any_length=*/false, sink);
+}
+
 Status CheckStoreObject(Env* env, const std::string& object_path, const ContentHash& hash,
                         uint64_t size) {
   return DecodeObjectFile(env, object_path, nullptr, hash, size, /*any_length=*/false,

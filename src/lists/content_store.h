@@ -32,6 +32,7 @@
 #define DIZEDIR_LISTS_CONTENT_STORE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -102,6 +103,17 @@ Status WriteStoreObject(Env* env, const std::string& source_path,
 Status DecodeStoreObjectToFile(Env* env, const std::string& object_path,
                                const ContentHash& hash, uint64_t size,
                                const std::string& target_path);
+
+// Decodes the object at `object_path` into `sink`, handing on the content
+// piece by piece as it comes out (pieces of at most 64 KiB), for a caller
+// that gathers several contents in one file of its own. The checks are
+// DecodeStoreObjectToFile's, but the hash is known only after the last
+// piece: a refusal (Corruption naming the object) may come after the sink
+// has seen every byte, so whatever the sink kept counts only once this
+// succeeds. A sink's failure stops the decode and is given as it is.
+Status DecodeStoreObjectToSink(Env* env, const std::string& object_path, const ContentHash& hash,
+                               uint64_t size,
+                               const std::function<Status(std::string_view piece)>& sink);
 
 // The same check without writing anything: the object at `object_path`
 // decodes to a content of `size` bytes and `hash`.

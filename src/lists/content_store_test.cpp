@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -296,6 +297,17 @@ TEST_F(StoreFilesTest, AFileGoesInAndComesOutAsStreams) {
     EXPECT_TRUE(content == c.content);
 
     EXPECT_TRUE(CheckStoreObject(&env_, object_path, hash, c.content.size()).ok());
+    std::string joined;
+    size_t largest = 0;
+    s = DecodeStoreObjectToSink(&env_, object_path, hash, c.content.size(),
+                                [&](std::string_view piece) {
+                                  joined.append(piece);
+                                  largest = std::max(largest, piece.size());
+                                  return Status::OK();
+                                });
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    EXPECT_TRUE(joined == c.content);
+    EXPECT_LE(largest, size_t{64} << 10);
     ASSERT_TRUE(dir_.Write("target", "the old file"));
     s = DecodeStoreObjectToFile(&env_, object_path, hash, c.content.size(), dir_.Path("target"));
     ASSERT_TRUE(s.ok()) << s.ToString();
@@ -417,6 +429,15 @@ TEST_F(StoreFilesTest, ADamagedObjectIsRefusedNamingIt) {
   EXPECT_TRUE(s.IsCorruption()) << s.ToString();
   EXPECT_EQ(dir_.Read("target"), "the old file");
   EXPECT_TRUE(Temporaries().empty());
+
+  const auto keep = [](std::string_view) { return Status::OK(); };
+  s = DecodeStoreObjectToSink(&env_, object_path, hash, text.size(), keep);
+  EXPECT_TRUE(s.IsCorruption()) << s.ToString();
+  EXPECT_NE(s.message().find(object_path), std::string::npos) << s.message();
+  ASSERT_TRUE(WriteStoreObject(&env_, dir_.Path("source"), object_path, hash, text.size()).ok());
+  s = DecodeStoreObjectToSink(&env_, object_path, hash, text.size(),
+                              [](std::string_view) { return Status::NoSpace("sink full"); });
+  EXPECT_TRUE(s.IsNoSpace()) << "a sink's failure comes back as it is: " << s.ToString();
 
   s = CheckStoreObject(&env_, dir_.Path("missing"), hash, text.size());
   EXPECT_TRUE(s.IsNotFound()) << s.ToString();
