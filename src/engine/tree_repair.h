@@ -98,7 +98,8 @@ struct NeededObject {
 std::vector<NeededObject> ObjectsToFetch(const TreeManifest& expected,
                                          const std::vector<TreeFinding>& findings);
 
-// Where a fetched object lies: object_dir + its 64 hex digits.
+// Where a fetched object lies: object_dir + its 64 hex digits (with a
+// backslash between them when object_dir does not end in a separator).
 std::string FetchedObjectPath(const std::string& object_dir, const ContentHash& hash);
 
 // Puts right every repairable finding from the objects in `object_dir`
