@@ -124,7 +124,8 @@ Status WalkClient(Env* env, const std::string& client_dir, const TreePathIndex& 
     const std::string relative_dir = std::move(pending.back());
     pending.pop_back();
     names.clear();
-    const std::string dir_path = relative_dir.empty() ? client_dir : JoinPath(client_dir, relative_dir);
+    const std::string dir_path =
+        relative_dir.empty() ? client_dir : JoinPath(client_dir, relative_dir);
     const Status s = env->GetChildren(dir_path, &names);
     if (!s.ok()) return Status::IOError("cannot list " + dir_path + ": " + s.message());
     for (const std::string& name : names) {
@@ -234,7 +235,8 @@ class TreeVerifier {
           slot = &pack_match_[pack - expected_.packs.data()];
           listed = pack->path;
         }
-        if (slot == nullptr || *slot != nullptr || (exact == 1 && item.relative != listed)) continue;
+        if (slot == nullptr || *slot != nullptr || (exact == 1 && item.relative != listed))
+          continue;
         *slot = &item;
         used[i] = true;
       }
@@ -420,9 +422,9 @@ class TreeVerifier {
 // What a repair does to one pack.
 struct PackWork {
   const TreePack* pack = nullptr;
-  bool rebuild = false;                     // from the manifest's entries alone
-  std::vector<const TreePackEntry*> put;    // blocks to put back
-  std::vector<uint32_t> remove;             // entries the release does not hold
+  bool rebuild = false;                   // from the manifest's entries alone
+  std::vector<const TreePackEntry*> put;  // blocks to put back
+  std::vector<uint32_t> remove;           // entries the release does not hold
 };
 
 // One step of a repair: a plain file, or a pack's work.
@@ -490,7 +492,8 @@ class TreeRepairer {
           break;
         case FindingKind::kMissingEntry:
         case FindingKind::kDamagedEntry: {
-          const TreePackEntry* entry = pack == nullptr ? nullptr : pack->FindEntry(finding.entry_id);
+          const TreePackEntry* entry =
+              pack == nullptr ? nullptr : pack->FindEntry(finding.entry_id);
           if (entry == nullptr) return unaccounted("the release does not list that entry");
           work_for(pack).put.push_back(entry);
           break;
@@ -515,7 +518,9 @@ class TreeRepairer {
         for (const TreePackEntry& e : work.pack->entries) work.put.push_back(&e);
         continue;
       }
-      const auto by_id = [](const TreePackEntry* a, const TreePackEntry* b) { return a->id < b->id; };
+      const auto by_id = [](const TreePackEntry* a, const TreePackEntry* b) {
+        return a->id < b->id;
+      };
       std::sort(work.put.begin(), work.put.end(), by_id);
       work.put.erase(std::unique(work.put.begin(), work.put.end()), work.put.end());
     }
@@ -616,8 +621,9 @@ class TreeRepairer {
     const std::string blocks_path = pack_path + std::string(kBlocksMark) + std::string(kTempSuffix);
     std::vector<uint64_t> offsets;
     if (!work.put.empty()) s = GatherBlocks(pack, work.put, blocks_path, &offsets);
-    if (s.ok()) s = work.rebuild ? Rebuild(work, pack_path, blocks_path, offsets)
-                                 : Update(work, pack_path, blocks_path, offsets);
+    if (s.ok())
+      s = work.rebuild ? Rebuild(work, pack_path, blocks_path, offsets)
+                       : Update(work, pack_path, blocks_path, offsets);
     if (!work.put.empty()) env_->DeleteFile(blocks_path);
     if (!s.ok()) return s;
     return meter_->End(pack.path) ? Status::OK() : Stopped("repair");
@@ -644,8 +650,8 @@ class TreeRepairer {
     return Status::OK();
   }
 
-  Status Update(const PackWork& work, const std::string& pack_path,
-                const std::string& blocks_path, const std::vector<uint64_t>& offsets) {
+  Status Update(const PackWork& work, const std::string& pack_path, const std::string& blocks_path,
+                const std::vector<uint64_t>& offsets) {
     PackHandle archive(PackOpenForUpdate(env_, pack_path));
     if (archive == nullptr) {
       return Status::Corruption("cannot repair " + work.pack->path +
@@ -659,8 +665,8 @@ class TreeRepairer {
 
   // A new pack of exactly the manifest's entries, written beside the old
   // one and renamed over it.
-  Status Rebuild(const PackWork& work, const std::string& pack_path,
-                 const std::string& blocks_path, const std::vector<uint64_t>& offsets) {
+  Status Rebuild(const PackWork& work, const std::string& pack_path, const std::string& blocks_path,
+                 const std::vector<uint64_t>& offsets) {
     const std::string new_path = pack_path + std::string(kNewPackMark) + std::string(kTempSuffix);
     // What a killed repair left there must not be opened as a start.
     env_->DeleteFile(new_path);
@@ -733,7 +739,8 @@ std::vector<NeededObject> ObjectsToFetch(const TreeManifest& expected,
         break;
       case FindingKind::kMissingEntry:
       case FindingKind::kDamagedEntry:
-        if (const TreePackEntry* e = pack == nullptr ? nullptr : pack->FindEntry(finding.entry_id)) {
+        if (const TreePackEntry* e =
+                pack == nullptr ? nullptr : pack->FindEntry(finding.entry_id)) {
           need(e->hash, e->stored_size, e->object_size);
         }
         break;
