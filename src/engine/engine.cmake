@@ -4,6 +4,9 @@ add_library(dizedir_tree_repair STATIC ${CMAKE_CURRENT_LIST_DIR}/tree_repair.cpp
 target_include_directories(dizedir_tree_repair PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(dizedir_tree_repair PUBLIC dizedir_tree_manifest dizedir_content_store
                       dizedir_pack dizedir_md5 dizedir_platform)
+dizedir_test(tree_repair_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tree_repair_test.cpp
+  LIBS dizedir_tree_repair dizedir_fault_env ZLIB::ZLIB)
 
 add_library(dizedir_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/patch_engine.cpp
