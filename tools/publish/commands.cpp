@@ -1,5 +1,6 @@
 #include "tools/publish/commands.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "lists/download_address.h"
@@ -16,9 +17,69 @@ int Failed(std::ostream& err, const std::string& what, const Status& s) {
 
 int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ostream& err);
 
-// The change itself: parts, then the lists, then the mirrors. The caller
-// writes the manifest after it, once every file it will name is in place
-// (release_signing.h).
+std::string Counted(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string ByteCount(uint64_t bytes) {
+  char text[32];
+  if (bytes < 10 * 1024) return Counted(bytes, "byte", "bytes");
+  if (bytes < 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+  }
+  return text;
+}
+
+// The tree of the version a change publishes. It is scanned and its objects
+// stored before the lists change, so a tree that cannot be published stops
+// the change before it starts (tree_publisher.h).
+struct PreparedTree {
+  std::string dir;  // empty: the version gets no tree manifest
+  TreeManifest manifest;
+  StoredObjects stored;
+};
+
+int PrepareTree(Env* env, const ReleaseCommand& c, const std::string& tree_dir,
+                PreparedTree* tree, std::ostream& err) {
+  tree->dir = tree_dir;
+  if (tree_dir.empty()) return 0;
+  Status s = ScanReleaseTree(env, tree_dir, &tree->manifest);
+  if (s.ok()) s = StoreTreeObjects(env, c.release_dir, tree_dir, &tree->manifest, &tree->stored);
+  if (!s.ok()) return Failed(err, "release: tree " + tree_dir + " (nothing published)", s);
+  return 0;
+}
+
+// Once the lists name the version: its tree manifest.
+int FinishTree(Env* env, const ReleaseCommand& c, PreparedTree* tree, const std::string& line,
+               int32_t version, std::ostream& out, std::ostream& err) {
+  const char* const option = c.init ? "--from TREE" : "--tree NEW_TREE";
+  const std::string name = TreeManifestFileName(version);
+  if (tree->dir.empty()) {
+    err << "dizedir-publish: release: note: version " << version
+        << " has no tree manifest (no " << option << "), so clients at it cannot verify or repair "
+           "their files\n";
+    return 0;
+  }
+  TreeManifest& m = tree->manifest;
+  m.line = line;
+  m.version = version;
+  const Status s = WriteTreeManifest(env, c.release_dir, m);
+  if (!s.ok()) return Failed(err, c.release_dir + "/" + name, s);
+  uint64_t entries = 0;
+  for (const TreePack& pack : m.packs) entries += pack.entries.size();
+  out << c.release_dir << "/" << name << ": " << Counted(m.files.size(), "file", "files")
+      << ", " << Counted(m.packs.size(), "pack", "packs") << " ("
+      << Counted(entries, "entry", "entries") << "), "
+      << Counted(tree->stored.new_objects, "new object", "new objects") << " ("
+      << ByteCount(tree->stored.new_bytes) << ")\n";
+  return 0;
+}
+
+// The change itself: the objects of the version's tree, parts, the lists,
+// the tree manifest, then the mirrors. The caller writes the manifest after
+// it, once every file it will name is in place (release_signing.h).
 int ReleaseChange(Env* env, const ReleaseCommand& c, std::ostream& out,
                   std::ostream& err) {
   const bool action = c.init || c.withdraw != 0 || !c.add.empty();
@@ -39,6 +100,13 @@ int ReleaseChange(Env* env, const ReleaseCommand& c, std::ostream& out,
 
 int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ostream& err) {
   if (c.init) {
+    const std::string& base_tree = c.from_tree.empty() ? c.tree : c.from_tree;
+    PreparedTree tree;
+    // A line already there is refused below; no use scanning for it.
+    if (!HoldsReleaseLine(env, c.release_dir)) {
+      const int prepared = PrepareTree(env, c, base_tree, &tree, err);
+      if (prepared != 0) return prepared;
+    }
     InitOptions options;
     options.download_address = c.download_address;
     options.mirrors = c.mirrors;
@@ -48,7 +116,7 @@ int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ost
     out << c.release_dir << ": release line started at version "
         << options.base_number << '\n';
     std::vector<std::string> targets;
-    if (!c.from_tree.empty()) targets.push_back(c.from_tree + "/curver.bin");
+    if (!base_tree.empty()) targets.push_back(base_tree + "/curver.bin");
     if (!c.client_list.empty()) targets.push_back(c.client_list);
     for (const std::string& path : targets) {
       s = WriteFileAtomically(env, path, client_list);
@@ -59,14 +127,29 @@ int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ost
       out << "no --from tree: a base client needs curver.bin from "
              "release --init --client-list PATH\n";
     }
-    return 0;
+    ReleaseLists lists;
+    s = LoadRelease(env, c.release_dir, &lists);
+    if (!s.ok()) return Failed(err, "release --init", s);
+    return FinishTree(env, c, &tree, lists.versions.front().guid, options.base_number, out,
+                      err);
   }
   if (c.withdraw) {
-    const Status s = WithdrawPatch(env, c.release_dir, c.withdraw);
+    Status s = WithdrawPatch(env, c.release_dir, c.withdraw);
     if (!s.ok()) return Failed(err, "release --withdraw", s);
     out << c.release_dir << ": patch " << c.withdraw << " withdrawn\n";
+    // Its objects stay: other versions may hold the same contents.
+    const std::string name = TreeManifestFileName(c.withdraw);
+    const std::string path = c.release_dir + "/" + name;
+    if (env->FileExists(path)) {
+      s = env->DeleteFile(path);
+      if (!s.ok()) return Failed(err, path, s);
+      out << path << ": deleted with its version (the objects it named stay)\n";
+    }
     return 0;
   }
+  PreparedTree tree;
+  const int prepared = PrepareTree(env, c, c.tree, &tree, err);
+  if (prepared != 0) return prepared;
   std::string archive = c.add;
   if (env->IsDirectory(archive)) archive += std::string("/") + kPatchArchiveName;
   AddOptions options = c.add_options;
@@ -82,7 +165,7 @@ int ReleaseAction(Env* env, const ReleaseCommand& c, std::ostream& out, std::ost
       << (result.patch.state == 2 ? " (optional)" : "") << " as "
       << result.patch.archive << " in " << result.patch.parts.size() << " part"
       << (result.patch.parts.size() == 1 ? "" : "s") << '\n';
-  return 0;
+  return FinishTree(env, c, &tree, result.patch.guid, result.patch.number, out, err);
 }
 
 }  // namespace
@@ -114,6 +197,16 @@ int RunRelease(Env* env, const ReleaseCommand& c, std::istream& in,
   if (actions > 1 || (actions == 0 && !c.set_mirrors)) {
     err << "dizedir-publish: release: give exactly one of --init, --add, --withdraw, or only "
            "--mirror/--no-mirrors\n";
+    return 1;
+  }
+  if (!c.tree.empty() && !c.init && c.add.empty()) {
+    err << "dizedir-publish: release: --tree goes with --add (the new version's tree) or "
+           "--init (the base tree)\n";
+    return 1;
+  }
+  if (c.init && !c.tree.empty() && !c.from_tree.empty() && c.tree != c.from_tree) {
+    err << "dizedir-publish: release --init: --from and --tree name the base tree; give "
+           "one of them\n";
     return 1;
   }
   for (const std::string& mirror : c.mirrors) {

@@ -20,6 +20,7 @@
 #include "tools/publish/release_signing.h"
 #include "tools/publish/server_list_writer.h"
 #include "tools/publish/tree_diff.h"
+#include "tools/publish/tree_publisher.h"
 
 namespace dizedir::publish {
 
@@ -38,6 +39,10 @@ struct ReleaseCommand {
   std::string client_list;  // --init: where else to write it
   std::string add;          // a patch directory or a zip
   AddOptions add_options;
+  // The client tree of the version a change publishes (--add: the new one;
+  // --init: the base, as from_tree), for its tree manifest and the content
+  // store (tree_publisher.h). Without one the version has no tree manifest.
+  std::string tree;
   int32_t withdraw = 0;
   std::string download_address;
   // Replaces the mirror list of downloadaddr.txt when set_mirrors.

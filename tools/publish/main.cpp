@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
                             "Start a new release line at version 1");
   release_command->add_option("--from", release.from_tree,
                               "With --init: the base tree, which gets the "
-                              "client's curver.bin")
+                              "client's curver.bin and is published as version 1's "
+                              "tree manifest and content-store objects")
       ->check(CLI::ExistingDirectory);
   release_command->add_option("--client-list", release.client_list,
                               "With --init: also write the client's curver.bin "
@@ -74,6 +75,11 @@ int main(int argc, char** argv) {
   release_command->add_option("--add", release.add,
                               "Publish a patch (a diff's PATCH_DIR, or a zip)")
       ->check(CLI::ExistingPath);
+  release_command->add_option("--tree", release.tree,
+                              "With --add: the new version's client tree, published as "
+                              "its tree manifest and content-store objects so clients "
+                              "can verify and repair; with --init: the base tree (as --from)")
+      ->check(CLI::ExistingDirectory);
   release_command->add_flag("--optional", release.add_options.optional,
                             "With --add: clients fetch it only on consent and "
                             "do not apply it yet");

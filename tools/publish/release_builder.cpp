@@ -165,10 +165,14 @@ Status LoadRelease(Env* env, const std::string& release_dir,
   return Status::OK();
 }
 
+bool HoldsReleaseLine(Env* env, const std::string& release_dir) {
+  return env->FileExists(Join(release_dir, kHistoryName)) ||
+         env->FileExists(Join(release_dir, kPublishedListName));
+}
+
 Status InitRelease(Env* env, const std::string& release_dir,
                    const InitOptions& options, std::string* client_list) {
-  if (env->FileExists(Join(release_dir, kHistoryName)) ||
-      env->FileExists(Join(release_dir, kPublishedListName))) {
+  if (HoldsReleaseLine(env, release_dir)) {
     return Status::InvalidArgument(release_dir + " already holds a release line");
   }
   Status s = env->CreateDirectories(release_dir);

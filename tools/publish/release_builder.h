@@ -63,6 +63,10 @@ struct InitOptions {
   int32_t base_number = 1;
 };
 
+// Whether the directory holds a release line (its history or published
+// list), which InitRelease refuses to start over.
+bool HoldsReleaseLine(Env* env, const std::string& release_dir);
+
 // Starts a line in an empty (or new) directory; fails when it already holds
 // a published list. *client_list gets the curver.bin bytes of a client at
 // the base version.

@@ -12,6 +12,7 @@
 #include "platform/case_fold.h"
 #include "platform/confined_path.h"
 #include "tools/publish/release_builder.h"
+#include "tools/publish/tree_publisher.h"
 
 namespace dizedir::publish {
 namespace {
@@ -50,6 +51,8 @@ class DirectorySpelling {
       folded_.emplace(CaseFoldKeyUtf8(child), child);
     }
   }
+  // Only the exact name: clients ask for it so.
+  bool Holds(const std::string& name) const { return exact_.count(name) != 0; }
   std::string Of(const std::string& name) const {
     if (exact_.count(name) != 0) return name;
     auto it = folded_.find(CaseFoldKeyUtf8(name));
@@ -112,6 +115,12 @@ Status ListFetchedFiles(Env* env, const std::string& release_dir,
     }
   }
   const DirectorySpelling spelling(env, release_dir);
+  // Store objects are not listed: their names are their hashes, which the
+  // tree manifests vouch for.
+  for (int32_t version : TreeManifestVersions(versions, patches)) {
+    const std::string tree = TreeManifestFileName(version);
+    if (spelling.Holds(tree)) wanted.push_back(tree);
+  }
   std::set<std::string> seen;
   for (const std::string& name : wanted) {
     // Two patches may share a part; it is fetched, and listed, once.
@@ -288,7 +297,14 @@ void CompareManifest(Env* env, const std::string& release_dir,
   }
   if (!complete) return;
   for (const ManifestFile& file : manifest.files) {
-    if (fetched.count(CaseFoldKeyUtf8(file.name)) == 0) {
+    if (fetched.count(CaseFoldKeyUtf8(file.name)) != 0) continue;
+    // A tree manifest is fetched only when it is there, so one gone is
+    // not fetched any more; what matters is that it went.
+    int32_t version = 0;
+    if (ParseTreeManifestFileName(file.name, &version) &&
+        !env->FileExists(Join(release_dir, file.name))) {
+      problems->push_back(file.name + ", listed in " + m + ", is missing");
+    } else {
       problems->push_back(m + " lists " + file.name + ", which clients do not fetch");
     }
   }

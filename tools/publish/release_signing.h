@@ -4,15 +4,19 @@
 // files it vouches for.
 //
 // A manifest lists exactly what a client fetches from the directory:
-// downloadaddr.txt, curver.bin, verlist.bin and the part files of every
-// live patch (state 1 or 2) that verlist.bin names. Not versions.bin, which
-// clients never fetch, nor the manifest and its signature.
+// downloadaddr.txt, curver.bin, verlist.bin, the part files of every live
+// patch (state 1 or 2) that verlist.bin names, and the tree manifest of
+// every version a client can be at (tree_publisher.h) that the directory
+// holds. Not versions.bin, which clients never fetch, nor the manifest and
+// its signature, nor the content store's objects, which are named by their
+// hashes in the tree manifests.
 //
 // Write order. A client that trusts a key fetches release.manifest and its
 // signature first and checks every later file against them, so what it may
-// see while a change is under way decides the order: parts, then
-// verlist.bin, then curver.bin (each replaced by an atomic rename), then the
-// manifest, then its signature. A client racing the change sees
+// see while a change is under way decides the order: store objects and
+// parts, then verlist.bin, then curver.bin (each replaced by an atomic
+// rename), then the tree manifest, then the manifest, then its signature.
+// A client racing the change sees
 //   - the old manifest: the files it lists stay in place until the lists
 //     are replaced, and a list replaced since differs from it and is
 //     refused; that update fails, the next one finds the release whole;
