@@ -18,7 +18,7 @@ check() {
     echo "FAIL $module exports:"; echo "$got"; echo "expected:"; echo "$want"; fail=1
   fi
 }
-check dizedir.so GetDizedirInterface PluginDllStop
+check dizedir.so GetDizedirInterface GetDizedirInterfaceSlots PluginDllStop
 check dizhttp.so GetHttpInterface GetHttpInterfaceSlots StopDll
 # The region list's classes are its whole interface.
 if exports vkmain.so | grep -v -E '^_ZN(K)?(9CVkRegion|13CVkRegionList)' | grep -q .; then

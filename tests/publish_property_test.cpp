@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -32,93 +31,6 @@ using publish_test::Tree;
 constexpr uint32_t kSeed = 20261209;
 constexpr int kCases = 20;
 
-class TreeMaker {
- public:
-  explicit TreeMaker(uint32_t seed) : random_(seed) {}
-
-  Tree First() {
-    Tree tree;
-    const int files = Between(2, 8);
-    for (int i = 0; i < files; ++i) tree.files[NewName()] = Bytes();
-    const int packs = Between(1, 3);
-    for (int p = 0; p < packs; ++p) {
-      auto& pack = tree.packs["qmz/fodder/pack" + std::to_string(p) + ".pac"];
-      const int entries = Between(1, 30);
-      for (int e = 0; e < entries; ++e) pack[NewId()] = Entry();
-    }
-    return tree;
-  }
-
-  // The next version: files changed, added and removed; entries changed,
-  // added, removed and moved between packs.
-  Tree Next(const Tree& previous) {
-    Tree tree = previous;
-    for (auto it = tree.files.begin(); it != tree.files.end();) {
-      const int roll = Between(0, 9);
-      if (roll == 0 && tree.files.size() > 1) {
-        it = tree.files.erase(it);
-        continue;
-      }
-      if (roll <= 2) it->second = Bytes();
-      ++it;
-    }
-    const int added = Between(0, 3);
-    for (int i = 0; i < added; ++i) tree.files[NewName()] = Bytes();
-
-    std::vector<std::string> names;
-    for (const auto& [name, entries] : tree.packs) names.push_back(name);
-    for (auto& [name, entries] : tree.packs) {
-      for (auto it = entries.begin(); it != entries.end();) {
-        const int roll = Between(0, 9);
-        if (roll == 0) {
-          it = entries.erase(it);
-          continue;
-        }
-        if (roll == 1) it->second = Entry();
-        if (roll == 2 && names.size() > 1) {
-          // Moves unchanged into another pack.
-          const std::string& target = names[Between(0, static_cast<int>(names.size()) - 1)];
-          if (target != name && tree.packs[target].count(it->first) == 0) {
-            tree.packs[target][it->first] = it->second;
-            it = entries.erase(it);
-            continue;
-          }
-        }
-        ++it;
-      }
-      const int fresh = Between(0, 4);
-      for (int e = 0; e < fresh; ++e) entries[NewId()] = Entry();
-    }
-    if (tree == previous) tree.files[NewName()] = Bytes();
-    return tree;
-  }
-
- private:
-  int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-
-  std::string NewName() {
-    static const char* const kDirs[] = {"", "data/", "data/maps/", "sound/", "t\xc3\xa9l\xc3\xa9/"};
-    static const char* const kStems[] = {"a", "b", "config", "\xe5\x9c\xb0\xe5\x9b\xbe", "item"};
-    static const char* const kExts[] = {".txt", ".bin", ".cfg", ".dat"};
-    return std::string(kDirs[Between(0, 4)]) + kStems[Between(0, 4)] +
-           std::to_string(next_name_++) + kExts[Between(0, 3)];
-  }
-  uint32_t NewId() { return next_id_ += static_cast<uint32_t>(Between(1, 50)); }
-  std::string Bytes() {
-    std::string out(static_cast<size_t>(Between(0, 3000)), '\0');
-    const bool compressible = Between(0, 1) == 0;
-    for (char& c : out) c = compressible ? static_cast<char>('a' + Between(0, 3))
-                                         : static_cast<char>(Between(0, 255));
-    return out;
-  }
-  publish_test::PackEntry Entry() { return {Bytes(), Between(0, 3) != 0}; }
-
-  std::mt19937 random_;
-  int next_name_ = 0;
-  uint32_t next_id_ = 0;
-};
-
-
 // The tree of a client directory without the files the system itself keeps.
 Tree GameTree(const fs::path& client) {
   Tree tree = publish_test::ReadTree(client.string());
@@ -139,7 +51,7 @@ TEST(PublishProperty, EveryEarlierVersionUpdatesToTheNewestTree) {
     SCOPED_TRACE("case " + std::to_string(c) + " of seed " + std::to_string(kSeed));
     ScratchDir scratch("publish_property");
     const fs::path dir = scratch.path();
-    TreeMaker maker(kSeed + c);
+    publish_test::TreeMaker maker(kSeed + c);
     std::vector<Tree> versions = {maker.First()};
     const int count = 2 + c % 3;  // 2 to 4 versions
     while (static_cast<int>(versions.size()) < count) versions.push_back(maker.Next(versions.back()));

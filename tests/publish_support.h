@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -39,6 +40,32 @@ void WriteTree(const std::string& root, const Tree& tree);
 // the client's curver.bin is left out.
 Tree ReadTree(const std::string& root);
 std::string DescribeDifference(const Tree& got, const Tree& want);
+
+// Random client trees and the versions that follow them, the same for the
+// same seed: plain files in nested and non-ASCII directories, packs under
+// qmz/fodder/ with raw and compressed entries, and versions that change,
+// add, remove and move them.
+class TreeMaker {
+ public:
+  explicit TreeMaker(uint32_t seed) : random_(seed) {}
+
+  Tree First();
+  // The next version: files changed, added and removed; entries changed,
+  // added, removed and moved between packs.
+  Tree Next(const Tree& previous);
+  // A random number in [low, high], from the same sequence.
+  int Between(int low, int high);
+
+ private:
+  std::string NewName();
+  uint32_t NewId();
+  std::string Bytes();
+  PackEntry Entry();
+
+  std::mt19937 random_;
+  int next_name_ = 0;
+  uint32_t next_id_ = 0;
+};
 
 // client_dir ends with '/'.
 Status ApplyPatchLikeClient(Env* env, const std::string& client_dir,

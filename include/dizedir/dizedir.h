@@ -90,6 +90,31 @@ static_assert(offsetof(PluginInfoRecord, second) == 1044, "second follows descri
 // What PollStatus returns.
 enum DizedirPollResult : int { kPollRunning = 0, kPollDone = 1, kPollFailed = 2 };
 
+// One difference a verify found between the client and its release, as
+// GetFinding copies it.
+enum DizedirFindingKind : int32_t {
+  kFindingMissingFile = 1,       // a file or pack of the release is not there
+  kFindingDamagedFile = 2,       // a file differs in size or content
+  kFindingExtraFile = 3,         // not the release's; a repair leaves it
+  kFindingDamagedPackTable = 4,  // a pack that cannot be read as one
+  kFindingMissingEntry = 5,      // an entry missing from a pack
+  kFindingDamagedEntry = 6,      // an entry that differs
+  kFindingExtraEntry = 7,        // an entry the release's pack does not hold
+};
+struct DizedirFinding {
+  int32_t kind;       // a DizedirFindingKind
+  uint32_t entryId;   // for the entry kinds
+  // Relative to the client directory, components joined by backslashes,
+  // UTF-8 and NUL-terminated.
+  char path[520];
+};
+static_assert(sizeof(DizedirFinding) == 528, "DizedirFinding is a 528-byte record");
+
+// The slots after 17 exist only in a plug-in module that exports
+// GetDizedirInterfaceSlots and answers more than 18 there; a host asks
+// before it uses them.
+enum : uint32_t { kDizedirTreeSlots = 23 };
+
 class DizedirInterface {
  public:
   // 0. Fixes the client directory: the directory of the loaded plug-in.
@@ -157,6 +182,27 @@ class DizedirInterface {
   // 17. True while the update task waits for that answer.
   virtual bool IsPromptPending() = 0;
 
+  // Slots 18-22: "verify game files". Each task runs in place of an update
+  // (one of them at a time), is polled through PollStatus and
+  // GetProgressValue, stopped by StopUpdate and waited for by WaitUpdate.
+  // 18. Compares every file and pack entry of the client with the release
+  // of its installed version on the update server of the region at
+  // `region_index`; done when it could compare, whatever it found.
+  virtual bool StartVerify(uint8_t region_index) = 0;
+  // 19. The verify, then fetches and puts back what is missing or damaged
+  // and verifies again; done when the client then holds the release whole.
+  // Files the release does not own are left as they are.
+  virtual bool StartRepair(uint8_t region_index) = 0;
+  // 20. A repair from the server at `server_address` (UTF-8, as a region
+  // gives it: host[:port][/dir], optionally after http:// or https://),
+  // without a server list: of the newest version when the client directory
+  // holds none yet, which installs a whole client.
+  virtual bool StartInstall(const char* server_address) = 0;
+  // 21. How many findings the last verify (or the repair's last) made.
+  virtual int32_t GetFindingCount() = 0;
+  // 22. Copies finding `index`; false past the end.
+  virtual bool GetFinding(int32_t index, DizedirFinding* finding) = 0;
+
 #if DIZEDIR_LIST_SLOTS_TAKE_STORAGE
   CVkRegionList WaitServerList() { return TakeList(&DizedirInterface::WaitServerListInto); }
   CVkRegionList WaitUpdateRegionList() {
@@ -204,6 +250,9 @@ extern "C" {
 DIZEDIR_PLUGIN_API DizedirInterface* GetDizedirInterface();
 // Stops and destroys the remembered object; 0 when there is none.
 DIZEDIR_PLUGIN_API int32_t PluginDllStop();
+// How many slots the object's interface has (kDizedirTreeSlots); a module
+// without this export has 18.
+DIZEDIR_PLUGIN_API uint32_t GetDizedirInterfaceSlots();
 }
 
 #endif  // DIZEDIR_DIZEDIR_H_

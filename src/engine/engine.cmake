@@ -14,6 +14,7 @@ add_library(dizedir_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/update.cpp
   ${CMAKE_CURRENT_LIST_DIR}/apply.cpp
   ${CMAKE_CURRENT_LIST_DIR}/release_guard.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tree_task.cpp
 )
 target_include_directories(dizedir_engine PUBLIC ${PROJECT_SOURCE_DIR}/src
                            ${PROJECT_SOURCE_DIR}/include)

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@
 #include "dizedir/http_interface.h"
 #include "dizedir/vk_region.h"
 #include "engine/release_guard.h"
+#include "engine/tree_repair.h"
 #include "lists/part_digest_cache.h"
 #include "lists/version_lists.h"
 #include "platform/env.h"
@@ -99,6 +101,23 @@ enum ExtraStringId : uint32_t {
   kStringTlsFailed = 344,
   kStringCaBundleUnusable = 345,
   kStringServerListInsecure = 346,
+  // Verify, repair and install.
+  kStringTreeChecking = 347,
+  kStringTreeIntact = 348,
+  kStringTreeProblems = 349,
+  kStringTreeListFetch = 350,
+  kStringTreeListBad = 351,
+  kStringTreeListOther = 352,
+  kStringTreeFetching = 353,
+  kStringTreeFetchFailed = 354,
+  kStringTreeObjectDamaged = 355,
+  kStringTreeRepairFailed = 356,
+  kStringTreePlacing = 357,
+  kStringTreeStillDamaged = 358,
+  kStringTreeRepaired = 359,
+  kStringTreeInstalled = 360,
+  kStringTreeUnreadable = 361,
+  kStringTreeFailurePrefix = 362,
 };
 
 // The file an update holds locked in the client directory, so that two
@@ -129,6 +148,20 @@ class PatchEngine {
   // The two tasks; each reports its failures through the sink.
   bool RunServerList();
   bool RunUpdate();
+  // The tasks that compare the client with the release of its version: a
+  // verify keeps what it found for FindingCount and GetFinding; a repair
+  // then fetches and puts back what is missing or damaged and verifies
+  // again; an install is a repair from the server SetInstallAddress names,
+  // without a server list, of the newest version when the client holds
+  // none. They run in the update's place and take its lock.
+  bool RunVerify();
+  bool RunRepair();
+  bool RunInstall();
+  void SetInstallAddress(std::string_view address);
+  // The findings of the last verify (of a repair, its last); callable from
+  // any thread.
+  size_t FindingCount() const;
+  bool GetFinding(size_t index, TreeFinding* finding) const;
 
   // Reads the client's patchone.ini into the region list, the first-group
   // count, the current region and the url. A missing file or key reads as
@@ -246,6 +279,28 @@ class PatchEngine {
   // first `stored` parts, and any later one already at its path (the
   // downloader names a part only once its digest matched).
   void VouchForParts(size_t stored);
+  enum class TreeTask { kVerify, kRepair, kInstall };
+  bool RunTreeTask(TreeTask task);
+  // Fetches the lists and the tree manifest of the version to compare
+  // with: the installed one, or the newest required one when the client
+  // holds no list of its own (*list_missing). False when reported.
+  bool FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* list_missing);
+  // VerifyClientTree with progress as step `phase` of `phases`; false when
+  // reported (stopped, or the directory could not be read).
+  bool VerifyTree(const TreeManifest& tree, int phase, int phases,
+                  std::vector<TreeFinding>* findings);
+  // Fetches the objects a repair of `findings` needs into `object_dir`,
+  // bounded by the sizes the manifest gives; false when reported.
+  bool FetchObjects(const TreeManifest& tree, const std::vector<TreeFinding>& findings,
+                    const std::string& object_dir, int phases);
+  // Reports a failed repair (a damaged object is deleted first); false.
+  bool FailRepair(const Status& status, const std::string& object_dir);
+  void RemoveFetchedObjects(const std::string& object_dir);
+  void KeepFindings(std::vector<TreeFinding> findings);
+  // The bars at `done` of `total` in step `phase` of `phases`, at `item`.
+  void ShowTreeProgress(std::string_view item, uint64_t done, uint64_t total, int phase,
+                        int phases);
+
   // The apply thread's body: watches the transfer, then applies.
   int32_t WatchDownloads();
   // WatchDownloads with every exception turned into a reported failure.
@@ -364,6 +419,12 @@ class PatchEngine {
   std::vector<bool> parts_vouched_;
   uint64_t total_bytes_ = 0;
   uint32_t last_tick_ = 0;
+
+  // Of the tree tasks.
+  std::string install_address_;
+  std::string installed_stamp_;  // of the version an install writes
+  mutable std::mutex findings_mu_;
+  std::vector<TreeFinding> findings_;  // guarded by findings_mu_
 
   std::unique_ptr<Thread> apply_thread_;
   std::atomic<int32_t> apply_result_{0};

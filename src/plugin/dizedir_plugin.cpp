@@ -1,6 +1,7 @@
 #include "plugin/dizedir_plugin.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -23,6 +24,15 @@ constexpr uint32_t kStopWaitMillis = 2000;
 
 constexpr int32_t kPrefixNotice = 240;
 constexpr int32_t kPrefixFailure = 241;
+
+// The host sees the engine's finding kinds by their stored values.
+static_assert(static_cast<int32_t>(FindingKind::kMissingFile) == kFindingMissingFile);
+static_assert(static_cast<int32_t>(FindingKind::kDamagedFile) == kFindingDamagedFile);
+static_assert(static_cast<int32_t>(FindingKind::kExtraFile) == kFindingExtraFile);
+static_assert(static_cast<int32_t>(FindingKind::kDamagedPackTable) == kFindingDamagedPackTable);
+static_assert(static_cast<int32_t>(FindingKind::kMissingEntry) == kFindingMissingEntry);
+static_assert(static_cast<int32_t>(FindingKind::kDamagedEntry) == kFindingDamagedEntry);
+static_assert(static_cast<int32_t>(FindingKind::kExtraEntry) == kFindingExtraEntry);
 
 std::string HostText(const char* text) {
   return text != nullptr ? CutUtf8(text, kHostTextBytes) : std::string();
@@ -110,7 +120,7 @@ bool DizedirPlugin::StopUpdate() {
 }
 
 bool DizedirPlugin::StartTask(TaskThread* task, bool (PatchEngine::*body)(),
-                              bool clear_fractions_in_thread) {
+                              bool clear_fractions_in_thread, int32_t failure_prefix) {
   if (task->thread != nullptr) {
     if (!task->finished->load()) return false;
     JoinTask(task);
@@ -119,6 +129,7 @@ bool DizedirPlugin::StartTask(TaskThread* task, bool (PatchEngine::*body)(),
     std::lock_guard<std::mutex> lock(mu_);
     done_ = false;
     failed_ = false;
+    failure_prefix_ = failure_prefix;
     item_progress_ = 0.0f;
     total_progress_ = 0.0f;
   }
@@ -167,7 +178,10 @@ void DizedirPlugin::JoinTask(TaskThread* task) {
 
 bool DizedirPlugin::StartServerList() {
   return RunGuarded(
-      [this] { return StartTask(&server_list_thread_, &PatchEngine::RunServerList, false); });
+      [this] {
+        return StartTask(&server_list_thread_, &PatchEngine::RunServerList, false,
+                         kPrefixFailure);
+      });
 }
 
 bool DizedirPlugin::StartUpdate(uint8_t region_index) {
@@ -175,8 +189,52 @@ bool DizedirPlugin::StartUpdate(uint8_t region_index) {
     return false;
   }
   engine_->set_current_region(region_index);
+  return RunGuarded([this] {
+    return StartTask(&update_thread_, &PatchEngine::RunUpdate, true, kPrefixFailure);
+  });
+}
+
+bool DizedirPlugin::StartInUpdatePlace(bool (PatchEngine::*body)(), int32_t failure_prefix) {
   return RunGuarded(
-      [this] { return StartTask(&update_thread_, &PatchEngine::RunUpdate, true); });
+      [&] { return StartTask(&update_thread_, body, true, failure_prefix); });
+}
+
+bool DizedirPlugin::StartVerify(uint8_t region_index) {
+  if (update_thread_.thread != nullptr && !update_thread_.finished->load()) return false;
+  engine_->set_current_region(region_index);
+  return StartInUpdatePlace(&PatchEngine::RunVerify, kStringTreeFailurePrefix);
+}
+
+bool DizedirPlugin::StartRepair(uint8_t region_index) {
+  if (update_thread_.thread != nullptr && !update_thread_.finished->load()) return false;
+  engine_->set_current_region(region_index);
+  return StartInUpdatePlace(&PatchEngine::RunRepair, kStringTreeFailurePrefix);
+}
+
+bool DizedirPlugin::StartInstall(const char* server_address) {
+  if (update_thread_.thread != nullptr && !update_thread_.finished->load()) return false;
+  return RunGuarded([&] {
+    engine_->SetInstallAddress(server_address != nullptr ? server_address : "");
+    return StartTask(&update_thread_, &PatchEngine::RunInstall, true, kStringTreeFailurePrefix);
+  });
+}
+
+int32_t DizedirPlugin::GetFindingCount() {
+  return static_cast<int32_t>(std::min<size_t>(engine_->FindingCount(), INT32_MAX));
+}
+
+bool DizedirPlugin::GetFinding(int32_t index, DizedirFinding* finding) {
+  if (index < 0 || finding == nullptr) return false;
+  return RunGuarded([&] {
+    TreeFinding found;
+    if (!engine_->GetFinding(static_cast<size_t>(index), &found)) return false;
+    std::memset(finding, 0, sizeof(*finding));
+    finding->kind = static_cast<int32_t>(found.kind);
+    finding->entryId = found.entry_id;
+    const std::string path = CutUtf8(found.path, sizeof(finding->path) - 1);
+    std::memcpy(finding->path, path.data(), path.size());
+    return true;
+  });
 }
 
 bool DizedirPlugin::Reserved(int32_t) { return true; }
@@ -304,7 +362,12 @@ void DizedirPlugin::Finish(const char* text) {
 bool DizedirPlugin::ReservedCheck() { return true; }
 
 void DizedirPlugin::Fail(const char* text) {
-  std::string status = Text(kPrefixFailure);
+  int32_t prefix;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    prefix = failure_prefix_;
+  }
+  std::string status = Text(prefix);
   if (text != nullptr) status += text;
   std::lock_guard<std::mutex> lock(mu_);
   status_text_ = CutUtf8(status, kHostTextBytes);

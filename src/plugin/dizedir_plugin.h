@@ -67,6 +67,11 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   void SetProgressValue(int32_t value) override;
   void AnswerPrompt(int32_t answer) override;
   bool IsPromptPending() override;
+  bool StartVerify(uint8_t region_index) override;
+  bool StartRepair(uint8_t region_index) override;
+  bool StartInstall(const char* server_address) override;
+  int32_t GetFindingCount() override;
+  bool GetFinding(int32_t index, DizedirFinding* finding) override;
 
   // ProgressSink
   void SetStatusText(const char* text) override;
@@ -92,7 +97,9 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   // thread that cannot start fails the task. False when the previous run
   // of the same task is still going.
   bool StartTask(TaskThread* task, bool (PatchEngine::*body)(),
-                 bool clear_fractions_in_thread);
+                 bool clear_fractions_in_thread, int32_t failure_prefix);
+  // StartTask of a task that runs in the update's place.
+  bool StartInUpdatePlace(bool (PatchEngine::*body)(), int32_t failure_prefix);
   static void JoinTask(TaskThread* task);
   std::string Text(uint32_t string_id) const;
   // Runs `body`, turning any exception into a failure of the running task
@@ -119,6 +126,8 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   int32_t progress_value_ = 0;
   bool failed_ = false;
   bool done_ = false;
+  // The text failures start with: the update's, or the verify's.
+  int32_t failure_prefix_ = 241;
 };
 
 }  // namespace dizedir

@@ -74,3 +74,5 @@ extern "C" DIZEDIR_PLUGIN_API int32_t PluginDllStop() {
   delete plugin;
   return 1;
 }
+
+extern "C" DIZEDIR_PLUGIN_API uint32_t GetDizedirInterfaceSlots() { return kDizedirTreeSlots; }

@@ -260,6 +260,16 @@ std::vector<TestHttpServer::Request> TestHttpServer::RequestsFor(
 void TestHttpServer::ClearRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
+  body_bytes_.clear();
+}
+
+uint64_t TestHttpServer::BodyBytesUnder(const std::string& prefix) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t total = 0;
+  for (const auto& [path, bytes] : body_bytes_) {
+    if (path.compare(0, prefix.size(), prefix) == 0) total += bytes;
+  }
+  return total;
 }
 
 std::shared_ptr<const std::string> TestHttpServer::FindContent(
@@ -436,7 +446,7 @@ void TestHttpServer::Serve(const httplib::Request& req,
   // Writes the next piece from `offset` into the span; false ends the
   // answer (and, short of its length, closes the connection).
   auto produce = [this, content, start, real_size, body_size, drop_after,
-                  stall_after, rate](size_t offset, size_t remaining,
+                  stall_after, rate, path = req.path](size_t offset, size_t remaining,
                                      httplib::DataSink& sink) {
     static const std::string filler(kChunkBytes, 'z');
     const size_t position = SaturatingAdd(start, offset);
@@ -461,7 +471,10 @@ void TestHttpServer::Serve(const httplib::Request& req,
     }
     const char* data = position < real_size ? content->data() + position
                                             : filler.data();
-    return sink.write(data, chunk);
+    if (!sink.write(data, chunk)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_bytes_[path] += chunk;
+    return true;
   };
   if (fault.chunked) {
     res.set_chunked_content_provider(

@@ -147,7 +147,11 @@ class TestHttpServer {
   // The most requests that were ever being answered at once.
   int max_concurrent() const;
   std::vector<Request> RequestsFor(const std::string& path) const;
+  // Clears the requests and the body byte counts.
   void ClearRequests();
+  // Bytes of the bodies sent for paths starting with `prefix`, as written
+  // to the connections (what a client paid for, ranges and retries alike).
+  uint64_t BodyBytesUnder(const std::string& prefix) const;
 
  private:
   struct PathState {
@@ -180,6 +184,7 @@ class TestHttpServer {
   std::map<std::string, DirectoryFile> directory_files_;
   std::map<std::string, PathState> paths_;
   std::vector<Request> requests_;
+  std::map<std::string, uint64_t> body_bytes_;  // by path
   int in_flight_ = 0;
   int max_in_flight_ = 0;
 };

@@ -8,25 +8,11 @@
 #include "platform/text.h"
 #include "plugin_host.h"
 #include "tools/common/json_output.h"
+#include "tree_commands.h"
 #include "update_command.h"
 
 namespace dizedir {
 namespace {
-
-void Anchor() {}
-
-// Where this program's build or installation keeps the modules: client/
-// beside the bin/ directory holding the program.
-std::string DefaultModuleDir() {
-  Env* env = Env::Default();
-  return env->ModuleDirectory(reinterpret_cast<const void*>(&Anchor)) +
-         "../client/";
-}
-
-std::string WithSlash(std::string dir) {
-  if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
-  return dir;
-}
 
 [[noreturn]] void Die(const std::string& message) {
   std::fprintf(stderr, "dizedir: %s\n", message.c_str());
@@ -129,29 +115,11 @@ void RunServers(const std::string& client_dir, bool json) {
               url.c_str());
 }
 
-void RunInstall(const std::string& client_dir, const std::string& from) {
-  Env* env = Env::Default();
-  const std::string source = WithSlash(from.empty() ? DefaultModuleDir() : from);
-  const std::string target = WithSlash(client_dir);
-  Status s = env->CreateDirectories(target);
-  if (!s.ok()) Die(s.ToString());
-  for (const char* module : kClientModules) {
-    std::string data;
-    s = ReadFileToString(env, source + module, &data);
-    // A rename over a loaded module is safe; the running process keeps
-    // the old mapping.
-    if (s.ok()) s = WriteFileAtomically(env, target + module, data);
-    if (!s.ok()) Die(s.ToString());
-    std::printf("installed %s\n", (target + module).c_str());
-  }
-}
-
 }  // namespace
 
 void RegisterCommands(CLI::App& app) {
   auto client = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);
-  auto from = std::make_shared<std::string>();
 
   CLI::App* info = app.add_subcommand(
       "info", "Load the client's plug-in and print its info record");
@@ -167,16 +135,8 @@ void RegisterCommands(CLI::App& app) {
   servers->add_flag("--json", *json, "Print one JSON object");
   servers->callback([client, json] { RunServers(*client, *json); });
 
-  CLI::App* install = app.add_subcommand(
-      "install", "Copy the plug-in's modules and ResChn.dll into a client directory");
-  install->add_option("--client", *client, "Client directory to install into")
-      ->required();
-  install->add_option("--from", *from,
-                      "Directory holding the built modules (default: ../client "
-                      "beside this program)");
-  install->callback([client, from] { RunInstall(*client, *from); });
-
   RegisterUpdateCommand(app);
+  RegisterTreeCommands(app);
 }
 
 }  // namespace dizedir

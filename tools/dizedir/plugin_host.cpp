@@ -18,6 +18,10 @@ Status PluginHost::Load(const std::string& client_dir,
   if (loaded->get_interface_ == nullptr || loaded->stop_ == nullptr) {
     return Status::InvalidArgument(path + ": not a dizedir plug-in");
   }
+  // A module from before the verify slots has no such export.
+  const auto slots =
+      reinterpret_cast<uint32_t (*)()>(loaded->library_->Symbol("GetDizedirInterfaceSlots"));
+  loaded->slots_ = slots != nullptr ? slots() : kFirstPluginSlots;
   *host = std::move(loaded);
   return Status::OK();
 }

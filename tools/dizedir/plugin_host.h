@@ -24,6 +24,10 @@ class PluginHost {
 
   ~PluginHost();  // destroys the object if still alive, then unloads
 
+  // How many slots the module's objects have: kDizedirTreeSlots, or
+  // kFirstPluginSlots for a module that predates the verify slots.
+  uint32_t slots() const { return slots_; }
+
   // A new plug-in object (the previous one, if any, is stopped first).
   DizedirInterface* Create();
   // Destroys the current object.
@@ -36,7 +40,10 @@ class PluginHost {
   DizedirInterface* (*get_interface_)() = nullptr;
   int32_t (*stop_)() = nullptr;
   DizedirInterface* object_ = nullptr;
+  uint32_t slots_ = 0;
 };
+
+inline constexpr uint32_t kFirstPluginSlots = 18;
 
 // Module file names a client directory holds beside the game; the first
 // is the plug-in.

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -133,28 +134,42 @@ int Stopped(UpdateConsole* console) {
 
 }  // namespace
 
+namespace {
+
+bool StartTask(DizedirInterface* plugin, const UpdateOptions& options, uint8_t region) {
+  switch (options.task) {
+    case ClientTask::kUpdate: return plugin->StartUpdate(region);
+    case ClientTask::kVerify: return plugin->StartVerify(region);
+    case ClientTask::kRepair: return plugin->StartRepair(region);
+    case ClientTask::kInstall: return plugin->StartInstall(options.install_address.c_str());
+  }
+  return false;
+}
+
+}  // namespace
+
 int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateConsole* console) {
-  // The region list lives in the plug-in object, so a fresh process always
-  // fetches it before it can pick a region.
-  plugin->StartServerList();
   ProgressSnapshot snapshot;
-  {
+  // The region list lives in the plug-in object, so a fresh process always
+  // fetches it before it can pick a region; an install names its server.
+  if (options.task != ClientTask::kInstall) {
+    plugin->StartServerList();
     StatusPoller poller(plugin, false);
     while ((snapshot = poller.Poll()).result == kPollRunning) {
       // The server-list task cannot be stopped; its own time-outs bound it.
       if (console->WaitForInterrupt(kPollIntervalMillis)) break;
     }
     plugin->WaitServerList();
-  }
-  if (console->Interrupted()) return Stopped(console);
-  if (snapshot.result == kPollFailed) {
-    ReportFailure(console, snapshot.status);
-    return 1;
+    if (console->Interrupted()) return Stopped(console);
+    if (snapshot.result == kPollFailed) {
+      ReportFailure(console, snapshot.status);
+      return 1;
+    }
   }
 
   const uint8_t region = options.region ? *options.region : plugin->GetCurrentRegion();
-  if (!plugin->StartUpdate(region)) {
-    ReportFailure(console, "the update task could not start");
+  if (!StartTask(plugin, options, region)) {
+    ReportFailure(console, "the task could not start");
     return 1;
   }
   StatusPoller poller(plugin, true);
@@ -229,6 +244,16 @@ class ProcessConsole final : public UpdateConsole {
   InterruptWatch* interrupt_;
 };
 
+}  // namespace
+
+ProgressOutput OutputFor(bool json) {
+  return json ? ProgressOutput::kJson
+         : IsTerminal(StandardStream::kOutput) ? ProgressOutput::kTerminal
+                                               : ProgressOutput::kPlain;
+}
+
+namespace {
+
 struct UpdateFlags {
   std::string client;
   int region = -1;
@@ -243,6 +268,33 @@ struct UpdateFlags {
   Exit(1);
 }
 
+}  // namespace
+
+int RunPluginTask(const std::string& client_dir, const UpdateOptions& options,
+                  const std::function<int(DizedirInterface*, int)>& finish) {
+  // Watching begins before the plug-in loads, so that no interrupt can
+  // kill the process halfway through a write.
+  std::unique_ptr<InterruptWatch> interrupt;
+  Status s = InterruptWatch::Install(&interrupt);
+  if (!s.ok()) Die(s.ToString());
+  std::unique_ptr<PluginHost> host;
+  s = PluginHost::Load(client_dir, &host);
+  if (!s.ok()) Die(s.ToString());
+  if (options.task != ClientTask::kUpdate && host->slots() < kDizedirTreeSlots) {
+    Die(client_dir + ": the client's plug-in is too old to verify, repair or install; "
+        "install a newer one first");
+  }
+  DizedirInterface* plugin = host->Create();
+  if (plugin == nullptr) Die("the plug-in could not create its object");
+  plugin->InitClientDir();
+
+  ProcessConsole console(Env::Default(), interrupt.get());
+  const int status = DriveUpdate(plugin, options, &console);
+  return finish ? finish(plugin, status) : status;
+}
+
+namespace {
+
 void RunUpdateCommand(const UpdateFlags& flags) {
   UpdateOptions options;
   if (flags.region >= 0) options.region = static_cast<uint8_t>(flags.region);
@@ -254,24 +306,8 @@ void RunUpdateCommand(const UpdateFlags& flags) {
   } else {
     options.optional = OptionalPatches::kNo;
   }
-  options.output = flags.json ? ProgressOutput::kJson
-                   : IsTerminal(StandardStream::kOutput) ? ProgressOutput::kTerminal
-                                                         : ProgressOutput::kPlain;
-
-  // Watching begins before the plug-in loads, so that no interrupt can
-  // kill the process halfway through a write.
-  std::unique_ptr<InterruptWatch> interrupt;
-  Status s = InterruptWatch::Install(&interrupt);
-  if (!s.ok()) Die(s.ToString());
-  std::unique_ptr<PluginHost> host;
-  s = PluginHost::Load(flags.client, &host);
-  if (!s.ok()) Die(s.ToString());
-  DizedirInterface* plugin = host->Create();
-  if (plugin == nullptr) Die("the plug-in could not create its object");
-  plugin->InitClientDir();
-
-  ProcessConsole console(Env::Default(), interrupt.get());
-  const int status = DriveUpdate(plugin, options, &console);
+  options.output = OutputFor(flags.json);
+  const int status = RunPluginTask(flags.client, options, nullptr);
   if (status != 0) Exit(status);
 }
 

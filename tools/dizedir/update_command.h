@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,12 +26,17 @@ namespace dizedir {
 
 enum class OptionalPatches { kYes, kNo, kAsk };
 enum class ProgressOutput { kTerminal, kPlain, kJson };
+// What the plug-in is asked to do in the update's place.
+enum class ClientTask { kUpdate, kVerify, kRepair, kInstall };
 
 struct UpdateOptions {
   // The region to update from; the plug-in's current region when empty.
   std::optional<uint8_t> region;
   OptionalPatches optional = OptionalPatches::kNo;
   ProgressOutput output = ProgressOutput::kPlain;
+  ClientTask task = ClientTask::kUpdate;
+  // For kInstall: the update server's address, which needs no server list.
+  std::string install_address;
 };
 
 inline constexpr uint32_t kPollIntervalMillis = 100;
@@ -56,10 +62,24 @@ class UpdateConsole {
   virtual bool InputEchoes() = 0;
 };
 
-// Runs the server list, then the update, on a plug-in object whose client
-// directory is set. Returns the exit status: 0 current or updated, 1 failed
-// (the status text went to standard error), 130 stopped by the user.
+// Runs the server list, then the update (or the task options.task names;
+// an install needs no server list), on a plug-in object whose client
+// directory is set. Returns the exit status: 0 current or updated (the task
+// done), 1 failed (the status text went to standard error), 130 stopped by
+// the user.
 int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateConsole* console);
+
+// Progress as lines of JSON when asked, else for a terminal when standard
+// output is one, else plain lines.
+ProgressOutput OutputFor(bool json);
+
+// Loads the client directory's plug-in, runs DriveUpdate on a new object
+// with an interrupt turned into a clean stop, and returns what `finish`
+// makes of the object and DriveUpdate's status (that status when `finish`
+// is empty). Ends the process with a message when the plug-in cannot be
+// loaded, or is too old for the task.
+int RunPluginTask(const std::string& client_dir, const UpdateOptions& options,
+                  const std::function<int(DizedirInterface*, int)>& finish);
 
 void RegisterUpdateCommand(CLI::App& app);
 

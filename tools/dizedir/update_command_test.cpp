@@ -85,9 +85,25 @@ class ScriptedPlugin final : public DizedirInterface {
   void SetProgressValue(int32_t) override {}
   void AnswerPrompt(int32_t answer) override { answers.push_back(answer); }
   bool IsPromptPending() override { return !stopped_ && Current().prompt_pending; }
+  bool StartVerify(uint8_t region_index) override {
+    return StartInPlace("StartVerify " + std::to_string(region_index));
+  }
+  bool StartRepair(uint8_t region_index) override {
+    return StartInPlace("StartRepair " + std::to_string(region_index));
+  }
+  bool StartInstall(const char* address) override {
+    return StartInPlace("StartInstall " + std::string(address));
+  }
+  int32_t GetFindingCount() override { return 0; }
+  bool GetFinding(int32_t, DizedirFinding*) override { return false; }
 
  private:
   const Step& Current() const { return update_steps[current_]; }
+  bool StartInPlace(const std::string& call) {
+    calls.push_back(call);
+    in_update_ = true;
+    return true;
+  }
 
   size_t current_ = 0;
   bool in_update_ = false;
@@ -169,6 +185,12 @@ TEST(UpdateCommandTest, DrivesThePlugin) {
   UpdateOptions yes, ask;
   yes.optional = OptionalPatches::kYes;
   ask.optional = OptionalPatches::kAsk;
+  UpdateOptions verify, repair, install;
+  verify.task = ClientTask::kVerify;
+  repair.task = ClientTask::kRepair;
+  repair.region = 1;
+  install.task = ClientTask::kInstall;
+  install.install_address = "example.org:8080/live";
   const Case cases[] = {
       {"updated from the current region", plain, kPollDone,
        Running(3, {kPollDone, u"Updated."}), {}, false, UINT32_MAX, 0, done, {}, ""},
@@ -193,6 +215,18 @@ TEST(UpdateCommandTest, DrivesThePlugin) {
        1000, 130, stopped, {}, std::string(kStoppedMessage) + "\n"},
       {"interrupted during the server list", plain, kPollRunning, Running(1, {}), {}, false, 500,
        130, {"StartServerList", "WaitServerList"}, {}, std::string(kStoppedMessage) + "\n"},
+      {"verify from the current region", verify, kPollDone, Running(2, {kPollDone, u"Intact."}),
+       {}, false, UINT32_MAX, 0,
+       {"StartServerList", "WaitServerList", "StartVerify 2", "WaitUpdate"}, {}, ""},
+      {"repair from a chosen region", repair, kPollDone, Running(2, {kPollDone, u"Repaired."}),
+       {}, false, UINT32_MAX, 0,
+       {"StartServerList", "WaitServerList", "StartRepair 1", "WaitUpdate"}, {}, ""},
+      {"install needs no server list", install, kPollFailed,
+       Running(2, {kPollDone, u"Installed."}), {}, false, UINT32_MAX, 0,
+       {"StartInstall example.org:8080/live", "WaitUpdate"}, {}, ""},
+      {"interrupted repair stops", repair, kPollDone, Running(100, {kPollDone, u""}), {}, false,
+       1000, 130, {"StartServerList", "WaitServerList", "StartRepair 1", "StopUpdate", "WaitUpdate"},
+       {}, std::string(kStoppedMessage) + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
