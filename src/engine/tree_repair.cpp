@@ -185,7 +185,7 @@ class TreeVerifier {
       if (!s.ok()) return s;
     }
     for (const std::string& extra : extras_) {
-      found_.push_back({FindingKind::kExtraFile, extra, 0, "not part of the release"});
+      found_.push_back({FindingKind::kExtraFile, extra, 0, "the release does not hold it"});
     }
     std::stable_sort(found_.begin(), found_.end(), [](const TreeFinding& a, const TreeFinding& b) {
       return a.path != b.path ? a.path < b.path : a.entry_id < b.entry_id;
@@ -352,7 +352,7 @@ class TreeVerifier {
       }
       const TreePackEntry* entry = pack.FindEntry(id);
       if (entry == nullptr) {
-        Find(FindingKind::kExtraEntry, pack.path, id, "not part of the release");
+        Find(FindingKind::kExtraEntry, pack.path, id, "the release does not hold it");
         continue;
       }
       seen[entry - pack.entries.data()] = true;
