@@ -65,7 +65,6 @@ class Meter {
 
   // Starts an item of `size` bytes; false when stopped.
   bool Begin(uint64_t size, std::string_view path) {
-    item_start_ = done_;
     item_end_ = SaturatingAdd(done_, size);
     return Tell(path);
   }
@@ -93,7 +92,6 @@ class Meter {
   const VerifyProgress& progress_;
   const uint64_t total_;
   uint64_t done_ = 0;
-  uint64_t item_start_ = 0;
   uint64_t item_end_ = 0;
   bool stopped_ = false;
 };
@@ -187,7 +185,7 @@ class TreeVerifier {
       if (!s.ok()) return s;
     }
     for (const std::string& extra : extras_) {
-      found_.push_back({FindingKind::kExtraFile, extra, 0, "not part of the release"});
+      found_.push_back({FindingKind::kExtraFile, extra, 0, "the release does not hold it"});
     }
     std::stable_sort(found_.begin(), found_.end(), [](const TreeFinding& a, const TreeFinding& b) {
       return a.path != b.path ? a.path < b.path : a.entry_id < b.entry_id;
@@ -235,8 +233,9 @@ class TreeVerifier {
           slot = &pack_match_[pack - expected_.packs.data()];
           listed = pack->path;
         }
-        if (slot == nullptr || *slot != nullptr || (exact == 1 && item.relative != listed))
+        if (slot == nullptr || *slot != nullptr || (exact == 1 && item.relative != listed)) {
           continue;
+        }
         *slot = &item;
         used[i] = true;
       }
@@ -353,7 +352,7 @@ class TreeVerifier {
       }
       const TreePackEntry* entry = pack.FindEntry(id);
       if (entry == nullptr) {
-        Find(FindingKind::kExtraEntry, pack.path, id, "not part of the release");
+        Find(FindingKind::kExtraEntry, pack.path, id, "the release does not hold it");
         continue;
       }
       seen[entry - pack.entries.data()] = true;
@@ -439,7 +438,6 @@ class TreeRepairer {
                const std::string& object_dir, const VerifyProgress& progress)
       : env_(env),
         client_dir_(client_dir),
-        expected_(expected),
         object_dir_(object_dir),
         index_(expected),
         progress_(progress) {}
@@ -621,9 +619,10 @@ class TreeRepairer {
     const std::string blocks_path = pack_path + std::string(kBlocksMark) + std::string(kTempSuffix);
     std::vector<uint64_t> offsets;
     if (!work.put.empty()) s = GatherBlocks(pack, work.put, blocks_path, &offsets);
-    if (s.ok())
+    if (s.ok()) {
       s = work.rebuild ? Rebuild(work, pack_path, blocks_path, offsets)
                        : Update(work, pack_path, blocks_path, offsets);
+    }
     if (!work.put.empty()) env_->DeleteFile(blocks_path);
     if (!s.ok()) return s;
     return meter_->End(pack.path) ? Status::OK() : Stopped("repair");
@@ -639,7 +638,8 @@ class TreeRepairer {
       const TreePackEntry& e = *work.put[i];
       Status s = PackAddStoredBlock(e.id, e.size, e.compressed, env_, blocks_path, offsets[i],
                                     e.stored_size, archive);
-      if (!s.ok()) return Status::Corruption("pack " + pack.path + ": " + s.message());
+      if (s.IsCorruption()) return Status::Corruption("pack " + pack.path + ": " + s.message());
+      if (!s.ok()) return s;
       // The block is the publisher's by its hash; a digest that is not the
       // manifest's would make the next verify find it damaged again.
       if (PackGetEntryInfo(e.id, archive, &row) != 1 || row.digest != e.md5_hex) {
@@ -693,7 +693,6 @@ class TreeRepairer {
 
   Env* const env_;
   const std::string client_dir_;
-  const TreeManifest& expected_;
   const std::string object_dir_;
   const TreePathIndex index_;
   const VerifyProgress& progress_;

@@ -130,7 +130,7 @@ class TreeRepairTest : public testing::Test {
     AddEntries(kVoices,
                {{2, std::string(300000, 'v') + RandomBytes(1000, 3), true}, {5, "hello", false}});
     // The update machinery's own files and a killed run's temporary: never
-    // part of the tree, never findings.
+    // in the tree, never findings.
     Write(dir, "curver.bin", "state");
     Write(dir, std::string(kRepairDirName) + "\\obj", "fetched");
     Write(dir, "patch.zip.dztmp", "half");
