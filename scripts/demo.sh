@@ -61,11 +61,11 @@ echo "== publishing the release"
 port=$(( 20000 + RANDOM % 20000 ))
 "$publish" release --init rel --from v1
 "$publish" diff v1 v2 -o patch2
-"$publish" release rel --add patch2
+"$publish" release rel --add patch2 --tree v2
 "$publish" diff v2 v3 -o patch3
-"$publish" release rel --add patch3 --parts 4
+"$publish" release rel --add patch3 --tree v3 --parts 4
 "$publish" diff v3 v4 -o patch4
-"$publish" release rel --add patch4 --optional
+"$publish" release rel --add patch4 --tree v4 --optional
 echo "== signing the release, with a mirror that shares the parts' load"
 mirror_port=$(( port + 1 ))
 "$publish" keygen -o keys --unencrypted

@@ -318,6 +318,12 @@ int RunVerify(Env* env, const VerifyCommand& c, std::ostream& out, std::ostream&
   out << c.release_dir << ": " << report.parts_checked << " parts, "
       << report.patches_unpacked << " patches unpacked (" << report.items_unpacked
       << " items), ";
+  if (report.tree_manifests == 0) {
+    out << "no tree manifests, ";
+  } else {
+    out << Counted(report.tree_manifests, "tree manifest", "tree manifests") << ", "
+        << Counted(report.objects_checked, "object", "objects") << " checked, ";
+  }
   if (report.manifest_read) {
     out << kReleaseManifestName << " sequence " << report.manifest_sequence << " ("
         << report.manifest_files << " files, expires "

@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 #include "codec/zip.h"
+#include "lists/content_store.h"
 #include "lists/list_text.h"
 #include "lists/split_archive.h"
 #include "lists/version_lists.h"
@@ -14,6 +16,7 @@
 #include "platform/text.h"
 #include "tools/publish/release_builder.h"
 #include "tools/publish/release_signing.h"
+#include "tools/publish/tree_publisher.h"
 
 namespace dizedir::publish {
 namespace {
@@ -37,6 +40,163 @@ Status Concatenate(Env* env, const std::vector<std::string>& parts,
   return s;
 }
 
+// The tree manifests of a release and the store objects they name. Each
+// distinct object is checked once, however many paths and versions share
+// it; a fault is reported once, with the first few paths that need it.
+class TreeChecker {
+ public:
+  TreeChecker(Env* env, std::string dir, VerifyReport* report)
+      : env_(env), dir_(std::move(dir)), report_(report) {}
+
+  // The tree manifest `name` of `version`, which the published lists say
+  // belongs to `line`; `live` when a client can be at that version.
+  void Check(const std::string& name, int32_t version, const std::string& line, bool live) {
+    ++report_->tree_manifests;
+    if (!live) {
+      Problem(name + " is for version " + std::to_string(version) +
+              ", which no client can be at (withdrawn, or never published); delete it");
+      return;
+    }
+    std::string text;
+    TreeManifest m;
+    Status s = ReadFileToString(env_, dir_ + "/" + name, &text, kMaxTreeManifestBytes);
+    if (s.ok()) s = ParseTreeManifest(text, &m);
+    if (!s.ok()) {
+      Problem(name + " cannot be used: " + s.message());
+      return;
+    }
+    text = std::string();
+    if (m.line != line) {
+      Problem(name + " is for release line " + m.line + ", " + kPublishedListName +
+              " publishes " + line);
+    }
+    if (m.version != version) {
+      Problem(name + " holds version " + std::to_string(m.version) +
+              ", but clients at version " + std::to_string(version) + " fetch it");
+    }
+    for (const TreeFile& f : m.files) {
+      CheckObject(f.hash, f.size, f.object_size, [&] { return name + " " + f.path; });
+    }
+    for (const TreePack& p : m.packs) {
+      for (const TreePackEntry& e : p.entries) {
+        CheckObject(e.hash, e.stored_size, e.object_size, [&] {
+          return name + " " + p.path + " entry " + std::to_string(e.id);
+        });
+      }
+    }
+  }
+
+  // The faults found, one line each.
+  void Report() {
+    for (const Fault& f : faults_) {
+      std::string text = f.text + "; needed by ";
+      for (size_t i = 0; i < f.users.size(); ++i) text += (i == 0 ? "" : ", ") + f.users[i];
+      if (f.more > 0) text += " and " + std::to_string(f.more) + " more";
+      Problem(std::move(text));
+    }
+    if (unlisted_ > 0) {
+      Problem(std::to_string(unlisted_) + " more faults of store objects, not listed one by one");
+    }
+  }
+
+ private:
+  // The few paths a fault names, and the objects listed one by one: enough
+  // to find the cause, and bounded when the whole store is gone.
+  static constexpr size_t kUsersShown = 3;
+  static constexpr size_t kFaultsListed = 50;
+  static constexpr int kNoFault = -1;
+  static constexpr int kUnlisted = -2;
+
+  struct Key {
+    ContentHash hash;
+    uint64_t content_size;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const {
+      size_t h = 0;
+      for (size_t i = 0; i < sizeof h; ++i) h = (h << 8) | k.hash[i];
+      return h ^ static_cast<size_t>(k.content_size);
+    }
+  };
+  struct Object {
+    uint64_t size = 0;  // as stored; 0 when missing
+    int fault = kNoFault;
+  };
+  struct Fault {
+    std::string text;
+    std::vector<std::string> users;
+    uint64_t more = 0;
+  };
+
+  void Problem(std::string text) { report_->problems.push_back(std::move(text)); }
+
+  int NewFault(std::string text) {
+    if (faults_.size() == kFaultsListed) {
+      ++unlisted_;
+      return kUnlisted;
+    }
+    faults_.push_back({std::move(text), {}, 0});
+    return static_cast<int>(faults_.size() - 1);
+  }
+
+  template <typename User>
+  void AddUser(int fault, const User& user) {
+    if (fault < 0) return;
+    Fault& f = faults_[static_cast<size_t>(fault)];
+    if (f.users.size() < kUsersShown) {
+      f.users.push_back(user());
+    } else {
+      ++f.more;
+    }
+  }
+
+  template <typename User>
+  void CheckObject(const ContentHash& hash, uint64_t content_size, uint64_t object_size,
+                   const User& user) {
+    auto [it, fresh] = objects_.try_emplace(Key{hash, content_size});
+    Object& o = it->second;
+    if (fresh) {
+      const std::string shown = StoreObjectUrlPath(hash);
+      ++report_->objects_checked;
+      const std::string path = dir_ + "/" + shown;
+      if (!env_->GetFileSize(path, &o.size).ok()) {
+        o.size = 0;
+        o.fault = NewFault(shown + " is missing");
+      } else {
+        const Status s = CheckStoreObject(env_, path, hash, content_size);
+        if (!s.ok()) {
+          // The decoder names the object by the path it was given.
+          std::string why = s.message();
+          const std::string named = "store object " + path + " ";
+          if (why.starts_with(named)) why = why.substr(named.size());
+          o.fault = NewFault(shown + " " + why);
+        }
+      }
+    }
+    if (o.fault != kNoFault) {
+      AddUser(o.fault, user);
+      return;
+    }
+    if (object_size != o.size) {
+      // Clients fetch the object with that size as its bound and refuse it.
+      const std::string text = StoreObjectUrlPath(hash) + " holds " + std::to_string(o.size) +
+                               " bytes, the tree manifest says " + std::to_string(object_size);
+      auto [fault, added] = size_faults_.try_emplace(text, kUnlisted);
+      if (added) fault->second = NewFault(text);
+      AddUser(fault->second, user);
+    }
+  }
+
+  Env* const env_;
+  const std::string dir_;
+  VerifyReport* const report_;
+  std::unordered_map<Key, Object, KeyHash> objects_;
+  std::map<std::string, int> size_faults_;
+  std::vector<Fault> faults_;
+  uint64_t unlisted_ = 0;
+};
+
 class Verifier {
  public:
   Verifier(Env* env, std::string dir, std::string scratch, VerifyReport* report)
@@ -50,6 +210,7 @@ class Verifier {
     for (const PatchRecord& p : patches_) {
       if (p.state == 1 || p.state == 2) CheckPatch(p);
     }
+    CheckTrees();
   }
 
  private:
@@ -166,6 +327,25 @@ class Verifier {
       }
     }
     if (parts_ok) Unpack(p, what, single ? files.front() : "", files);
+  }
+
+  // Every tree manifest the directory holds, in version order, whether
+  // clients fetch it or not: one left behind is as much a fault.
+  void CheckTrees() {
+    std::vector<std::string> names;
+    if (!env_->GetChildren(dir_, &names).ok()) return;  // the lists were read from it
+    std::map<int32_t, std::string> trees;
+    for (const std::string& name : names) {
+      int32_t version = 0;
+      if (ParseTreeManifestFileName(name, &version)) trees.emplace(version, name);
+    }
+    const std::vector<int32_t> live = TreeManifestVersions(versions_, patches_);
+    TreeChecker checker(env_, dir_, report_);
+    for (const auto& [version, name] : trees) {
+      checker.Check(name, version, versions_.front().guid,
+                    std::binary_search(live.begin(), live.end(), version));
+    }
+    checker.Report();
   }
 
   void Unpack(const PatchRecord& p, const std::string& what, std::string zip_path,

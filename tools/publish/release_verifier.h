@@ -4,7 +4,12 @@
 // release line and its versions, every part of every live patch must be
 // there, non-empty, lower case and of its published digest, and every patch
 // must join and unpack (into a temporary directory, through the client's own
-// zip extraction), with its packs readable. A release.manifest, when there
+// zip extraction), with its packs readable. Every tree manifest
+// (tree_publisher.h) must be of a version a client can be at, parse, name
+// the release line and its version, and every object it names must be in
+// the store with the object size it gives, decoding to its content; each
+// distinct object is read once, and memory grows with their number, not
+// their sizes. A release.manifest, when there
 // is one, must parse and list exactly the files clients fetch, with their
 // sizes and content hashes; given the operator's public key, the manifest
 // must also be there, signed by that key and not expired.
@@ -29,6 +34,8 @@ struct VerifyReport {
   uint64_t parts_checked = 0;
   uint64_t patches_unpacked = 0;
   uint64_t items_unpacked = 0;
+  uint64_t tree_manifests = 0;
+  uint64_t objects_checked = 0;  // distinct store objects
   // The manifest as read, when it parsed.
   bool manifest_read = false;
   bool signature_good = false;

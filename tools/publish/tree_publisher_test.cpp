@@ -208,5 +208,128 @@ TEST_F(TreePublisherTest, EachVersionsTreeDecodesFromAStoreThatHoldsEveryContent
   EXPECT_EQ(ListedTrees(), Names{"tree1.manifest"});
 }
 
+TEST_F(TreePublisherTest, VerifyFindsEveryObjectATreeManifestPromisesAndTheStoreLacks) {
+  KeygenCommand keygen;
+  keygen.out_dir = Path("keys");
+  keygen.unencrypted = true;
+  std::istringstream in;
+  std::ostringstream ignored;
+  ASSERT_EQ(RunKeygen(env_, keygen, in, ignored, ignored), 0);
+  const std::string secret = Path("keys/") + kSecretKeyName;
+  minisign::SecretKey key;
+  ASSERT_TRUE(LoadSecretKey(env_, secret, "", in, &key).ok());
+  Publish(secret);
+  SignCommand refresh;
+  refresh.file = rel_;
+  refresh.secret_key = secret;
+  refresh.refresh = true;
+  refresh.now = kNow + 1;
+  std::ostringstream out, err;
+  ASSERT_EQ(RunSign(env_, refresh, in, out, err), 0) << "refresh and compare agree: " << err.str();
+
+  const TreeManifest v2 = Manifest(2);
+  const TreePackEntry& entry9 = v2.packs.at(0).entries.back();
+  const TreeFile& c_txt = v2.files.at(1);
+  ASSERT_EQ(c_txt.path, "c.txt");
+  const ContentHash b_txt = v2.files.at(0).hash;
+  // Writes the release manifest again, edited, and signs it, so only what
+  // a case breaks is at fault.
+  const auto resign = [&](const std::function<void(ReleaseManifest*)>& edit) {
+    ReleaseManifest m;
+    bool exists = false;
+    ASSERT_TRUE(ReadManifest(env_, rel_, &m, &exists).ok());
+    edit(&m);
+    ASSERT_TRUE(dir_.Write("rel/release.manifest", FormatReleaseManifest(m)));
+    ASSERT_TRUE(SignFileBeside(env_, rel_ + "/release.manifest", key, "", kNow).ok());
+  };
+  const auto retree = [&](const std::function<void(TreeManifest*)>& edit) {
+    TreeManifest m = v2;
+    edit(&m);
+    const std::string text = FormatTreeManifest(m);
+    ASSERT_TRUE(dir_.Write("rel/tree2.manifest", text));
+    resign([&](ReleaseManifest* r) {
+      for (ManifestFile& f : r->files) {
+        if (f.name == "tree2.manifest") f = {f.name, text.size(), HashBytes(text)};
+      }
+    });
+  };
+  const auto flip_last = [&](const std::string& path) {
+    std::string data;
+    ASSERT_TRUE(ReadFileToString(env_, path, &data).ok());
+    data.back() ^= 1;
+    ASSERT_TRUE(WriteFileAtomically(env_, path, data).ok());
+  };
+  const auto drop = [](const std::string& name) {
+    return [name](ReleaseManifest* m) {
+      std::erase_if(m->files, [&](const ManifestFile& f) { return f.name == name; });
+    };
+  };
+  struct Case {
+    const char* label;
+    std::function<void()> tamper;
+    std::string problem;  // empty: verify passes
+    std::string summary = "";
+  };
+  const std::vector<Case> cases = {
+      // Each distinct object once, however many paths and versions hold it.
+      {"untouched", [] {}, "", "2 tree manifests, 9 objects checked"},
+      {"a file's object gone", [&] { fs::remove(Object(c_txt.hash)); },
+       StoreObjectUrlPath(c_txt.hash) + " is missing; needed by tree2.manifest c.txt"},
+      {"an entry's object damaged", [&] { flip_last(Object(entry9.hash)); },
+       "; needed by tree2.manifest qmz\\fodder\\items.pac entry 9"},
+      {"a shared object, reported once with its first users", [&] { fs::remove(Object(b_txt)); },
+       "is missing; needed by tree1.manifest b.txt, tree1.manifest qmz\\fodder\\items.pac "
+       "entry 3, tree2.manifest b.txt and 1 more"},
+      {"an object size",
+       [&] { retree([](TreeManifest* m) { m->files.at(1).object_size -= 1; }); },
+       " holds " + std::to_string(c_txt.object_size) + " bytes, the tree manifest says " +
+           std::to_string(c_txt.object_size - 1) + "; needed by tree2.manifest c.txt"},
+      {"another line", [&] { retree([](TreeManifest* m) { m->line = "0-0"; }); },
+       "tree2.manifest is for release line 0-0"},
+      {"another version", [&] { retree([](TreeManifest* m) { m->version = 1; }); },
+       "tree2.manifest holds version 1"},
+      {"a tree manifest left out", [&] { resign(drop("tree1.manifest")); },
+       "tree1.manifest is not in release.manifest"},
+      {"a tree manifest gone", [&] { fs::remove(rel_ + "/tree2.manifest"); },
+       "tree2.manifest, listed in release.manifest, is missing"},
+      {"a tree manifest of no live version",
+       [&] { fs::copy_file(rel_ + "/tree2.manifest", rel_ + "/tree5.manifest"); },
+       "tree5.manifest is for version 5, which no client can be at"},
+      {"no tree manifests at all",
+       [&] {
+         fs::remove(rel_ + "/tree1.manifest");
+         fs::remove(rel_ + "/tree2.manifest");
+         fs::remove_all(rel_ + "/store");
+         resign(drop("tree1.manifest"));
+         resign(drop("tree2.manifest"));
+       },
+       "", "no tree manifests"},
+  };
+  const std::string pristine = Path("pristine");
+  fs::copy(rel_, pristine, fs::copy_options::recursive);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(rel_);
+    fs::copy(pristine, rel_, fs::copy_options::recursive);
+    c.tamper();
+    VerifyCommand verify;
+    verify.release_dir = rel_;
+    verify.public_key = Path("keys/") + kPublicKeyName;
+    verify.now = kNow;
+    std::ostringstream vout, verr;
+    const int rc = RunVerify(env_, verify, vout, verr);
+    if (c.problem.empty()) {
+      EXPECT_EQ(rc, 0) << verr.str();
+      EXPECT_EQ(verr.str(), "");
+      EXPECT_NE(vout.str().find(c.summary), std::string::npos) << vout.str();
+    } else {
+      EXPECT_EQ(rc, 1);
+      EXPECT_NE(verr.str().find(c.problem), std::string::npos) << verr.str();
+      EXPECT_NE(vout.str().find(" 1 problems"), std::string::npos)
+          << "one fault, one line: " << verr.str();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dizedir::publish
