@@ -132,8 +132,31 @@ cp curver.good rel/curver.bin
 client_matches v3 client "$pack" "$system_files" || exit 1
 echo "the client refused it and still holds version 3"
 echo
+echo "== verify game files: a damaged file, a pack entry gone, a file of the player's"
+printf 'garbage' | dd of=client/data/zone3/tile3.dat bs=1 seek=10 conv=notrunc status=none
+"$pack" rm client/qmz/fodder/items.pac 10 >/dev/null
+printf 'my notes\n' >client/notes.txt
+verify_status=0
+"$bin/dizedir" verify --client client || verify_status=$?
+[ "$verify_status" -eq 3 ] || { echo "verify did not report the damage" >&2; exit 1; }
+echo
+echo "== repair: only what is damaged is fetched"
+store_requests() { grep -c -E '"GET /store/[^"]*" 20[06]' "$1" || true; }
+store_before=$(store_requests serve.log)
+"$bin/dizedir" repair --client client
+repaired_objects=$(( $(store_requests serve.log) - store_before ))
+client_matches v3 client "$pack" "$system_files|^notes\.txt" || exit 1
+[ -f client/notes.txt ] || { echo "the repair removed the player's file" >&2; exit 1; }
+echo "the client holds version 3 again ($repaired_objects objects fetched); notes.txt, the player's own, is still there"
+echo
+echo "== a whole client from nothing, trusting the operator's key"
+"$bin/dizedir" install --from "127.0.0.1:$port" fresh --pub keys/dizedir.pub
+client_matches v3 fresh "$pack" "$system_files" || exit 1
+echo "the new client holds version 3, file for file and pack entry for pack entry"
+echo
 echo "== what happened"
 echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
 echo "updated:   version 1 to 3 in ${update_seconds}s over several connections, $from_mirror of $(( from_server + from_mirror )) part requests served by the mirror; the optional patch 4 was fetched on consent and waits on disk"
 echo "signed:    every list and part checked against release.manifest, signed by key $(sed -n 2p keys/dizedir.pub | cut -c1-12)..."
 echo "checked:   $(cd client && find . -type f | wc -l) files and $(cat client/qmz/fodder/*.pac | wc -c) bytes of packs"
+echo "repaired:  a damaged file and a lost pack entry, $repaired_objects objects fetched; a client of $(cd fresh && find . -type f | wc -l) files installed from nothing"

@@ -464,6 +464,17 @@ bool IsClientStateName(std::string_view relative_path) {
   return std::all_of(digits.begin(), digits.end(), IsDigit);
 }
 
+bool IsClientModuleName(std::string_view relative_path) {
+  const std::string key = PathKey(relative_path);
+  static const char* const kModules[] = {"dizedir.dll", "Http.dll",   "VkMain.dll",
+                                         "ResChn.dll",  "dizedir.so", "dizhttp.so",
+                                         "vkmain.so",   "dizedir.pub"};
+  for (const char* name : kModules) {
+    if (key == PathKey(name)) return true;
+  }
+  return false;
+}
+
 bool IsPackName(std::string_view name) {
   constexpr std::string_view kSuffix = ".pac";
   if (name.size() < kSuffix.size()) return false;

@@ -127,6 +127,11 @@ std::string TreeManifestFileName(int32_t version);
 // repairs fetch into. None of them is ever part of a published tree, and a
 // client's copy is no finding of a verify.
 bool IsClientStateName(std::string_view relative_path);
+// Whether a path names one of the plug-in's modules (on either platform)
+// or the operator's key beside them, at the top of a client directory. A
+// release may hold them, and is then verified and repaired in them like in
+// any file; one that does not is not told of them as extra files.
+bool IsClientModuleName(std::string_view relative_path);
 // The directory, relative to a client's, that repairs fetch objects into.
 inline constexpr char kRepairDirName[] = "dizedir.repair";
 

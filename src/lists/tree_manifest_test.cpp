@@ -371,6 +371,14 @@ TEST(TreeManifestTest, ClientStateIsToldFromTheGame) {
   for (const Case& c : cases) {
     EXPECT_EQ(IsClientStateName(c.path), c.state) << c.path;
   }
+  // The plug-in's own modules are the release's when it holds them.
+  for (const char* module : {"dizedir.dll", "HTTP.DLL", "dizedir.so", "ResChn.dll"}) {
+    EXPECT_FALSE(IsClientStateName(module)) << module;
+    EXPECT_TRUE(IsClientModuleName(module)) << module;
+  }
+  for (const char* other : {"bin\\dizedir.dll", "game.exe", "dizedir.sox"}) {
+    EXPECT_FALSE(IsClientModuleName(other)) << other;
+  }
   EXPECT_EQ(TreeManifestFileName(42), "tree42.manifest");
 }
 

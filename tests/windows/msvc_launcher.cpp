@@ -351,6 +351,35 @@ void EverySlot(DizedirInterface* plugin) {
   CHECKED("AnswerPrompt (slot 16)", plugin->AnswerPrompt(2));
   CHECKED("IsPromptPending (slot 17)", ok = plugin->IsPromptPending());
   Expect(!ok, "no prompt is pending");
+
+  // Verify game files: the plug-in says it has the slots, and each task
+  // fails cleanly here (no regions; a server nothing listens on).
+  uint32_t slots = 0;
+  CHECKED("GetDizedirInterfaceSlots", slots = GetDizedirInterfaceSlots());
+  Expect(slots == kDizedirTreeSlots, "the plug-in has the verify slots");
+  CHECKED("StartVerify (slot 18)", ok = plugin->StartVerify(5));
+  Expect(ok, "StartVerify");
+  Expect(PollUntilEnded(plugin) == kPollFailed, "a verify without regions fails");
+  CHECKED("GetCurrentRegion (slot 13)", current = plugin->GetCurrentRegion());
+  Expect(current == 5, "StartVerify stores its region");
+  CHECKED("WaitUpdate (slot 7)", ok = plugin->WaitUpdate());
+  CHECKED("StartRepair (slot 19)", ok = plugin->StartRepair(6));
+  Expect(ok, "StartRepair");
+  Expect(PollUntilEnded(plugin) == kPollFailed, "a repair without regions fails");
+  CHECKED("WaitUpdate (slot 7)", ok = plugin->WaitUpdate());
+  CHECKED("StartInstall (slot 20)", ok = plugin->StartInstall("127.0.0.1:1"));
+  Expect(ok, "StartInstall");
+  g_status_text[0] = 0;
+  Expect(PollUntilEnded(plugin) == kPollFailed, "an install from a silent server fails");
+  Expect(g_status_text[0] != 0, "and says why");
+  CHECKED("WaitUpdate (slot 7)", ok = plugin->WaitUpdate());
+  int32_t findings = -1;
+  CHECKED("GetFindingCount (slot 21)", findings = plugin->GetFindingCount());
+  Expect(findings == 0, "nothing was compared, so nothing was found");
+  static DizedirFinding finding;
+  finding.kind = 99;
+  CHECKED("GetFinding (slot 22)", ok = plugin->GetFinding(0, &finding));
+  Expect(!ok && finding.kind == 99, "GetFinding past the end gives nothing");
 }
 
 void PlugInThroughEverySlot() {

@@ -3,7 +3,9 @@
 # server: tests/windows/update_e2e.sh WINDOWS_BUILD_DIR LINUX_BIN_DIR.
 # The release is made and served by the Linux dizedir-publish; the client,
 # at version 1, is updated by dizedir.exe and must then hold version 3 file
-# for file and pack entry for pack entry, with nothing left behind.
+# for file and pack entry for pack entry, with nothing left behind. Then the
+# client is damaged, verified and repaired, and a second client is installed
+# from nothing, all by dizedir.exe.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "$1" && pwd)
@@ -53,9 +55,9 @@ port=$(( 20000 + RANDOM % 20000 ))
 {
   "$publish" release --init rel --from v1
   "$publish" diff v1 v2 -o patch2
-  "$publish" release rel --add patch2
+  "$publish" release rel --add patch2 --tree v2
   "$publish" diff v2 v3 -o patch3
-  "$publish" release rel --add patch3 --parts 3
+  "$publish" release rel --add patch3 --parts 3 --tree v3
   "$publish" serverlist -o lists --region "Test=127.0.0.1:$port" --current 0 \
     --url "http://news.example/" --list-host "127.0.0.1:$port"
   "$publish" verify rel
@@ -92,4 +94,31 @@ done < <(cd v3 && find . -name '*.pac')
 run "$win/client/dizedir.exe" update --client "$client_win" </dev/null >again.log 2>&1 ||
   { cat again.log; fail "the second run failed"; }
 echo "update_e2e: the client holds version 3, file for file and pack entry for pack entry"
+
+# Verify game files: a deleted file, a pack entry gone and one the release
+# does not hold, a file of the player's. Verify finds them (exit 3), repair puts back what the release
+# owns and leaves the player's file.
+rm "client/data/zone1/tile5.dat"
+"$pack" rm client/qmz/fodder/items.pac 7 >/dev/null
+printf 'not the release' >entry.tmp
+"$pack" add client/qmz/fodder/items.pac 99999 entry.tmp >/dev/null
+rm -f entry.tmp
+printf 'mine' >"client/data/my notes.txt"
+status=0
+run "$win/client/dizedir.exe" verify --client "$client_win" </dev/null >verify.log 2>&1 || status=$?
+[ "$status" -eq 3 ] || { cat verify.log; fail "verify of a damaged client exited $status, not 3"; }
+grep -q 'tile5.dat' verify.log || { cat verify.log; fail "verify did not name the deleted file"; }
+run "$win/client/dizedir.exe" repair --client "$client_win" </dev/null >repair.log 2>&1 ||
+  { cat repair.log; fail "the repair failed"; }
+[ -f "client/data/my notes.txt" ] || fail "the repair removed the player's file"
+rm "client/data/my notes.txt"
+client_matches v3 client "$pack" "$system" || fail "the repaired client differs from version 3"
+echo "update_e2e: verify found the damage and repair put it right"
+
+# A whole client from nothing.
+fresh_win=$(WINEPREFIX=$win/wine WINEARCH=win32 WINEDEBUG=-all winepath -w "$work/fresh")
+run "$win/client/dizedir.exe" install --from "127.0.0.1:$port" "$fresh_win" </dev/null \
+  >fresh.log 2>&1 || { cat fresh.log; fail "the install failed"; }
+client_matches v3 fresh "$pack" "$system" || fail "the installed client differs from version 3"
+echo "update_e2e: a client installed from nothing holds version 3"
 echo "1 passed, 0 failed"
