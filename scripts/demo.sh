@@ -144,6 +144,7 @@ echo "== repair: only what is damaged is fetched"
 store_requests() { grep -c -E '"GET /store/[^"]*" 20[06]' "$1" || true; }
 store_before=$(store_requests serve.log)
 "$bin/dizedir" repair --client client
+sleep 0.3  # the server logs a request once its answer is out
 repaired_objects=$(( $(store_requests serve.log) - store_before ))
 client_matches v3 client "$pack" "$system_files|^notes\.txt" || exit 1
 [ -f client/notes.txt ] || { echo "the repair removed the player's file" >&2; exit 1; }

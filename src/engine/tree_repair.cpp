@@ -755,7 +755,8 @@ std::vector<NeededObject> ObjectsToFetch(const TreeManifest& expected,
 }
 
 std::string FetchedObjectPath(const std::string& object_dir, const ContentHash& hash) {
-  return JoinPath(object_dir, ContentHashHex(hash));
+  const std::string hex = ContentHashHex(hash);
+  return JoinPath(object_dir, hex.substr(0, 2) + '\\' + hex.substr(2, 2) + '\\' + hex);
 }
 
 Status RepairClientTree(Env* env, const std::string& client_dir, const TreeManifest& expected,

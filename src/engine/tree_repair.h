@@ -98,8 +98,12 @@ struct NeededObject {
 std::vector<NeededObject> ObjectsToFetch(const TreeManifest& expected,
                                          const std::vector<TreeFinding>& findings);
 
-// Where a fetched object lies: object_dir + its 64 hex digits (with a
-// backslash between them when object_dir does not end in a separator).
+// Where a fetched object lies: below object_dir, in directories of its
+// first two hex digits and the next two, under its 64 hex digits
+// ("ab\\cd\\abcd..."). A client's file names compare case-insensitively,
+// and each new name in a directory makes the next lookup there read the
+// whole directory; thousands of objects in one would cost that many times
+// thousands of names.
 std::string FetchedObjectPath(const std::string& object_dir, const ContentHash& hash);
 
 // Puts right every repairable finding from the objects in `object_dir`

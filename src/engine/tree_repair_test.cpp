@@ -22,6 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// An object where a repair looks for it, its directories made first.
+Status PutObject(const std::string& path, const std::string& bytes) {
+  const Status s = Env::Default()->CreateDirectories(path.substr(0, path.find_last_of("\\/")));
+  return s.ok() ? WriteFileAtomically(Env::Default(), path, bytes) : s;
+}
+
 using Seen = std::tuple<FindingKind, std::string, uint32_t>;
 
 const char kItems[] = "data\\items.pac";
@@ -176,8 +182,7 @@ class TreeRepairTest : public testing::Test {
 
   uint64_t Store(const std::string& content, const ContentHash& hash) {
     const std::string object = EncodeStoreObject(content);
-    EXPECT_TRUE(
-        WriteFileAtomically(Env::Default(), FetchedObjectPath(store_.dir(), hash), object).ok());
+    EXPECT_TRUE(PutObject(FetchedObjectPath(store_.dir(), hash), object).ok());
     return object.size();
   }
 
@@ -211,9 +216,7 @@ class TreeRepairTest : public testing::Test {
       EXPECT_TRUE(CheckStoreObject(Env::Default(), FetchedObjectPath(store_.dir(), o.hash), o.hash,
                                    o.content_size)
                       .ok());
-      ASSERT_TRUE(
-          WriteFileAtomically(Env::Default(), FetchedObjectPath(fetched->dir(), o.hash), object)
-              .ok());
+      ASSERT_TRUE(PutObject(FetchedObjectPath(fetched->dir(), o.hash), object).ok());
       hashes->push_back(o.hash);
     }
   }
@@ -543,7 +546,7 @@ TEST_F(TreeRepairTest, AHostileObjectIsRefusedAndItsTargetKept) {
     std::vector<ContentHash> hashes;
     Fetch(findings, &fetched, &hashes);
     const std::string bad = FetchedObjectPath(fetched.dir(), c.hash);
-    ASSERT_TRUE(WriteFileAtomically(Env::Default(), bad, c.object).ok());
+    ASSERT_TRUE(PutObject(bad, c.object).ok());
     const std::map<std::string, std::string> before = Snapshot(dir);
     const Status s =
         RepairClientTree(Env::Default(), dir, manifest_, findings, fetched.dir(), nullptr);

@@ -22,6 +22,7 @@
 #include "lists/download_address.h"
 #include "lists/list_text.h"
 #include "lists/tree_manifest.h"
+#include "lists/version_lists.h"
 #include "platform/case_fold.h"
 #include "plugin/string_table.h"
 
@@ -235,8 +236,13 @@ bool PatchEngine::FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* lis
   // curver.bin), the newest the server requires. A verify says the list
   // is missing; a repair writes it once the tree is whole.
   const std::string local_list = InClient("curver.bin");
-  const bool local_read = env_->FileExists(local_list) &&
-                          lists_.ReadLocalVersions(env_, local_list, client_dir_, nullptr);
+  // Only the records are wanted: the parts a pending update left are not
+  // read just to digest them.
+  std::string local_text;
+  lists_.localVersions.clear();
+  const bool local_read =
+      ReadFileToString(env_, local_list, &local_text, kMaxListFileBytes).ok() &&
+      DecodeLocalVersions(local_text, &lists_.localVersions);
   int32_t version = local_read ? lists_.LastInstalledNumber() : 0;
   *list_missing = version == 0;
   if (!*list_missing) {
@@ -245,7 +251,7 @@ bool PatchEngine::FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* lis
       return false;
     }
   } else {
-    if (task == TreeTask::kRepair && env_->FileExists(local_list) && !local_read) {
+    if (task == TreeTask::kRepair && !local_text.empty() && !local_read) {
       // Said, not fatal: the repair puts it right.
       if (sink_ != nullptr) sink_->SetNoticeText(Text(kStringLocalListBad).c_str());
     }
@@ -332,6 +338,12 @@ bool PatchEngine::FetchObjects(const TreeManifest& tree, const std::vector<TreeF
     return false;
   }
   if (queued.empty()) return true;
+  // Every object's path has the same length: one check covers them all.
+  std::string longest;
+  if (!ClientPath(FetchedObjectPath(std::string(kRepairDirName) + "\\", queued.front()->hash),
+                  &longest)) {
+    return false;
+  }
   if (!env_->CreateDirectories(object_dir).ok()) {
     Fail(kStringDownloadWrite, " (" + std::string(kRepairDirName) + ")");
     return false;
@@ -418,24 +430,41 @@ bool PatchEngine::FailRepair(const Status& status, const std::string& object_dir
     // A fetched object that is not what its name says came from the server
     // (or a mirror) as it is: it goes, so the next run fetches it again
     // rather than failing on it for ever.
-    std::vector<std::string> names;
-    if (env_->GetChildren(object_dir, &names).ok()) {
-      for (const std::string& name : names) {
-        if (status.message().find(name) != std::string::npos) env_->DeleteFile(object_dir + name);
-      }
+    bool object_named = false;
+    const std::string& message = status.message();
+    for (size_t at = 0; at + 64 <= message.size(); ++at) {
+      ContentHash hash{};
+      if (!ParseContentHashHex(std::string_view(message).substr(at, 64), &hash)) continue;
+      object_named = env_->DeleteFile(FetchedObjectPath(object_dir, hash)).ok() || object_named;
+      at += 63;
     }
-    Fail(kStringTreeObjectDamaged, " " + status.message());
-    return false;
+    if (object_named) {
+      Fail(kStringTreeObjectDamaged, " " + status.message());
+      return false;
+    }
   }
   Fail(kStringTreeRepairFailed, " " + status.message());
   return false;
 }
 
 void PatchEngine::RemoveFetchedObjects(const std::string& object_dir) {
-  std::vector<std::string> names;
-  if (!env_->GetChildren(object_dir, &names).ok()) return;
-  // Only what this task puts there: flat files, never below.
-  for (const std::string& name : names) env_->DeleteFile(object_dir + name);
+  // Only what this task puts there: two levels of directories, then the
+  // objects (and a transfer's temporaries beside them).
+  std::vector<std::string> first, second, objects;
+  if (!env_->GetChildren(object_dir, &first).ok()) return;
+  for (const std::string& a : first) {
+    const std::string dir_a = object_dir + a + "\\";
+    second.clear();
+    env_->GetChildren(dir_a, &second);
+    for (const std::string& b : second) {
+      const std::string dir_b = dir_a + b + "\\";
+      objects.clear();
+      env_->GetChildren(dir_b, &objects);
+      for (const std::string& name : objects) env_->DeleteFile(dir_b + name);
+      env_->DeleteDirectory(dir_b);
+    }
+    env_->DeleteDirectory(dir_a);
+  }
   env_->DeleteDirectory(object_dir);
 }
 
