@@ -64,9 +64,20 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   return Subprocess::RunToFile(program, args, log.string());
 }
 
+// A manifest path below the client directory, as this system spells it.
+fs::path OnDisk(const fs::path& client, const std::string& path) {
+  std::string relative = path;
+  for (char& c : relative) c = c == '\\' ? '/' : c;
+  return client / relative;
+}
+
 // Overwrites `length` bytes at `offset` of the file with other bytes.
 void Garble(const fs::path& path, uint64_t offset, size_t length, Maker* maker) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
   file.seekg(static_cast<std::streamoff>(offset));
   std::string bytes(length, '\0');
   file.read(bytes.data(), static_cast<std::streamsize>(length));
@@ -151,8 +162,7 @@ int Main(uint32_t seed) {
       const TreeFile& f = manifest.files[static_cast<size_t>(
           maker.Between(0, static_cast<int>(manifest.files.size()) - 1))];
       if (f.size < length) continue;
-      fs::path path = client;
-      for (char c : f.path) path += c == '\\' ? '/' : c;
+      const fs::path path = OnDisk(client, f.path);
       Garble(path, static_cast<uint64_t>(maker.Between(0, static_cast<int>(f.size - length))),
              length, &maker);
       need(f.hash, f.object_size);
@@ -160,8 +170,7 @@ int Main(uint32_t seed) {
       const TreePack& p = manifest.packs[static_cast<size_t>(maker.Between(0, kPacks - 1))];
       const TreePackEntry& e = p.entries[static_cast<size_t>(
           maker.Between(0, static_cast<int>(p.entries.size()) - 1))];
-      fs::path path = client;
-      for (char c : p.path) path += c == '\\' ? '/' : c;
+      const fs::path path = OnDisk(client, p.path);
       PackArchive* pack = PackOpenReadOnly(env, path.string());
       PackEntryInfo info;
       const bool found = pack != nullptr && PackGetEntryInfo(e.id, pack, &info) == 1;
