@@ -159,11 +159,14 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
       std::count_if(findings.begin(), findings.end(), IsRepairable));
   KeepFindings(findings);
   if (task == TreeTask::kVerify) {
-    if (problems == 0 && !list_missing) {
+    // Without a list of its own the client was compared with the newest
+    // version; a repair writes the list.
+    if (list_missing && sink_ != nullptr) sink_->SetNoticeText(Text(kStringLocalListBad).c_str());
+    if (problems == 0) {
       FinishWith(kStringTreeIntact);
     } else if (sink_ != nullptr) {
       // The findings are the answer; the task itself did its job.
-      sink_->Finish((Text(kStringTreeProblems) + Count(problems + (list_missing ? 1 : 0))).c_str());
+      sink_->Finish((Text(kStringTreeProblems) + Count(problems)).c_str());
     }
     return true;
   }
@@ -251,10 +254,6 @@ bool PatchEngine::FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* lis
       return false;
     }
   } else {
-    if (task == TreeTask::kRepair && !local_text.empty() && !local_read) {
-      // Said, not fatal: the repair puts it right.
-      if (sink_ != nullptr) sink_->SetNoticeText(Text(kStringLocalListBad).c_str());
-    }
     for (const VersionRecord& r : lists_.remoteVersions) {
       if (r.state == 1 && r.number > version) {
         version = r.number;
