@@ -32,6 +32,7 @@
 
 #include <zlib.h>
 
+#include "bench_clock.h"
 #include "codec/md5.h"
 #include "engine/item_handlers.h"
 #include "pack/pack.h"
@@ -40,7 +41,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using dizedir::bench::Clock;
+using dizedir::bench::PeakRssKiB;
+using dizedir::bench::ResetPeakRss;
+using dizedir::bench::Seconds;
 
 constexpr uint32_t kEntries = 100000;
 constexpr uint64_t kPackBytes = uint64_t{512} << 20;
@@ -53,22 +57,6 @@ uint64_t Next(uint64_t* state) {
   *state ^= *state >> 7;
   *state ^= *state << 17;
   return *state;
-}
-
-// Peak resident set in KiB since the last reset.
-long PeakRssKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
-void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 void PutU32(std::string* out, uint32_t v) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "lists/content_store.h"
 #include "lists/tree_manifest.h"
 #include "pack/pack.h"
@@ -34,15 +35,12 @@ namespace dizedir {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Seconds;
 
 constexpr int kFiles = 48;
 constexpr int kPacks = 2;
 constexpr int kEntriesPerPack = 10000;
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 class Maker {
  public:

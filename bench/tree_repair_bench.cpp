@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "codec/md5.h"
 #include "engine/tree_repair.h"
 #include "pack/pack.h"
@@ -25,7 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using dizedir::bench::Clock;
+using dizedir::bench::PeakRssKiB;
+using dizedir::bench::ResetPeakRss;
+using dizedir::bench::Seconds;
 
 constexpr uint32_t kEntriesPerPack = 50000;
 constexpr int kPacks = 2;
@@ -88,21 +92,6 @@ std::string Name(const char* stem, int n, const char* extension) {
   name += std::to_string(n);
   name += extension;
   return name;
-}
-
-long PeakRssKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
-void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace

@@ -279,6 +279,11 @@ class PatchEngine {
   // first `stored` parts, and any later one already at its path (the
   // downloader names a part only once its digest matched).
   void VouchForParts(size_t stored);
+  // What every task that talks to the update server does first: takes the
+  // client's lock (held in *lock), clears what an earlier run left, loads
+  // the trust, the CA bundle and the transfer settings and connects. False
+  // when reported.
+  bool BeginServerTask(std::unique_ptr<FileLock>* lock);
   enum class TreeTask { kVerify, kRepair, kInstall };
   bool RunTreeTask(TreeTask task);
   // Fetches the lists and the tree manifest of the version to compare

@@ -29,7 +29,6 @@
 namespace dizedir {
 namespace {
 
-constexpr uint32_t kStringConnectFailed = 217;
 constexpr uint32_t kStringLocalListBad = 220;
 constexpr uint32_t kStringPublishedListBad = 230;
 constexpr uint32_t kStringOtherReleaseLine = 222;
@@ -129,24 +128,8 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
     return false;
   }
 
-  std::string lock_path;
-  if (!ClientPath(kUpdateLockName, &lock_path)) return false;
   std::unique_ptr<FileLock> lock;
-  if (!env_->LockFile(lock_path, &lock).ok()) {
-    Fail(kStringUpdateRunning);
-    return false;
-  }
-  std::string longest;
-  if (!ClientPath("qmz_GT\\downloadaddr.txt", &longest)) return false;
-  RemoveStaleTemporaries();
-  if (Refused(guard_.Load(env_, client_dir_))) return false;
-  if (guard_.enabled() && !ClientPath(kReleaseManifestSignatureName, &longest)) return false;
-  if (!ApplyCaBundle()) return false;
-  ReadTransferSettings();
-  if (downloader_extended_) downloader_->SetConnections(connections_);
-  const int connected = ConnectServer();
-  if (connected == 0) Fail(kStringConnectFailed);
-  if (connected != 1) return false;
+  if (!BeginServerTask(&lock)) return false;
 
   TreeManifest tree;
   bool list_missing = false;

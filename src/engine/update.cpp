@@ -390,10 +390,25 @@ bool PatchEngine::RunUpdate() {
   }
   if (!SelectRegion()) return false;
 
+  std::unique_ptr<FileLock> lock;
+  if (!BeginServerTask(&lock)) return false;
+
+  const int32_t check = CheckVersion();
+  if (check <= 0) return check == 0;
+  if (DownloadPatches() < 0) return false;
+
+  StopApplyThread();
+  if (StopRequested() && apply_result_.load() != 1) {
+    Fail(kStringUpdateStopped);
+    return false;
+  }
+  return apply_result_.load() == 1;
+}
+
+bool PatchEngine::BeginServerTask(std::unique_ptr<FileLock>* lock) {
   std::string lock_path;
   if (!ClientPath(kUpdateLockName, &lock_path)) return false;
-  std::unique_ptr<FileLock> lock;
-  if (!env_->LockFile(lock_path, &lock).ok()) {
+  if (!env_->LockFile(lock_path, lock).ok()) {
     Fail(kStringUpdateRunning);
     return false;
   }
@@ -411,23 +426,12 @@ bool PatchEngine::RunUpdate() {
 
   if (!ApplyCaBundle()) return false;
   ReadTransferSettings();
-  // Every transfer of the update goes over as many connections: the lists,
+  // Every transfer of the run goes over as many connections: the lists,
   // the size queries and the queue.
   if (downloader_extended_) downloader_->SetConnections(connections_);
   const int connected = ConnectServer();
   if (connected == 0) Fail(kStringConnectFailed);
-  if (connected != 1) return false;
-
-  const int32_t check = CheckVersion();
-  if (check <= 0) return check == 0;
-  if (DownloadPatches() < 0) return false;
-
-  StopApplyThread();
-  if (StopRequested() && apply_result_.load() != 1) {
-    Fail(kStringUpdateStopped);
-    return false;
-  }
-  return apply_result_.load() == 1;
+  return connected == 1;
 }
 
 void PatchEngine::StopApplyThread() {
