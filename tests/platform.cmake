@@ -10,4 +10,5 @@ dizedir_test(dizedir_platform_test
     ${PROJECT_SOURCE_DIR}/src/platform/ini_file_test.cpp
     ${PROJECT_SOURCE_DIR}/src/platform/text_test.cpp
     ${PROJECT_SOURCE_DIR}/src/platform/confined_path_test.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/start_program_posix_test.cpp
   LIBS dizedir_platform dizedir_fault_env)
