@@ -1,10 +1,11 @@
-# The update command and its progress display.
+# The update command, its progress display and the tasks run in the
+# update's place.
 add_library(dizedir_update STATIC ${CMAKE_CURRENT_LIST_DIR}/update_command.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/progress_view.cpp)
+            ${CMAKE_CURRENT_LIST_DIR}/progress_view.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tree_commands.cpp)
 target_link_libraries(dizedir_update PUBLIC dizedir_host dizedir_platform CLI11::CLI11
                       PRIVATE dizedir_json_output)
 target_link_libraries(dizedir PRIVATE dizedir_update)
-target_sources(dizedir PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tree_commands.cpp)
 
 dizedir_test(progress_view_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/progress_view_test.cpp
