@@ -5,15 +5,36 @@ if(WIN32)
   return()
 endif()
 
+# The token comes from libsodium's random source.
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+
+# The page's default files, built into the program as byte arrays.
+set(launcher_page_dir ${CMAKE_CURRENT_LIST_DIR}/launcher_page)
+file(GLOB_RECURSE launcher_page_files CONFIGURE_DEPENDS ${launcher_page_dir}/*)
+set(launcher_page_cpp ${CMAKE_CURRENT_BINARY_DIR}/launcher_page_files.cpp)
+add_custom_command(
+  OUTPUT ${launcher_page_cpp}
+  COMMAND ${CMAKE_COMMAND} -DINPUT_DIR=${launcher_page_dir} -DOUTPUT=${launcher_page_cpp}
+          -P ${CMAKE_CURRENT_LIST_DIR}/embed_files.cmake
+  DEPENDS ${launcher_page_files} ${CMAKE_CURRENT_LIST_DIR}/embed_files.cmake
+  COMMENT "Embedding the launcher page")
+
 add_library(dizedir_launcher STATIC
   ${CMAKE_CURRENT_LIST_DIR}/failure_advice.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/launcher_session.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/launcher_session.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/launcher_assets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/launcher_server.cpp
+  ${launcher_page_cpp})
+target_include_directories(dizedir_launcher PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(dizedir_launcher PUBLIC dizedir_update dizedir_platform
-                      dizedir_json_output)
+                      dizedir_json_output PkgConfig::HTTPLIB PkgConfig::SODIUM Threads::Threads)
 
 dizedir_test(failure_advice_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/failure_advice_test.cpp
   LIBS dizedir_launcher)
 dizedir_test(launcher_session_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/launcher_session_test.cpp
+  LIBS dizedir_launcher)
+dizedir_test(launcher_server_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/launcher_server_test.cpp
   LIBS dizedir_launcher)

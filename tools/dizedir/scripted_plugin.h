@@ -37,6 +37,7 @@ class ScriptedPlugin final : public DizedirInterface {
   uint8_t current_region = 2;
   std::u16string url;
   // The update's script; verify and repair run their own when given one.
+  // A task without a script runs until it is stopped.
   std::vector<Step> update_steps;
   std::vector<Step> verify_steps;
   std::vector<Step> repair_steps;
@@ -146,7 +147,9 @@ class ScriptedPlugin final : public DizedirInterface {
   const std::vector<Step>& Script() const {
     if (task_ == kVerifyTask && !verify_steps.empty()) return verify_steps;
     if (task_ == kRepairTask && !repair_steps.empty()) return repair_steps;
-    return update_steps;
+    // Without a script a task runs until it is stopped.
+    static const std::vector<Step> kRunsOn = {Step{}};
+    return update_steps.empty() ? kRunsOn : update_steps;
   }
   const Step& CurrentStep() const { return Script()[current_]; }
   bool StartInPlace(Task task, const std::string& call) {
