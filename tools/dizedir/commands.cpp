@@ -10,6 +10,9 @@
 #include "tools/common/json_output.h"
 #include "tree_commands.h"
 #include "update_command.h"
+#if DIZEDIR_HAVE_LAUNCHER
+#include "launcher_command.h"
+#endif
 
 namespace dizedir {
 namespace {
@@ -137,6 +140,9 @@ void RegisterCommands(CLI::App& app) {
 
   RegisterUpdateCommand(app);
   RegisterTreeCommands(app);
+#if DIZEDIR_HAVE_LAUNCHER
+  RegisterLauncherCommand(app);
+#endif
 }
 
 }  // namespace dizedir

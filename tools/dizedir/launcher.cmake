@@ -29,6 +29,11 @@ target_include_directories(dizedir_launcher PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(dizedir_launcher PUBLIC dizedir_update dizedir_platform
                       dizedir_json_output PkgConfig::HTTPLIB PkgConfig::SODIUM Threads::Threads)
 
+# The command itself, in the host program.
+target_sources(dizedir PRIVATE ${CMAKE_CURRENT_LIST_DIR}/launcher_command.cpp)
+target_link_libraries(dizedir PRIVATE dizedir_launcher dizedir_strings)
+target_compile_definitions(dizedir PRIVATE DIZEDIR_HAVE_LAUNCHER=1)
+
 dizedir_test(failure_advice_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/failure_advice_test.cpp
   LIBS dizedir_launcher)
