@@ -4,15 +4,13 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "scripted_plugin.h"
+#include "support/event_stream_reader.h"
 #include "support/scratch_dir.h"
 #include "tools/common/json_output.h"
 
@@ -180,74 +178,10 @@ TEST_F(LauncherServerTest, WithoutABrandingFolderThePageIsTheBuiltInOne) {
   }
 }
 
-// Collects an event stream on a thread of its own.
-class StreamReader {
- public:
-  StreamReader(int port, const std::string& target) {
-    thread_ = std::thread([this, port, target] {
-      httplib::Client client("127.0.0.1", port);
-      client.set_read_timeout(30, 0);
-      // What browsers send: an answer compressed whole would reach the
-      // page only at its end.
-      const httplib::Headers headers = {{"Accept-Encoding", "gzip, deflate, br"},
-                                        {"Accept", "text/event-stream"}};
-      const httplib::Result res =
-          client.Get(target.c_str(), headers, [this](const char* data, size_t size) {
-            std::lock_guard<std::mutex> lock(mu_);
-            text_.append(data, size);
-            changed_.notify_all();
-            return true;
-          });
-      std::lock_guard<std::mutex> lock(mu_);
-      ended_ = true;
-      if (res) content_type_ = res->get_header_value("Content-Type");
-      changed_.notify_all();
-    });
-  }
-  ~StreamReader() { thread_.join(); }
-
-  // Waits until the text holds `needle` (or the stream ended); the text.
-  std::string WaitFor(const std::string& needle) {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-      return ended_ || text_.find(needle) != std::string::npos;
-    });
-    return text_;
-  }
-  std::string WaitForEnd() {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return ended_; });
-    return text_;
-  }
-  std::string content_type() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return content_type_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  std::string text_, content_type_;
-  bool ended_ = false;
-  std::thread thread_;
-};
-
-// The "data:" lines of a stream, in order.
-std::vector<std::string> Events(const std::string& text) {
-  std::vector<std::string> events;
-  for (size_t at = text.find("data: "); at != std::string::npos; at = text.find("data: ", at)) {
-    const size_t end = text.find("\n\n", at);
-    if (end == std::string::npos) break;
-    events.push_back(text.substr(at + 6, end - at - 6));
-    at = end;
-  }
-  return events;
-}
-
 TEST_F(LauncherServerTest, StreamsEveryChangeAndTheLastViewBeforeItStops) {
   plugin_.update_steps = {{kPollRunning, u"Downloading", 100}, {kPollRunning, u"Downloading", 200}};
   StartServer(50);
-  StreamReader reader(server_->port(), "/events?token=" + kToken);
+  EventStreamReader reader(server_->port(), "/events?token=" + kToken);
   // At once: the view as it stands, and how soon to come back.
   std::string text = reader.WaitFor("\"phase\":\"idle\"");
   EXPECT_EQ(text.rfind("retry: 2000\n\ndata: {", 0), 0u) << text;
@@ -269,7 +203,7 @@ TEST_F(LauncherServerTest, StreamsEveryChangeAndTheLastViewBeforeItStops) {
   server_->Stop();
   text = reader.WaitForEnd();
   EXPECT_EQ(reader.content_type(), "text/event-stream");
-  const std::vector<std::string> events = Events(text);
+  const std::vector<std::string> events = EventData(text);
   ASSERT_GE(events.size(), 3u) << text;
   EXPECT_NE(events.front().find("\"phase\":\"idle\""), std::string::npos);
   EXPECT_NE(events.back().find("\"phase\":\"ended\""), std::string::npos) << events.back();
