@@ -504,8 +504,8 @@ void LauncherSession::Publish() {
   }
   next.can_play = idle && next.play_note.empty();
   next.can_quit = phase_ != LauncherPhase::kEnded;
-  // A view that says nothing new is not sent again.
-  next.sequence = sequence_;
+  // A view that says nothing new is not sent again; its number alone
+  // does not count.
   std::string json = LauncherViewJson(next);
   if (sequence_ > 0 && json == published_) return;
   published_ = std::move(json);

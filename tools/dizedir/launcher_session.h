@@ -193,7 +193,7 @@ class LauncherSession {
   std::string game_program_;
   std::string message_;
   uint64_t sequence_ = 0;
-  std::string published_;  // the last view sent, as JSON
+  std::string published_;  // the last view sent, as JSON, numbered 0
   static constexpr size_t kTextUnits = 256;
   // The plug-in leaves a buffer as it was when its text does not fit, and
   // the previous text is then the best there is to show.

@@ -47,7 +47,8 @@ const std::map<uint32_t, std::string> kTexts = {
 // plug-in's script (the server list works now, the findings are gone).
 // After a move, `expect` names facts about the view that must then hold:
 // "phase=NAME", "paused", "ask", "current", "play", "failure=KIND",
-// "problems=N", each negated by a leading "!".
+// "problems=N", each negated by a leading "!", and "unchanged": no new
+// view since the previous move.
 struct Move {
   std::string op;
   std::string expect;
@@ -129,13 +130,15 @@ class SessionRunner {
         continue;
       }
       bool actual = false;
-      if (name == "paused") actual = view.paused;
+      if (name == "unchanged") actual = view.sequence == last_sequence_;
+      else if (name == "paused") actual = view.paused;
       else if (name == "ask") actual = view.ask_optional;
       else if (name == "current") actual = view.current;
       else if (name == "play") actual = view.can_play;
       else ADD_FAILURE() << "unknown fact " << name;
       EXPECT_EQ(actual, !negated);
     }
+    last_sequence_ = view.sequence;
   }
 
   std::vector<std::string> started, directories;
@@ -145,6 +148,7 @@ class SessionRunner {
   FailureAdvisor advisor_;
   std::unique_ptr<LauncherSession> session_;
   uint32_t now_ = 1000;
+  uint64_t last_sequence_ = 0;
 };
 
 TEST(LauncherSessionTest, FollowsThePage) {
@@ -175,13 +179,14 @@ TEST(LauncherSessionTest, FollowsThePage) {
         {"!play", ""},
         {"start", "phase=updating !current"},
         {"tick 5", "phase=idle current play !paused failure="},
-        {"play", "phase=idle"}},
+        {"tick 3", "unchanged"},
+        {"play", "phase=idle !unchanged"}},
        with({"StartUpdate 2", "WaitUpdate"}), {}, true},
       {"pause, then resume from the chosen region", "bin\\game.exe", kPollDone,
        Running(10, done), {}, {}, true,
        {{"tick 1", ""},
         {"start 1", "phase=updating"},
-        {"tick 3", ""},
+        {"tick 3", "!unchanged"},
         {"pause", ""},
         {"tick 1", "phase=idle paused !current !play failure="},
         {"!pause", ""},
