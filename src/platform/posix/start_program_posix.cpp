@@ -16,7 +16,9 @@ namespace dizedir {
 namespace {
 
 Status ErrnoStatus(const std::string& context, int error) {
-  return Status::IOError(context + ": " + std::strerror(error));
+  std::string message = context;
+  message.append(": ").append(std::strerror(error));
+  return Status::IOError(message);
 }
 
 // Writes all of an int, for the child's report of why exec failed.
@@ -120,9 +122,9 @@ std::string FindOnPath(const std::string& name) {
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    const std::string candidate = dir + "/" + name;
+    // An empty entry is the current directory.
+    std::string candidate = end > start ? dirs.substr(start, end - start) : std::string(".");
+    candidate.append("/").append(name);
     struct stat st;
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {
