@@ -137,7 +137,7 @@ class LauncherEndToEnd : public ::testing::Test {
 
 TEST_F(LauncherEndToEnd, UpdatesFromThePageAndStartsTheGame) {
   // Slow enough for the page to see the transfer move.
-  update_server_.SetFault("/rel/upd3_1.zxp", TestHttpServer::Fault::SlowRate(40000));
+  update_server_.SetFault("/rel/upd3_1.zxp", TestHttpServer::Fault::SlowRate(15000));
   StartLauncher();
   // Nothing without the token, with it the page.
   httplib::Result res = http_->Get("/");
