@@ -175,7 +175,21 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
     return true;
   }
 
-  const std::string object_dir = InClient(kRepairDirName) + "\\";
+  // The directory is the engine's own, and every file in it is deleted
+  // once the repair is over: a link standing at its name (a junction on
+  // Windows) would send the objects, and their removal, wherever it points,
+  // and a file there would block every repair. Either goes, never what a
+  // link points at.
+  const std::string repair_dir = InClient(kRepairDirName);
+  if (env_->IsSymbolicLink(repair_dir) ||
+      (env_->FileExists(repair_dir) && !env_->IsDirectory(repair_dir))) {
+    if (!env_->DeleteDirectory(repair_dir).ok()) env_->DeleteFile(repair_dir);
+    if (env_->FileExists(repair_dir) || env_->IsSymbolicLink(repair_dir)) {
+      Fail(kStringDownloadWrite, " (" + std::string(kRepairDirName) + ")");
+      return false;
+    }
+  }
+  const std::string object_dir = repair_dir + "\\";
   if (problems > 0) {
     if (!FetchObjects(tree, findings, object_dir, phases)) return false;
     ShowStatus(kStringTreePlacing);
