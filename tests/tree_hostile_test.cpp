@@ -288,10 +288,9 @@ class TreeHostile : public ::testing::Test {
     return {ObjectOf("data/blob.bin"), ObjectOf("items.pac#2"), ObjectOf("readme.txt")};
   }
   uint64_t NeededBytes() const {
-    const PackContents& pack = PublishedTree().packs.at("items.pac");
-    uint64_t bytes = PublishedTree().files.at("readme.txt").size() +
-                     PublishedTree().files.at("data/blob.bin").size() +
-                     pack.at(2).bytes.size();  // raw: stored as it is
+    const ClientTree tree = PublishedTree();
+    uint64_t bytes = tree.files.at("readme.txt").size() + tree.files.at("data/blob.bin").size() +
+                     tree.packs.at("items.pac").at(2).bytes.size();  // raw: stored as it is
     for (const Object& object : NeededObjects()) bytes += object.bytes.size();
     return bytes;
   }
