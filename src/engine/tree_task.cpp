@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,13 @@ int32_t Thousandths(uint64_t done, uint64_t total) {
 }
 
 std::string Count(size_t n) { return " " + std::to_string(n); }
+
+// The sizes come from a manifest the server wrote: sizes whose sum wraps
+// past 2^64 must not pass for a sum that fits the disk.
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
+                                                      : a + b;
+}
 
 }  // namespace
 
@@ -154,7 +162,21 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
     return true;
   }
 
-  const std::string object_dir = InClient(kRepairDirName) + "\\";
+  // The directory is the engine's own, and every file in it is deleted
+  // once the repair is over: a link standing at its name (a junction on
+  // Windows) would send the objects, and their removal, wherever it points,
+  // and a file there would block every repair. Either goes, never what a
+  // link points at.
+  const std::string repair_dir = InClient(kRepairDirName);
+  if (env_->IsSymbolicLink(repair_dir) ||
+      (env_->FileExists(repair_dir) && !env_->IsDirectory(repair_dir))) {
+    if (!env_->DeleteDirectory(repair_dir).ok()) env_->DeleteFile(repair_dir);
+    if (env_->FileExists(repair_dir) || env_->IsSymbolicLink(repair_dir)) {
+      Fail(kStringDownloadWrite, " (" + std::string(kRepairDirName) + ")");
+      return false;
+    }
+  }
+  const std::string object_dir = repair_dir + "\\";
   if (problems > 0) {
     if (!FetchObjects(tree, findings, object_dir, phases)) return false;
     ShowStatus(kStringTreePlacing);
@@ -299,7 +321,7 @@ bool PatchEngine::FetchObjects(const TreeManifest& tree, const std::vector<TreeF
   std::vector<const NeededObject*> queued;
   uint64_t fetch_bytes = 0, write_bytes = 0;
   for (const NeededObject& object : needed) {
-    write_bytes += object.content_size;
+    write_bytes = SaturatingAdd(write_bytes, object.content_size);
     // An object an earlier run stored whole is kept; its hash is checked
     // when it is decoded, like any other.
     uint64_t size = 0;
@@ -308,14 +330,14 @@ bool PatchEngine::FetchObjects(const TreeManifest& tree, const std::vector<TreeF
       continue;
     }
     queued.push_back(&object);
-    fetch_bytes += object.object_size;
+    fetch_bytes = SaturatingAdd(fetch_bytes, object.object_size);
   }
   uint64_t free_bytes = 0;
   if (!env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok()) {
     Fail(kStringFreeSpaceQuery);
     return false;
   }
-  if (free_bytes < fetch_bytes + write_bytes) {
+  if (free_bytes < SaturatingAdd(fetch_bytes, write_bytes)) {
     Fail(kStringNoSpace);
     return false;
   }
