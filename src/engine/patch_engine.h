@@ -341,7 +341,9 @@ class PatchEngine {
   void StopApplyThread();
   // Removes the temporaries a killed run left in the client directory.
   void RemoveStaleTemporaries();
-  int32_t ApplyPatch(const PatchRecord& record, size_t position);
+  // Applies the patch of `record`, the `index`th (from 0) of the `count`
+  // this run applies.
+  int32_t ApplyPatch(const PatchRecord& record, size_t index, size_t count);
   // One item of a patch on its way from the archive to its place.
   struct StagedItem {
     enum Kind { kPlain, kMerge, kDeleteList, kMoveList, kWholePack };

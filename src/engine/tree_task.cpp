@@ -101,15 +101,8 @@ void PatchEngine::ShowTreeProgress(std::string_view item, uint64_t done, uint64_
 
 bool PatchEngine::RunTreeTask(TreeTask task) {
   KeepFindings({});
-  // Whatever the end, the bars' texts of its last step do not outlive it.
-  struct ClearBars {
-    ProgressSink* sink;
-    ~ClearBars() {
-      if (sink == nullptr) return;
-      sink->SetItemProgress("", 0, 1, false);
-      sink->SetTotalProgress("", 0, 1, false);
-    }
-  } clear_bars{sink_};
+  // The bars' texts of the last step do not outlive the task: the plug-in
+  // clears them as the task ends, for every task alike.
   if (StopRequested()) return false;
   if (client_dir_.empty()) {
     Fail(kStringNoClientDir);
