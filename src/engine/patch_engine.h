@@ -289,7 +289,7 @@ class PatchEngine {
   // Fetches the lists and the tree manifest of the version to compare
   // with: the installed one, or the newest required one when the client
   // holds no list of its own (*list_missing). False when reported.
-  bool FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* list_missing);
+  bool FetchTreeManifest(TreeManifest* tree, bool* list_missing);
   // VerifyClientTree with progress as step `phase` of `phases`; false when
   // reported (stopped, or the directory could not be read).
   bool VerifyTree(const TreeManifest& tree, int phase, int phases,

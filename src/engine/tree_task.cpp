@@ -134,7 +134,7 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
 
   TreeManifest tree;
   bool list_missing = false;
-  if (!FetchTreeManifest(task, &tree, &list_missing)) return false;
+  if (!FetchTreeManifest(&tree, &list_missing)) return false;
 
   const int phases = task == TreeTask::kVerify ? 1 : 4;
   std::vector<TreeFinding> findings;
@@ -209,7 +209,7 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
   return true;
 }
 
-bool PatchEngine::FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* list_missing) {
+bool PatchEngine::FetchTreeManifest(TreeManifest* tree, bool* list_missing) {
   const std::string base_url = SplitServerAddress(server_address_).UrlBase() + "/";
   if ((base_url + "downloadaddr.txt").size() > kMaxPathBytes) {
     Fail(kStringPathTooLong);
