@@ -28,14 +28,15 @@ sanitized=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDIZEDIR_
 run_suite build/asan -DDIZEDIR_SANITIZE=address,undefined "${sanitized[@]}"
 # ThreadSanitizer where threads meet: the plug-in's task threads and its
 # status polling, the engine's update and apply threads with the side
-# hasher, the downloader's queue with its progress queries, the interrupt
-# handling, the host program's polling and the launcher page's server with
-# the session it reads. The rest is single-threaded (or kills whole
-# processes) and runs under the builds above.
+# hasher, the repair's fetch with its progress watcher and a stop from
+# another thread, the downloader's queue with its progress queries, the
+# interrupt handling, the host program's polling and the launcher page's
+# server with the session it reads. The rest is single-threaded (or kills
+# whole processes) and runs under the builds above.
 threaded=(dizedir_plugin_test downloader_test queued_downloader_test interrupt_test host_test
   update_e2e_test hostile_server_test signed_update_test update_command_test
-  update_command_e2e_test server_list_test dizedir_platform_test launcher_session_test
-  launcher_server_test launcher_e2e_test)
+  update_command_e2e_test server_list_test dizedir_platform_test tree_hostile_test
+  launcher_session_test launcher_server_test launcher_e2e_test)
 only="^($(IFS='|'; echo "${threaded[*]}"))\$"
 DIZEDIR_TARGETS="${threaded[*]}" TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp halt_on_error=1" \
   run_suite build/tsan -DDIZEDIR_SANITIZE=thread "${sanitized[@]}"

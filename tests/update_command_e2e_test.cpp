@@ -9,13 +9,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/text.h"
 #include "plugin_host.h"
@@ -53,6 +56,15 @@ std::string StringText(int id) {
   }
   ADD_FAILURE() << "no string " << id;
   return {};
+}
+
+// StringText of a printf format, filled with `args`.
+template <typename... Args>
+std::string FormatText(int id, Args... args) {
+  const std::string format = StringText(id);
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format.c_str(), args...);
+  return buffer;
 }
 
 const char kStopped[] = "stopped; run the same command again to resume\n";
@@ -247,6 +259,87 @@ TEST_F(UpdateCommandRelease, AnInterruptedTransferResumesOnTheNextRun) {
   // The part that had arrived before the interrupt was not fetched again.
   EXPECT_TRUE(update_server_.RequestsFor("/rel/upd3_0.zxp").empty() ||
               update_server_.RequestsFor("/rel/upd3_0.zxp").front().method == "HEAD");
+}
+
+// The plain lines of a whole update, each saying the one thing that
+// changed. Polls sample the plug-in, so a step too short for a poll to see
+// may have no line; every part is held back long enough for the steps of
+// the transfer to be seen, one part after another.
+TEST_F(UpdateCommandRelease, PlainLinesSayWhatEachStepDoes) {
+  WriteBytes(client_ / "ng.ini", "[SETTING]\r\nSP=2\r\nConnections=1\r\n");
+  const std::vector<std::string> parts = {"upd2.zip", "upd3_0.zxp", "upd3_1.zxp",
+                                          "upd3_2.zxp", "upd4.zip"};
+  for (const std::string& part : parts) {
+    const size_t bytes = ReadAll(release_->root() / part).size();
+    ASSERT_GT(bytes, 0u) << part;
+    ASSERT_LT(bytes, 1024u) << part;  // so the KiB counts of its reports are 0
+    // Two seconds each: longer than the engine's one report a second.
+    update_server_.SetFault("/rel/" + part, TestHttpServer::Fault::SlowRate(bytes / 2 + 1));
+  }
+
+  struct Row {
+    std::string text;
+    bool bar;       // an item or total text, after the task's percentage
+    bool required;  // long enough that a poll always sees it
+    // A part's transfer report, known by its part number: the counts and
+    // the speed after it are the link's, as are the host's estimates
+    // after " | ".
+    bool report = false;
+  };
+  const auto masked = [](const std::string& text) {
+    return std::regex_replace(text, std::regex("[0-9]+"), "#");
+  };
+  const auto matches = [&](const Row& row, bool bar, std::string text) {
+    if (row.bar != bar) return false;
+    if (!row.report) return row.text == text;
+    text = text.substr(0, text.find(" | "));
+    const size_t number_end = row.text.find_first_of("0123456789");
+    const size_t counts = row.text.find_first_not_of("0123456789", number_end);
+    return text.compare(0, counts, row.text, 0, counts) == 0 &&
+           masked(text.substr(counts)) == masked(row.text.substr(counts));
+  };
+  std::vector<Row> rows = {{StringText(235), false, true}, {StringText(276), true, false}};
+  for (int n = 1; n <= 5; ++n) {
+    rows.push_back({FormatText(247, n, 5), true, true});
+    rows.push_back({FormatText(248, n, 0u, 0u, 0u), true, true, true});
+  }
+  rows.push_back({StringText(242), false, false});
+  rows.push_back({StringText(243), false, false});
+  // Version 4 is optional: fetched, not applied.
+  const std::pair<int, std::vector<std::string>> applied[] = {{2, {"b.bin", "data/a.txt"}},
+                                                              {3, {"c.bin", "data/a.txt"}}};
+  for (const auto& [version, items] : applied) {
+    rows.push_back({StringText(245) + std::to_string(version) + StringText(249), true, false});
+    for (const std::string& item : items) rows.push_back({StringText(244) + item, true, false});
+    for (const std::string& item : items) {
+      rows.push_back({StringText(244) + item + StringText(249), true, false});
+    }
+  }
+  rows.push_back({StringText(246), false, true});
+
+  std::string out, err;
+  ASSERT_EQ(RunUpdate("--optional yes", &out, &err), 0) << err << out;
+  EXPECT_EQ(err, "");
+  ExpectVersion3();
+
+  // Each line is the next row it matches; rows passed over must be ones a
+  // poll may miss, and the last line is the outcome.
+  const std::regex progress(R"(^\[[0-9]{1,3}\.[0-9]%\] )");
+  std::istringstream lines(out);
+  size_t next = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch prefix;
+    const bool bar = std::regex_search(line, prefix, progress);
+    const std::string text = bar ? prefix.suffix().str() : line;
+    size_t row = next;
+    while (row < rows.size() && !matches(rows[row], bar, text)) ++row;
+    ASSERT_LT(row, rows.size()) << "unexpected line \"" << line << "\" in\n" << out;
+    for (; next < row; ++next) {
+      EXPECT_FALSE(rows[next].required) << "no line \"" << rows[next].text << "\" in\n" << out;
+    }
+    next = row + 1;
+  }
+  EXPECT_EQ(next, rows.size()) << out;
 }
 
 }  // namespace

@@ -263,6 +263,27 @@ class UpdateEndToEnd : public ::testing::Test {
 TEST_F(UpdateEndToEnd, FromOneToThreeThroughAWholeAndASplitArchive) {
   ASSERT_TRUE(RunUpdate()) << FirstFailure();
   EXPECT_EQ(sink_.finished(), std::vector<std::string>{Text(246)});
+  // The total bar counts the four parts of both patches while they arrive,
+  // then names each patch by its version while it is unpacked, counting
+  // the two this run applies.
+  const std::string unpack2 = Text(245) + "2" + Text(249);
+  const std::string unpack3 = Text(245) + "3" + Text(249);
+  std::vector<RecordingSink::Item> transfer, applying;
+  for (const RecordingSink::Item& total : sink_.totals()) {
+    if (total.text.rfind(Text(245), 0) == 0) {
+      applying.push_back(total);
+    } else if (!total.text.empty()) {
+      transfer.push_back(total);
+    }
+  }
+  ASSERT_FALSE(transfer.empty());
+  EXPECT_EQ(transfer.front(), (RecordingSink::Item{strings_->FormatNarrow(247, 1, 4), 1, 4}));
+  for (const RecordingSink::Item& total : transfer) {
+    EXPECT_EQ(total, (RecordingSink::Item{strings_->FormatNarrow(247, total.done, 4),
+                                          total.done, 4}));
+  }
+  EXPECT_EQ(applying, (std::vector<RecordingSink::Item>{
+                          {unpack2, 0, 2}, {unpack2, 1, 2}, {unpack3, 1, 2}, {unpack3, 2, 2}}));
   ExpectCurrent();
 }
 

@@ -1,6 +1,7 @@
-# Shell helpers for making sample client trees and checking an updated
-# client against one; sourced by scripts/demo.sh and the Windows end-to-end
-# test.
+# Shell helpers for making small sample client trees and checking an
+# updated client against one; sourced by the Windows end-to-end tests, and
+# by scripts/demo.sh for client_matches (its larger trees come from
+# dizedir-sample).
 
 # random_file PATH BYTES: a file of random bytes, its directories made.
 random_file() {

@@ -260,6 +260,11 @@ bool PatchEngine::VerifyParts() {
 
 int32_t PatchEngine::ApplyPatches() {
   downloader_->EndTransfers();
+  // The bars said which part was arriving; none is any more.
+  if (sink_ != nullptr) {
+    sink_->SetItemProgress("", 0, 1, true);
+    sink_->SetTotalProgress("", 0, 1, true);
+  }
   ShowStatus(kStringApplyStarts);
   if (!VerifyParts()) {
     DeleteFetchedLists();
@@ -268,13 +273,21 @@ int32_t PatchEngine::ApplyPatches() {
   SetProgress(1);
   ShowStatus(kStringUnpackStarts);
 
-  for (size_t position = 0; position < lists_.patches.size(); ++position) {
-    const PatchRecord& record = lists_.patches[position];
-    if (record.number <= installed_base_ || record.state != 1) continue;
-    if (ApplyPatch(record, position) != 1) {
+  // The list may still name versions the client already holds: the bars
+  // count only the patches this run applies.
+  const auto applies = [this](const PatchRecord& r) {
+    return r.number > installed_base_ && r.state == 1;
+  };
+  const size_t count = static_cast<size_t>(
+      std::count_if(lists_.patches.begin(), lists_.patches.end(), applies));
+  size_t applied = 0;
+  for (const PatchRecord& record : lists_.patches) {
+    if (!applies(record)) continue;
+    if (ApplyPatch(record, applied, count) != 1) {
       DeleteFetchedLists();
       return 0;
     }
+    ++applied;
   }
 
   DeleteFetchedLists();
@@ -414,7 +427,16 @@ int32_t PatchEngine::PlaceItem(const StagedItem& item) {
   return 1;
 }
 
-int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
+int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t index, size_t count) {
+  // The player knows a patch by its version; the fraction says how many of
+  // this run's patches are in.
+  const std::string shown = Text(kStringPatchBefore) + std::to_string(record.number) +
+                            Text(kStringAfter);
+  if (sink_ != nullptr) {
+    sink_->SetTotalProgress(shown.c_str(), static_cast<int32_t>(index),
+                            static_cast<int32_t>(count), true);
+    sink_->SetItemProgress("", 0, 1, true);
+  }
   const bool split = record.archive.find(".zip") == std::string::npos;
   // The name failure texts give a split archive is the one its parts make.
   const std::string archive = split ? record.archive + ".zip" : record.archive;
@@ -463,13 +485,11 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
   ZipItem item;
   ZipGetItem(zip, -1, &item);
   const int items = item.index;
-  const size_t parts_queued = file_names_.size();
-  const int32_t base =
-      parts_queued > 0 ? static_cast<int32_t>(double(position) / parts_queued * 1000) : 0;
+  // Each patch takes an equal share of the progress value.
   auto progress = [&](int done) {
-    if (parts_queued == 0) return;
-    const int32_t value =
-        base + static_cast<int32_t>(1000.0 * done / items / static_cast<double>(parts_queued));
+    const double share = (static_cast<double>(index) + static_cast<double>(done) / items) /
+                         static_cast<double>(count);
+    const int32_t value = static_cast<int32_t>(1000.0 * share);
     SetProgress(value == 0 ? 1 : value);
   };
 
@@ -495,12 +515,13 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
         env_->DeleteFile(InClient(PartFileName(record.parts[parts_released].name)));
       }
     }
+    if (result != 1) break;
     progress(static_cast<int>(c) + 1);
     if (sink_ != nullptr) {
       sink_->SetItemProgress((Text(kStringItemBefore) + staged[c].shown).c_str(),
                              static_cast<int32_t>(c + 1), items, true);
     }
-    if (result == 1 && StopRequested()) {
+    if (StopRequested()) {
       Fail(kStringUpdateStopped);
       result = 0;
     }
@@ -542,10 +563,8 @@ int32_t PatchEngine::ApplyPatch(const PatchRecord& record, size_t position) {
     return 0;
   }
   if (sink_ != nullptr) {
-    const std::string text =
-        Text(kStringPatchBefore) + std::to_string(position + 1) + Text(kStringAfter);
-    sink_->SetTotalProgress(text.c_str(), static_cast<int32_t>(position + 1),
-                            static_cast<int32_t>(parts_queued), true);
+    sink_->SetTotalProgress(shown.c_str(), static_cast<int32_t>(index + 1),
+                            static_cast<int32_t>(count), true);
   }
   return 1;
 }

@@ -289,7 +289,7 @@ class PatchEngine {
   // Fetches the lists and the tree manifest of the version to compare
   // with: the installed one, or the newest required one when the client
   // holds no list of its own (*list_missing). False when reported.
-  bool FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* list_missing);
+  bool FetchTreeManifest(TreeManifest* tree, bool* list_missing);
   // VerifyClientTree with progress as step `phase` of `phases`; false when
   // reported (stopped, or the directory could not be read).
   bool VerifyTree(const TreeManifest& tree, int phase, int phases,
@@ -341,7 +341,9 @@ class PatchEngine {
   void StopApplyThread();
   // Removes the temporaries a killed run left in the client directory.
   void RemoveStaleTemporaries();
-  int32_t ApplyPatch(const PatchRecord& record, size_t position);
+  // Applies the patch of `record`, the `index`th (from 0) of the `count`
+  // this run applies.
+  int32_t ApplyPatch(const PatchRecord& record, size_t index, size_t count);
   // One item of a patch on its way from the archive to its place.
   struct StagedItem {
     enum Kind { kPlain, kMerge, kDeleteList, kMoveList, kWholePack };

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,13 @@ int32_t Thousandths(uint64_t done, uint64_t total) {
 }
 
 std::string Count(size_t n) { return " " + std::to_string(n); }
+
+// The sizes come from a manifest the server wrote: sizes whose sum wraps
+// past 2^64 must not pass for a sum that fits the disk.
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
+                                                      : a + b;
+}
 
 }  // namespace
 
@@ -93,15 +101,8 @@ void PatchEngine::ShowTreeProgress(std::string_view item, uint64_t done, uint64_
 
 bool PatchEngine::RunTreeTask(TreeTask task) {
   KeepFindings({});
-  // Whatever the end, the bars' texts of its last step do not outlive it.
-  struct ClearBars {
-    ProgressSink* sink;
-    ~ClearBars() {
-      if (sink == nullptr) return;
-      sink->SetItemProgress("", 0, 1, false);
-      sink->SetTotalProgress("", 0, 1, false);
-    }
-  } clear_bars{sink_};
+  // The bars' texts of the last step do not outlive the task: the plug-in
+  // clears them as the task ends, for every task alike.
   if (StopRequested()) return false;
   if (client_dir_.empty()) {
     Fail(kStringNoClientDir);
@@ -133,7 +134,7 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
 
   TreeManifest tree;
   bool list_missing = false;
-  if (!FetchTreeManifest(task, &tree, &list_missing)) return false;
+  if (!FetchTreeManifest(&tree, &list_missing)) return false;
 
   const int phases = task == TreeTask::kVerify ? 1 : 4;
   std::vector<TreeFinding> findings;
@@ -154,7 +155,21 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
     return true;
   }
 
-  const std::string object_dir = InClient(kRepairDirName) + "\\";
+  // The directory is the engine's own, and every file in it is deleted
+  // once the repair is over: a link standing at its name (a junction on
+  // Windows) would send the objects, and their removal, wherever it points,
+  // and a file there would block every repair. Either goes, never what a
+  // link points at.
+  const std::string repair_dir = InClient(kRepairDirName);
+  if (env_->IsSymbolicLink(repair_dir) ||
+      (env_->FileExists(repair_dir) && !env_->IsDirectory(repair_dir))) {
+    if (!env_->DeleteDirectory(repair_dir).ok()) env_->DeleteFile(repair_dir);
+    if (env_->FileExists(repair_dir) || env_->IsSymbolicLink(repair_dir)) {
+      Fail(kStringDownloadWrite, " (" + std::string(kRepairDirName) + ")");
+      return false;
+    }
+  }
+  const std::string object_dir = repair_dir + "\\";
   if (problems > 0) {
     if (!FetchObjects(tree, findings, object_dir, phases)) return false;
     ShowStatus(kStringTreePlacing);
@@ -194,7 +209,7 @@ bool PatchEngine::RunTreeTask(TreeTask task) {
   return true;
 }
 
-bool PatchEngine::FetchTreeManifest(TreeTask task, TreeManifest* tree, bool* list_missing) {
+bool PatchEngine::FetchTreeManifest(TreeManifest* tree, bool* list_missing) {
   const std::string base_url = SplitServerAddress(server_address_).UrlBase() + "/";
   if ((base_url + "downloadaddr.txt").size() > kMaxPathBytes) {
     Fail(kStringPathTooLong);
@@ -299,7 +314,7 @@ bool PatchEngine::FetchObjects(const TreeManifest& tree, const std::vector<TreeF
   std::vector<const NeededObject*> queued;
   uint64_t fetch_bytes = 0, write_bytes = 0;
   for (const NeededObject& object : needed) {
-    write_bytes += object.content_size;
+    write_bytes = SaturatingAdd(write_bytes, object.content_size);
     // An object an earlier run stored whole is kept; its hash is checked
     // when it is decoded, like any other.
     uint64_t size = 0;
@@ -308,14 +323,14 @@ bool PatchEngine::FetchObjects(const TreeManifest& tree, const std::vector<TreeF
       continue;
     }
     queued.push_back(&object);
-    fetch_bytes += object.object_size;
+    fetch_bytes = SaturatingAdd(fetch_bytes, object.object_size);
   }
   uint64_t free_bytes = 0;
   if (!env_->GetFreeDiskSpace(client_dir_, &free_bytes).ok()) {
     Fail(kStringFreeSpaceQuery);
     return false;
   }
-  if (free_bytes < fetch_bytes + write_bytes) {
+  if (free_bytes < SaturatingAdd(fetch_bytes, write_bytes)) {
     Fail(kStringNoSpace);
     return false;
   }

@@ -88,6 +88,7 @@ std::string PathRefusal(std::string_view path) {
   if (confined != path) {
     return "is not spelled as the client spells it (backslashes, no empty or \".\" part)";
   }
+  if (IsClientStateName(path)) return "names a file the update keeps in the client itself";
   return {};
 }
 

@@ -31,8 +31,10 @@
 // stored formats spell it (components joined with backslashes,
 // "qmz\fodder\items.pac"), passes the relative-path rule of
 // platform/confined_path.h unchanged (no climb, root, drive, device,
-// control character, empty or "." component, or trailing separator) and is
-// at most 259 bytes. Paths are in strictly ascending byte order as written,
+// control character, empty or "." component, or trailing separator), is
+// at most 259 bytes and names none of the files the update machinery keeps
+// in a client (IsClientStateName): a repair would put the server's bytes
+// in their place. Paths are in strictly ascending byte order as written,
 // file and pack lines together; they compare case-insensitively
 // (platform/case_fold.h, component by component) as Windows does, so no two
 // may fold to one, and no path may be a directory of another ("a" and

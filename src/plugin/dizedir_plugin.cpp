@@ -99,8 +99,22 @@ void DizedirPlugin::FailWithoutThrowing(uint32_t string_id, const char* detail) 
   } catch (...) {
     // No memory even for the text: the flag alone still tells the host.
     std::lock_guard<std::mutex> lock(mu_);
-    failed_ = true;
+    EndTaskLocked(true);
   }
+}
+
+void DizedirPlugin::EndTaskLocked(bool failed) {
+  // A host stops polling at the first poll that says done or failed, and
+  // shows what that poll read as the outcome: the item and total texts of
+  // the last step would stand beside the final status for good. They go in
+  // the same locked step as the flag, so no poll sees one without the other.
+  if (failed) {
+    failed_ = true;
+  } else {
+    done_ = true;
+  }
+  item_text_.clear();
+  total_text_.clear();
 }
 
 bool DizedirPlugin::InitClientDir() {
@@ -147,12 +161,8 @@ bool DizedirPlugin::StartTask(TaskThread* task, bool (PatchEngine::*body)(),
         const bool ok = RunGuarded([&] { return (engine->*body)(); });
         {
           std::lock_guard<std::mutex> lock(mu_);
-          if (ok) {
-            done_ = true;
-            total_progress_ = 1.0f;
-          } else {
-            failed_ = true;
-          }
+          EndTaskLocked(!ok);
+          if (ok) total_progress_ = 1.0f;
         }
         finished->store(true);
         return ok ? 1 : 0;
@@ -341,6 +351,9 @@ void DizedirPlugin::SetNoticeText(const char* text) {
 void DizedirPlugin::SetItemProgress(const char* text, int32_t done,
                                     int32_t total, bool update_fraction) {
   std::lock_guard<std::mutex> lock(mu_);
+  // A thread of the task may still report a step after another one ended
+  // it (the apply thread after the update thread's failure).
+  if (done_ || failed_) return;
   if (update_fraction) item_progress_ = Fraction(done, total);
   item_text_ = HostText(text);
 }
@@ -348,6 +361,7 @@ void DizedirPlugin::SetItemProgress(const char* text, int32_t done,
 void DizedirPlugin::SetTotalProgress(const char* text, int32_t done,
                                      int32_t total, bool update_fraction) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (done_ || failed_) return;
   if (update_fraction) total_progress_ = Fraction(done, total);
   total_text_ = HostText(text);
 }
@@ -356,7 +370,7 @@ void DizedirPlugin::Finish(const char* text) {
   std::lock_guard<std::mutex> lock(mu_);
   total_progress_ = 1.0f;
   status_text_ = HostText(text);
-  done_ = true;
+  EndTaskLocked(false);
 }
 
 bool DizedirPlugin::ReservedCheck() { return true; }
@@ -371,7 +385,7 @@ void DizedirPlugin::Fail(const char* text) {
   if (text != nullptr) status += text;
   std::lock_guard<std::mutex> lock(mu_);
   status_text_ = CutUtf8(status, kHostTextBytes);
-  failed_ = true;
+  EndTaskLocked(true);
 }
 
 }  // namespace dizedir

@@ -106,6 +106,9 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   // with a text; false then.
   bool RunGuarded(const std::function<bool()>& body);
   void FailWithoutThrowing(uint32_t string_id, const char* detail) noexcept;
+  // Marks the running task done (or failed) and clears the texts of its
+  // steps. Requires mu_ held.
+  void EndTaskLocked(bool failed);
   CVkRegionList CopyRegionList();
 
   Env* const env_;
@@ -124,6 +127,8 @@ class DizedirPlugin final : public DizedirInterface, public ProgressSink {
   float item_progress_ = 0.0f;
   float total_progress_ = 0.0f;
   int32_t progress_value_ = 0;
+  // Once either is set the task has ended: its bars keep no text and take
+  // no more reports until the next task starts.
   bool failed_ = false;
   bool done_ = false;
   // The text failures start with: the update's, or the verify's.

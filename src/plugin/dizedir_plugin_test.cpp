@@ -137,6 +137,7 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
     float total, item;
     std::string status;  // expected status text
     std::string item_text;
+    std::string total_text = "";
   };
   const std::string t254(254, 'c'), t255(255, 'a'), t256(256, 'b');
   const std::vector<Case> cases = {
@@ -161,7 +162,29 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
        },
        0, 0.0f, 0.5f, "", "z"},
       {"total fraction", [](DizedirPlugin* p) { p->SetTotalProgress("t", 3, 4, true); },
-       0, 0.75f, 0.0f, "", ""},
+       0, 0.75f, 0.0f, "", "", "t"},
+      // The host reads its last poll as the outcome: no step may stand in it.
+      {"finish clears the step texts",
+       [](DizedirPlugin* p) {
+         p->SetItemProgress("i", 1, 4, true);
+         p->SetTotalProgress("t", 3, 4, true);
+         p->Finish("over");
+       },
+       1, 1.0f, 0.25f, "over", ""},
+      {"fail clears them too",
+       [](DizedirPlugin* p) {
+         p->SetItemProgress("i", 1, 4, true);
+         p->SetTotalProgress("t", 3, 4, true);
+         p->Fail("bad");
+       },
+       2, 0.75f, 0.25f, prefix + "bad", ""},
+      {"a step reported after the end is not shown",
+       [](DizedirPlugin* p) {
+         p->Finish("over");
+         p->SetItemProgress("late", 1, 2, true);
+         p->SetTotalProgress("late", 1, 2, true);
+       },
+       1, 1.0f, 0.0f, "over", ""},
       {"finish", [](DizedirPlugin* p) { p->Finish("over"); }, 1, 1.0f, 0.0f, "over", ""},
       {"fail has the prefix", [](DizedirPlugin* p) { p->Fail("bad"); }, 2, 0.0f, 0.0f,
        prefix + "bad", ""},
@@ -197,6 +220,7 @@ TEST_F(PluginTest, SinkOperationsAsTheHostSeesThem) {
     EXPECT_FLOAT_EQ(p.item, c.item);
     EXPECT_EQ(p.status_text, NarrowToUtf16(c.status));
     EXPECT_EQ(p.item_text, NarrowToUtf16(c.item_text));
+    EXPECT_EQ(p.total_text, NarrowToUtf16(c.total_text));
   }
 }
 
@@ -277,12 +301,17 @@ TEST_F(PluginTest, AThreadThatCannotStartFailsItsTask) {
 
 TEST_F(PluginTest, StopAndDestructionEndARunningUpdatePromptly) {
   ASSERT_TRUE(plugin_->StartUpdate(0));
+  plugin_->SetItemProgress("a step", 1, 2, true);
   // The task is still held at the gate; a stop makes it end as soon as it
   // runs, and destruction joins it.
   EXPECT_TRUE(plugin_->engine()->StopRequested() == false);
   env_.Open();
   EXPECT_TRUE(plugin_->StopUpdate());
   EXPECT_TRUE(plugin_->engine()->StopRequested());
+  // Ended without a text of its own, the task leaves no step text either.
+  const Poll p = DoPoll(plugin_.get());
+  EXPECT_EQ(p.result, kPollFailed);
+  EXPECT_EQ(p.item_text, u"");
   plugin_.reset();
 }
 

@@ -56,9 +56,9 @@ TEST(StringTableTest, ShippedLibraryCarriesEveryTextInUse) {
        "Unpacking a.pac ..."},
       {table->LookupNarrow(245) + "3" + table->LookupNarrow(249),
        "Unpacking patch 3 ..."},
-      {table->FormatNarrow(247, 2, 5), "Downloading patch 2 of 5"},
+      {table->FormatNarrow(247, 2, 5), "Downloading part 2 of 5"},
       {table->FormatNarrow(248, 1, 512u, 4000000000u, 300u),
-       "Patch 1: 512 of 4000000000 KiB (300 KiB/s)"},
+       "Part 1: 512 of 4000000000 KiB (300 KiB/s)"},
       {table->LookupNarrow(300), "The server address is too long."},
   };
   for (const Case& c : cases) EXPECT_EQ(c.got, c.want);

@@ -23,21 +23,26 @@ class RecordingSink final : public ProgressSink {
     failures_ = std::move(other.failures_);
     finished_ = std::move(other.finished_);
     items_ = std::move(other.items_);
+    totals_ = std::move(other.totals_);
     return *this;
   }
 
   void SetStatusText(const char* text) override { Add(&statuses_, text); }
   void SetNoticeText(const char*) override {}
-  // The item bar: its text and fraction, each time it is set.
+  // A bar's text and fraction, each time it is set.
   struct Item {
     std::string text;
     int32_t done = 0, total = 0;
+    bool operator==(const Item&) const = default;
   };
   void SetItemProgress(const char* text, int32_t done, int32_t total, bool) override {
     std::lock_guard<std::mutex> lock(mu_);
     items_.push_back({text != nullptr ? text : "", done, total});
   }
-  void SetTotalProgress(const char*, int32_t, int32_t, bool) override {}
+  void SetTotalProgress(const char* text, int32_t done, int32_t total, bool) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    totals_.push_back({text != nullptr ? text : "", done, total});
+  }
   void Finish(const char* text) override { Add(&finished_, text); }
   bool ReservedCheck() override { return true; }
   // Without the plug-in's failure prefix.
@@ -49,6 +54,10 @@ class RecordingSink final : public ProgressSink {
   std::vector<Item> items() const {
     std::lock_guard<std::mutex> lock(mu_);
     return items_;
+  }
+  std::vector<Item> totals() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return totals_;
   }
 
  private:
@@ -63,7 +72,7 @@ class RecordingSink final : public ProgressSink {
 
   mutable std::mutex mu_;
   std::vector<std::string> statuses_, failures_, finished_;
-  std::vector<Item> items_;
+  std::vector<Item> items_, totals_;
 };
 
 }  // namespace dizedir

@@ -266,21 +266,6 @@ std::vector<std::string> FormatTerminalLines(const ProgressSnapshot& snapshot,
           FitColumns(summary, columns)};
 }
 
-std::string FormatPlainLine(const ProgressSnapshot& snapshot, const ProgressEstimate& estimate) {
-  std::string line = "[" + Percent(snapshot.progress) + "]";
-  const auto field = [&line](const std::string& text) {
-    if (!text.empty()) line += (line.back() == ']' ? " " : " | ") + Printable(text);
-  };
-  field(snapshot.status);
-  field(snapshot.total_text);
-  field(snapshot.item_text);
-  if (snapshot.result == 0) {
-    if (estimate.bytes_per_second) field(FormatSpeed(*estimate.bytes_per_second));
-    if (estimate.seconds_left) field(FormatDuration(*estimate.seconds_left) + " left");
-  }
-  return line;
-}
-
 std::string FormatJsonLine(const ProgressSnapshot& snapshot) {
   JsonDocument line;
   line["result"] = snapshot.result;
@@ -304,20 +289,40 @@ std::string TerminalView::Redraw(const std::vector<std::string>& lines) {
   return out;
 }
 
-std::optional<std::string> PlainView::Next(uint32_t now_millis, const ProgressSnapshot& snapshot,
-                                           const ProgressEstimate& estimate) {
-  std::string line = FormatPlainLine(snapshot, estimate);
-  const bool due = !printed_ || snapshot.status != status_ ||
-                   snapshot.total_text != total_text_ || snapshot.result != result_ ||
-                   (line != line_ && now_millis - printed_at_ >= kRepeatMillis);
-  if (!due) return std::nullopt;
-  printed_ = true;
-  printed_at_ = now_millis;
-  result_ = snapshot.result;
+std::vector<std::string> PlainView::Next(uint32_t now_millis, const ProgressSnapshot& snapshot,
+                                         const ProgressEstimate& estimate) {
+  std::vector<std::string> lines;
+  const std::string progress = "[" + Percent(snapshot.progress) + "] ";
+  // The outcome is said even when the status is the one already printed.
+  if ((snapshot.status != status_ || snapshot.result != result_) && !snapshot.status.empty()) {
+    lines.push_back(Printable(snapshot.status));
+  }
   status_ = snapshot.status;
+  result_ = snapshot.result;
+
+  if (snapshot.total_text != total_text_ && !snapshot.total_text.empty()) {
+    lines.push_back(progress + Printable(snapshot.total_text));
+  }
   total_text_ = snapshot.total_text;
-  line_ = line;
-  return line;
+
+  if (snapshot.item_text != item_text_) {
+    item_text_ = snapshot.item_text;
+    const std::optional<PartCounts> counts = ParsePartCounts(item_text_);
+    const bool same_part = counts && part_ && *part_ == counts->part;
+    if (item_text_.empty()) {
+      part_.reset();
+    } else if (!same_part || now_millis - part_printed_at_ >= kRepeatMillis) {
+      std::string line = progress + Printable(item_text_);
+      if (counts && snapshot.result == 0) {
+        if (estimate.bytes_per_second) line += " | " + FormatSpeed(*estimate.bytes_per_second);
+        if (estimate.seconds_left) line += " | " + FormatDuration(*estimate.seconds_left) + " left";
+      }
+      lines.push_back(std::move(line));
+      part_ = counts ? std::optional<uint64_t>(counts->part) : std::nullopt;
+      part_printed_at_ = now_millis;
+    }
+  }
+  return lines;
 }
 
 }  // namespace dizedir

@@ -85,8 +85,6 @@ std::string FormatDuration(double seconds);        // "0:42", "1:02:03"
 // text; overall percentage, speed and time left.
 std::vector<std::string> FormatTerminalLines(const ProgressSnapshot& snapshot,
                                              const ProgressEstimate& estimate, int width);
-// One log line, fields that are empty left out.
-std::string FormatPlainLine(const ProgressSnapshot& snapshot, const ProgressEstimate& estimate);
 // One JSON object, without a line ending.
 std::string FormatJsonLine(const ProgressSnapshot& snapshot);
 
@@ -107,20 +105,30 @@ class TerminalView {
   std::vector<std::string> last_;
 };
 
-// Decides when a plain line is due: when the status or total text changed,
-// when the task ended, or when the line changed and a few seconds passed.
+// The plain log: a line for each field a poll shows changed, saying only
+// that field, so no line repeats what an earlier step left in another.
+// In the order of the plug-in's fields:
+//   the status, when it changes or the task ends:   Update complete.
+//   the total text, when it changes to a new one:    [12.5%] Downloading part 2 of 4
+//   the item text, likewise:                         [12.5%] Unpacking maps.pac
+// Bracketed is the whole task's progress. A transfer report of a part
+// (ParsePartCounts) changes every second; another of the same part waits
+// kRepeatMillis, and such lines end with the speed and time left when
+// known: "[42.5%] Part 1: 512 of 1024 KiB (100 KiB/s) | 1.5 MiB/s | 0:43 left".
+// A text cleared to nothing gets no line.
 class PlainView {
  public:
   static constexpr uint32_t kRepeatMillis = 5000;
-  // The line to print, if one is due.
-  std::optional<std::string> Next(uint32_t now_millis, const ProgressSnapshot& snapshot,
-                                  const ProgressEstimate& estimate);
+  // The lines this poll calls for, possibly none.
+  std::vector<std::string> Next(uint32_t now_millis, const ProgressSnapshot& snapshot,
+                                const ProgressEstimate& estimate);
 
  private:
-  bool printed_ = false;
-  uint32_t printed_at_ = 0;
   int result_ = 0;
-  std::string status_, total_text_, line_;
+  std::string status_, total_text_, item_text_;
+  // The part the last item line reported, and when it was printed.
+  std::optional<uint64_t> part_;
+  uint32_t part_printed_at_ = 0;
 };
 
 }  // namespace dizedir

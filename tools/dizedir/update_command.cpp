@@ -69,7 +69,9 @@ class ProgressDisplay {
         break;
       }
       case ProgressOutput::kPlain:
-        if (auto line = plain_.Next(now, snapshot, estimate)) console_->WriteOutput(*line + "\n");
+        for (const std::string& line : plain_.Next(now, snapshot, estimate)) {
+          console_->WriteOutput(line + "\n");
+        }
         break;
     }
   }

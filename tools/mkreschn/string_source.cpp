@@ -18,8 +18,8 @@ struct FormatRule {
   std::string_view conversions;
 };
 constexpr FormatRule kFormatRules[] = {
-    {247, "dd"},    // patch number from 1, patch count
-    {248, "duuu"},  // patch number from 1, KiB received, KiB in all, KiB/s
+    {247, "dd"},    // part number from 1, part count
+    {248, "duuu"},  // part number from 1, KiB received, KiB in all, KiB/s
 };
 
 // Counts the UTF-16 units of valid UTF-8; false for anything malformed
