@@ -120,7 +120,7 @@ Status ResolveGameProgram(Env* env, const std::string& client_dir, std::string* 
 }
 
 LauncherSession::LauncherSession(DizedirInterface* plugin, LauncherSessionOptions options)
-    : plugin_(plugin), options_(std::move(options)) {}
+    : plugin_(plugin), options_(std::move(options)), poller_(plugin) {}
 
 Status LauncherSession::Submit(const LauncherAction& action) {
   using Kind = LauncherAction::Kind;
@@ -304,21 +304,7 @@ void LauncherSession::StartTask(LauncherPhase phase, unsigned region) {
   }
 }
 
-ProgressSnapshot LauncherSession::Poll(bool task_fields) {
-  ProgressSnapshot snapshot;
-  snapshot.result = plugin_->PollStatus(&snapshot.total_fraction, &snapshot.item_fraction,
-                                        total_text_, item_text_, status_text_);
-  // A well-behaved plug-in terminates each text; do not rely on it.
-  total_text_[kTextUnits - 1] = item_text_[kTextUnits - 1] = status_text_[kTextUnits - 1] = 0;
-  snapshot.total_text = Utf16ToUtf8(total_text_);
-  snapshot.item_text = Utf16ToUtf8(item_text_);
-  snapshot.status = Utf16ToUtf8(status_text_);
-  if (task_fields) {
-    snapshot.progress = plugin_->GetProgressValue();
-    snapshot.prompt_pending = plugin_->IsPromptPending();
-  }
-  return snapshot;
-}
+ProgressSnapshot LauncherSession::Poll(bool task_fields) { return poller_.Poll(task_fields); }
 
 void LauncherSession::PollServerList() {
   poll_ = Poll(false);

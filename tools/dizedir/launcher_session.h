@@ -31,6 +31,7 @@
 #include "platform/env.h"
 #include "platform/status.h"
 #include "progress_view.h"
+#include "status_poller.h"
 
 namespace dizedir {
 
@@ -194,12 +195,7 @@ class LauncherSession {
   std::string message_;
   uint64_t sequence_ = 0;
   std::string published_;  // the last view sent, as JSON, numbered 0
-  static constexpr size_t kTextUnits = 256;
-  // The plug-in leaves a buffer as it was when its text does not fit, and
-  // the previous text is then the best there is to show.
-  char16_t total_text_[kTextUnits] = {};
-  char16_t item_text_[kTextUnits] = {};
-  char16_t status_text_[kTextUnits] = {};
+  StatusPoller poller_;
 
   // Shared with the other threads.
   mutable std::mutex mu_;

@@ -12,42 +12,10 @@
 #include "platform/text.h"
 #include "plugin_host.h"
 #include "progress_view.h"
+#include "status_poller.h"
 
 namespace dizedir {
 namespace {
-
-// Reads the plug-in's status. The buffers live as long as the poller: the
-// plug-in leaves a buffer unchanged when its text is too long to copy, and
-// the previous text is then the best there is to show.
-class StatusPoller {
- public:
-  StatusPoller(DizedirInterface* plugin, bool update_task)
-      : plugin_(plugin), update_task_(update_task) {}
-
-  ProgressSnapshot Poll() {
-    ProgressSnapshot snapshot;
-    snapshot.result = plugin_->PollStatus(&snapshot.total_fraction, &snapshot.item_fraction,
-                                          total_text_, item_text_, status_text_);
-    // A well-behaved plug-in terminates each text; do not rely on it.
-    total_text_[kTextUnits - 1] = item_text_[kTextUnits - 1] = status_text_[kTextUnits - 1] = 0;
-    snapshot.total_text = Utf16ToUtf8(total_text_);
-    snapshot.item_text = Utf16ToUtf8(item_text_);
-    snapshot.status = Utf16ToUtf8(status_text_);
-    if (update_task_) {
-      snapshot.progress = plugin_->GetProgressValue();
-      snapshot.prompt_pending = plugin_->IsPromptPending();
-    }
-    return snapshot;
-  }
-
- private:
-  static constexpr size_t kTextUnits = 256;
-  DizedirInterface* plugin_;
-  bool update_task_;
-  char16_t total_text_[kTextUnits] = {};
-  char16_t item_text_[kTextUnits] = {};
-  char16_t status_text_[kTextUnits] = {};
-};
 
 class ProgressDisplay {
  public:
@@ -156,8 +124,8 @@ int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateCo
   // fetches it before it can pick a region; an install names its server.
   if (options.task != ClientTask::kInstall) {
     plugin->StartServerList();
-    StatusPoller poller(plugin, false);
-    while ((snapshot = poller.Poll()).result == kPollRunning) {
+    StatusPoller poller(plugin);
+    while ((snapshot = poller.Poll(false)).result == kPollRunning) {
       // The server-list task cannot be stopped; its own time-outs bound it.
       if (console->WaitForInterrupt(kPollIntervalMillis)) break;
     }
@@ -174,12 +142,12 @@ int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateCo
     ReportFailure(console, "the task could not start");
     return 1;
   }
-  StatusPoller poller(plugin, true);
+  StatusPoller poller(plugin);
   ProgressDisplay display(options.output, console);
   bool answered = false;
   bool interrupted = false;
   for (;;) {
-    snapshot = poller.Poll();
+    snapshot = poller.Poll(true);
     display.Show(snapshot);
     if (snapshot.result != kPollRunning) break;
     if (!snapshot.prompt_pending) {
@@ -204,7 +172,7 @@ int DriveUpdate(DizedirInterface* plugin, const UpdateOptions& options, UpdateCo
   if (interrupted) {
     plugin->StopUpdate();
     plugin->WaitUpdate();
-    display.Show(poller.Poll());
+    display.Show(poller.Poll(true));
     display.Release();
     return Stopped(console);
   }
