@@ -114,19 +114,37 @@ verify_status=0
 [ "$verify_status" -eq 3 ] || { echo "verify did not report the damage" >&2; exit 1; }
 echo
 echo "== repair: only what is damaged is fetched"
-store_requests() { grep -c -E '"GET /store/[^"]*" 20[06]' "$1" || true; }
-store_before=$(store_requests serve.log)
+store_requests() { cat serve.log mirror.log | grep -c -E '"GET /store/[^"]*" 20[06]' || true; }
+store_before=$(store_requests)
 "$bin/dizedir" repair --client client
 sleep 0.3  # the server logs a request once its answer is out
-repaired_objects=$(( $(store_requests serve.log) - store_before ))
+repaired_objects=$(( $(store_requests) - store_before ))
 client_matches v3 client "$pack" "$system_files|^notes\.txt" || exit 1
 [ -f client/notes.txt ] || { echo "the repair removed the player's file" >&2; exit 1; }
-echo "the client holds version 3 again ($repaired_objects objects fetched); notes.txt, the player's own, is still there"
+echo "the client holds version 3 again ($repaired_objects objects fetched from the server and the mirror); notes.txt, the player's own, is still there"
 echo
 echo "== a whole client from nothing, trusting the operator's key"
 "$bin/dizedir" install --from "127.0.0.1:$port" fresh --pub keys/dizedir.pub
 client_matches v3 fresh "$pack" "$system_files" || exit 1
 echo "the new client holds version 3, file for file and pack entry for pack entry"
+echo
+echo "== the launcher page"
+"$bin/dizedir" launcher --client client --no-browser >launcher.out 2>launcher.err &
+launcher=$!
+trap 'kill $server $mirror $launcher 2>/dev/null || true' EXIT
+page_url=""
+for _ in $(seq 50); do
+  page_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*' launcher.out || true)
+  [ -n "$page_url" ] && break
+  sleep 0.1
+done
+[ -n "$page_url" ] || { cat launcher.err >&2; echo "the launcher printed no address" >&2; exit 1; }
+page_title=$(curl -s "$page_url" | grep -o '<title>[^<]*</title>' | sed 's/<[^>]*>//g')
+refused=$(curl -s -o /dev/null -w '%{http_code}' "${page_url%%\?*}")
+echo "the page \"$page_title\" is served at $page_url"
+echo "without the token the launcher answers $refused; open the address in a browser to update, verify and play"
+kill -INT $launcher 2>/dev/null || true
+wait $launcher 2>/dev/null || true
 echo
 echo "== what happened"
 echo "published: versions 2 and 3 (required) and 4 (optional) in $(ls rel | grep -c -E 'patch[0-9]') archive files"
