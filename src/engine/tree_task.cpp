@@ -101,8 +101,6 @@ void PatchEngine::ShowTreeProgress(std::string_view item, uint64_t done, uint64_
 
 bool PatchEngine::RunTreeTask(TreeTask task) {
   KeepFindings({});
-  // The bars' texts of the last step do not outlive the task: the plug-in
-  // clears them as the task ends, for every task alike.
   if (StopRequested()) return false;
   if (client_dir_.empty()) {
     Fail(kStringNoClientDir);
