@@ -18,9 +18,11 @@
 
 #include "plugin_host.h"
 #include "support/event_stream_reader.h"
+#include "support/client_files.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
+#include "support/test_bytes.h"
 #include "support/test_http_server.h"
 #include "tools/common/json_output.h"
 
@@ -29,25 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
-
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
-
-// Bytes that do not compress, so a patch's parts are as large as its file.
-std::string Noise(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 12345;
-  for (char& byte : bytes) {
-    state = state * 1103515245 + 12345;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
 
 // Waits for `done` to hold, up to a minute; whether it did.
 template <typename Condition>
@@ -73,7 +56,7 @@ class LauncherEndToEnd : public ::testing::Test {
       fs::copy_file(fs::path(DIZEDIR_MODULE_DIR) / module, client_ / module);
     }
     std::ofstream(client_ / "IPconfig.dat", std::ios::binary)
-        << Shifted(list_server_.host_port());
+        << ShiftedHost(list_server_.host_port());
     std::ofstream(client_ / "ng.ini", std::ios::binary)
         << "[SETTING]\r\nSP=2\r\nGame=bin\\game.sh\r\n";
     // The game leaves a mark where it was started.
@@ -84,7 +67,7 @@ class LauncherEndToEnd : public ::testing::Test {
                                                 scratch_.path() / "work");
     release_->AddPatch(2, 1, Files{{"data/a.txt", "version two"}}, 1);
     release_->AddPatch(3, 1, Files{{"data/a.txt", "version three"},
-                                   {"c.bin", Noise(90000)}},
+                                   {"c.bin", RandomBytes(90000, 12345)}},
                        3);
     release_->AddPatch(4, 2, Files{{"extras/hd.bin", "optional"}}, 1);
     update_server_.ServeDirectory((scratch_.path() / "served").string());
@@ -194,7 +177,7 @@ TEST_F(LauncherEndToEnd, UpdatesFromThePageAndStartsTheGame) {
     EXPECT_EQ(last_phase, "ended");
   }
   EXPECT_EQ(ReadBytes(client_ / "data/a.txt"), "version three");
-  EXPECT_EQ(ReadBytes(client_ / "c.bin"), Noise(90000));
+  EXPECT_EQ(ReadBytes(client_ / "c.bin"), RandomBytes(90000, 12345));
   EXPECT_EQ(ReadBytes(client_ / "played.txt"), "played\n");
 }
 

@@ -22,6 +22,7 @@
 
 #include "platform/text.h"
 #include "plugin_host.h"
+#include "support/client_files.h"
 #include "support/release_fixture.h"
 #include "support/scratch_dir.h"
 #include "support/subprocess.h"
@@ -32,14 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
-
-std::string Shifted(const std::string& host) {
-  std::string out;
-  for (size_t i = 0; i < host.size(); ++i) {
-    out += static_cast<char>(static_cast<uint8_t>(host[i]) + i + 10);
-  }
-  return out;
-}
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -85,7 +78,7 @@ class UpdateCommandEndToEnd : public ::testing::Test {
       fs::copy_file(fs::path(DIZEDIR_MODULE_DIR) / module, client_ / module);
     }
     std::ofstream(client_ / "IPconfig.dat", std::ios::binary)
-        << Shifted(list_server_.host_port());
+        << ShiftedHost(list_server_.host_port());
     std::ofstream(client_ / "ng.ini", std::ios::binary) << "[SETTING]\r\nSP=2\r\n";
   }
 
