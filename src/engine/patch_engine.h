@@ -252,8 +252,8 @@ class PatchEngine {
   // Fetches what every update start needs from the update server:
   // downloadaddr.txt to `address_file`, curver.bin to `published` and,
   // with signatures checked, release.manifest and its signature, which the
-  // guard must accept and the two lists match. False when reported; the
-  // files are then gone.
+  // guard must accept and the two lists match; then takes the mirrors
+  // downloadaddr.txt lists. False when reported; the files are then gone.
   bool FetchStartLists(const std::string& base_url, const std::string& address_file,
                        const std::string& published);
   // The current time for manifest expiry, Unix seconds.

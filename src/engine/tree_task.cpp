@@ -20,7 +20,6 @@
 #include "engine/server_address.h"
 #include "engine/tree_repair.h"
 #include "lists/content_store.h"
-#include "lists/download_address.h"
 #include "lists/list_text.h"
 #include "lists/tree_manifest.h"
 #include "lists/version_lists.h"
@@ -217,11 +216,6 @@ bool PatchEngine::FetchTreeManifest(TreeManifest* tree, bool* list_missing) {
   const std::string published = InClient("newver.bin");
   ShowStatus(kStringTreeChecking);
   if (!FetchStartLists(base_url, address_file, published)) return false;
-  std::string address_text;
-  mirrors_.clear();
-  if (ReadFileToString(env_, address_file, &address_text).ok()) {
-    mirrors_ = ParseDownloadAddress(address_text).mirrors;
-  }
   const bool remote_ok = lists_.ReadRemoteVersions(env_, published);
   env_->DeleteFile(published);
   if (!remote_ok || lists_.remoteVersions.empty()) {

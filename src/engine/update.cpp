@@ -213,6 +213,14 @@ bool PatchEngine::FetchStartLists(const std::string& base_url, const std::string
       return false;
     }
   }
+  // The mirrors downloadaddr.txt lists share the transfers' load; whatever
+  // they send is held to the sizes and digests the region server's lists
+  // give.
+  std::string address_text;
+  mirrors_.clear();
+  if (ReadFileToString(env_, address_file, &address_text).ok()) {
+    mirrors_ = ParseDownloadAddress(address_text).mirrors;
+  }
   return true;
 }
 
@@ -450,13 +458,6 @@ int32_t PatchEngine::CheckVersion() {
   }
 
   if (!FetchStartLists(base_url, address_file, published)) return -1;
-  // The mirrors it lists share the parts' load; whatever they send is held
-  // to the sizes and digests the region server's lists give.
-  std::string address_text;
-  mirrors_.clear();
-  if (ReadFileToString(env_, address_file, &address_text).ok()) {
-    mirrors_ = ParseDownloadAddress(address_text).mirrors;
-  }
   if (!lists_.ReadLocalVersions(env_, InClient("curver.bin"), client_dir_, &part_digests_)) {
     Fail(kStringLocalListBad);
     return -1;
