@@ -11,6 +11,8 @@ packages=(
   libssl-dev nginx zip unzip curl
   # The many-connection downloader bench/wan_bench measures the update against.
   aria2
+  # The launcher page's test in a real browser, headless.
+  chromium
   # Release signatures, and the tool they must interoperate with.
   libsodium-dev minisign
   clang libclang-rt-14-dev

@@ -15,23 +15,18 @@ extern char** environ;
 
 namespace dizedir {
 
-Status Subprocess::Spawn(const std::string& program,
-                         const std::vector<std::string>& args,
-                         const Options& options,
-                         std::unique_ptr<Subprocess>* result) {
-  return Start(program, args, options.quiet, "", result);
-}
-
 Status Subprocess::SpawnToFile(const std::string& program,
                                const std::vector<std::string>& args,
                                const std::string& output_file,
                                std::unique_ptr<Subprocess>* result) {
-  return Start(program, args, false, output_file, result);
+  Options options;
+  options.output_file = output_file;
+  return Spawn(program, args, options, result);
 }
 
-Status Subprocess::Start(const std::string& program,
-                         const std::vector<std::string>& args, bool quiet,
-                         const std::string& output_file,
+Status Subprocess::Spawn(const std::string& program,
+                         const std::vector<std::string>& args,
+                         const Options& options,
                          std::unique_ptr<Subprocess>* result) {
   std::vector<std::string> strings;
   strings.push_back(program);
@@ -42,16 +37,21 @@ Status Subprocess::Start(const std::string& program,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (!output_file.empty()) {
+  if (!options.output_file.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-                                     output_file.c_str(),
+                                     options.output_file.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  } else if (quiet) {
+  } else if (options.quiet) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
                                      O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
                                      O_WRONLY, 0);
+  }
+  // The parent's descriptors must not be among the child numbers, or one
+  // copy would overwrite another's source.
+  for (const auto& [child_fd, parent_fd] : options.descriptors) {
+    posix_spawn_file_actions_adddup2(&actions, parent_fd, child_fd);
   }
   pid_t pid = 0;
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr,

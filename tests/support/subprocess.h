@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/status.h"
@@ -25,6 +26,11 @@ class Subprocess {
   struct Options {
     // Sends the child's standard output and error to /dev/null.
     bool quiet = false;
+    // Sends them to this file (created or truncated) instead.
+    std::string output_file;
+    // Descriptors the child gets: {its number in the child, the parent's
+    // descriptor it copies}, for programs that talk over given descriptors.
+    std::vector<std::pair<int, int>> descriptors;
   };
 
   // Starts `program` (a path; no search of PATH) with `args` after its name.
@@ -69,13 +75,6 @@ class Subprocess {
 
  private:
   explicit Subprocess(int pid) : pid_(pid) {}
-
-  // Spawn with the output going to /dev/null (`quiet`), to `output_file`
-  // when that is not empty, or where the parent's goes.
-  static Status Start(const std::string& program,
-                      const std::vector<std::string>& args, bool quiet,
-                      const std::string& output_file,
-                      std::unique_ptr<Subprocess>* result);
 
   int pid_;
   bool reaped_ = false;

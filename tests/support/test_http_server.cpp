@@ -488,7 +488,10 @@ void TestHttpServer::Serve(const httplib::Request& req,
         });
     return;
   }
-  res.set_content_provider(length, "application/octet-stream", produce);
+  // Pages a browser test opens are shown, not downloaded.
+  const bool page = req.path.size() > 5 &&
+                    req.path.compare(req.path.size() - 5, 5, ".html") == 0;
+  res.set_content_provider(length, page ? "text/html" : "application/octet-stream", produce);
 }
 
 }  // namespace dizedir

@@ -58,6 +58,8 @@ TEST(FailureAdviceTest, RecognisesTheLibrarysTexts) {
        FailureKind::kServerNotReady},
       {"certificate", &english, text(241) + text(341), FailureKind::kNotGenuine},
       {"stopped", &english, text(241) + text(309), FailureKind::kStopped},
+      {"stalled transfer", &english, text(241) + text(234), FailureKind::kConnection},
+      {"patch list missing", &english, text(241) + text(224), FailureKind::kConnection},
       {"no prefix", &english, text(306), FailureKind::kAlreadyRunning},
       {"unknown text", &english, text(241) + "Something else entirely.", FailureKind::kOther},
       {"empty", &english, "", FailureKind::kOther},

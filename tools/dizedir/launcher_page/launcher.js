@@ -137,7 +137,10 @@
     document.body.setAttribute('data-phase', view.phase);
     renderRegions(view);
     renderNews(view);
-    setText('status', view.status || statusFallback(view));
+    // A pause the player asked for is no failure, whatever the plug-in's
+    // status line says of the stopped update.
+    var pausedOnly = view.paused && !view.failure && view.phase === 'idle';
+    setText('status', pausedOnly ? statusFallback(view) : view.status || statusFallback(view));
     setText('item-text', view.itemText);
     setBar('item-bar', view.itemFraction);
     setText('total-text', view.totalText);
