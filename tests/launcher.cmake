@@ -21,5 +21,6 @@ dizedir_test(launcher_browser_test
 target_compile_definitions(launcher_browser_test PRIVATE
   DIZEDIR_MODULE_DIR="${DIZEDIR_MODULE_DIR}"
   DIZEDIR_HOST_PROGRAM="$<TARGET_FILE:dizedir>"
-  DIZEDIR_ARTIFACT_DIR="${CMAKE_BINARY_DIR}/artifacts")
+  DIZEDIR_ARTIFACT_DIR="${CMAKE_BINARY_DIR}/artifacts"
+  DIZEDIR_LAUNCHER_PAGE_DIR="${PROJECT_SOURCE_DIR}/tools/dizedir/launcher_page")
 add_dependencies(launcher_browser_test dizedir dizedir_module)

@@ -83,8 +83,14 @@ class LauncherInABrowser : public LauncherFixture {
 TEST_F(LauncherInABrowser, UpdatesOnAClickAndThenPlays) {
   // Slow enough for the bars to be seen moving.
   update_server_.SetFault("/rel/upd3_1.zxp", TestHttpServer::Fault::SlowRate(15000));
+  // The operator's style: the built-in one with the title recoloured. The
+  // browser fetches it with the page's cookie, as it cannot add the token.
+  WriteBytes(client_ / "launcher" / "launcher.css",
+             ReadBytes(fs::path(DIZEDIR_LAUNCHER_PAGE_DIR) / "launcher.css") +
+                 "\n.title { color: rgb(1, 2, 3); }\n");
   StartLauncher();
   ASSERT_TRUE(browser_->Open(PageUrl()).ok());
+  EXPECT_EQ(Value("getComputedStyle(document.querySelector('.title')).color"), "rgb(1, 2, 3)");
 
   // The server list as a picker, its current region chosen, its news shown.
   WaitUntil("document.body.dataset.phase === 'idle'");
