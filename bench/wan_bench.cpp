@@ -7,15 +7,17 @@
 // -k1M, which also splits files smaller than its default 40 MiB across
 // connections; and `dizedir update` of a client that holds the operator's
 // key, the same release signed (its sizes come from the manifest, not from
-// size queries). Per model it prints the times, dizedir against aria2c -x8
-// -j8 (goal: at most 1.2) and against the splitting run, dizedir against
-// the link limit, the part bytes over the link rate plus two round trips,
-// one to connect and one for the first request (goal: at most 1.3), and
-// whether dizedir failed.
+// size queries). dizedir runs with the client's default number of
+// connections and with the most ng.ini allows. Per model it prints the
+// times, dizedir against aria2c -x8 -j8 (goal: at most 1.2) and against the
+// splitting run, dizedir against the link limit, the part bytes over the
+// link rate plus the five round trips an update waits out before its first
+// part byte (goal: at most 1.3), and whether dizedir failed.
 //
 //   wan_bench [--model N] [--rounds R] [--connections C] [--resets F] [--huge]
 //
-// --connections writes Connections=C into the fresh client's ng.ini;
+// --connections writes Connections=C into the fresh client's ng.ini and
+// runs dizedir with that alone;
 // --resets makes the third model reset that fraction of connections.
 // --huge runs only a 6 GiB update in three parts over plain loopback and
 // passes the host's progress lines through.
@@ -195,6 +197,11 @@ std::string WrongFile(const fs::path& dir, const fs::path& served,
   return "";
 }
 
+// The round trips an update waits out before its first part byte.
+constexpr int kUpdateRoundTrips = 5;
+// The most connections ng.ini may ask for.
+constexpr int kMostConnections = 16;
+
 struct Outcome {
   std::optional<double> best;  // seconds of the fastest run that succeeded
   int failures = 0;
@@ -250,7 +257,12 @@ class Bench {
       return false;
     }
     const double rtt = model.round_trip_ms / 1000.0;
-    const double link_limit = release.part_bytes / model.link_rate + 2 * rtt;
+    // An update waits out, before its first part byte, the round trips of
+    // a connection and of four requests each needing the one before: the
+    // server list, the start lists (version list, mirrors, manifest), the
+    // patch list, the first part. A downloader given the part addresses
+    // (curl, aria2c) waits out two of them.
+    const double link_limit = release.part_bytes / model.link_rate + kUpdateRoundTrips * rtt;
     // One connection: its rate, a round trip to connect and one per request.
     const double one_connection =
         release.part_bytes /
@@ -268,40 +280,54 @@ class Bench {
                 release.part_bytes / double(kMiB), release.parts.size());
     std::fflush(stdout);
 
-    Outcome dizedir, dizedir_signed, curl, aria2c, aria2c_split;
+    // The client's default number of connections, and the most ng.ini
+    // allows, which a server that limits each connection calls for; or
+    // only what --connections asks.
+    std::vector<int> settings = {flags_.connections};
+    if (flags_.connections == 0) settings.push_back(kMostConnections);
+    std::vector<Outcome> dizedir(settings.size()), dizedir_signed(settings.size());
+    Outcome curl, aria2c, aria2c_split;
     for (int round = 0; round < flags_.rounds; ++round) {
-      RunDizedir(*link, release, false, &dizedir);
-      RunDizedir(*link, release, true, &dizedir_signed);
+      for (size_t i = 0; i < settings.size(); ++i) {
+        RunDizedir(*link, release, false, settings[i], &dizedir[i]);
+        RunDizedir(*link, release, true, settings[i], &dizedir_signed[i]);
+      }
       RunCurl(*link, release, shape.reset_fraction > 0, &curl);
       RunAria2c(*link, release, {}, &aria2c);
       RunAria2c(*link, release, {"-s8", "-k1M"}, &aria2c_split);
     }
-    std::printf("  link limit %8.3f s  (part bytes / link rate + 2 round trips: connect, first "
-                "request)\n",
-                link_limit);
-    std::printf("  dizedir    %s\n", dizedir.Text().c_str());
-    std::printf("  signed     %s  (dizedir, the release signed)\n", dizedir_signed.Text().c_str());
-    std::printf("  curl       %s  (one connection, a round trip per request: %.3f s)\n", curl.Text().c_str(),
-                one_connection);
+    std::printf("  link limit %8.3f s  (part bytes / link rate + %d round trips: connect, server "
+                "list, start lists, patch list, first part)\n",
+                link_limit, kUpdateRoundTrips);
+    std::printf("  curl       %s  (one connection, a round trip per request: %.3f s)\n",
+                curl.Text().c_str(), one_connection);
     std::printf("  aria2c     %s  (-x8 -j8)\n", aria2c.Text().c_str());
     std::printf("  aria2c     %s  (-x8 -j8 -s8 -k1M: files split too)\n",
                 aria2c_split.Text().c_str());
-    if (dizedir.best && aria2c.best) {
-      std::printf("  dizedir/aria2c     %.3f (goal <= 1.2)\n", *dizedir.best / *aria2c.best);
+    int failures = 0;
+    for (size_t i = 0; i < settings.size(); ++i) {
+      const std::string setting = settings[i] == 0
+                                      ? std::string("the default connections")
+                                      : "Connections=" + std::to_string(settings[i]);
+      std::printf("  dizedir    %s  (%s)\n", dizedir[i].Text().c_str(), setting.c_str());
+      std::printf("  signed     %s  (%s, the release signed)\n", dizedir_signed[i].Text().c_str(),
+                  setting.c_str());
+      if (dizedir[i].best && aria2c.best) {
+        std::printf("    dizedir/aria2c     %.3f (goal <= 1.2)\n", *dizedir[i].best / *aria2c.best);
+      }
+      if (dizedir[i].best && aria2c_split.best) {
+        std::printf("    dizedir/aria2c-split %.3f\n", *dizedir[i].best / *aria2c_split.best);
+      }
+      if (dizedir[i].best) {
+        std::printf("    dizedir/link-limit %.3f (goal <= 1.3)\n", *dizedir[i].best / link_limit);
+      }
+      if (dizedir_signed[i].best && aria2c.best) {
+        std::printf("    signed/aria2c      %.3f   signed/link-limit %.3f\n",
+                    *dizedir_signed[i].best / *aria2c.best, *dizedir_signed[i].best / link_limit);
+      }
+      failures += dizedir[i].failures + dizedir_signed[i].failures;
     }
-    if (dizedir.best && aria2c_split.best) {
-      std::printf("  dizedir/aria2c-split %.3f\n", *dizedir.best / *aria2c_split.best);
-    }
-    if (dizedir.best) {
-      std::printf("  dizedir/link-limit %.3f (goal <= 1.3)\n", *dizedir.best / link_limit);
-    }
-    if (dizedir_signed.best && aria2c.best) {
-      std::printf("  signed/aria2c      %.3f   signed/link-limit %.3f\n",
-                  *dizedir_signed.best / *aria2c.best, *dizedir_signed.best / link_limit);
-    }
-    std::printf("  dizedir %s\n", dizedir.failures + dizedir_signed.failures > 0
-                                       ? "FAILED"
-                                       : "finished every round");
+    std::printf("  dizedir %s\n", failures > 0 ? "FAILED" : "finished every round");
     std::fflush(stdout);
     return true;
   }
@@ -330,12 +356,11 @@ class Bench {
   }
 
   void RunDizedir(const LinkModel& link, const Release& release, bool signed_release,
-                  Outcome* outcome) {
+                  int connections, Outcome* outcome) {
     const fs::path client = scratch_ / "client";
-    WriteClient(client, www_, release, link.host_port(), flags_.connections, signer_,
-                signed_release);
+    WriteClient(client, www_, release, link.host_port(), connections, signer_, signed_release);
     ClientTree expected = release.after;
-    if (flags_.connections > 0) expected.files["ng.ini"] = SettingsText(flags_.connections);
+    if (connections > 0) expected.files["ng.ini"] = SettingsText(connections);
     if (signed_release) expected.files[kTrustedKeyName] = signer_.PublicKeyFile();
     Timed(link, DIZEDIR_PROGRAM, {"update", "--client", client.string(), "--optional", "no"},
           outcome, [&] {

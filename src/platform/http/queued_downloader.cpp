@@ -643,7 +643,14 @@ int QueuedDownloader::GetFileSizes(uint32_t count,
                             : std::min<size_t>(2 * ConnectionCount(),
                                                kMaxConnections);
   ShareOut(std::min<size_t>(wanted, count), count, [&](size_t connection, uint32_t i) {
-    found[i] = AskSize(connection, remote_names[i], &why[i]);
+    // As with the small files: memory running out fails this size, never
+    // the host from a worker thread.
+    try {
+      found[i] = AskSize(connection, remote_names[i], &why[i]);
+    } catch (...) {
+      found[i].reset();
+      why[i] = kHttpFailureBadRequest;
+    }
   });
   int all = 1;
   for (uint32_t i = 0; i < count; ++i) {
