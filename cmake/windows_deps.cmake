@@ -121,3 +121,23 @@ add_compile_options(-Wno-restrict)
 # Env treats every reparse point as one.
 set(DIZEDIR_WINDOWS_SKIP_dizedir_zip_test
     ZipTest.NamesAreCleanedAndNothingLeavesTheBaseDirectory)
+
+# cpp-httplib: Debian's package ships the library compiled for the build
+# machine only, so the target gets the package's source, a single header,
+# under the name pkg-config gives it on Linux. DIZEDIR_HTTPLIB_SOURCE names
+# the unpacked source; without it the launcher command and the downloader
+# test are left out.
+set(DIZEDIR_HTTPLIB_SOURCE "" CACHE PATH "Unpacked cpp-httplib source (httplib.h)")
+if(EXISTS "${DIZEDIR_HTTPLIB_SOURCE}/httplib.h")
+  # A directory holding httplib.h alone, so nothing else of the source
+  # tree lands on the include path.
+  set(httplib_include ${CMAKE_BINARY_DIR}/httplib-include)
+  file(MAKE_DIRECTORY ${httplib_include})
+  configure_file(${DIZEDIR_HTTPLIB_SOURCE}/httplib.h ${httplib_include}/httplib.h COPYONLY)
+  add_library(PkgConfig::HTTPLIB INTERFACE IMPORTED)
+  # The header needs the Vista-and-later socket calls.
+  set_target_properties(PkgConfig::HTTPLIB PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${httplib_include}
+    INTERFACE_COMPILE_DEFINITIONS _WIN32_WINNT=0x0A00
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32")
+endif()

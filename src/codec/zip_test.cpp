@@ -1060,7 +1060,6 @@ TEST_F(ZipTest, PartsAreReleasedOnceNoLaterItemLiesInThem) {
   {
     const size_t c0 = rotated.find("PK\1\2");
     const size_t c1 = rotated.find("PK\1\2", c0 + 1);
-    const size_t c2 = rotated.find("PK\1\2", c1 + 1);
     const size_t end = rotated.find("PK\5\6");
     rotated.replace(c0, end - c0, in_order.substr(c1, end - c1) + in_order.substr(c0, c1 - c0));
   }

@@ -5,7 +5,8 @@
 # at version 1, is updated by dizedir.exe and must then hold version 3 file
 # for file and pack entry for pack entry, with nothing left behind. Then the
 # client is damaged, verified and repaired, and a second client is installed
-# from nothing, all by dizedir.exe.
+# from nothing, all by dizedir.exe, and its launcher page is driven over
+# HTTP.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "$1" && pwd)
@@ -121,4 +122,38 @@ run "$win/client/dizedir.exe" install --from "127.0.0.1:$port" "$fresh_win" </de
   >fresh.log 2>&1 || { cat fresh.log; fail "the install failed"; }
 client_matches v3 fresh "$pack" "$system" || fail "the installed client differs from version 3"
 echo "update_e2e: a client installed from nothing holds version 3"
+
+# The launcher page, served by dizedir.exe: the page with its token, 403
+# without it, an update started from the page that finds the client
+# current, and Quit from the page ending the program.
+run "$win/client/dizedir.exe" launcher --client "$client_win" --no-browser </dev/null \
+  >launcher.log 2>&1 &
+launcher=$!
+page_url=""
+for _ in $(seq 300); do
+  page_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*' launcher.log || true)
+  [ -n "$page_url" ] && break
+  sleep 0.1
+done
+[ -n "$page_url" ] || { cat launcher.log; kill $launcher; fail "the launcher printed no address"; }
+base=${page_url%%\?*}
+token=${page_url##*token=}
+curl -sf --max-time 30 "$page_url" | grep -q 'id="start"' || { kill $launcher; fail "no launcher page"; }
+refused=$(curl -s --max-time 30 -o /dev/null -w '%{http_code}' "$base")
+[ "$refused" = 403 ] || { kill $launcher; fail "without the token the launcher answered $refused"; }
+view_has() {
+  for _ in $(seq 600); do
+    curl -s --max-time 30 "${base}state?token=$token" | grep -q "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+view_has '"phase":"idle"' || { kill $launcher; fail "the launcher never loaded the server list"; }
+curl -sf --max-time 30 -d "" "${base}action/start?token=$token" >/dev/null || { kill $launcher; fail "start refused"; }
+view_has '"current":true' || { cat launcher.log; kill $launcher; fail "the page never showed the client current"; }
+curl -sf --max-time 30 -d "" "${base}action/quit?token=$token" >/dev/null || { kill $launcher; fail "quit refused"; }
+status=0
+wait $launcher || status=$?
+[ "$status" -eq 0 ] || { cat launcher.log; fail "the launcher exited $status after Quit"; }
+echo "update_e2e: the launcher page served by dizedir.exe updated the client and quit"
 echo "1 passed, 0 failed"

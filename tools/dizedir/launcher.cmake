@@ -1,12 +1,14 @@
 # dizedir launcher: the update as a web page on loopback. Its server is
-# cpp-httplib, which the Windows cross build does not have, so the command
-# exists where the library does.
-if(WIN32)
+# cpp-httplib, which a cross build has only when given its source, so the
+# command exists where the library does.
+if(NOT TARGET PkgConfig::HTTPLIB)
   return()
 endif()
 
 # The token comes from libsodium's random source.
-pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+if(NOT TARGET PkgConfig::SODIUM)
+  pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+endif()
 
 # The page's default files, built into the program as byte arrays.
 set(launcher_page_dir ${CMAKE_CURRENT_LIST_DIR}/launcher_page)

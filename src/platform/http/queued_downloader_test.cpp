@@ -554,7 +554,9 @@ TEST_F(QueuedDownloaderTest, QueueItemsAreHeldToTheSizeAskedFor) {
     d.SetRetryPolicy(0, 0);
     d.Connect("example.com", 80);
     d.size = 10;
-    if (c.asked != nullptr) EXPECT_EQ(d.GetFileSize(c.asked), 10u);
+    if (c.asked != nullptr) {
+      EXPECT_EQ(d.GetFileSize(c.asked), 10u);
+    }
     d.script = {{std::string(c.body, 'x'), Outcome::kComplete}};
     d.SetRemoteDir("dir");
     d.AddRemoteFile("a.zxp");
