@@ -22,6 +22,8 @@ cd "$work"
 # client_matches checks the updated clients.
 # shellcheck source=lib/sample_client.sh
 . "$root/scripts/lib/sample_client.sh"
+# shellcheck source=lib/launcher_address.sh
+. "$root/scripts/lib/launcher_address.sh"
 
 echo "== making four versions of a sample client"
 # Plain files in nested directories, packs of thousands of entries, and what
@@ -132,12 +134,7 @@ echo "== the launcher page"
 "$bin/dizedir" launcher --client client --no-browser >launcher.out 2>launcher.err &
 launcher=$!
 trap 'kill $server $mirror $launcher 2>/dev/null || true' EXIT
-page_url=""
-for _ in $(seq 50); do
-  page_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*' launcher.out || true)
-  [ -n "$page_url" ] && break
-  sleep 0.1
-done
+page_url=$(launcher_address launcher.out 50)
 [ -n "$page_url" ] || { cat launcher.err >&2; echo "the launcher printed no address" >&2; exit 1; }
 page_title=$(curl -s "$page_url" | grep -o '<title>[^<]*</title>' | sed 's/<[^>]*>//g')
 refused=$(curl -s -o /dev/null -w '%{http_code}' "${page_url%%\?*}")

@@ -24,6 +24,8 @@ cd "$work"
 
 # shellcheck source=../../scripts/lib/sample_client.sh
 . "$root/scripts/lib/sample_client.sh"
+# shellcheck source=../../scripts/lib/launcher_address.sh
+. "$root/scripts/lib/launcher_address.sh"
 
 # Three versions: files added, changed and removed, names with spaces and
 # in nested directories, pack entries merged, removed and moved.
@@ -129,12 +131,7 @@ echo "update_e2e: a client installed from nothing holds version 3"
 run "$win/client/dizedir.exe" launcher --client "$client_win" --no-browser </dev/null \
   >launcher.log 2>&1 &
 launcher=$!
-page_url=""
-for _ in $(seq 300); do
-  page_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*' launcher.log || true)
-  [ -n "$page_url" ] && break
-  sleep 0.1
-done
+page_url=$(launcher_address launcher.log 300)
 [ -n "$page_url" ] || { cat launcher.log; kill $launcher; fail "the launcher printed no address"; }
 base=${page_url%%\?*}
 token=${page_url##*token=}
