@@ -127,6 +127,7 @@ TEST_F(LauncherInABrowser, UpdatesOnAClickAndThenPlays) {
   // Current: Play on, nothing failed, the bars' texts of the update gone.
   WaitUntil("!document.getElementById('play').disabled");
   EXPECT_EQ(Value("document.body.dataset.phase"), "idle");
+  EXPECT_EQ(Text("status"), "Update complete.");  // the shipped string library's
   EXPECT_EQ(Value("document.getElementById('failure').hidden"), true);
   EXPECT_EQ(Text("play-note"), "");
   EXPECT_EQ(Text("item-text"), "");
