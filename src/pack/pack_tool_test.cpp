@@ -31,7 +31,7 @@ std::string Contents(uint32_t id) {
 
 int RunTool(const std::vector<std::string>& args) {
   std::unique_ptr<Subprocess> child;
-  if (!Subprocess::Spawn(DIZEDIR_PACK_TOOL, args, {.quiet = true}, &child).ok()) {
+  if (!Subprocess::Spawn(DIZEDIR_PACK_TOOL, args, Subprocess::Options::Quiet(), &child).ok()) {
     return -1000;
   }
   return child->Wait();
@@ -148,7 +148,7 @@ TEST(PackCrashTest, KilledSaveLeavesOldOrNewPack) {
     std::unique_ptr<Subprocess> child;
     ASSERT_TRUE(Subprocess::Spawn(DIZEDIR_PACK_TOOL,
                                   {"add", pack, std::to_string(committed), input},
-                                  {.quiet = true}, &child)
+                                  Subprocess::Options::Quiet(), &child)
                     .ok());
     const auto started = std::chrono::steady_clock::now();
     if (!let_finish) {

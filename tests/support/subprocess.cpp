@@ -96,7 +96,7 @@ int Subprocess::RunQuietly(const std::string& program,
                            const std::vector<std::string>& args,
                            std::optional<std::chrono::milliseconds> kill_after) {
   std::unique_ptr<Subprocess> child;
-  if (!Spawn(program, args, {.quiet = true}, &child).ok()) return kSpawnFailed;
+  if (!Spawn(program, args, Options::Quiet(), &child).ok()) return kSpawnFailed;
   if (kill_after) {
     std::this_thread::sleep_for(*kill_after);
     child->Kill();

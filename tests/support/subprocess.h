@@ -31,6 +31,13 @@ class Subprocess {
     // Descriptors the child gets: {its number in the child, the parent's
     // descriptor it copies}, for programs that talk over given descriptors.
     std::vector<std::pair<int, int>> descriptors;
+
+    // Options with the output discarded.
+    static Options Quiet() {
+      Options options;
+      options.quiet = true;
+      return options;
+    }
   };
 
   // Starts `program` (a path; no search of PATH) with `args` after its name.
