@@ -37,7 +37,9 @@ TEST(TextTest, Utf8ToUtf16ReplacesEachMalformedByte) {
     EXPECT_EQ(NarrowToUtf16(c.utf8), c.wide) << c.name;
     EXPECT_EQ(IsUtf8(c.utf8), c.valid) << c.name;
     // UTF-8 is taken as it stands whatever the system's code page.
-    if (c.valid) EXPECT_EQ(LegacyTextToUtf8(c.utf8), c.utf8) << c.name;
+    if (c.valid) {
+      EXPECT_EQ(LegacyTextToUtf8(c.utf8), c.utf8) << c.name;
+    }
   }
 }
 
