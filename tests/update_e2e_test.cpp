@@ -286,7 +286,7 @@ TEST_F(UpdateEndToEnd, FromOneToThreeThroughAWholeAndASplitArchive) {
     }
   }
   // A part may be done before the first poll sees it (the apply thread
-  // polls about once a second), so the texts may begin past part 1; they
+  // polls about once a second), so the texts may begin past the first part; they
   // never go back, and each names the part its numbers count.
   ASSERT_FALSE(transfer.empty());
   int32_t last = 1;
