@@ -4,22 +4,18 @@
 #include <memory>
 #include <string>
 
+#include "command_exit.h"
 #include "platform/env.h"
 #include "platform/text.h"
 #include "plugin_host.h"
 #include "tools/common/json_output.h"
-#include "tree_commands.h"
-#include "update_command.h"
-#if DIZEDIR_HAVE_LAUNCHER
-#include "launcher_command.h"
-#endif
 
 namespace dizedir {
 namespace {
 
 [[noreturn]] void Die(const std::string& message) {
   std::fprintf(stderr, "dizedir: %s\n", message.c_str());
-  throw CLI::RuntimeError(1);
+  ExitWithStatus(1);
 }
 
 std::unique_ptr<PluginHost> LoadOrDie(const std::string& client_dir) {
@@ -28,6 +24,8 @@ std::unique_ptr<PluginHost> LoadOrDie(const std::string& client_dir) {
   if (!s.ok()) Die(s.ToString());
   return host;
 }
+
+}  // namespace
 
 void RunInfo(const std::string& client_dir, bool json) {
   std::unique_ptr<PluginHost> host = LoadOrDie(client_dir);
@@ -50,6 +48,8 @@ void RunInfo(const std::string& client_dir, bool json) {
   }
 }
 
+namespace {
+
 // Polls the running task until it ends, the way a launcher's timer does.
 int PollUntilEnded(DizedirInterface* plugin, std::u16string* status) {
   char16_t total_text[256] = {0}, item_text[256] = {0}, status_text[256] = {0};
@@ -64,6 +64,8 @@ int PollUntilEnded(DizedirInterface* plugin, std::u16string* status) {
 }
 
 std::string Narrow(const char16_t* text) { return Utf16ToUtf8(text != nullptr ? text : u""); }
+
+}  // namespace
 
 void RunServers(const std::string& client_dir, bool json) {
   std::unique_ptr<PluginHost> host = LoadOrDie(client_dir);
@@ -116,33 +118,6 @@ void RunServers(const std::string& client_dir, bool json) {
   }
   std::printf("first group: %u region(s)   current: %u   url: %s\n", primary, current,
               url.c_str());
-}
-
-}  // namespace
-
-void RegisterCommands(CLI::App& app) {
-  auto client = std::make_shared<std::string>();
-  auto json = std::make_shared<bool>(false);
-
-  CLI::App* info = app.add_subcommand(
-      "info", "Load the client's plug-in and print its info record");
-  info->add_option("--client", *client, "Client directory holding the plug-in")
-      ->required();
-  info->add_flag("--json", *json, "Print one JSON object");
-  info->callback([client, json] { RunInfo(*client, *json); });
-
-  CLI::App* servers = app.add_subcommand(
-      "servers", "Fetch the server list and print the regions");
-  servers->add_option("--client", *client, "Client directory holding the plug-in")
-      ->required();
-  servers->add_flag("--json", *json, "Print one JSON object");
-  servers->callback([client, json] { RunServers(*client, *json); });
-
-  RegisterUpdateCommand(app);
-  RegisterTreeCommands(app);
-#if DIZEDIR_HAVE_LAUNCHER
-  RegisterLauncherCommand(app);
-#endif
 }
 
 }  // namespace dizedir

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "command_exit.h"
 #include "failure_advice.h"
 #include "launcher_server.h"
 #include "launcher_session.h"
@@ -17,23 +18,17 @@
 namespace dizedir {
 namespace {
 
-struct LauncherFlags {
-  std::string client;
-  int port = 0;
-  bool no_browser = false;
-};
-
-[[noreturn]] void Exit(int status) { throw CLI::RuntimeError(status); }
-
 [[noreturn]] void Die(const std::string& message) {
   std::fprintf(stderr, "dizedir: %s\n", message.c_str());
-  Exit(1);
+  ExitWithStatus(1);
 }
 
 std::string WithSlash(std::string dir) {
   if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
   return dir;
 }
+
+}  // namespace
 
 void RunLauncher(const LauncherFlags& flags) {
   // Watching begins before the plug-in loads, so that no interrupt can
@@ -92,23 +87,7 @@ void RunLauncher(const LauncherFlags& flags) {
   if (status == kInterruptedExitStatus && session.View().paused) {
     std::fprintf(stderr, "%s\n", kStoppedMessage);
   }
-  if (status != 0) Exit(status);
-}
-
-}  // namespace
-
-void RegisterLauncherCommand(CLI::App& app) {
-  auto flags = std::make_shared<LauncherFlags>();
-  CLI::App* launcher = app.add_subcommand(
-      "launcher", "Show the update, verify and Play as a web page in the player's browser");
-  launcher->add_option("--client", flags->client, "Client directory holding the plug-in")
-      ->required();
-  launcher->add_option("--port", flags->port,
-                       "Port on 127.0.0.1 to serve the page on (default: any free one)")
-      ->check(CLI::Range(0, 65535));
-  launcher->add_flag("--no-browser", flags->no_browser,
-                     "Only print the page's address; open no browser");
-  launcher->callback([flags] { RunLauncher(*flags); });
+  if (status != 0) ExitWithStatus(status);
 }
 
 }  // namespace dizedir

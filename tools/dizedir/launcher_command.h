@@ -10,11 +10,23 @@
 #ifndef DIZEDIR_TOOLS_DIZEDIR_LAUNCHER_COMMAND_H_
 #define DIZEDIR_TOOLS_DIZEDIR_LAUNCHER_COMMAND_H_
 
-#include <CLI/CLI.hpp>
+#include <string>
 
 namespace dizedir {
 
-void RegisterLauncherCommand(CLI::App& app);
+// `dizedir launcher`'s command line.
+struct LauncherFlags {
+  std::string client;
+  // The loopback port to serve on; 0 for any free one.
+  int port = 0;
+  bool no_browser = false;
+};
+
+// Runs `dizedir launcher`. Returns when the page quits; otherwise ends the
+// command through ExitWithStatus (command_exit.h) with
+// kInterruptedExitStatus on an interrupt, or 1 after a message on standard
+// error when the plug-in or the page's server cannot start.
+void RunLauncher(const LauncherFlags& flags);
 
 }  // namespace dizedir
 

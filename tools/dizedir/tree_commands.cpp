@@ -1,9 +1,9 @@
 #include "tree_commands.h"
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "command_exit.h"
 #include "platform/env.h"
 #include "plugin_host.h"
 #include "tools/common/json_output.h"
@@ -26,11 +26,9 @@ std::string WithSlash(std::string dir) {
   return dir;
 }
 
-[[noreturn]] void Exit(int status) { throw CLI::RuntimeError(status); }
-
 [[noreturn]] void Die(const std::string& message) {
   std::fprintf(stderr, "dizedir: %s\n", message.c_str());
-  Exit(1);
+  ExitWithStatus(1);
 }
 
 std::vector<DizedirFinding> CollectFindings(DizedirInterface* plugin) {
@@ -77,16 +75,7 @@ int ReportFindings(DizedirInterface* plugin, int status, bool verify, bool json)
   return verify && problems > 0 ? kVerifyFoundProblems : 0;
 }
 
-struct TreeFlags {
-  std::string client;
-  int region = -1;
-  bool json = false;
-  // install
-  std::string directory;
-  std::string from;
-  std::string modules;
-  std::string public_key;
-};
+}  // namespace
 
 void RunVerifyOrRepair(const TreeFlags& flags, ClientTask task) {
   UpdateOptions options;
@@ -96,8 +85,10 @@ void RunVerifyOrRepair(const TreeFlags& flags, ClientTask task) {
   const int status = RunPluginTask(flags.client, options, [&](DizedirInterface* plugin, int s) {
     return ReportFindings(plugin, s, task == ClientTask::kVerify, flags.json);
   });
-  if (status != 0) Exit(status);
+  if (status != 0) ExitWithStatus(status);
 }
+
+namespace {
 
 void CopyFile(Env* env, const std::string& from, const std::string& to) {
   std::string data;
@@ -115,6 +106,8 @@ void CopyModules(Env* env, const std::string& module_dir, const std::string& tar
     std::printf("installed %s\n", (target + module).c_str());
   }
 }
+
+}  // namespace
 
 void RunInstall(const TreeFlags& flags) {
   Env* env = Env::Default();
@@ -146,10 +139,8 @@ void RunInstall(const TreeFlags& flags) {
   const int status = RunPluginTask(dir, options, [&](DizedirInterface* plugin, int result) {
     return ReportFindings(plugin, result, false, flags.json);
   });
-  if (status != 0) Exit(status);
+  if (status != 0) ExitWithStatus(status);
 }
-
-}  // namespace
 
 const char* FindingKindName(int32_t kind) {
   switch (kind) {
@@ -176,47 +167,6 @@ std::string FindingLine(const DizedirFinding& finding) {
     line += " entry " + std::to_string(finding.entryId);
   }
   return line;
-}
-
-void RegisterTreeCommands(CLI::App& app) {
-  auto flags = std::make_shared<TreeFlags>();
-
-  CLI::App* verify = app.add_subcommand(
-      "verify", "Check every file and pack entry of a client against the release of its "
-                "version; exit status 0 when all are intact, 3 when some are missing or "
-                "damaged");
-  CLI::App* repair = app.add_subcommand(
-      "repair", "Fetch and put back only the client's missing and damaged files and pack "
-                "entries, then check again; files the release does not own are left");
-  for (CLI::App* command : {verify, repair}) {
-    command->add_option("--client", flags->client, "Client directory holding the plug-in")
-        ->required();
-    command->add_option("--region", flags->region,
-                        "Index of the region whose server to ask (default: the server "
-                        "list's current region)")
-        ->check(CLI::Range(0, 255));
-    command->add_flag("--json", flags->json,
-                      "Progress as one JSON object per poll, then the findings as one");
-  }
-  verify->callback([flags] { RunVerifyOrRepair(*flags, ClientTask::kVerify); });
-  repair->callback([flags] { RunVerifyOrRepair(*flags, ClientTask::kRepair); });
-
-  CLI::App* install = app.add_subcommand(
-      "install", "Install a whole client from a release: --from ADDRESS DIR. Without "
-                 "--from, only copy the plug-in's modules into the directory");
-  install->add_option("DIR", flags->directory, "The client directory");
-  install->add_option("--client", flags->client, "The client directory, as DIR");
-  install->add_option("--from", flags->from,
-                      "The update server (host[:port][/dir], optionally after http:// or "
-                      "https://); a directory holding built modules copies only those");
-  install->add_option("--modules", flags->modules,
-                      "Directory holding the built modules (default: ../client beside "
-                      "this program)");
-  install->add_option("--pub", flags->public_key,
-                      "The operator's public key: the client installs only what it signed")
-      ->check(CLI::ExistingFile);
-  install->add_flag("--json", flags->json, "Progress as one JSON object per poll");
-  install->callback([flags] { RunInstall(*flags); });
 }
 
 }  // namespace dizedir

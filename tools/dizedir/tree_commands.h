@@ -8,12 +8,11 @@
 #ifndef DIZEDIR_TOOLS_DIZEDIR_TREE_COMMANDS_H_
 #define DIZEDIR_TOOLS_DIZEDIR_TREE_COMMANDS_H_
 
-#include <CLI/CLI.hpp>
-
 #include <string>
 #include <vector>
 
 #include "dizedir/dizedir.h"
+#include "update_command.h"
 
 namespace dizedir {
 
@@ -33,7 +32,31 @@ std::string FindingLine(const DizedirFinding& finding);
 // are the player's).
 bool FindingIsProblem(const DizedirFinding& finding);
 
-void RegisterTreeCommands(CLI::App& app);
+// The command lines of verify, repair and install.
+struct TreeFlags {
+  std::string client;
+  // The region's index; -1 for the plug-in's current region.
+  int region = -1;
+  bool json = false;
+  // install only; the client directory may come as `directory` or `client`.
+  std::string directory;
+  std::string from;
+  std::string modules;
+  std::string public_key;
+};
+
+// Runs `dizedir verify` (task kVerify) or `dizedir repair` (kRepair) and
+// prints the findings. Returns when all went well; otherwise ends the
+// command through ExitWithStatus (command_exit.h) with
+// kVerifyFoundProblems, 1 for a failure (its message on standard error) or
+// kInterruptedExitStatus when the user stopped it.
+void RunVerifyOrRepair(const TreeFlags& flags, ClientTask task);
+
+// Runs `dizedir install`: the modules copied into the directory, then,
+// with --from naming a server, the whole client fetched. Ends the command
+// through ExitWithStatus as RunVerifyOrRepair does, never with
+// kVerifyFoundProblems.
+void RunInstall(const TreeFlags& flags);
 
 }  // namespace dizedir
 

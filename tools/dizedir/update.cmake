@@ -3,7 +3,7 @@
 add_library(dizedir_update STATIC ${CMAKE_CURRENT_LIST_DIR}/update_command.cpp
             ${CMAKE_CURRENT_LIST_DIR}/progress_view.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tree_commands.cpp)
-target_link_libraries(dizedir_update PUBLIC dizedir_host dizedir_platform CLI11::CLI11
+target_link_libraries(dizedir_update PUBLIC dizedir_host dizedir_platform
                       PRIVATE dizedir_json_output)
 target_link_libraries(dizedir PRIVATE dizedir_update)
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "command_exit.h"
 #include "platform/env.h"
 #include "platform/interrupt.h"
 #include "platform/terminal.h"
@@ -224,18 +225,9 @@ ProgressOutput OutputFor(bool json) {
 
 namespace {
 
-struct UpdateFlags {
-  std::string client;
-  int region = -1;
-  std::string optional;
-  bool json = false;
-};
-
-[[noreturn]] void Exit(int status) { throw CLI::RuntimeError(status); }
-
 [[noreturn]] void Die(const std::string& message) {
   std::fprintf(stderr, "dizedir: %s\n", message.c_str());
-  Exit(1);
+  ExitWithStatus(1);
 }
 
 }  // namespace
@@ -263,8 +255,6 @@ int RunPluginTask(const std::string& client_dir, const UpdateOptions& options,
   return finish ? finish(plugin, status) : status;
 }
 
-namespace {
-
 void RunUpdateCommand(const UpdateFlags& flags) {
   UpdateOptions options;
   if (flags.region >= 0) options.region = static_cast<uint8_t>(flags.region);
@@ -278,27 +268,7 @@ void RunUpdateCommand(const UpdateFlags& flags) {
   }
   options.output = OutputFor(flags.json);
   const int status = RunPluginTask(flags.client, options, nullptr);
-  if (status != 0) Exit(status);
-}
-
-}  // namespace
-
-void RegisterUpdateCommand(CLI::App& app) {
-  auto flags = std::make_shared<UpdateFlags>();
-  CLI::App* update = app.add_subcommand(
-      "update", "Bring the client up to date from its region's update server");
-  update->add_option("--client", flags->client, "Client directory holding the plug-in")
-      ->required();
-  update->add_option("--region", flags->region,
-                     "Index of the region to update from (default: the server list's "
-                     "current region)")
-      ->check(CLI::Range(0, 255));
-  update->add_option("--optional", flags->optional,
-                     "Optional patches: yes, no or ask (default: ask when standard input "
-                     "is a terminal, otherwise no)")
-      ->check(CLI::IsMember({"yes", "no", "ask"}));
-  update->add_flag("--json", flags->json, "Print one JSON object per poll, for launchers");
-  update->callback([flags] { RunUpdateCommand(*flags); });
+  if (status != 0) ExitWithStatus(status);
 }
 
 }  // namespace dizedir

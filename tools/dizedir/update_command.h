@@ -12,8 +12,6 @@
 #ifndef DIZEDIR_TOOLS_DIZEDIR_UPDATE_COMMAND_H_
 #define DIZEDIR_TOOLS_DIZEDIR_UPDATE_COMMAND_H_
 
-#include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -76,12 +74,28 @@ ProgressOutput OutputFor(bool json);
 // Loads the client directory's plug-in, runs DriveUpdate on a new object
 // with an interrupt turned into a clean stop, and returns what `finish`
 // makes of the object and DriveUpdate's status (that status when `finish`
-// is empty). Ends the process with a message when the plug-in cannot be
-// loaded, or is too old for the task.
+// is empty). Ends the command through ExitWithStatus (command_exit.h) with
+// status 1 and a message when the plug-in cannot be loaded, or is too old
+// for the task.
 int RunPluginTask(const std::string& client_dir, const UpdateOptions& options,
                   const std::function<int(DizedirInterface*, int)>& finish);
 
-void RegisterUpdateCommand(CLI::App& app);
+// `dizedir update`'s command line.
+struct UpdateFlags {
+  std::string client;
+  // The region's index; -1 for the plug-in's current region.
+  int region = -1;
+  // "yes", "no" or "ask"; empty to ask only when standard input is a
+  // terminal.
+  std::string optional;
+  bool json = false;
+};
+
+// Runs `dizedir update`. Returns when the client is up to date; otherwise
+// ends the command through ExitWithStatus (command_exit.h) with 1 for a
+// failure (its message on standard error) or kInterruptedExitStatus when
+// the user stopped it.
+void RunUpdateCommand(const UpdateFlags& flags);
 
 }  // namespace dizedir
 
