@@ -22,11 +22,15 @@ echo "built in ${SECONDS}s"
 [ -n "$DIZEDIR_WINE32" ] ||
   { echo "test-windows: no 32-bit Wine: install wine32 or run scripts/deps.sh" >&2; exit 1; }
 
-if [ ! -x "$linux/bin/dizedir-publish" ] || [ ! -x "$linux/bin/dizedir-pack" ] ||
-   [ ! -x "$linux/bin/https_e2e_test" ]; then
-  cmake -S . -B "$linux" -G Ninja >/dev/null
-  cmake --build "$linux" -j"$(nproc)" --target dizedir-publish dizedir-pack https_e2e_test
-fi
+linux_tools=(dizedir-publish dizedir-pack)
+[ "${DIZEDIR_WINE_TLS:-0}" = 1 ] && linux_tools+=(https_e2e_test)
+for tool in "${linux_tools[@]}"; do
+  if [ ! -x "$linux/bin/$tool" ]; then
+    cmake -S . -B "$linux" -G Ninja >/dev/null
+    cmake --build "$linux" -j"$(nproc)" --target "${linux_tools[@]}"
+    break
+  fi
+done
 
 SECONDS=0
 # The prefix is made once, before tests start side by side.
