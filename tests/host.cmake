@@ -7,7 +7,8 @@ add_dependencies(host_test dizedir_module)
 
 # What the modules export, and what a launch without the string library does.
 add_test(NAME module_exports_test
-  COMMAND ${CMAKE_CURRENT_LIST_DIR}/module_exports_test.sh ${DIZEDIR_MODULE_DIR})
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/module_exports_test.sh ${DIZEDIR_MODULE_DIR}
+          "${DIZEDIR_SANITIZE}")
 add_test(NAME missing_strings_test
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/missing_strings_test.sh
           ${DIZEDIR_MODULE_DIR} $<TARGET_FILE:dizedir>)
