@@ -35,9 +35,6 @@ constexpr uint32_t kStringOtherReleaseLine = 222;
 constexpr uint32_t kStringFreeSpaceQuery = 228;
 constexpr uint32_t kStringNoSpace = 229;
 
-// downloadaddr.txt: as the update reads it.
-constexpr uint32_t kMaxAddressFileBytes = 64 << 10;
-
 // The share of the total bar each step of a repair takes.
 struct Phase {
   int index;

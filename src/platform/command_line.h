@@ -27,8 +27,9 @@ class Utf8Console {
   Utf8Console& operator=(const Utf8Console&) = delete;
 
  private:
-  unsigned saved_output_page_ = 0;
-  unsigned saved_input_page_ = 0;
+  // The code pages to give back; only Windows consoles have them.
+  [[maybe_unused]] unsigned saved_output_page_ = 0;
+  [[maybe_unused]] unsigned saved_input_page_ = 0;
 };
 
 }  // namespace dizedir

@@ -677,7 +677,8 @@ Status DiffTrees(Env* env, const std::string& old_tree,
     if (p.work->needed || !delta.removed.empty()) result->packs.push_back(delta);
   }
   // Moves that filled a pack are part of its change too.
-  for (auto& [key, w] : packs) {
+  for (auto& entry : packs) {
+    const auto& w = entry.second;  // a plain name: lambdas below use it
     const bool listed = std::any_of(result->packs.begin(), result->packs.end(),
                                     [&](const PackDelta& d) { return d.path == w.delta.path; });
     const bool moved = std::any_of(result->moves.begin(), result->moves.end(),
