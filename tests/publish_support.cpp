@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <vector>
+#include <sstream>
 
 #include "codec/zip.h"
 #include "engine/item_handlers.h"
@@ -20,7 +21,9 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 std::string Slurp(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 }  // namespace

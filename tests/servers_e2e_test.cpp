@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sstream>
 
 #include "platform/text.h"
 #include "plugin_host.h"
@@ -30,7 +31,9 @@ const std::u16string kServerList =
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 class ServersEndToEnd : public ::testing::Test {

@@ -36,7 +36,9 @@ using Files = std::map<std::string, std::string>;
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 // The text of a string of the built string library, from its source table.

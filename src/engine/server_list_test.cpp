@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <sstream>
 
 #include "engine/patch_engine.h"
 #include "platform/env.h"
@@ -44,7 +45,9 @@ class ServerListTest : public ::testing::Test {
   }
   std::string Read(const std::string& name) {
     std::ifstream in(dir_ / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
   }
   std::string Failure(uint32_t id) {
     return strings_->LookupNarrow(id);

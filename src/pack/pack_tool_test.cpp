@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <sstream>
 
 #include "codec/md5.h"
 #include "pack/pack.h"
@@ -39,7 +40,9 @@ int RunTool(const std::vector<std::string>& args) {
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 // Flips one byte of the file at `from_end` bytes before its end.

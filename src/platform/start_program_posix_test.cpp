@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <sstream>
 
 #include "gtest/gtest.h"
 #include "platform/start_program.h"
@@ -25,7 +26,9 @@ std::string ReadWhenWritten(const fs::path& path) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 void WriteScript(const fs::path& path, const std::string& body, fs::perms perms) {

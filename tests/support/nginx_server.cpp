@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <sstream>
 
 namespace dizedir {
 namespace {
@@ -39,7 +40,9 @@ std::vector<int> FreePorts(size_t count) {
 
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 }  // namespace

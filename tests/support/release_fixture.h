@@ -23,6 +23,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <sstream>
 
 #include "codec/md5.h"
 #include "lists/list_text.h"
@@ -39,9 +40,13 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// One bulk read: copied a character at a time, a client tree takes tests
+// built without optimisation minutes to compare.
 inline std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 // Every regular file below `dir`, by relative name with '/', with its

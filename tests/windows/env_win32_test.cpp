@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <sstream>
 
 #include "platform/env.h"
 #include "platform/ini_file.h"
@@ -33,7 +34,9 @@ void Write(const fs::path& path, const std::string& data) {
 
 std::string Read(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 std::vector<std::string> Listing(const fs::path& dir) {

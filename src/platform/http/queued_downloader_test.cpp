@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <sstream>
 
 #include "codec/md5.h"
 #include "support/test_bytes.h"
@@ -117,7 +118,9 @@ class QueuedDownloaderTest : public ::testing::Test {
   static std::optional<std::string> Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
   }
   static void Write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
