@@ -25,8 +25,8 @@ run_suite() {
 
 # The whole suite runs under AddressSanitizer + UndefinedBehaviorSanitizer.
 # Sanitizer builds skip the optimiser's time: they exist to find faults.
-# Clang builds them in about half the time GCC takes (the plain build and
-# the Windows one stay with GCC, so both compilers see the code).
+# Clang builds them in well under half the time GCC took (the plain build
+# and the Windows one stay with GCC, so both compilers see the code).
 sanitized=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDIZEDIR_BENCH=OFF
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 run_suite build/asan -DDIZEDIR_SANITIZE=address,undefined "${sanitized[@]}"
