@@ -3,12 +3,12 @@
 #include <filesystem>
 #include <fstream>
 #include <vector>
-#include <sstream>
 
 #include "codec/zip.h"
 #include "engine/item_handlers.h"
 #include "pack/pack.h"
 #include "platform/text.h"
+#include "support/file_bytes.h"
 
 namespace dizedir::publish_test {
 namespace fs = std::filesystem;
@@ -17,13 +17,6 @@ namespace {
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 }  // namespace
@@ -75,7 +68,7 @@ Tree ReadTree(const std::string& root) {
       }
       PackClose(pack);
     } else {
-      tree.files[rel] = Slurp(item.path());
+      tree.files[rel] = ReadBytes(item.path());
     }
   }
   return tree;

@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sstream>
 
 #include "platform/text.h"
 #include "plugin_host.h"
 #include "support/client_files.h"
+#include "support/file_bytes.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
 
@@ -28,13 +28,6 @@ const std::u16string kServerList =
     u"[gateway]\r\nNord=gw.example 7000 extra\r\n"
     u"[curregDianXin]\r\nregion=-1\r\n[curregWangTong]\r\nregion=0\r\n"
     u"[url]\r\nurl=http://news.example/\r\n";
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 class ServersEndToEnd : public ::testing::Test {
  protected:
@@ -56,8 +49,8 @@ class ServersEndToEnd : public ::testing::Test {
                                 client_.string() + "' " + flags + " >'" + out_file.string() +
                                 "' 2>'" + err_file.string() + "'";
     const int status = std::system(command.c_str());
-    *out = ReadAll(out_file);
-    *err = ReadAll(err_file);
+    *out = ReadBytes(out_file);
+    *err = ReadBytes(err_file);
     return WEXITSTATUS(status);
   }
 
@@ -94,7 +87,7 @@ TEST_F(ServersEndToEnd, EveryEncodingGivesTheSameRegions) {
     std::string out, err;
     EXPECT_EQ(RunServers("--json", &out, &err), 0) << err;
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(ReadAll(client_ / "patchone.ini"), c.bytes);
+    EXPECT_EQ(ReadBytes(client_ / "patchone.ini"), c.bytes);
   }
   // The table form names the same regions and marks the current one.
   std::string out, err;
@@ -123,7 +116,7 @@ TEST_F(ServersEndToEnd, BrokenDownloadsKeepThePreviousList) {
     std::string out, err;
     EXPECT_EQ(RunServers("--json", &out, &err), 0) << err;
     EXPECT_NE(out.find("\"name\":\"alt\""), std::string::npos) << out;
-    EXPECT_EQ(ReadAll(client_ / "patchone.ini"), old_list);
+    EXPECT_EQ(ReadBytes(client_ / "patchone.ini"), old_list);
     EXPECT_FALSE(fs::exists(client_ / "patchone_temp.ini"));
     server_.ClearFault("/patchone2.ini");
   }

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,13 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // The text of a string of the built string library, from its source table.
 std::string StringText(int id) {
@@ -104,8 +96,8 @@ class UpdateCommandEndToEnd : public ::testing::Test {
   int RunUpdate(const std::string& flags, std::string* out, std::string* err,
                 const std::string& input = "") {
     const int status = std::system(Command(flags, input).c_str());
-    *out = ReadAll(scratch_.path() / "out");
-    *err = ReadAll(scratch_.path() / "err");
+    *out = ReadBytes(scratch_.path() / "out");
+    *err = ReadBytes(scratch_.path() / "err");
     return WEXITSTATUS(status);
   }
 
@@ -170,13 +162,13 @@ TEST_F(UpdateCommandEndToEnd, InterruptStopsTheTaskAndExits130) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_FALSE(update_server.RequestsFor("/downloadaddr.txt").empty())
-      << ReadAll(scratch_.path() / "err");
+      << ReadBytes(scratch_.path() / "err");
   const auto interrupted = std::chrono::steady_clock::now();
   child->Kill(SIGINT);
   EXPECT_EQ(child->Wait(), 130);
   // The task was stopped, not waited out.
   EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(5));
-  const std::string err = ReadAll(scratch_.path() / "err");
+  const std::string err = ReadBytes(scratch_.path() / "err");
   EXPECT_NE(err.find(kStopped), std::string::npos) << err;
 }
 
@@ -201,9 +193,9 @@ class UpdateCommandRelease : public UpdateCommandEndToEnd {
   }
 
   void ExpectVersion3() {
-    EXPECT_EQ(ReadAll(client_ / "data/a.txt"), "version three");
-    EXPECT_EQ(ReadAll(client_ / "b.bin"), std::string(3000, 'b'));
-    EXPECT_EQ(ReadAll(client_ / "c.bin"), std::string(90000, 'c'));
+    EXPECT_EQ(ReadBytes(client_ / "data/a.txt"), "version three");
+    EXPECT_EQ(ReadBytes(client_ / "b.bin"), std::string(3000, 'b'));
+    EXPECT_EQ(ReadBytes(client_ / "c.bin"), std::string(90000, 'c'));
     // Optional patches are fetched on consent, never applied.
     EXPECT_FALSE(fs::exists(client_ / "extras/hd.bin"));
   }
@@ -240,11 +232,11 @@ TEST_F(UpdateCommandRelease, AnInterruptedTransferResumesOnTheNextRun) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_FALSE(update_server_.RequestsFor("/rel/upd3_1.zxp").empty())
-      << ReadAll(scratch_.path() / "err");
+      << ReadBytes(scratch_.path() / "err");
   child->Kill(SIGINT);
   EXPECT_EQ(child->Wait(), 130);
-  EXPECT_NE(ReadAll(scratch_.path() / "err").find(kStopped), std::string::npos);
-  EXPECT_EQ(ReadAll(client_ / "data/a.txt"), "version one");
+  EXPECT_NE(ReadBytes(scratch_.path() / "err").find(kStopped), std::string::npos);
+  EXPECT_EQ(ReadBytes(client_ / "data/a.txt"), "version one");
 
   update_server_.ClearFault("/rel/upd3_1.zxp");
   update_server_.ClearRequests();
@@ -265,7 +257,7 @@ TEST_F(UpdateCommandRelease, PlainLinesSayWhatEachStepDoes) {
   const std::vector<std::string> parts = {"upd2.zip", "upd3_0.zxp", "upd3_1.zxp",
                                           "upd3_2.zxp", "upd4.zip"};
   for (const std::string& part : parts) {
-    const size_t bytes = ReadAll(release_->root() / part).size();
+    const size_t bytes = ReadBytes(release_->root() / part).size();
     ASSERT_GT(bytes, 0u) << part;
     ASSERT_LT(bytes, 1024u) << part;  // so the KiB counts of its reports are 0
     // Two seconds each: longer than the engine's one report a second.

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-#include <sstream>
 
 #include "engine/patch_engine.h"
 #include "platform/env.h"
@@ -15,6 +14,7 @@
 #include "support/fake_downloader.h"
 #include "support/recording_sink.h"
 #include "support/client_files.h"
+#include "support/file_bytes.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir {
@@ -43,12 +43,7 @@ class ServerListTest : public ::testing::Test {
   void Write(const std::string& name, const std::string& bytes) {
     std::ofstream(dir_ / name, std::ios::binary) << bytes;
   }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }
+  std::string Read(const std::string& name) { return ReadBytes(dir_ / name); }
   std::string Failure(uint32_t id) {
     return strings_->LookupNarrow(id);
   }

@@ -11,11 +11,11 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <sstream>
 
 #include "codec/md5.h"
 #include "pack/pack.h"
 #include "platform/env.h"
+#include "support/file_bytes.h"
 #include "support/subprocess.h"
 
 namespace dizedir {
@@ -38,16 +38,9 @@ int RunTool(const std::vector<std::string>& args) {
   return child->Wait();
 }
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 // Flips one byte of the file at `from_end` bytes before its end.
 void Damage(const std::string& path, size_t from_end) {
-  std::string bytes = ReadAll(path);
+  std::string bytes = ReadBytes(path);
   bytes[bytes.size() - from_end] ^= 0x55;
   std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -100,8 +93,8 @@ TEST(PackToolTest, CommandsAndExitCodes) {
   ASSERT_EQ(PackIsCompressed(5, a, &compressed), 1);
   EXPECT_EQ(compressed, 0);
   PackClose(a);
-  EXPECT_EQ(ReadAll(dir / "out" / "5"), "second");
-  EXPECT_EQ(ReadAll(dir / "out" / "6"), "second");
+  EXPECT_EQ(ReadBytes(dir / "out" / "5"), "second");
+  EXPECT_EQ(ReadBytes(dir / "out" / "6"), "second");
 
   // A damaged block fails verification; so does a compressed block that
   // no longer inflates even when its digest was made to match.
@@ -118,7 +111,7 @@ TEST(PackToolTest, CommandsAndExitCodes) {
     PackEntryInfo info;
     ASSERT_EQ(PackGetEntryInfo(9, a, &info), 1);
     PackClose(a);
-    std::string bytes = ReadAll(pack);
+    std::string bytes = ReadBytes(pack);
     std::string garbage(info.stored_size, 'g');
     bytes.replace(info.offset, garbage.size(), garbage);
     const std::string digest = Md5Hex(garbage);

@@ -7,10 +7,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <sstream>
 
 #include "gtest/gtest.h"
 #include "platform/start_program.h"
+#include "support/file_bytes.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir {
@@ -25,10 +25,7 @@ std::string ReadWhenWritten(const fs::path& path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  std::ifstream in(path);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return ReadBytes(path);
 }
 
 void WriteScript(const fs::path& path, const std::string& body, fs::perms perms) {

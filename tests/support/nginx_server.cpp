@@ -9,7 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-#include <sstream>
+
+#include "support/file_bytes.h"
 
 namespace dizedir {
 namespace {
@@ -36,13 +37,6 @@ std::vector<int> FreePorts(size_t count) {
   }
   for (int s : sockets) close(s);
   return ports;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 }  // namespace
@@ -93,7 +87,7 @@ bool NginxServer::Start(const std::string& program, const fs::path& prefix,
     nginx_->Wait();
     nginx_.reset();
   }
-  *error = ReadText(prefix / "error.log");
+  *error = ReadBytes(prefix / "error.log");
   return false;
 }
 

@@ -23,7 +23,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-#include <sstream>
 
 #include "codec/md5.h"
 #include "lists/list_text.h"
@@ -32,22 +31,9 @@
 #include "lists/version_record.h"
 #include "pack/pack.h"
 #include "platform/env.h"
+#include "support/file_bytes.h"
 
 namespace dizedir {
-
-inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// One bulk read: copied a character at a time, a client tree takes tests
-// built without optimisation minutes to compare.
-inline std::string ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Every regular file below `dir`, by relative name with '/', with its
 // bytes; empty when `dir` does not exist.

@@ -13,13 +13,13 @@
 #include <fstream>
 #include <string>
 #include <vector>
-#include <sstream>
 
 #include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/shared_library.h"
 #include "platform/text.h"
 #include "support/client_files.h"
+#include "support/file_bytes.h"
 #include "support/scratch_dir.h"
 
 namespace dizedir {
@@ -30,13 +30,6 @@ namespace fs = std::filesystem;
 void Write(const fs::path& path, const std::string& data) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 std::vector<std::string> Listing(const fs::path& dir) {
@@ -140,7 +133,7 @@ TEST_F(Win32EnvTest, RenameReplacesWhateverHoldsTheTarget) {
       EXPECT_EQ(std::string(buffer, got), "old");
       reader.reset();
     }
-    EXPECT_EQ(Read(dir / "target.pac"), "new");
+    EXPECT_EQ(ReadBytes(dir / "target.pac"), "new");
     // Nothing is left beside it once every handle is closed.
     EXPECT_EQ(Listing(dir), std::vector<std::string>{"target.pac"});
   }
@@ -155,7 +148,7 @@ TEST_F(Win32EnvTest, ALoadedModuleIsReplacedAndItsOldFileLeftForTheSweep) {
   Write(scratch_.path() / ("VkMain.dll" + std::string(kTempSuffix)), "new module");
 
   ASSERT_TRUE(env_->RenameFile(In("VkMain.dll" + std::string(kTempSuffix)), In("VkMain.dll")).ok());
-  EXPECT_EQ(Read(module), "new module");
+  EXPECT_EQ(ReadBytes(module), "new module");
   // The mapped file went aside under a name the stale-temporary sweep of
   // a later run removes.
   std::vector<std::string> aside;

@@ -14,9 +14,9 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
-#include <sstream>
 
 #include "codec/md5.h"
 #include "support/test_bytes.h"
